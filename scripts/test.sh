@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs every test: the runtime's GoogleTest suites through ctest, then the
+# module's pytest suite against a fresh `pip install .`. Fails if any fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+JOBS=${JOBS:-$(nproc)}
+
+bash scripts/deps.sh
+
+echo "== runtime tests (ctest)"
+cmake -S . -B build/tests -DZELVO_BUILD_TESTS=ON -DZELVO_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/tests -j "$JOBS"
+ctest --test-dir build/tests --output-on-failure -j "$JOBS"
+
+echo "== module tests (pytest)"
+"$PY" -m pip install -q .
+"$PY" -m pytest -q binding/tests

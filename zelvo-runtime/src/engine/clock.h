@@ -1,0 +1,36 @@
+// Clock: the engine's source of wall-clock time.
+//
+// The engine reads the wall clock only when it is built and when it is
+// reset (the start time of its monitors); events carry their own
+// timestamps. Tests inject a ManualClock to control that start time exactly.
+#pragma once
+
+#include <cstdint>
+
+namespace zelvo {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Whole milliseconds since 1970-01-01 00:00:00 UTC; 0 if earlier.
+  virtual std::uint64_t now_ms() const = 0;
+};
+
+// The operating system's wall clock. Static lifetime.
+const Clock& system_clock() noexcept;
+
+// Wall-clock milliseconds now, as system_clock().now_ms().
+std::uint64_t wall_clock_ms() noexcept;
+
+// A clock that reads whatever the test set.
+class ManualClock final : public Clock {
+ public:
+  explicit ManualClock(std::uint64_t ms = 0) noexcept : ms_(ms) {}
+  std::uint64_t now_ms() const override { return ms_; }
+  void set(std::uint64_t ms) noexcept { ms_ = ms; }
+
+ private:
+  std::uint64_t ms_;
+};
+
+}  // namespace zelvo

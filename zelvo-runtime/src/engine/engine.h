@@ -1,0 +1,98 @@
+// PolicyEngine: the engine core built from one compiled policy.
+//
+// Contracts:
+//   - Built from a CompiledPolicy taken by value; construction never fails
+//     and validates nothing. The engine owns the policy, its monitors, its
+//     windows and its context and configuration maps outright.
+//   - Not thread-safe and has no lock: the caller serialises every call
+//     (the host binding holds a per-object lock around each).
+//   - No operation fails or throws, except std::bad_alloc.
+//   - Results are fresh records; nothing in them refers back into the engine.
+//   - Nothing ever reads outside a machine's `states`: a monitor whose
+//     current state is out of range evaluates nothing, reports nothing, and
+//     counts in the status only through accepting_states/violating_states.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/clock.h"
+#include "engine/constraint_window.h"
+#include "engine/monitor.h"
+#include "event/event.h"
+#include "event/value.h"
+#include "model/policy.h"
+
+namespace zelvo {
+
+struct Action {
+  ActionVerb verb = ActionVerb::Log;  // shown by its name: "Log", "Notify", ...
+  ValueMap args;
+};
+
+struct Violation {
+  Str proof;      // the machine's name
+  Str invariant;  // the machine's invariant_name
+  TemporalKind kind = TemporalKind::Always;
+  std::string message;
+};
+
+struct ConstraintViolation {
+  ConstraintKind kind = ConstraintKind::RateLimit;
+  Str target;
+  std::uint64_t limit = 0;
+  std::uint64_t current = 0;
+  std::uint64_t window_ms = 0;
+};
+
+struct EvalResult {
+  Verdict verdict = Verdict::Allow;
+  std::optional<std::string> reason;
+  std::vector<std::uint32_t> triggered_rules;
+  std::uint64_t eval_time_us = 0;
+  std::vector<Action> actions;
+  std::vector<Violation> violations;
+  std::vector<ConstraintViolation> constraint_violations;
+};
+
+class PolicyEngine {
+ public:
+  // Reads `clock` once now and again at every reset(); the clock must
+  // outlive the engine.
+  explicit PolicyEngine(CompiledPolicy policy, const Clock& clock = system_clock());
+
+  // Runs the evaluation pipeline for one event: counts it, updates the
+  // window of its type, walks the rules in policy order, steps every
+  // monitor, and returns the combined verdict with its evidence.
+  EvalResult evaluate(const Event& event);
+
+  // The five-line status text ("Policy: ...\n" ... "Events processed: N\n").
+  std::string status() const;
+
+  // Monitors back to their initial states with a fresh start time, windows
+  // emptied, event count 0. Policy, context and config are kept.
+  void reset();
+
+  std::uint64_t event_count() const noexcept { return event_count_; }
+  void set_context(Str key, Value value) { context_.insert_or_assign(std::move(key), std::move(value)); }
+  void set_config(Str key, Value value) { config_.insert_or_assign(std::move(key), std::move(value)); }
+
+  const CompiledPolicy& policy() const noexcept { return policy_; }
+  const std::vector<MachineMonitor>& monitors() const noexcept { return monitors_; }
+  const ValueMap& context() const noexcept { return context_; }
+  const ValueMap& config() const noexcept { return config_; }
+
+ private:
+  CompiledPolicy policy_;
+  std::vector<MachineMonitor> monitors_;
+  std::unordered_map<Str, ConstraintWindow, StrHash, std::equal_to<>> windows_;
+  ValueMap context_;
+  ValueMap config_;
+  std::uint64_t event_count_ = 0;
+  const Clock* clock_;
+};
+
+}  // namespace zelvo

@@ -1,0 +1,47 @@
+// The expression evaluator.
+//
+// eval_expr computes the Value of an IRExpr against one event and the
+// engine's stored values. It never fails: an operation that does not apply
+// to its operands yields Null (a few yield Bool false or Int 0). It keeps no
+// state between calls and changes nothing it is given. It recurses once per
+// level of expression nesting, which the decoder bounds.
+#pragma once
+
+#include "event/event.h"
+#include "event/value.h"
+#include "model/policy.h"
+
+namespace zelvo {
+
+// What an expression may read. References are borrowed: the caller keeps
+// the event and both maps alive (and unchanged) for the length of the call.
+//
+// Local bindings: only slot 0 is ever bound (by Quantifier and Count, to the
+// element under inspection); every other slot reads as Null. A nested
+// quantifier evaluates its body in a copy of this context whose slot 0 points
+// at the inner element, so the caller's binding is never changed. The bound
+// element is borrowed, not copied: a Ref to Local(0) copies it when read.
+struct EvalContext {
+  const Event& event;
+  const ValueMap& context;
+  const ValueMap& config;
+  const Value* local0 = nullptr;
+
+  EvalContext with_local0(const Value& element) const noexcept {
+    EvalContext inner = *this;
+    inner.local0 = &element;
+    return inner;
+  }
+};
+
+// Evaluates `expr`; the result is a new Value owned by the caller.
+Value eval_expr(const IRExpr& expr, const EvalContext& ctx);
+
+// Evaluates a decision tree node.
+Value eval_decision(const DecisionNode& node, const EvalContext& ctx);
+
+// The Value of a literal (durations scaled to milliseconds modulo 2^64, a
+// regex as its pattern text).
+Value literal_value(const LiteralValue& lit);
+
+}  // namespace zelvo

@@ -1,0 +1,119 @@
+// Value: the one dynamic value type of the runtime.
+//
+// Event fields, context and configuration values, expression results and
+// action arguments are all Values. A Value owns its whole tree: copying a
+// Value copies every list element and map entry (string text is shared,
+// since it is immutable; see Str). Moving is O(1).
+//
+// The operations at the bottom (display, truthy, loose_equals, deep_equals,
+// partial_compare, lookup_path, as_text) never fail and never change their
+// operands.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "event/value_map.h"
+#include "model/str.h"
+
+namespace zelvo {
+
+// Distinct payload type for Duration so that it cannot be confused with Int.
+struct DurationMs {
+  std::uint64_t ms = 0;
+  friend bool operator==(DurationMs, DurationMs) = default;
+};
+
+using ValueList = std::vector<Value>;
+
+class Value {
+ public:
+  // Variant order is significant: it is the declared order of the kinds.
+  enum class Kind : std::uint8_t { Null, Bool, Int, Float, String, Duration, List, Map };
+
+  Value() noexcept = default;  // Null
+  static Value boolean(bool b) { return Value(Rep(std::in_place_index<1>, b)); }
+  static Value integer(std::int64_t i) { return Value(Rep(std::in_place_index<2>, i)); }
+  static Value floating(double d) { return Value(Rep(std::in_place_index<3>, d)); }
+  static Value string(Str s) { return Value(Rep(std::in_place_index<4>, std::move(s))); }
+  static Value duration(std::uint64_t ms) { return Value(Rep(std::in_place_index<5>, DurationMs{ms})); }
+  static Value list(ValueList items) { return Value(Rep(std::in_place_index<6>, std::move(items))); }
+  static Value map(ValueMap entries) { return Value(Rep(std::in_place_index<7>, std::move(entries))); }
+
+  Kind kind() const noexcept { return static_cast<Kind>(rep_.index()); }
+  bool is_null() const noexcept { return kind() == Kind::Null; }
+  bool is_bool() const noexcept { return kind() == Kind::Bool; }
+  bool is_int() const noexcept { return kind() == Kind::Int; }
+  bool is_float() const noexcept { return kind() == Kind::Float; }
+  bool is_string() const noexcept { return kind() == Kind::String; }
+  bool is_duration() const noexcept { return kind() == Kind::Duration; }
+  bool is_list() const noexcept { return kind() == Kind::List; }
+  bool is_map() const noexcept { return kind() == Kind::Map; }
+
+  // Accessors; the kind must match (checked only by assertion).
+  bool as_bool() const noexcept { return *std::get_if<1>(&rep_); }
+  std::int64_t as_int() const noexcept { return *std::get_if<2>(&rep_); }
+  double as_float() const noexcept { return *std::get_if<3>(&rep_); }
+  const Str& as_string() const noexcept { return *std::get_if<4>(&rep_); }
+  std::uint64_t as_duration() const noexcept { return std::get_if<5>(&rep_)->ms; }
+  const ValueList& as_list() const noexcept { return *std::get_if<6>(&rep_); }
+  ValueList& as_list() noexcept { return *std::get_if<6>(&rep_); }
+  const ValueMap& as_map() const noexcept { return *std::get_if<7>(&rep_); }
+  ValueMap& as_map() noexcept { return *std::get_if<7>(&rep_); }
+
+ private:
+  using Rep = std::variant<std::monostate, bool, std::int64_t, double, Str, DurationMs, ValueList, ValueMap>;
+  explicit Value(Rep rep) noexcept : rep_(std::move(rep)) {}
+  Rep rep_;
+};
+
+struct MapEntry {
+  Str key;
+  Value value;
+};
+
+inline const MapEntry* ValueMap::begin() const noexcept { return entries_.data(); }
+inline const MapEntry* ValueMap::end() const noexcept { return entries_.data() + entries_.size(); }
+
+enum class Ordering : std::uint8_t { Less, Equal, Greater, Incomparable };
+
+// Display text: "null", "true", decimal integers, shortest round-trip floats
+// without exponent ("1", "0.00000015", "-0", "inf", "NaN"), the text of a
+// string, durations in their largest reached unit ("1s", "59m", "19675d"),
+// "[N items]" for lists and "{N fields}" for maps.
+std::string display(const Value& v);
+
+// Truthiness: Null never; Bool its value; Int non-zero; Float != 0.0 (NaN is
+// truthy, -0.0 is not); String, List, Map non-empty; Duration non-zero.
+bool truthy(const Value& v) noexcept;
+
+// Operator equality (Eq, Neq, In, literal case tests). The left operand's
+// kind decides; Int/Float compare within an absolute epsilon of
+// 2.220446049250313e-16; lists and maps are never equal, not even to
+// themselves.
+bool loose_equals(const Value& left, const Value& right) noexcept;
+
+// Structural equality (Contains on lists): same kind, IEEE equality for
+// floats, element-wise for lists, key-wise for maps.
+bool deep_equals(const Value& left, const Value& right) noexcept;
+
+// Ordering of numbers (Int/Float mixed), strings (bytes) and durations;
+// everything else is Incomparable, NaN included.
+Ordering partial_compare(const Value& left, const Value& right) noexcept;
+
+// Path lookup. From a map: an empty path or an empty map finds nothing; the
+// first key is looked up in the map, each further key must name an entry of
+// a non-empty Map. From a value: an empty path finds the value itself.
+// Returns a pointer into the searched structure, or nullptr for "nothing";
+// the pointer is valid while the structure is unchanged.
+const Value* lookup_path(const ValueMap& map, std::span<const Str> keys) noexcept;
+const Value* lookup_path(const Value& value, std::span<const Str> keys) noexcept;
+
+// The text of a String, or nullptr for every other kind.
+inline const Str* as_text(const Value& v) noexcept { return v.is_string() ? &v.as_string() : nullptr; }
+
+}  // namespace zelvo

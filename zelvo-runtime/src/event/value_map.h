@@ -1,0 +1,60 @@
+// ValueMap: the Map payload of Value, a hash map from Str keys to Values.
+//
+// Contracts:
+//   - Keys are unique and compared as exact byte strings.
+//   - Iteration order is unspecified (today: insertion order); nothing may
+//     depend on it.
+//   - Copies are deep (see Value). Moving is O(1).
+//   - Lookup is O(1) on average: small maps (the common case for event
+//     fields) are searched linearly, larger ones through a hash index built
+//     on demand.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "model/str.h"
+
+namespace zelvo {
+
+class Value;
+struct MapEntry;
+
+class ValueMap {
+ public:
+  ValueMap() noexcept;
+  ValueMap(const ValueMap& other);
+  ValueMap(ValueMap&& other) noexcept;
+  ValueMap& operator=(const ValueMap& other);
+  ValueMap& operator=(ValueMap&& other) noexcept;
+  ~ValueMap();
+
+  std::size_t size() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+  void reserve(std::size_t n) { entries_.reserve(n); }
+
+  // The value stored under `key`, or nullptr.
+  const Value* find(std::string_view key) const noexcept;
+  Value* find(std::string_view key) noexcept;
+  bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+
+  // Stores `value` under `key`, replacing an existing entry's value.
+  void insert_or_assign(Str key, Value value);
+
+  // Iteration over the entries (MapEntry: key, value).
+  const MapEntry* begin() const noexcept;
+  const MapEntry* end() const noexcept;
+
+ private:
+  struct Index;
+  std::ptrdiff_t position(std::string_view key) const noexcept;
+  void rebuild_index();
+
+  std::vector<MapEntry> entries_;
+  std::unique_ptr<Index> index_;
+};
+
+}  // namespace zelvo

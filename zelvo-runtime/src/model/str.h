@@ -1,0 +1,140 @@
+// Str: the runtime's immutable UTF-8 string.
+//
+// Every name, identifier, event type and text of the policy model and of
+// Value is a Str. The contract:
+//   - Immutable: no operation changes the bytes of an existing Str.
+//   - Copying is O(1): texts of up to 23 bytes are held inline; longer texts
+//     live in one heap buffer shared by all copies through an atomic
+//     reference count (copies may cross threads).
+//   - Lengths are in bytes; equality and ordering compare bytes exactly.
+//   - The bytes are whatever the creator put in; producers (the JSON
+//     decoder, the host binding) guarantee valid UTF-8.
+//   - Not NUL-terminated: use data() with size().
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <string>
+#include <string_view>
+
+namespace zelvo {
+
+class Str {
+ public:
+  static constexpr std::size_t kInlineCapacity = 23;
+
+  Str() noexcept { inline_.len = 0; }
+  Str(std::string_view text) { init(text.data(), text.size()); }  // NOLINT: implicit by design
+  Str(const char* text) : Str(std::string_view(text)) {}           // NOLINT
+  Str(const std::string& text) : Str(std::string_view(text)) {}    // NOLINT
+
+  Str(const Str& other) noexcept : raw_(other.raw_) {
+    if (is_heap()) heap_.buf->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  Str(Str&& other) noexcept : raw_(other.raw_) { other.inline_.len = 0; }
+  Str& operator=(const Str& other) noexcept {
+    if (this != &other) {
+      Str copy(other);
+      swap(copy);
+    }
+    return *this;
+  }
+  Str& operator=(Str&& other) noexcept {
+    if (this != &other) {
+      release();
+      raw_ = other.raw_;
+      other.inline_.len = 0;
+    }
+    return *this;
+  }
+  ~Str() { release(); }
+
+  void swap(Str& other) noexcept {
+    Raw tmp = raw_;
+    raw_ = other.raw_;
+    other.raw_ = tmp;
+  }
+
+  const char* data() const noexcept { return is_heap() ? heap_.buf->bytes : inline_.bytes; }
+  std::size_t size() const noexcept { return is_heap() ? heap_.len : inline_.len; }
+  bool empty() const noexcept { return size() == 0; }
+  std::string_view view() const noexcept { return {data(), size()}; }
+  operator std::string_view() const noexcept { return view(); }  // NOLINT
+  std::string str() const { return std::string(view()); }
+
+  // True when this Str and `other` share one heap buffer (for tests of the
+  // copy contract).
+  bool shares_buffer_with(const Str& other) const noexcept {
+    return is_heap() && other.is_heap() && heap_.buf == other.heap_.buf;
+  }
+
+  friend bool operator==(const Str& a, const Str& b) noexcept { return a.view() == b.view(); }
+  friend bool operator==(const Str& a, std::string_view b) noexcept { return a.view() == b; }
+  friend auto operator<=>(const Str& a, const Str& b) noexcept { return a.view() <=> b.view(); }
+
+ private:
+  struct HeapBuf {
+    std::atomic<std::uint32_t> refs;
+    char bytes[1];  // over-allocated
+  };
+  struct Inline {
+    char bytes[kInlineCapacity];
+    std::uint8_t len;  // 0..23 inline; kHeapTag when heap
+  };
+  struct Heap {
+    HeapBuf* buf;
+    std::size_t len;
+    char pad[kInlineCapacity - sizeof(HeapBuf*) - sizeof(std::size_t)];
+    std::uint8_t tag;
+  };
+  struct Raw {
+    unsigned char bytes[kInlineCapacity + 1];
+  };
+  static constexpr std::uint8_t kHeapTag = 0xFF;
+
+  bool is_heap() const noexcept { return inline_.len == kHeapTag; }
+
+  void init(const char* p, std::size_t n) {
+    if (n <= kInlineCapacity) {
+      if (n != 0) std::memcpy(inline_.bytes, p, n);
+      inline_.len = static_cast<std::uint8_t>(n);
+      return;
+    }
+    void* mem = ::operator new(offsetof(HeapBuf, bytes) + n);
+    HeapBuf* buf = static_cast<HeapBuf*>(mem);
+    new (&buf->refs) std::atomic<std::uint32_t>(1);
+    std::memcpy(buf->bytes, p, n);
+    heap_.buf = buf;
+    heap_.len = n;
+    heap_.tag = kHeapTag;
+  }
+
+  void release() noexcept {
+    if (!is_heap()) return;
+    if (heap_.buf->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      heap_.buf->refs.~atomic();
+      ::operator delete(heap_.buf);
+    }
+    inline_.len = 0;
+  }
+
+  union {
+    Inline inline_;
+    Heap heap_;
+    Raw raw_;
+  };
+};
+
+static_assert(sizeof(Str) == 24, "Str is three words: 23 inline bytes and a tag");
+
+struct StrHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  std::size_t operator()(const Str& s) const noexcept { return (*this)(s.view()); }
+};
+
+}  // namespace zelvo
