@@ -70,7 +70,14 @@ void ValueMap::insert_or_assign(Str key, Value value) {
   entries_.push_back(MapEntry{std::move(key), std::move(value)});
   if (entries_.size() <= kLinearLimit) return;
   if (!index_ || entries_.size() * 2 > index_->slots.size()) {
-    rebuild_index();
+    // Keep the map unchanged if the new index cannot be allocated: an entry
+    // missing from an existing index would be invisible to lookups.
+    try {
+      rebuild_index();
+    } catch (...) {
+      entries_.pop_back();
+      throw;
+    }
     return;
   }
   std::size_t slot = StrHash{}(entries_.back().key.view()) & index_->mask();

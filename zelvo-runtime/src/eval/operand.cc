@@ -1,0 +1,12 @@
+#include "eval/operand.h"
+
+#include "eval/kinds.h"
+
+namespace zelvo::eval {
+
+Operand eval_operand(const IRExpr& expr, const EvalContext& ctx) {
+  if (const auto* ref = std::get_if<IRExpr::Ref>(&expr.v)) return ref_operand(*ref, ctx);
+  return Operand::owned(eval_expr(expr, ctx));
+}
+
+}  // namespace zelvo::eval

@@ -1,0 +1,43 @@
+// Operand: the value of a sub-expression as an operator reads it.
+//
+// Operators (comparisons, equality, In, arithmetic, Not, Neg) only read their
+// operands, so a reference to stored data (an event field, a context or
+// configuration value, the bound element of a quantifier) is borrowed
+// instead of copied; every other expression is evaluated into an owned
+// Value. The observable result is the same as evaluating the operand with
+// eval_expr; only the deep copy of a borrowed list or map is saved.
+//
+// A borrowed Operand points into the EvalContext's event, maps or local
+// binding, which the caller keeps alive and unchanged for the whole
+// evaluation; an Operand must not outlive that evaluation.
+#pragma once
+
+#include <utility>
+
+#include "eval/eval.h"
+
+namespace zelvo::eval {
+
+class Operand {
+ public:
+  static Operand owned(Value v) noexcept { return Operand(std::move(v), nullptr); }
+  static Operand borrowed(const Value& v) noexcept { return Operand(Value(), &v); }
+
+  const Value& get() const noexcept { return borrowed_ != nullptr ? *borrowed_ : owned_; }
+  // The value as a new owned Value: a copy when borrowed, a move otherwise.
+  Value take() && { return borrowed_ != nullptr ? *borrowed_ : std::move(owned_); }
+
+ private:
+  Operand(Value v, const Value* b) noexcept : owned_(std::move(v)), borrowed_(b) {}
+  Value owned_;
+  const Value* borrowed_;
+};
+
+// Evaluates `expr` for reading: references borrow, everything else owns.
+Operand eval_operand(const IRExpr& expr, const EvalContext& ctx);
+
+// A reference resolved without copying where the value is stored as such
+// (ref.cc); the whole-event map of an empty Event path is built and owned.
+Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx);
+
+}  // namespace zelvo::eval
