@@ -16,47 +16,20 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "engine/clock.h"
 #include "engine/constraint_window.h"
 #include "engine/monitor.h"
+#include "engine/result.h"
+#include "engine/status.h"
 #include "event/event.h"
 #include "event/value.h"
 #include "model/policy.h"
 
 namespace zelvo {
-
-struct Action {
-  ActionVerb verb = ActionVerb::Log;  // shown by its name: "Log", "Notify", ...
-  ValueMap args;
-};
-
-struct Violation {
-  Str proof;      // the machine's name
-  Str invariant;  // the machine's invariant_name
-  TemporalKind kind = TemporalKind::Always;
-  std::string message;
-};
-
-struct ConstraintViolation {
-  ConstraintKind kind = ConstraintKind::RateLimit;
-  Str target;
-  std::uint64_t limit = 0;
-  std::uint64_t current = 0;
-  std::uint64_t window_ms = 0;
-};
-
-struct EvalResult {
-  Verdict verdict = Verdict::Allow;
-  std::optional<std::string> reason;
-  std::vector<std::uint32_t> triggered_rules;
-  std::uint64_t eval_time_us = 0;
-  std::vector<Action> actions;
-  std::vector<Violation> violations;
-  std::vector<ConstraintViolation> constraint_violations;
-};
 
 class PolicyEngine {
  public:
@@ -71,6 +44,8 @@ class PolicyEngine {
 
   // The five-line status text ("Policy: ...\n" ... "Events processed: N\n").
   std::string status() const;
+  // The figures behind status().
+  EngineStatus gather_status() const;
 
   // Monitors back to their initial states with a fresh start time, windows
   // emptied, event count 0. Policy, context and config are kept.
@@ -84,6 +59,8 @@ class PolicyEngine {
   const std::vector<MachineMonitor>& monitors() const noexcept { return monitors_; }
   const ValueMap& context() const noexcept { return context_; }
   const ValueMap& config() const noexcept { return config_; }
+  // The window counting `target`, or nullptr when no constraint names it.
+  const ConstraintWindow* window(std::string_view target) const noexcept;
 
  private:
   CompiledPolicy policy_;

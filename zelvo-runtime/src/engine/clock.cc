@@ -1,0 +1,26 @@
+#include "engine/clock.h"
+
+#include <chrono>
+
+namespace zelvo {
+namespace {
+
+class SystemClock final : public Clock {
+ public:
+  std::uint64_t now_ms() const override { return wall_clock_ms(); }
+};
+
+}  // namespace
+
+const Clock& system_clock() noexcept {
+  static const SystemClock clock;
+  return clock;
+}
+
+std::uint64_t wall_clock_ms() noexcept {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  if (since_epoch.count() < 0) return 0;
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count());
+}
+
+}  // namespace zelvo

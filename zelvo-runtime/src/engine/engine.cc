@@ -1,0 +1,53 @@
+#include "engine/engine.h"
+
+#include <chrono>
+#include <utility>
+
+#include "engine/rule_step.h"
+
+namespace zelvo {
+
+PolicyEngine::PolicyEngine(CompiledPolicy policy, const Clock& clock) : policy_(std::move(policy)), clock_(&clock) {
+  const std::uint64_t now_ms = clock_->now_ms();
+  monitors_.reserve(policy_.state_machines.size());
+  for (const StateMachine& machine : policy_.state_machines) {
+    MachineMonitor& monitor = monitors_.emplace_back(MachineMonitor{machine});
+    monitor.restart(now_ms);
+  }
+  // A later constraint on the same target replaces the earlier one.
+  for (const CompiledConstraint& constraint : policy_.constraints) {
+    windows_.insert_or_assign(constraint.target, ConstraintWindow(constraint));
+  }
+}
+
+EvalResult PolicyEngine::evaluate(const Event& event) {
+  const auto started = std::chrono::steady_clock::now();
+  EvalResult result;
+  ++event_count_;
+  const EvalContext ctx{event, context_, config_};
+
+  if (auto it = windows_.find(event.event_type.view()); it != windows_.end()) {
+    it->second.record(event.timestamp, result);
+  }
+  run_rules(policy_.rules, ctx, result);
+  for (MachineMonitor& monitor : monitors_) step_monitor(monitor, ctx, result);
+
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  result.eval_time_us =
+      static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
+  return result;
+}
+
+void PolicyEngine::reset() {
+  const std::uint64_t now_ms = clock_->now_ms();
+  for (MachineMonitor& monitor : monitors_) monitor.restart(now_ms);
+  for (auto& [target, window] : windows_) window.clear();
+  event_count_ = 0;
+}
+
+const ConstraintWindow* PolicyEngine::window(std::string_view target) const noexcept {
+  auto it = windows_.find(target);
+  return it != windows_.end() ? &it->second : nullptr;
+}
+
+}  // namespace zelvo

@@ -1,0 +1,27 @@
+// The verdict rule: how one IRVerdict of a fired rule changes the running
+// verdict and reason of an evaluation.
+//
+//   - An entry is adopted when its verdict is Deny or the running verdict is
+//     still Allow: Deny dominates, otherwise the first non-Allow verdict
+//     stands.
+//   - A message expression is evaluated whether or not the entry is adopted
+//     (its evaluation is part of the rule's observable work). Its text is the
+//     string when the value is a String and the empty text otherwise.
+//   - When adopted, the verdict becomes the entry's; the reason becomes the
+//     message text when there is a message and is kept otherwise.
+#pragma once
+
+#include "engine/result.h"
+#include "eval/eval.h"
+#include "model/policy.h"
+
+namespace zelvo {
+
+// True when an entry with verdict `entry` replaces the running verdict.
+constexpr bool adopts(Verdict running, Verdict entry) noexcept {
+  return entry == Verdict::Deny || running == Verdict::Allow;
+}
+
+void apply_verdict(const IRVerdict& entry, const EvalContext& ctx, EvalResult& result);
+
+}  // namespace zelvo
