@@ -1,0 +1,27 @@
+"""Tools for policy authors, built on the ``_korvanthel_core`` engine.
+
+The command line entry point is ``korvanthel`` (see ``korvanthel --help``):
+``pack`` wraps policy JSON in a ``.zelvoc`` container, ``inspect`` shows a
+container's header and the engine's status for it, ``replay`` evaluates a
+JSON-lines file of events and summarises the verdicts.
+
+This package only calls the engine's public interface; it never changes it.
+"""
+
+from korvanthel_tools.container import (
+    FORMAT_VERSION,
+    HEADER_SIZE,
+    MAGIC,
+    ContainerHeader,
+    encode_container,
+    read_header,
+)
+
+__all__ = [
+    "FORMAT_VERSION",
+    "HEADER_SIZE",
+    "MAGIC",
+    "ContainerHeader",
+    "encode_container",
+    "read_header",
+]

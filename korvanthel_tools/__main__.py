@@ -1,0 +1,7 @@
+"""``python -m korvanthel_tools`` runs the ``korvanthel`` command."""
+
+import sys
+
+from korvanthel_tools.cli import main
+
+sys.exit(main())

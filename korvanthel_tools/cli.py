@@ -1,0 +1,245 @@
+"""The ``korvanthel`` command: pack, inspect and replay policies.
+
+Exit status: 0 on success; 1 when ``replay`` finds an event whose verdict
+differs from its expectation; 2 when the command cannot do its work (bad
+arguments, unreadable files, a policy the engine refuses, a malformed
+events line).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import tempfile
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any, TextIO
+
+from _korvanthel_core import PolicyEngine
+from korvanthel_tools.container import HEADER_SIZE, encode_container, read_header
+from korvanthel_tools.loading import ToolError, decode_text, load_engine, read_bytes
+from korvanthel_tools.events import EventFileError, read_events
+from korvanthel_tools.replay import Progress, run_replay
+
+EXIT_OK = 0
+EXIT_MISMATCH = 1
+EXIT_ERROR = 2
+
+REPLAY_DESCRIPTION = """\
+Evaluate every event of a JSON-lines file against a policy, in file order,
+with one engine, and write each result as a JSON line; then print a summary:
+events by verdict, the most-fired rules, constraint and invariant
+violations, latency percentiles from eval_time_us, and the events whose
+verdict differs from their "expect".
+
+Each line of EVENTS is an object such as
+  {"type": "tool_call", "fields": {"tool": "shell"}, "expect": "deny"}
+where "fields" and "expect" are optional and "comment" is ignored.
+
+Time: rate limits, quotas and state-machine deadlines see the replay's own
+clock. Events are evaluated as they are replayed, with the wall clock at
+replay time; timestamps recorded with the events are not used. A file of
+events gathered over an hour is replayed in a fraction of a second, so its
+rate-limit windows see them as one burst, and deadlines rarely pass."""
+
+REPLAY_EPILOG = """\
+The summary goes to standard output when the results go to a file (-o),
+and to standard error when the results go to standard output.
+Exit status: 0 all expectations met, 1 some failed, 2 error."""
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        status: int = args.run(args)
+    except ToolError as exc:
+        print(f"korvanthel {args.command}: error: {exc}", file=sys.stderr)
+        return EXIT_ERROR
+    except BrokenPipeError:
+        # The reader went away (``| head``); nothing left to report to.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_ERROR
+    return status
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="korvanthel",
+        description="Tools for Korvanthel policy authors: pack, inspect and replay policies.",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    pack = commands.add_parser(
+        "pack",
+        help="pack policy JSON into a .zelvoc container",
+        description="Check that the policy JSON loads, then write it as the payload of a "
+        ".zelvoc container (12-byte header: magic, format version 1, reserved 0, "
+        "payload length). Text the engine refuses is not packed and OUT is left as it was.",
+    )
+    pack.add_argument("policy", metavar="POLICY.json", help="the policy's JSON text (UTF-8)")
+    pack.add_argument(
+        "-o", "--output", metavar="OUT.zelvoc",
+        help="where to write the container (default: POLICY with the suffix .zelvoc)",
+    )
+    pack.set_defaults(run=cmd_pack)
+
+    inspect = commands.add_parser(
+        "inspect",
+        help="show a container's header and the engine's status for it",
+        description="Show the header fields of a .zelvoc file, then load it with the engine "
+        "and show its status. Exits 2 when the engine cannot load it.",
+    )
+    inspect.add_argument("file", metavar="FILE.zelvoc")
+    inspect.set_defaults(run=cmd_inspect)
+
+    replay = commands.add_parser(
+        "replay",
+        help="evaluate a JSON-lines file of events and summarise the verdicts",
+        description=REPLAY_DESCRIPTION,
+        epilog=REPLAY_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    replay.add_argument("policy", metavar="POLICY", help="a .zelvoc container or policy JSON text")
+    replay.add_argument("events", metavar="EVENTS.jsonl", help="the events, one JSON object a line ('-' for standard input)")
+    replay.add_argument("-o", "--output", metavar="FILE", help="write the results here instead of standard output")
+    replay.add_argument(
+        "--context", action="append", default=[], metavar="KEY=JSON",
+        help="store a context value before the first event (repeatable)",
+    )
+    replay.add_argument(
+        "--config", action="append", default=[], metavar="KEY=JSON",
+        help="store a configuration value before the first event (repeatable)",
+    )
+    replay.add_argument("--top", type=int, default=10, metavar="N", help="rules listed in the summary (default 10)")
+    progress = replay.add_mutually_exclusive_group()
+    progress.add_argument(
+        "--progress", dest="progress", action="store_true", default=None,
+        help="show a progress bar on standard error (default: only when it is a terminal)",
+    )
+    progress.add_argument("--no-progress", dest="progress", action="store_false", help="never show a progress bar")
+    replay.set_defaults(run=cmd_replay)
+    return parser
+
+
+def cmd_pack(args: argparse.Namespace) -> int:
+    source: str = args.policy
+    target = args.output or str(Path(source).with_suffix(".zelvoc"))
+    data = read_bytes(source)
+    text = decode_text(source, data)
+    try:
+        engine = PolicyEngine.from_json(text)
+    except ValueError as exc:
+        raise ToolError(f"refusing to pack {source}: {exc}") from None
+    try:
+        container = encode_container(data)
+    except ValueError as exc:
+        raise ToolError(f"refusing to pack {source}: {exc}") from None
+    write_atomically(target, container)
+    print(f"packed {source} -> {target}: policy {engine.policy_name!r}, {len(data)} payload bytes")
+    return EXIT_OK
+
+
+def cmd_inspect(args: argparse.Namespace) -> int:
+    path: str = args.file
+    data = read_bytes(path)
+    print(f"File: {path} ({len(data)} bytes)")
+    header = read_header(data)
+    if header is None:
+        print(f"Header: truncated ({len(data)} of {HEADER_SIZE} bytes)")
+    else:
+        present = len(data) - HEADER_SIZE
+        print(f"magic:          0x{header.magic:08X} ({'ok' if header.magic_ok else 'bad'})")
+        print(f"format_version: {header.format_version} ({'ok' if header.version_ok else 'unsupported'})")
+        print(f"reserved:       {header.reserved}")
+        print(f"payload_length: {header.payload_length} ({present} bytes follow the header)")
+        if present > header.payload_length:
+            print(f"trailing bytes: {present - header.payload_length} (not read)")
+    try:
+        engine = PolicyEngine.from_file(path)
+    except (RuntimeError, OSError) as exc:
+        raise ToolError(str(exc)) from None
+    print("Status:")
+    for line in engine.status().splitlines():
+        print(f"  {line}")
+    return EXIT_OK
+
+
+def cmd_replay(args: argparse.Namespace) -> int:
+    if args.top < 0:
+        raise ToolError("--top must not be negative")
+    context = [parse_assignment("--context", item) for item in args.context]
+    config = [parse_assignment("--config", item) for item in args.config]
+    engine = load_engine(args.policy)
+    try:
+        events = read_events(_read_lines(args.events))
+    except EventFileError as exc:
+        raise ToolError(f"{args.events}: {exc}") from None
+    for key, value in context:
+        engine.set_context(key, value)
+    for key, value in config:
+        engine.set_config(key, value)
+
+    if args.progress is None:
+        progress = Progress.AUTO if sys.stderr.isatty() else Progress.OFF
+    else:
+        progress = Progress.ON if args.progress else Progress.OFF
+    if args.output:
+        try:
+            out: TextIO = open(args.output, "w", encoding="utf-8")
+        except OSError as exc:
+            raise ToolError(f"{args.output}: {exc.strerror or exc}") from None
+        report = sys.stdout
+    else:
+        out, report = sys.stdout, sys.stderr
+    try:
+        summary = run_replay(engine, events, out, progress=progress)
+    finally:
+        if out is sys.stdout:
+            out.flush()
+        else:
+            out.close()
+    report.write(summary.render(policy_name=engine.policy_name, top_rules=args.top))
+    return EXIT_MISMATCH if summary.mismatches else EXIT_OK
+
+
+def parse_assignment(option: str, item: str) -> tuple[str, Any]:
+    key, sep, raw = item.partition("=")
+    if not sep or not key:
+        raise ToolError(f"{option} {item!r}: expected KEY=JSON")
+    try:
+        return key, json.loads(raw)
+    except json.JSONDecodeError as exc:
+        raise ToolError(f"{option} {item!r}: value is not JSON ({exc.msg})") from None
+
+
+def write_atomically(target: str, data: bytes) -> None:
+    """Write through a temporary file in the same directory and rename it,
+    so that a failure never leaves a half-written container behind."""
+    directory = os.path.dirname(os.path.abspath(target))
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".korvanthel-", suffix=".tmp", dir=directory)
+    except OSError as exc:
+        raise ToolError(f"{target}: {exc.strerror or exc}") from None
+    try:
+        with os.fdopen(fd, "wb") as handle:
+            handle.write(data)
+        os.replace(tmp, target)
+    except OSError as exc:
+        os.unlink(tmp)
+        raise ToolError(f"{target}: {exc.strerror or exc}") from None
+
+
+def _read_lines(path: str) -> list[str]:
+    try:
+        if path == "-":
+            return sys.stdin.readlines()
+        with open(path, encoding="utf-8") as handle:
+            return handle.readlines()
+    except UnicodeDecodeError as exc:
+        raise ToolError(f"{path}: not UTF-8 text (byte {exc.start}: {exc.reason})") from None
+    except OSError as exc:
+        raise ToolError(f"{path}: {exc.strerror or exc}") from None

@@ -1,0 +1,44 @@
+"""Loading an engine from a path that holds either a container or JSON."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+from _korvanthel_core import PolicyEngine
+
+from korvanthel_tools.container import starts_with_magic
+
+
+class ToolError(Exception):
+    """A failure the command reports as one line and exit status 2."""
+
+
+def read_policy_text(path: str) -> str:
+    """The file's content as UTF-8 text, for ``PolicyEngine.from_json``."""
+    return decode_text(path, read_bytes(path))
+
+
+def decode_text(path: str, data: bytes) -> str:
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise ToolError(f"{path}: not UTF-8 text (byte {exc.start}: {exc.reason})") from None
+
+
+def read_bytes(path: str) -> bytes:
+    try:
+        return Path(path).read_bytes()
+    except OSError as exc:
+        raise ToolError(f"{path}: {exc.strerror or exc}") from None
+
+
+def load_engine(path: str) -> PolicyEngine:
+    """A container (recognised by its magic bytes) goes through
+    ``from_file``; anything else is taken as policy JSON text."""
+    data = read_bytes(path)
+    try:
+        if starts_with_magic(data):
+            return PolicyEngine.from_file(path)
+        return PolicyEngine.from_json(decode_text(path, data))
+    except (ValueError, RuntimeError, OSError) as exc:
+        raise ToolError(f"{path}: {exc}") from None
