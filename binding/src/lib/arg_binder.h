@@ -1,0 +1,56 @@
+// The argument binder of every member that takes arguments.
+//
+// Members are METH_FASTCALL | METH_KEYWORDS functions; each declares its
+// parameters once as a Signature and calls bind_arguments, which fills one
+// BoundArg per parameter or raises the TypeError the host programmer sees.
+// The binder uses the public C API only.
+//
+// Order of checks (the first failure wins): too many positional arguments;
+// then each keyword in call order (unknown name, or a parameter already
+// given by position); then missing required parameters (all of them named in
+// one message); then each parameter's declared type, in parameter order.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace korvanthel {
+
+enum class ParamType : std::uint8_t {
+  String,      // str or subclass; its text must encode as UTF-8
+  Bytes,       // bytes or subclass (not bytearray, not memoryview)
+  DictOrNone,  // dict or subclass; None counts as not given
+  Any,         // any object, converted by the member itself
+};
+
+struct Param {
+  const char* name;
+  ParamType type;
+  bool required = true;
+};
+
+struct Signature {
+  const char* full_name;  // "PolicyEngine.evaluate()": the start of every message
+  std::span<const Param> params;
+};
+
+// One bound parameter. `object` is borrowed from the caller (nullptr when not
+// given, or None for DictOrNone). `text` is the UTF-8 text of a String or
+// the contents of a Bytes; it lives as long as the call's arguments.
+struct BoundArg {
+  PyObject* object = nullptr;
+  std::string_view text;
+};
+
+// Binds a fast call's arguments to `signature`. `out` has one slot per
+// parameter. Returns false with an exception set: a TypeError in the
+// formats above, or the host's own encoding error for a str that holds lone
+// surrogates.
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<BoundArg> out);
+
+}  // namespace korvanthel

@@ -1,0 +1,62 @@
+// EngineCell: one engine core behind its lock, with the `poisoned` bit.
+//
+// The lock is a plain blocking mutex (no timeout, no try-lock). Members hold
+// it only around their call into the core and never while host code runs,
+// so with the interpreter lock held throughout it is never found taken in
+// practice; it exists to serialise the core and to carry `poisoned`.
+//
+// `poisoned` is set when a C++ exception (an internal fault) leaves the
+// core call while the lock is held, and it is never cleared: the core may be
+// half-way through a change, so no member may touch it again.
+#pragma once
+
+#include <exception>
+#include <mutex>
+#include <utility>
+
+#include "engine/engine.h"
+#include "model/policy.h"
+
+namespace korvanthel {
+
+class EngineCell {
+ public:
+  explicit EngineCell(zelvo::CompiledPolicy policy) : core_(std::move(policy)) {}
+  EngineCell(const EngineCell&) = delete;
+  EngineCell& operator=(const EngineCell&) = delete;
+
+  // Runs fn(core) with the lock held and returns true; returns false without
+  // running fn when the cell is poisoned. An exception escaping fn poisons
+  // the cell, releases the lock and propagates.
+  template <typename Fn>
+  bool with_core(Fn&& fn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (poisoned_) return false;
+    PoisonOnUnwind poison_guard(poisoned_);
+    std::forward<Fn>(fn)(core_);
+    return true;
+  }
+
+ private:
+  // Sets the flag when destroyed by stack unwinding (before the lock_guard
+  // declared ahead of it releases the mutex).
+  class PoisonOnUnwind {
+   public:
+    explicit PoisonOnUnwind(bool& flag) noexcept : flag_(flag), exceptions_(std::uncaught_exceptions()) {}
+    ~PoisonOnUnwind() {
+      if (std::uncaught_exceptions() > exceptions_) flag_ = true;
+    }
+    PoisonOnUnwind(const PoisonOnUnwind&) = delete;
+    PoisonOnUnwind& operator=(const PoisonOnUnwind&) = delete;
+
+   private:
+    bool& flag_;
+    int exceptions_;
+  };
+
+  std::mutex mutex_;
+  bool poisoned_ = false;
+  zelvo::PolicyEngine core_;
+};
+
+}  // namespace korvanthel

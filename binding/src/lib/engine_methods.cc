@@ -1,0 +1,100 @@
+// The members of PolicyEngine that call into the core: evaluate, the two
+// setters, reset and status. Each converts its input before taking the
+// engine lock and builds its host result after releasing it.
+#include <array>
+#include <string>
+
+#include "arg_binder.h"
+#include "engine/clock.h"
+#include "engine_object.h"
+#include "errors.h"
+#include "event/event.h"
+#include "test_hooks.h"
+#include "value_from_host.h"
+#include "value_to_host.h"
+
+namespace korvanthel {
+namespace {
+
+constexpr std::array<Param, 2> kEvaluateParams = {{
+    {"event_type", ParamType::String},
+    {"fields", ParamType::DictOrNone, false},
+}};
+constexpr std::array<Param, 2> kSetterParams = {{
+    {"key", ParamType::String},
+    {"value", ParamType::Any},
+}};
+constexpr Signature kEvaluate = {"PolicyEngine.evaluate()", kEvaluateParams};
+constexpr Signature kSetContext = {"PolicyEngine.set_context()", kSetterParams};
+constexpr Signature kSetConfig = {"PolicyEngine.set_config()", kSetterParams};
+
+enum class Store { Context, Config };
+
+PyObject* set_value(const Signature& sig, Store store, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  return at_boundary([&]() -> PyObject* {
+    std::array<BoundArg, 2> bound;
+    if (!bind_arguments(sig, args, nargs, kwnames, bound)) return nullptr;
+    zelvo::Value value;
+    if (!value_from_host(bound[1].object, value)) return nullptr;
+    zelvo::Str key(bound[0].text);
+    const bool stored = state_of(self).cell.with_core([&](zelvo::PolicyEngine& core) {
+      if (store == Store::Context) {
+        core.set_context(std::move(key), std::move(value));
+      } else {
+        core.set_config(std::move(key), std::move(value));
+      }
+    });
+    if (!stored) return raise_error(ErrorKind::Poisoned);
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace
+
+PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return at_boundary([&]() -> PyObject* {
+    std::array<BoundArg, 2> bound;
+    if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
+    zelvo::Event event;
+    event.event_type = zelvo::Str(bound[0].text);
+    event.timestamp = zelvo::wall_clock_ms();  // before the lock: waiting does not age the event
+    if (bound[1].object != nullptr && !fields_from_host(bound[1].object, event.fields)) return nullptr;
+    zelvo::EvalResult result;
+    const bool ran = state_of(self).cell.with_core([&](zelvo::PolicyEngine& core) {
+      test_hooks::before_evaluate(event.event_type.view());
+      result = core.evaluate(event);
+    });
+    if (!ran) return raise_error(ErrorKind::Poisoned);
+    return result_to_host(std::move(result)).release();
+  });
+}
+
+PyObject* engine_set_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return set_value(kSetContext, Store::Context, self, args, nargs, kwnames);
+}
+
+PyObject* engine_set_config(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return set_value(kSetConfig, Store::Config, self, args, nargs, kwnames);
+}
+
+PyObject* engine_reset(PyObject* self, PyObject*) {
+  return at_boundary([&]() -> PyObject* {
+    if (!state_of(self).cell.with_core([](zelvo::PolicyEngine& core) { core.reset(); })) {
+      return raise_error(ErrorKind::Poisoned);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* engine_status(PyObject* self, PyObject*) {
+  return at_boundary([&]() -> PyObject* {
+    std::string text;
+    if (!state_of(self).cell.with_core([&](zelvo::PolicyEngine& core) { text = core.status(); })) {
+      return raise_error(ErrorKind::Poisoned);
+    }
+    return text_to_host(text).release();
+  });
+}
+
+}  // namespace korvanthel

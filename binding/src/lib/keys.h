@@ -1,0 +1,45 @@
+// The interned key strings of the result dictionary.
+//
+// Made once per process at module initialisation and kept for the process's
+// lifetime, so that building a result costs no key allocations.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+namespace korvanthel {
+
+enum class Key : std::uint8_t {
+  // The result dictionary, in its insertion order.
+  Verdict,
+  Reason,
+  TriggeredRules,
+  EvalTimeUs,
+  Actions,
+  Violations,
+  ConstraintViolations,
+  // Action dicts.
+  Verb,
+  Args,
+  // Violation dicts.
+  Proof,
+  Invariant,
+  Kind,
+  Message,
+  // Constraint-violation dicts ("kind" is shared).
+  Target,
+  Limit,
+  Current,
+  WindowMs,
+  Count_,  // not a key: the number of keys
+};
+
+// Creates the key strings; true if they exist. Idempotent.
+bool init_keys() noexcept;
+
+// The key's interned str (borrowed; valid for the process's lifetime).
+PyObject* key(Key k) noexcept;
+
+}  // namespace korvanthel

@@ -1,0 +1,79 @@
+// The result dictionary of evaluate, built from an EvalResult.
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "errors.h"
+#include "keys.h"
+#include "model/enums.h"
+#include "value_to_host.h"
+
+namespace korvanthel {
+namespace {
+
+// Stores `value` (a new reference) under an interned key.
+void put(PyObject* dict, Key k, PyRef value) {
+  if (PyDict_SetItem(dict, key(k), value.get()) < 0) throw std::bad_alloc();
+}
+
+PyRef u64_to_host(std::uint64_t n) { return PyRef::steal(made(PyLong_FromUnsignedLongLong(n))); }
+
+PyRef verdict_to_host(zelvo::Verdict verdict) {
+  std::string name(zelvo::to_name(verdict));
+  for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return text_to_host(name);
+}
+
+// A list of the given length whose item i is make(items[i]).
+template <typename T, typename Make>
+PyRef list_of(const std::vector<T>& items, Make&& make) {
+  PyRef list = PyRef::steal(made(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make(items[i]).release());
+  }
+  return list;
+}
+
+PyRef action_to_host(const zelvo::Action& action) {
+  PyRef dict = PyRef::steal(made(PyDict_New()));
+  put(dict.get(), Key::Verb, text_to_host(zelvo::to_name(action.verb)));
+  put(dict.get(), Key::Args, map_to_host(action.args));
+  return dict;
+}
+
+PyRef violation_to_host(const zelvo::Violation& violation) {
+  PyRef dict = PyRef::steal(made(PyDict_New()));
+  put(dict.get(), Key::Proof, text_to_host(violation.proof.view()));
+  put(dict.get(), Key::Invariant, text_to_host(violation.invariant.view()));
+  put(dict.get(), Key::Kind, text_to_host(zelvo::to_name(violation.kind)));
+  put(dict.get(), Key::Message, text_to_host(violation.message));
+  return dict;
+}
+
+PyRef constraint_violation_to_host(const zelvo::ConstraintViolation& violation) {
+  PyRef dict = PyRef::steal(made(PyDict_New()));
+  put(dict.get(), Key::Kind, text_to_host(zelvo::to_name(violation.kind)));
+  put(dict.get(), Key::Target, text_to_host(violation.target.view()));
+  put(dict.get(), Key::Limit, u64_to_host(violation.limit));
+  put(dict.get(), Key::Current, u64_to_host(violation.current));
+  put(dict.get(), Key::WindowMs, u64_to_host(violation.window_ms));
+  return dict;
+}
+
+}  // namespace
+
+PyRef result_to_host(zelvo::EvalResult result) {
+  PyRef dict = PyRef::steal(made(PyDict_New()));
+  put(dict.get(), Key::Verdict, verdict_to_host(result.verdict));
+  put(dict.get(), Key::Reason, result.reason ? text_to_host(*result.reason) : PyRef::borrow(Py_None));
+  put(dict.get(), Key::TriggeredRules,
+      list_of(result.triggered_rules, [](std::uint32_t id) { return u64_to_host(id); }));
+  put(dict.get(), Key::EvalTimeUs, u64_to_host(result.eval_time_us));
+  put(dict.get(), Key::Actions, list_of(result.actions, action_to_host));
+  put(dict.get(), Key::Violations, list_of(result.violations, violation_to_host));
+  put(dict.get(), Key::ConstraintViolations, list_of(result.constraint_violations, constraint_violation_to_host));
+  return dict;
+}
+
+}  // namespace korvanthel

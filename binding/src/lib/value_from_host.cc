@@ -1,0 +1,281 @@
+// The ordered readings of a host object (see value_from_host.h).
+#include "value_from_host.h"
+
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "errors.h"
+#include "py_ref.h"
+
+namespace korvanthel {
+namespace {
+
+using zelvo::Value;
+
+// The text of a str as UTF-8, or nullopt with the host's encoding error set.
+std::optional<std::string_view> utf8_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// numpy's boolean scalar, recognised without importing numpy: its type's
+// module is "numpy" and its name "bool_" (numpy 1) or "bool" (numpy 2).
+bool is_numpy_bool(PyTypeObject* type) {
+  // Cheap filter first: the text after the last dot of tp_name is the type's
+  // name for static types and contains it for heap types.
+  const char* dot = std::strrchr(type->tp_name, '.');
+  const std::string_view tail = dot != nullptr ? dot + 1 : type->tp_name;
+  if (tail != "bool" && tail != "bool_") return false;
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!name || !module || !PyUnicode_Check(module.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+         (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+// Reading 2 for numpy booleans: the host's truth test.
+std::optional<Value> read_numpy_bool(PyObject* obj) {
+  if (!is_numpy_bool(Py_TYPE(obj))) return std::nullopt;
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return Value::boolean(truth != 0);
+}
+
+// Reading 3: the host's signed 64-bit reading (through __index__ for
+// objects that are not ints).
+std::optional<Value> read_int(PyObject* obj) {
+  const long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return Value::integer(static_cast<std::int64_t>(v));
+}
+
+// Reading 4: the host's double reading (__float__, else __index__).
+std::optional<Value> read_float(PyObject* obj) {
+  const double d = PyFloat_AsDouble(obj);
+  if (d == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return Value::floating(d);
+}
+
+// Reading 5: the stored text of a str or subclass, if it encodes as UTF-8.
+std::optional<Value> read_str(PyObject* obj) {
+  const std::optional<std::string_view> text = utf8_of(obj);
+  if (!text) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return Value::string(zelvo::Str(*text));
+}
+
+// The text of a str that holds lone surrogates, each surrogate replaced the
+// way a UTF-8 decoder replaces its three encoded bytes: by three U+FFFD.
+PyRef replace_surrogates(PyObject* str) {
+  PyRef raw = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  if (!raw) return raw;
+  return PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
+}
+
+// Reading 8: the text of str(obj); str()'s own exception ends the conversion.
+bool read_via_str(PyObject* obj, Value& out) {
+  PyRef text = PyRef::steal(PyObject_Str(obj));
+  if (!text) return false;
+  std::optional<std::string_view> utf8 = utf8_of(text.get());
+  if (!utf8) {
+    PyErr_Clear();
+    text = replace_surrogates(text.get());
+    if (!text) return false;
+    utf8 = utf8_of(text.get());
+    if (!utf8) return false;
+  }
+  out = Value::string(zelvo::Str(*utf8));
+  return true;
+}
+
+// Converts one object tree. Tracks the open lists and dicts so that nesting
+// is bounded and a container that holds itself is refused, not followed.
+class Converter {
+ public:
+  bool convert(PyObject* obj, Value& out);
+  bool convert_entries(PyObject* dict, zelvo::ValueMap& out);
+
+ private:
+  bool convert_general(PyObject* obj, Value& out);
+  bool convert_int(PyObject* obj, Value& out);
+  bool convert_text(PyObject* obj, Value& out);
+  bool convert_list(PyObject* list, Value& out);
+  bool convert_dict(PyObject* dict, Value& out);
+  bool enter(PyObject* container);
+  void leave() noexcept { --depth_; }
+
+  std::array<PyObject*, kMaxValueDepth> open_{};
+  int depth_ = 0;
+};
+
+bool Converter::convert(PyObject* obj, Value& out) {
+  if (obj == Py_None) {
+    out = Value();
+    return true;
+  }
+  // Exact built-in types go straight to their own reading: every reading
+  // ahead of it is known to fail for them, so the result is the same.
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyBool_Type) {
+    out = Value::boolean(obj == Py_True);
+    return true;
+  }
+  if (type == &PyLong_Type) return convert_int(obj, out);
+  if (type == &PyFloat_Type) {
+    out = Value::floating(PyFloat_AS_DOUBLE(obj));
+    return true;
+  }
+  if (type == &PyUnicode_Type) return convert_text(obj, out);
+  if (type == &PyList_Type) return convert_list(obj, out);
+  if (type == &PyDict_Type) return convert_dict(obj, out);
+  return convert_general(obj, out);
+}
+
+// An exact int: Int in range, else the nearest double, else its digits.
+bool Converter::convert_int(PyObject* obj, Value& out) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow == 0) {
+    out = Value::integer(static_cast<std::int64_t>(v));
+    return true;
+  }
+  if (std::optional<Value> d = read_float(obj)) {
+    out = std::move(*d);
+    return true;
+  }
+  return read_via_str(obj, out);
+}
+
+bool Converter::convert_text(PyObject* obj, Value& out) {
+  if (std::optional<Value> s = read_str(obj)) {
+    out = std::move(*s);
+    return true;
+  }
+  return read_via_str(obj, out);
+}
+
+// Every reading in order, for subclasses and foreign types.
+bool Converter::convert_general(PyObject* obj, Value& out) {
+  std::optional<Value> read = read_numpy_bool(obj);
+  if (!read) read = read_int(obj);
+  if (!read) read = read_float(obj);
+  if (!read && PyUnicode_Check(obj)) read = read_str(obj);
+  if (read) {
+    out = std::move(*read);
+    return true;
+  }
+  if (PyList_Check(obj)) return convert_list(obj, out);
+  if (PyDict_Check(obj)) return convert_dict(obj, out);
+  return read_via_str(obj, out);
+}
+
+bool Converter::enter(PyObject* container) {
+  for (int i = 0; i < depth_; ++i) {
+    if (open_[static_cast<std::size_t>(i)] == container) {
+      raise_error(ErrorKind::NestingTooDeep, "value cannot be converted: a list or dict contains itself");
+      return false;
+    }
+  }
+  if (depth_ == kMaxValueDepth) {
+    raise_error(ErrorKind::NestingTooDeep, "value nesting exceeds the maximum depth of 200");
+    return false;
+  }
+  open_[static_cast<std::size_t>(depth_++)] = container;
+  return true;
+}
+
+// The stored items in index order; a subclass's __iter__/__getitem__ is
+// not consulted. The length is read afresh for every item because host
+// code run by a conversion may shorten or grow the list.
+bool Converter::convert_list(PyObject* list, Value& out) {
+  if (!enter(list)) return false;
+  zelvo::ValueList items;
+  items.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+    Value value;
+    if (!convert(item.get(), value)) {
+      leave();
+      return false;
+    }
+    items.push_back(std::move(value));
+  }
+  leave();
+  out = Value::list(std::move(items));
+  return true;
+}
+
+bool Converter::convert_dict(PyObject* dict, Value& out) {
+  if (!enter(dict)) return false;
+  zelvo::ValueMap entries;
+  const bool ok = convert_entries(dict, entries);
+  leave();
+  if (!ok) return false;
+  out = Value::map(std::move(entries));
+  return true;
+}
+
+// The stored items in the dict's own order; a subclass's items()/__iter__
+// is not consulted. Key and value are held for the length of the value's
+// conversion, since host code may remove them from the dict meanwhile.
+bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap& out) {
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  out.reserve(static_cast<std::size_t>(size));
+  Py_ssize_t pos = 0;
+  PyObject* borrowed_key = nullptr;
+  PyObject* borrowed_value = nullptr;
+  while (true) {
+    if (PyDict_GET_SIZE(dict) != size) {
+      raise_error(ErrorKind::InternalFault, "dictionary changed size during iteration");
+      return false;
+    }
+    if (!PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) return true;
+    PyRef key = PyRef::borrow(borrowed_key);
+    PyRef item = PyRef::borrow(borrowed_value);
+    if (!PyUnicode_Check(key.get())) {
+      raise_not_convertible(key.get(), "PyString");
+      return false;
+    }
+    const std::optional<std::string_view> key_text = utf8_of(key.get());
+    if (!key_text) return false;
+    Value value;
+    if (!convert(item.get(), value)) return false;
+    out.insert_or_assign(zelvo::Str(*key_text), std::move(value));
+  }
+}
+
+}  // namespace
+
+bool value_from_host(PyObject* obj, Value& out) {
+  Converter converter;
+  Value value;
+  if (!converter.convert(obj, value)) return false;
+  out = std::move(value);
+  return true;
+}
+
+bool fields_from_host(PyObject* dict, zelvo::ValueMap& out) {
+  Converter converter;
+  return converter.convert_entries(dict, out);
+}
+
+}  // namespace korvanthel

@@ -1,0 +1,36 @@
+// Host objects to engine Values.
+//
+// The readings are tried in a fixed order and the first that succeeds is
+// taken: None; bool (and numpy's boolean scalars); a signed 64-bit integer
+// reading (int, or __index__); a double reading (float, __float__, or
+// __index__ for integers beyond 64 bits); str; list; dict; and finally the
+// text of str(obj). A reading that fails has its host error discarded. Only
+// three failures end a conversion: a dict key that is not a str (TypeError),
+// a str key that does not encode as UTF-8 (the host's encoding error), and
+// an exception raised by str(obj). A dict that changes size while it is
+// walked ends the conversion with an internal fault.
+//
+// Lists and dicts are converted to a depth of kMaxValueDepth containers; a
+// deeper value, or a list or dict that contains itself, raises RecursionError
+// before anything is handed to the engine. Nothing partial is ever returned.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "event/value.h"
+
+namespace korvanthel {
+
+inline constexpr int kMaxValueDepth = 200;
+
+// Converts `obj`. Returns false with a host exception set.
+bool value_from_host(PyObject* obj, zelvo::Value& out);
+
+// Walks the items of `dict` (a dict or subclass) with the rules for a dict
+// value, inserting each into `out` (a later equal key replaces an earlier
+// one). Used for the `fields` of an event. Returns false with an exception
+// set; `out` may then hold some entries and must be discarded.
+bool fields_from_host(PyObject* dict, zelvo::ValueMap& out);
+
+}  // namespace korvanthel
