@@ -5,6 +5,7 @@
 // the default node, or gives Null. Recursion depth follows the tree's
 // nesting, which the decoder bounds.
 #include "eval/eval.h"
+#include "eval/operand.h"
 
 namespace zelvo {
 namespace {
@@ -36,9 +37,9 @@ bool case_holds(const CaseTest& test, const Value& subject, const EvalContext& c
 }
 
 Value eval_switch(const DecisionNode::Switch& node, const EvalContext& ctx) {
-  const Value subject = eval_expr(*node.subject, ctx);
+  const eval::Operand subject = eval::eval_operand(*node.subject, ctx);
   for (const DecisionCase& c : node.cases) {
-    if (case_holds(c.test, subject, ctx)) return eval_decision(c.body, ctx);
+    if (case_holds(c.test, subject.get(), ctx)) return eval_decision(c.body, ctx);
   }
   if (node.default_.has_value()) return eval_decision(**node.default_, ctx);
   return Value();

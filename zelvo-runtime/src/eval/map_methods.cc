@@ -23,20 +23,20 @@ Value values(const ValueMap& map) {
 }
 
 // The key is a0's text, or the empty key when a0 is missing or not a String.
-Value has_key(const ValueMap& map, std::span<const Value> args) {
-  const Str* key = args.empty() ? nullptr : as_text(args[0]);
+Value has_key(const ValueMap& map, std::span<const Operand> args) {
+  const Str* key = args.empty() ? nullptr : as_text(args[0].get());
   return Value::boolean(map.contains(key != nullptr ? key->view() : std::string_view()));
 }
 
 }  // namespace
 
-Value map_method(ValueMap& object, std::string_view method, std::span<const Value> args) {
+Value map_method(const ValueMap& object, std::string_view method, std::span<const Operand> args) {
   if (method == "len" || method == "length") return Value::integer(static_cast<std::int64_t>(object.size()));
   if (method == "keys") return keys(object);
   if (method == "values") return values(object);
   if (method == "has_key" || method == "contains_key") return has_key(object, args);
-  Value* entry = object.find(method);
-  return entry != nullptr ? std::move(*entry) : Value();
+  const Value* entry = object.find(method);
+  return entry != nullptr ? *entry : Value();
 }
 
 }  // namespace zelvo::eval

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "eval/kinds.h"
+#include "eval/operand.h"
 
 namespace zelvo::eval {
 namespace {
@@ -67,9 +68,9 @@ bool test(PredicateKind kind, const Value& subject, const Value& argument) noexc
 }  // namespace
 
 Value eval_predicate(const IRExpr::Predicate& e, const EvalContext& ctx) {
-  const Value subject = eval_expr(*e.subject, ctx);
-  const Value argument = eval_expr(*e.argument, ctx);
-  return Value::boolean(test(e.kind, subject, argument));
+  const Operand subject = eval_operand(*e.subject, ctx);
+  const Operand argument = eval_operand(*e.argument, ctx);
+  return Value::boolean(test(e.kind, subject.get(), argument.get()));
 }
 
 }  // namespace zelvo::eval

@@ -3,15 +3,18 @@
 // The element under inspection is bound to local slot 0 by borrowing it
 // (EvalContext::with_local0): no element and no bindings are copied per
 // element. The inner context lives only for one body evaluation, so the
-// caller's binding (an outer quantifier's element) is untouched.
+// caller's binding (an outer quantifier's element) is untouched. A
+// collection that is a reference to stored data is walked in place.
 #include <cstdint>
 
 #include "eval/kinds.h"
+#include "eval/operand.h"
 
 namespace zelvo::eval {
 
 Value eval_quantifier(const IRExpr::Quantifier& e, const EvalContext& ctx) {
-  const Value collection = eval_expr(*e.collection, ctx);
+  const Operand operand = eval_operand(*e.collection, ctx);
+  const Value& collection = operand.get();
   if (!collection.is_list()) return Value::boolean(e.kind == QuantifierKind::None);
 
   // All stops at the first falsy body; Any, Exists and None at the first
@@ -27,7 +30,8 @@ Value eval_quantifier(const IRExpr::Quantifier& e, const EvalContext& ctx) {
 }
 
 Value eval_count(const IRExpr::Count& e, const EvalContext& ctx) {
-  const Value collection = eval_expr(*e.collection, ctx);
+  const Operand operand = eval_operand(*e.collection, ctx);
+  const Value& collection = operand.get();
   if (!collection.is_list()) return Value::integer(0);
   const ValueList& items = collection.as_list();
   if (!e.filter.has_value()) return Value::integer(static_cast<std::int64_t>(items.size()));

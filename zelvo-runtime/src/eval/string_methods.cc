@@ -62,15 +62,15 @@ ValueList split_on(std::string_view text, std::string_view separator) {
 }
 
 // The separator is a0's text, or "," when a0 is missing or not a String.
-Value split(const Str& object, std::span<const Value> args) {
-  const Str* given = args.empty() ? nullptr : as_text(args[0]);
+Value split(const Str& object, std::span<const Operand> args) {
+  const Str* given = args.empty() ? nullptr : as_text(args[0].get());
   const std::string_view separator = given != nullptr ? given->view() : std::string_view(",");
   return Value::list(separator.empty() ? split_characters(object.view()) : split_on(object.view(), separator));
 }
 
 }  // namespace
 
-Value string_method(const Str& object, std::string_view method, std::span<const Value> args) {
+Value string_method(const Str& object, std::string_view method, std::span<const Operand> args) {
   if (method == "len" || method == "length") return Value::integer(static_cast<std::int64_t>(object.size()));
   if (method == "is_empty") return Value::boolean(object.empty());
   if (method == "trim") return trim(object);
