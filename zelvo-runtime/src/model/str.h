@@ -74,6 +74,10 @@ class Str {
 
   friend bool operator==(const Str& a, const Str& b) noexcept { return a.view() == b.view(); }
   friend bool operator==(const Str& a, std::string_view b) noexcept { return a.view() == b; }
+  // Exact overloads: `s == "text"` and `s == std::string` would otherwise be
+  // ambiguous between the Str and the string_view conversions.
+  friend bool operator==(const Str& a, const char* b) noexcept { return a.view() == std::string_view(b); }
+  friend bool operator==(const Str& a, const std::string& b) noexcept { return a.view() == std::string_view(b); }
   friend auto operator<=>(const Str& a, const Str& b) noexcept { return a.view() <=> b.view(); }
 
  private:

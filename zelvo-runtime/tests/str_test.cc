@@ -1,0 +1,107 @@
+// Str: inline/heap storage, sharing of long texts, byte-exact comparison.
+#include "model/str.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zelvo {
+namespace {
+
+TEST(StrTest, InlineHeapBoundaryKeepsBytes) {
+  for (std::size_t n : {0u, 1u, 22u, 23u, 24u, 25u, 1000u}) {
+    std::string text(n, 'x');
+    if (n > 0) text[n - 1] = 'z';
+    Str s(text);
+    EXPECT_EQ(s.size(), n) << n;
+    EXPECT_EQ(s.view(), text) << n;
+    EXPECT_EQ(s.empty(), n == 0) << n;
+  }
+}
+
+TEST(StrTest, OnlyTextsLongerThan23BytesShareABuffer) {
+  Str at_limit(std::string(23, 'a'));
+  Str at_limit_copy = at_limit;
+  EXPECT_FALSE(at_limit.shares_buffer_with(at_limit_copy));
+
+  Str long_text(std::string(24, 'a'));
+  Str long_copy = long_text;
+  EXPECT_TRUE(long_text.shares_buffer_with(long_copy));
+  EXPECT_EQ(long_copy, long_text);
+
+  Str separate(std::string(24, 'a'));
+  EXPECT_FALSE(separate.shares_buffer_with(long_text));
+  EXPECT_EQ(separate, long_text);
+}
+
+TEST(StrTest, SharedBufferOutlivesTheOriginal) {
+  std::vector<Str> copies;
+  {
+    Str original(std::string(100, 'q'));
+    for (int i = 0; i < 4; ++i) copies.push_back(original);
+  }
+  for (const Str& c : copies) EXPECT_EQ(c.view(), std::string(100, 'q'));
+}
+
+TEST(StrTest, MoveLeavesSourceEmptyAndKeepsBuffer) {
+  for (std::size_t n : {5u, 40u}) {
+    Str source(std::string(n, 'm'));
+    Str witness = source;
+    Str target(std::move(source));
+    EXPECT_TRUE(source.empty()) << n;  // NOLINT: moved-from state is specified
+    EXPECT_EQ(target.view(), std::string(n, 'm')) << n;
+    EXPECT_EQ(target.shares_buffer_with(witness), n > 23) << n;
+  }
+}
+
+TEST(StrTest, AssignmentAcrossStorageKinds) {
+  Str short_text("short");
+  Str long_text(std::string(30, 'L'));
+  Str a = short_text;
+  a = long_text;  // inline -> heap
+  EXPECT_TRUE(a.shares_buffer_with(long_text));
+  a = short_text;  // heap -> inline, releases its share
+  EXPECT_EQ(a, "short");
+  a = a;  // NOLINT: self-assignment must be harmless
+  EXPECT_EQ(a, "short");
+  Str b = long_text;
+  b = std::move(a);
+  EXPECT_EQ(b, "short");
+  EXPECT_EQ(long_text.view(), std::string(30, 'L'));
+}
+
+TEST(StrTest, EmbeddedNulBytesCount) {
+  Str s(std::string_view("a\0b", 3));
+  EXPECT_EQ(s.size(), 3u);
+  EXPECT_NE(s, Str("a"));
+}
+
+struct OrderCase {
+  const char* left;
+  const char* right;
+  int sign;  // -1 less, 0 equal, 1 greater
+};
+
+class StrOrderTest : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(StrOrderTest, ComparesBytesExactly) {
+  const OrderCase& c = GetParam();
+  Str l(c.left), r(c.right);
+  auto cmp = l <=> r;
+  int sign = cmp < 0 ? -1 : (cmp > 0 ? 1 : 0);
+  EXPECT_EQ(sign, c.sign) << c.left << " vs " << c.right;
+  EXPECT_EQ(l == r, c.sign == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, StrOrderTest,
+                         ::testing::Values(OrderCase{"B", "a", -1}, OrderCase{"ab", "abc", -1},
+                                           OrderCase{"abc", "abc", 0}, OrderCase{"A", "a", -1},
+                                           OrderCase{"", "a", -1},
+                                           // UTF-8 lead bytes order above ASCII (bytes are unsigned).
+                                           OrderCase{"\xc3\xa9", "z", 1},
+                                           OrderCase{"aaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", 1}));
+
+}  // namespace
+}  // namespace zelvo
