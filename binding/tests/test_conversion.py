@@ -1,0 +1,379 @@
+"""Host values to engine values and back, and the result dictionary.
+
+Conversions are observed through the echo policy: a field, context value
+or configuration value comes back as an action argument, so every case
+checks the reading that value_from_host chose and what value_to_host made
+of it."""
+
+import decimal
+import enum
+import math
+
+import pytest
+
+from conftest import (
+    action,
+    echo,
+    echo_args,
+    lit,
+    load,
+    policy,
+    ref,
+    rule,
+    text,
+    verdict,
+)
+
+
+class Color(enum.IntEnum):
+    RED = 7
+
+
+class Indexable:
+    def __index__(self):
+        return 42
+
+
+class Floaty:
+    def __float__(self):
+        return 2.5
+
+
+class Broken:
+    """Every numeric reading raises; only str() works."""
+
+    def __index__(self):
+        raise ValueError("no index")
+
+    def __float__(self):
+        raise ValueError("no float")
+
+    def __str__(self):
+        return "broken"
+
+
+class Listy(list):
+    def __iter__(self):
+        raise AssertionError("__iter__ must not be called")
+
+    def __getitem__(self, index):
+        raise AssertionError("__getitem__ must not be called")
+
+
+class Dicty(dict):
+    def items(self):
+        raise AssertionError("items must not be called")
+
+    def __iter__(self):
+        raise AssertionError("__iter__ must not be called")
+
+
+class LoudStr(str):
+    def __str__(self):
+        return "not me"
+
+
+class User:
+    def __str__(self):
+        return "user:1"
+
+
+# (input, expected output); the output's type is checked too.
+ROUND_TRIPS = [
+    (None, None),
+    (True, True),
+    (False, False),
+    (1, 1),
+    (-(2**63), -(2**63)),
+    (2**63 - 1, 2**63 - 1),
+    (2**63, float(2**63)),  # beyond 64 bits: the nearest double
+    (-(2**63) - 1, float(-(2**63) - 1)),
+    (2**1024, str(2**1024)),  # beyond a double: its digits
+    (1.0, 1.0),
+    (-0.0, -0.0),
+    (math.inf, math.inf),
+    (Color.RED, 7),  # int subclass
+    (Indexable(), 42),
+    (Floaty(), 2.5),
+    (decimal.Decimal("1.5"), 1.5),  # __float__ and no __index__
+    (Broken(), "broken"),
+    ("text", "text"),
+    ("\u00e9\u4e2d\U0001f600", "\u00e9\u4e2d\U0001f600"),
+    (LoudStr("stored"), "stored"),  # the stored text, not __str__
+    ("a\ud800b", "a\ufffd\ufffd\ufffdb"),  # a lone surrogate: three replacement characters
+    ((1, 2), "(1, 2)"),
+    (frozenset(), "frozenset()"),
+    (b"ab", "b'ab'"),
+    (bytearray(b"a"), "bytearray(b'a')"),
+    (User(), "user:1"),
+    ([1, "a", None, [2.5]], [1, "a", None, [2.5]]),
+    (Listy([1, 2]), [1, 2]),
+    ({"a": {"b": [True]}}, {"a": {"b": [True]}}),
+    (Dicty(x=1), {"x": 1}),
+    ([], []),
+    ({}, {}),
+]
+
+
+@pytest.mark.parametrize("value,expected", ROUND_TRIPS, ids=[repr(c[0])[:40] for c in ROUND_TRIPS])
+def test_field_round_trip(echo_engine, value, expected):
+    got = echo(echo_engine, value)
+    assert got == expected
+    assert type(got) is type(expected)
+    if isinstance(expected, float):
+        assert math.copysign(1, got) == math.copysign(1, expected)
+
+
+def test_nan_passes_through(echo_engine):
+    assert math.isnan(echo(echo_engine, math.nan))
+
+
+def test_numpy_booleans_are_bools(echo_engine):
+    np = pytest.importorskip("numpy")
+    assert echo(echo_engine, np.True_) is True
+    assert echo(echo_engine, np.False_) is False
+    assert echo(echo_engine, np.int64(5)) == 5  # through __index__
+
+
+@pytest.mark.parametrize("target", ["set_context", "set_config"])
+def test_setter_values_use_the_same_conversion(echo_engine, target):
+    getattr(echo_engine, target)("k", (1, [True, 2**63]))
+    args = echo_args(echo_engine)
+    stored = args["context" if target == "set_context" else "config"]
+    assert stored == "(1, [True, 9223372036854775808])"
+
+
+def test_set_context_none_stores_null():
+    engine = load(policy(rules=[rule(1, condition={"Binary": {"op": "In", "left": text("k"),
+                                                                "right": ref("Context")}})]))
+    assert engine.evaluate("e")["triggered_rules"] == []
+    engine.set_context("k", None)
+    assert engine.evaluate("e")["triggered_rules"] == [1]
+
+
+def test_later_equal_key_replaces_earlier(echo_engine):
+    class Key(str):
+        pass
+
+    assert echo(echo_engine, {"a": 1, Key("a"): 2}) == {"a": 2}
+
+
+# --- failures -------------------------------------------------------------
+
+class RaisingStr:
+    def __str__(self):
+        raise LookupError("str failed")
+
+
+@pytest.mark.parametrize(
+    "value,error,message",
+    [
+        ({1: "a"}, TypeError, "'int' object cannot be converted to 'PyString'"),
+        ([{"ok": {(1,): 2}}], TypeError, "'tuple' object cannot be converted to 'PyString'"),
+        ({"\ud800": 1}, UnicodeEncodeError, None),
+        ([1, RaisingStr()], LookupError, "str failed"),
+    ],
+    ids=["int-key", "nested-tuple-key", "surrogate-key", "str-raises"],
+)
+@pytest.mark.parametrize("via", ["field", "context"])
+def test_conversion_failures(echo_engine, value, error, message, via):
+    echo_engine.set_context("k", "before")
+    with pytest.raises(error) as info:
+        if via == "field":
+            echo_engine.evaluate("echo", {"v": value})
+        else:
+            echo_engine.set_context("k", value)
+    if message is not None:
+        assert str(info.value) == message
+    assert echo_engine.event_count == 0
+    assert echo_args(echo_engine)["context"] == "before"
+
+
+def test_top_level_field_key_must_be_str(echo_engine):
+    with pytest.raises(TypeError) as info:
+        echo_engine.evaluate("echo", {1: "a"})
+    assert str(info.value) == "'int' object cannot be converted to 'PyString'"
+    assert echo_engine.event_count == 0
+
+
+def nested_lists(depth):
+    value = []
+    for _ in range(depth - 1):
+        value = [value]
+    return value
+
+
+def nested_dicts(depth):
+    value = {}
+    for _ in range(depth - 1):
+        value = {"d": value}
+    return value
+
+
+@pytest.mark.parametrize("nest", [nested_lists, nested_dicts])
+def test_nesting_limit(echo_engine, nest):
+    assert echo_engine.evaluate("echo", {"v": nest(200)})["verdict"] == "allow"
+    with pytest.raises(RecursionError) as info:
+        echo_engine.evaluate("echo", {"v": nest(201)})
+    assert str(info.value) == "value nesting exceeds the maximum depth of 200"
+    with pytest.raises(RecursionError):
+        echo_engine.set_config("k", nest(100_000))
+    assert echo_engine.event_count == 1
+
+
+def test_self_containing_values(echo_engine):
+    loop = []
+    loop.append(loop)
+    knot = {}
+    knot["self"] = [knot]
+    for value in (loop, knot):
+        with pytest.raises(RecursionError) as info:
+            echo_engine.evaluate("echo", {"v": value})
+        assert str(info.value) == "value cannot be converted: a list or dict contains itself"
+    shared = [1]
+    assert echo(echo_engine, [shared, shared]) == [[1], [1]]  # shared, not cyclic
+
+
+def test_dict_changing_size_is_an_internal_fault(echo_engine):
+    fields = {}
+
+    class Grower:
+        def __str__(self):
+            fields["new"] = 1
+            return "grown"
+
+    fields["v"] = Grower()
+    with pytest.raises(BaseException) as info:
+        echo_engine.evaluate("echo", fields)
+    assert type(info.value).__bases__ == (BaseException,)
+    assert str(info.value) == "dictionary changed size during iteration"
+    # Raised before the lock was taken: nothing counted, nothing poisoned.
+    assert echo_engine.event_count == 0
+    assert echo(echo_engine, 1) == 1
+
+
+def test_list_shrinking_during_conversion(echo_engine):
+    items = []
+
+    class Shrinker:
+        def __str__(self):
+            items.clear()
+            return "s"
+
+    items.extend([Shrinker(), 1, 2])
+    assert echo(echo_engine, items) == ["s"]
+
+
+def test_failed_numeric_readings_do_not_leak_errors(echo_engine):
+    class Explodes:
+        def __index__(self):
+            raise KeyboardInterrupt  # discarded like any failed reading
+
+        def __str__(self):
+            return "e"
+
+    assert echo(echo_engine, Explodes()) == "e"
+
+
+# --- result dictionary --------------------------------------------------
+
+RESULT_KEYS = [
+    "verdict",
+    "reason",
+    "triggered_rules",
+    "eval_time_us",
+    "actions",
+    "violations",
+    "constraint_violations",
+]
+
+FULL_POLICY = policy(
+    name="full",
+    rules=[
+        rule(
+            7,
+            on_events=["tool_call"],
+            verdicts=[verdict("Audit", text("audited"))],
+            actions=[action("Tag", label=text("x"), wait=lit("Duration", {"value": 2, "unit": "Seconds"}))],
+        )
+    ],
+    constraints=[{"kind": "RateLimit", "target": "tool_call", "limit": 0, "window_millis": 1000}],
+    state_machines=[
+        {
+            "id": 1,
+            "name": "proof",
+            "invariant_name": "never_twice",
+            "kind": "Never",
+            "states": [{"id": 0, "label": "watching", "kind": "Active"}, {"id": 1, "label": "broken", "kind": "Violated"}],
+            "transitions": [{"from": 0, "to": 1, "guard": "Always"}],
+            "initial_state": 0,
+            "accepting_states": [],
+            "violating_states": [1],
+        }
+    ],
+)
+
+
+def test_result_with_every_part():
+    result = load(FULL_POLICY).evaluate("tool_call", {})
+    assert list(result) == RESULT_KEYS
+    assert type(result["eval_time_us"]) is int and result["eval_time_us"] >= 0
+    del result["eval_time_us"]
+    assert result == {
+        "verdict": "deny",
+        "reason": "RateLimit exceeded: 1 events in 1000ms window (limit: 0)",
+        "triggered_rules": [7],
+        "actions": [{"verb": "Tag", "args": {"label": "x", "wait": 2000}}],
+        "violations": [
+            {
+                "proof": "proof",
+                "invariant": "never_twice",
+                "kind": "Never",
+                "message": "Invariant `never_twice` in proof `proof` violated by event `tool_call`",
+            }
+        ],
+        "constraint_violations": [
+            {"kind": "RateLimit", "target": "tool_call", "limit": 0, "current": 1, "window_ms": 1000}
+        ],
+    }
+    action_dict = result["actions"][0]
+    assert list(action_dict) == ["verb", "args"]
+    assert list(result["violations"][0]) == ["proof", "invariant", "kind", "message"]
+    assert list(result["constraint_violations"][0]) == ["kind", "target", "limit", "current", "window_ms"]
+
+
+def test_empty_result():
+    result = load(policy()).evaluate("anything")
+    assert list(result) == RESULT_KEYS
+    del result["eval_time_us"]
+    assert result == {
+        "verdict": "allow",
+        "reason": None,
+        "triggered_rules": [],
+        "actions": [],
+        "violations": [],
+        "constraint_violations": [],
+    }
+
+
+@pytest.mark.parametrize("name", ["Allow", "Deny", "Audit", "Redact"])
+def test_verdicts_in_lower_case(name):
+    engine = load(policy(rules=[rule(1, verdicts=[verdict(name)])]))
+    assert engine.evaluate("e")["verdict"] == name.lower()
+
+
+def test_results_are_fresh_objects():
+    engine = load(FULL_POLICY)
+    first = engine.evaluate("tool_call")
+    first["actions"][0]["args"]["label"] = "changed"
+    assert engine.evaluate("tool_call")["actions"][0]["args"]["label"] == "x"
+
+
+def test_event_timestamp_is_wall_clock_ms(echo_engine):
+    import time
+
+    before = int(time.time() * 1000)
+    event = echo_engine.evaluate("whole", {"a": 1})["actions"][0]["args"]["event"]
+    after = int(time.time() * 1000)
+    assert event["type"] == "whole" and event["a"] == 1
+    assert before <= event["timestamp"] <= after
