@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Static type checks. Installs mypy (and the tqdm stubs) when missing, installs
+# the package (skip with KORVANTHEL_SKIP_INSTALL=1 when it was just installed),
+# then runs:
+#   - mypy --strict over the examples, the tools package and its tests, which
+#     see the module through its installed stub package;
+#   - stubtest, which compares that stub package with the built module.
+# Exits non-zero on the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+
+"$PY" - <<'PYEOF' || "$PY" -m pip install -q mypy types-tqdm
+import importlib.metadata as md, importlib.util, sys
+try:
+    md.version("types-tqdm")
+except md.PackageNotFoundError:
+    sys.exit(1)
+sys.exit(0 if importlib.util.find_spec("mypy") else 1)
+PYEOF
+
+if [ "${KORVANTHEL_SKIP_INSTALL:-0}" != 1 ]; then
+  "$PY" -m pip install -q .
+fi
+
+echo "== mypy --strict (examples, korvanthel_tools, tests/tools)"
+"$PY" -m mypy --strict --no-incremental examples korvanthel_tools tests/tools
+
+echo "== stubtest _korvanthel_core"
+# Run outside the source tree so that only the installed module and the
+# installed stub package are seen.
+SCRATCH=$(mktemp -d)
+trap 'rm -rf "$SCRATCH"' EXIT
+cd "$SCRATCH"
+"$PY" -m mypy.stubtest --concise _korvanthel_core
+echo "types OK (stubs checked against $("$PY" -c 'import _korvanthel_core as m; print(m.__file__)'))"
