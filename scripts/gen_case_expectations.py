@@ -7,6 +7,15 @@ only what is not an identity, to stay small:
 
   c CP UPPER LOWER    a code point whose upper or lower case is not itself
   s TEXT UPPER LOWER  a string exercising the final-sigma rule
+  p FIRST LAST CLASS  a range of code points that the final-sigma rule does
+                      not treat as neutral: C (cased, stops the scan and
+                      counts as cased) or I (case-ignorable, skipped);
+                      code points outside every range end the scan as
+                      uncased
+
+The classes are observed through str.lower() itself: the capital sigma in
+X + SIGMA is final exactly when X is of class C, and in "A" + X + SIGMA
+exactly when X is of class C or I.
 
 Each field is a sequence of hexadecimal code points joined by "."; "=" in
 place of UPPER or LOWER means "the same as the input". The header records
@@ -84,6 +93,30 @@ def field(result, source):
     return "=" if result == source else seq(result)
 
 
+def sigma_class(c):
+    sigma, final = "\u03a3", "\u03c2"
+    if (c + sigma).lower().endswith(final):
+        return "C"
+    if ("A" + c + sigma).lower().endswith(final):
+        return "I"
+    return None
+
+
+def sigma_class_ranges():
+    ranges = []
+    for cp in range(0x110000):
+        if 0xD800 <= cp <= 0xDFFF:
+            continue
+        cls = sigma_class(chr(cp))
+        if cls is None:
+            continue
+        if ranges and ranges[-1][1] == cp - 1 and ranges[-1][2] == cls:
+            ranges[-1][1] = cp
+        else:
+            ranges.append([cp, cp, cls])
+    return ranges
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--out", default=DEFAULT_OUT)
@@ -102,6 +135,8 @@ def main():
         up, low = c.upper(), c.lower()
         if up != c or low != c:
             lines.append("c %04X %s %s" % (cp, field(up, c), field(low, c)))
+    for first, last, cls in sigma_class_ranges():
+        lines.append("p %04X %04X %s" % (first, last, cls))
     for s in SIGMA_STRINGS:
         lines.append("s %s %s %s" % (seq(s), field(s.upper(), s), field(s.lower(), s)))
 
