@@ -13,18 +13,19 @@ __all__ = ["PolicyEngine", "__version__"]
 
 __version__: Final[str]
 
-Verdict = Literal["allow", "deny", "audit", "redact"]
-"""The combined verdict of one evaluation, always in lower case."""
+# The literal types below are private because they are not attributes of the
+# module; spell them out (or use EvalResult's fields) where you need them.
+_Verdict = Literal["allow", "deny", "audit", "redact"]
 
-ActionVerb = Literal["Log", "Notify", "Escalate", "Block", "Tag"]
-TemporalKind = Literal["Always", "Eventually", "Never", "Until", "Next"]
-ConstraintKind = Literal["RateLimit", "Quota"]
+_ActionVerb = Literal["Log", "Notify", "Escalate", "Block", "Tag"]
+_TemporalKind = Literal["Always", "Eventually", "Never", "Until", "Next"]
+_ConstraintKind = Literal["RateLimit", "Quota"]
 
 @type_check_only
 class Action(TypedDict):
     """One action requested by a rule that fired."""
 
-    verb: ActionVerb
+    verb: _ActionVerb
     args: dict[str, Any]
     """Evaluated arguments by name; values are None, bool, int, float, str,
     list or dict (durations arrive as int milliseconds). Key order is not
@@ -36,14 +37,14 @@ class Violation(TypedDict):
 
     proof: str
     invariant: str
-    kind: TemporalKind
+    kind: _TemporalKind
     message: str
 
 @type_check_only
 class ConstraintViolation(TypedDict):
     """A rate limit or quota exceeded by the event being evaluated."""
 
-    kind: ConstraintKind
+    kind: _ConstraintKind
     target: str
     limit: int
     current: int
@@ -56,7 +57,7 @@ class EvalResult(TypedDict):
     All seven keys are always present, in this order.
     """
 
-    verdict: Verdict
+    verdict: _Verdict
     reason: str | None
     triggered_rules: list[int]
     eval_time_us: int

@@ -11,9 +11,9 @@ from typing import Any
 import pytest
 
 from _korvanthel_core import PolicyEngine
-from guarded_tools import DEMO_POLICY, ToolDenied, ToolGuard, load_engine, main
+from tools_support import EXAMPLES, POLICY, equals, ref, text  # first: puts examples/ on sys.path
 
-from conftest import EXAMPLES, POLICY, equals, ref, text
+from guarded_tools import DEMO_POLICY, ToolDenied, ToolGuard, load_engine, main  # isort: skip
 
 # The test policy plus a rule that audits fetches of non-https URLs by
 # looking at an argument, and one that reads a defaulted argument.

@@ -11,7 +11,7 @@ import pytest
 from _korvanthel_core import PolicyEngine
 from korvanthel_tools.container import MAX_PAYLOAD_LENGTH, encode_container, read_header
 
-from conftest import Run
+from tools_support import Run, cli, policy_json
 
 
 def test_header_layout_is_little_endian_magic_version_reserved_length() -> None:
@@ -78,7 +78,7 @@ def test_pack_defaults_the_output_name_next_to_the_policy(cli: Callable[..., Run
 @pytest.mark.parametrize(
     ("content", "message"),
     [
-        (b'{"name": "x",', "Invalid policy JSON: EOF while parsing an object at line 1 column 13"),
+        (b'{"name": "x"', "Invalid policy JSON: EOF while parsing an object at line 1 column 12"),
         (b'{"name": "x"}', "Invalid policy JSON: missing field `severity` at line 1 column 13"),
         (b"", "Invalid policy JSON: EOF while parsing a value at line 1 column 0"),
         (b'{"name": "\xff"}', "not UTF-8 text (byte 10: invalid start byte)"),

@@ -13,7 +13,7 @@ import pytest
 
 from korvanthel_tools.summary import format_table, percentile
 
-from conftest import Run, write_events
+from tools_support import Run, cli, policy_json, write_events
 
 SESSION: list[dict[str, Any]] = [
     {"type": "tool_call", "fields": {"tool": "search"}, "expect": "allow"},

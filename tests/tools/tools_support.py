@@ -1,5 +1,9 @@
 """Shared fixtures for the tools and example tests: a small policy that
-exercises every part of the replay summary, and a runner for the CLI."""
+exercises every part of the replay summary, and a runner for the CLI.
+
+Test modules import the fixtures from here by name. This is deliberately not
+a conftest.py: the module suite's conftest is imported as ``conftest`` too,
+and two of them in one pytest run would shadow each other."""
 
 from __future__ import annotations
 
