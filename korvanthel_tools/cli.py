@@ -40,9 +40,9 @@ where "fields" and "expect" are optional and "comment" is ignored.
 
 Time: rate limits, quotas and state-machine deadlines see the replay's own
 clock. Events are evaluated as they are replayed, with the wall clock at
-replay time; timestamps recorded with the events are not used. A file of
-events gathered over an hour is replayed in a fraction of a second, so its
-rate-limit windows see them as one burst, and deadlines rarely pass."""
+replay time; an events line carries no time of its own. A session that
+took an hour is replayed in a fraction of a second, so rate-limit
+windows see its events as one burst, and deadlines rarely pass."""
 
 REPLAY_EPILOG = """\
 The summary goes to standard output when the results go to a file (-o),
@@ -150,9 +150,11 @@ def cmd_inspect(args: argparse.Namespace) -> int:
     header = read_header(data)
     if header is None:
         print(f"Header: truncated ({len(data)} of {HEADER_SIZE} bytes)")
+    elif not header.magic_ok:
+        print(f"magic:          0x{header.magic:08X} (bad: not a .zelvoc container)")
     else:
         present = len(data) - HEADER_SIZE
-        print(f"magic:          0x{header.magic:08X} ({'ok' if header.magic_ok else 'bad'})")
+        print(f"magic:          0x{header.magic:08X} (ok)")
         print(f"format_version: {header.format_version} ({'ok' if header.version_ok else 'unsupported'})")
         print(f"reserved:       {header.reserved}")
         print(f"payload_length: {header.payload_length} ({present} bytes follow the header)")

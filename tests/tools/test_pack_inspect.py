@@ -114,12 +114,14 @@ def test_pack_of_a_missing_file_is_an_error(cli: Callable[..., Run], tmp_path: P
     [
         (bytes(5), "Header: truncated (5 of 12 bytes)",
          "Failed to load policy: not a valid .zelvoc file (bad magic bytes)"),
+        (b'{"name": "x", "severity": "High"}', "magic:          0x616E227B (bad: not a .zelvoc container)",
+         "Failed to load policy: not a valid .zelvoc file (bad magic bytes)"),
         (encode_container(b"{}")[:4] + struct.pack("<HHI", 2, 0, 2) + b"{}", "format_version: 2 (unsupported)",
          "Failed to load policy: unsupported format version 2 (expected 1)"),
         (encode_container(b"{}")[:8] + struct.pack("<I", 9) + b"{}", "payload_length: 9 (2 bytes follow the header)",
          "Failed to load policy: I/O error: failed to fill whole buffer"),
     ],
-    ids=["short-bad-magic", "version-2", "payload-short"],
+    ids=["short-bad-magic", "json-not-container", "version-2", "payload-short"],
 )
 def test_inspect_shows_the_header_then_the_engines_refusal(
     cli: Callable[..., Run], tmp_path: Path, data: bytes, header_line: str, engine_message: str
