@@ -1,0 +1,50 @@
+"""The shipped example: its container is the packing of its JSON, and the
+demo session gets the verdicts the README describes."""
+
+import importlib.util
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from _korvanthel_core import PolicyEngine
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+def _load_module(name):
+    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_committed_container_is_current():
+    pack_policy = _load_module("pack_policy")
+    payload = (EXAMPLES / "guard_policy.json").read_bytes()
+    container = (EXAMPLES / "guard_policy.zelvoc").read_bytes()
+    assert container == pack_policy.pack(payload), "run: python examples/pack_policy.py"
+    assert struct.unpack_from("<IHHI", container) == (0x015C91AE, 1, 0, len(payload))
+
+
+def test_pack_policy_refuses_non_json(tmp_path):
+    source = tmp_path / "broken.json"
+    source.write_text("{not json")
+    assert _load_module("pack_policy").main([str(source), str(tmp_path / "out.zelvoc")]) == 1
+    assert not (tmp_path / "out.zelvoc").exists()
+
+
+def test_demo_session_verdicts():
+    demo = _load_module("guard_demo")
+    engine = PolicyEngine.from_file(str(EXAMPLES / "guard_policy.zelvoc"))
+    engine.set_config("blocked_hosts", ["paste.example.org"])
+    verdicts = [engine.evaluate(event_type, fields)["verdict"] for event_type, fields, _ in demo.SESSION]
+    assert verdicts == ["allow", "allow", "deny", "deny", "deny", "audit", "deny", "redact", "allow", "deny"]
+
+
+def test_demo_runs():
+    run = subprocess.run([sys.executable, str(EXAMPLES / "guard_demo.py")], capture_output=True, text=True, check=True)
+    assert "Invariant violation: secrets_stay_local" in run.stdout
+    assert "RateLimit exceeded: 11 events in 60000ms window (limit: 10)" in run.stdout
