@@ -15,4 +15,10 @@ ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
 echo "== module tests (pytest)"
 "$PY" -m pip install -q .
-"$PY" -m pytest -q binding/tests
+"$PY" -m pytest -q binding/tests tests/tools
+
+echo "== type checks (mypy --strict, stubtest)"
+KORVANTHEL_SKIP_INSTALL=1 bash scripts/check_types.sh
+
+echo "== wheel in a fresh virtual environment"
+bash scripts/check_wheel.sh
