@@ -1,6 +1,8 @@
 """The module's surface: attributes, the class, its members' texts and signatures."""
 
+import copy
 import inspect
+import pickle
 import weakref
 
 import pytest
@@ -95,6 +97,21 @@ class TestClass:
             setattr(engine, name, 5)
         with pytest.raises(AttributeError):
             delattr(engine, name)
+
+    @pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy, pickle.dumps])
+    def test_instances_cannot_be_cloned(self, clone):
+        with pytest.raises(TypeError):
+            clone(load(ECHO_POLICY))
+
+    def test_class_cannot_be_swapped(self):
+        class Lookalike:
+            __slots__ = ("state",)
+
+        engine = load(ECHO_POLICY)
+        with pytest.raises(TypeError):
+            engine.__class__ = Lookalike
+        with pytest.raises(TypeError):
+            Lookalike().__class__ = PolicyEngine
 
     def test_repr(self):
         engine = load(ECHO_POLICY)

@@ -2,6 +2,7 @@
 #include "arg_binder.h"
 
 #include <string>
+#include <vector>
 
 #include "errors.h"
 #include "py_ref.h"
@@ -82,40 +83,48 @@ bool bind_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 }
 
 bool check_missing(const Signature& sig, std::span<BoundArg> out) {
-  const char* missing[8];
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < sig.params.size() && n < std::size(missing); ++i) {
-    if (sig.params[i].required && out[i].object == nullptr) missing[n++] = sig.params[i].name;
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < sig.params.size(); ++i) {
+    if (sig.params[i].required && out[i].object == nullptr) missing.push_back(sig.params[i].name);
   }
-  if (n == 0) return true;
-  return raise_missing(sig, std::span<const char* const>(missing, n));
+  return missing.empty() || raise_missing(sig, missing);
+}
+
+bool refuse(const Param& param, PyObject* obj, const char* target) {
+  raise_not_convertible(obj, target, param.name);
+  return false;
+}
+
+bool bind_string(const Param& param, BoundArg& arg) {
+  if (!PyUnicode_Check(arg.object)) return refuse(param, arg.object, "PyString");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(arg.object, &size);  // lone surrogates: the host's own error
+  if (data == nullptr) return false;
+  arg.text = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool bind_bytes(const Param& param, BoundArg& arg) {
+  if (!PyBytes_Check(arg.object)) return refuse(param, arg.object, "PyBytes");
+  arg.text = std::string_view(PyBytes_AS_STRING(arg.object), static_cast<std::size_t>(PyBytes_GET_SIZE(arg.object)));
+  return true;
+}
+
+bool bind_dict_or_none(const Param& param, BoundArg& arg) {
+  if (arg.object == Py_None) {
+    arg.object = nullptr;
+    return true;
+  }
+  return PyDict_Check(arg.object) || refuse(param, arg.object, "PyDict");
 }
 
 // Checks one given parameter against its declared type and reads its text.
 bool check_type(const Param& param, BoundArg& arg) {
-  PyObject* obj = arg.object;
   switch (param.type) {
-    case ParamType::String: {
-      if (!PyUnicode_Check(obj)) return raise_not_convertible(obj, "PyString", param.name), false;
-      Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(obj, &size);  // lone surrogates: the host's own error
-      if (data == nullptr) return false;
-      arg.text = std::string_view(data, static_cast<std::size_t>(size));
-      return true;
-    }
-    case ParamType::Bytes:
-      if (!PyBytes_Check(obj)) return raise_not_convertible(obj, "PyBytes", param.name), false;
-      arg.text = std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
-      return true;
-    case ParamType::DictOrNone:
-      if (obj == Py_None) {
-        arg.object = nullptr;
-        return true;
-      }
-      if (!PyDict_Check(obj)) return raise_not_convertible(obj, "PyDict", param.name), false;
-      return true;
-    case ParamType::Any:
-      return true;
+    case ParamType::String: return bind_string(param, arg);
+    case ParamType::Bytes: return bind_bytes(param, arg);
+    case ParamType::DictOrNone: return bind_dict_or_none(param, arg);
+    case ParamType::Any: return true;
   }
   return true;
 }

@@ -88,7 +88,9 @@ PyType_Slot kSlots[] = {
 };
 
 // No Py_TPFLAGS_BASETYPE (not subclassable); no dict or weakref offsets (no
-// instance attributes, no weak references); immutable like a built-in class.
+// instance attributes, no weak references). Immutable like a built-in class,
+// which also refuses __class__ assignment to or from it, so every instance of
+// this type was made by a factory and owns an EngineState.
 PyType_Spec kSpec = {
     "_korvanthel_core.PolicyEngine",
     static_cast<int>(sizeof(EngineObject)),
