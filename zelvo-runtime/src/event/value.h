@@ -78,6 +78,9 @@ struct MapEntry {
 
 inline const MapEntry* ValueMap::begin() const noexcept { return entries_.data(); }
 inline const MapEntry* ValueMap::end() const noexcept { return entries_.data() + entries_.size(); }
+inline std::size_t ValueMap::size() const noexcept { return entries_.size(); }
+inline bool ValueMap::empty() const noexcept { return entries_.empty(); }
+inline void ValueMap::reserve(std::size_t n) { entries_.reserve(n); }
 
 enum class Ordering : std::uint8_t { Less, Equal, Greater, Incomparable };
 

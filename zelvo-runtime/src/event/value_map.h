@@ -32,9 +32,9 @@ class ValueMap {
   ValueMap& operator=(ValueMap&& other) noexcept;
   ~ValueMap();
 
-  std::size_t size() const noexcept { return entries_.size(); }
-  bool empty() const noexcept { return entries_.empty(); }
-  void reserve(std::size_t n) { entries_.reserve(n); }
+  std::size_t size() const noexcept;
+  bool empty() const noexcept;
+  void reserve(std::size_t n);
 
   // The value stored under `key`, or nullptr.
   const Value* find(std::string_view key) const noexcept;

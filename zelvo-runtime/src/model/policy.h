@@ -127,7 +127,7 @@ struct DecisionNode {
   enum class Kind : std::uint8_t { Switch, Leaf, VerdictLeaf };
 
   std::variant<Switch, Leaf, VerdictLeaf> v;
-  DecisionNode() : v(Leaf{}) {}
+  DecisionNode();
   template <typename Alt>
     requires(!std::is_same_v<std::remove_cvref_t<Alt>, DecisionNode>)
   DecisionNode(Alt alt) : v(std::move(alt)) {}  // NOLINT: implicit from any variant
@@ -138,6 +138,10 @@ struct DecisionCase {
   CaseTest test;
   DecisionNode body;
 };
+
+// Defined here, where DecisionCase is complete: constructing the variant
+// instantiates Switch's destructor, which needs it.
+inline DecisionNode::DecisionNode() : v(Leaf{}) {}
 
 struct CompiledRule {
   std::uint32_t id = 0;
