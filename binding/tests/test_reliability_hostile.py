@@ -1,0 +1,423 @@
+"""Hostile input at every entry point, one table: each case names its input
+and the exact outcome (a value, or an exception type with its message).
+
+Whatever the input, a call either succeeds or raises a clear exception; it
+never crashes the interpreter, recurses without bound or allocates what the
+input does not hold. After every case the engine used is still healthy and
+counts only the evaluations that succeeded.
+"""
+
+import json
+import struct
+
+import pytest
+
+import _korvanthel_core
+from conftest import ECHO_POLICY, load
+
+PolicyEngine = _korvanthel_core.PolicyEngine
+MAGIC = 0x015C91AE
+DEEP = 100_000  # far beyond every nesting limit and any native stack
+
+
+def container(payload, version=1, reserved=0, length=None):
+    size = len(payload) if length is None else length
+    return struct.pack("<IHHI", MAGIC, version, reserved, size) + payload
+
+
+GOOD_JSON = json.dumps(ECHO_POLICY)
+GOOD = GOOD_JSON.encode()
+ID_2_32 = GOOD_JSON.replace('"id": 1', '"id": 4294967296', 1)
+
+
+def with_condition(expr_json):
+    """A one-rule policy whose condition is the given JSON text."""
+    return GOOD_JSON.replace('"rules": [', '"rules": [{"id": 9, "on_events": [], "verdicts": [], "actions": [], '
+                             '"condition": ' + expr_json + "}, ", 1)
+
+
+def limit_column(text):
+    """The 1-based column of the bracket that opens the 128th container at
+    once (the decoder's nesting limit), for one-line JSON text."""
+    depth, in_string, escaped = 0, False, False
+    for i, ch in enumerate(text):
+        if in_string:
+            if escaped:
+                escaped = False
+            elif ch == "\\":
+                escaped = True
+            elif ch == '"':
+                in_string = False
+        elif ch == '"':
+            in_string = True
+        elif ch in "[{":
+            depth += 1
+            if depth == 128:
+                return i + 1
+        elif ch in "]}":
+            depth -= 1
+    raise AssertionError("text stays within the limit")
+
+
+def deep_unary(depth):
+    return '{"Unary": {"op": "Not", "operand": ' * depth + '{"Literal": {"Bool": true}}' + "}}" * depth
+
+
+def nested(depth, make):
+    value = make(None)
+    for _ in range(depth - 1):
+        value = make(value)
+    return value
+
+
+# --- host objects with hostile protocols ------------------------------------
+
+
+class StrRaises:
+    def __str__(self):
+        raise LookupError("no text")
+
+
+class StrNotText:
+    def __str__(self):
+        return 42
+
+
+class StrSurrogate:
+    def __str__(self):
+        return "a\udc80b"
+
+
+class IndexRaises:
+    def __index__(self):
+        raise ZeroDivisionError("index")
+
+    def __str__(self):
+        return "index fell through"
+
+
+class IndexHuge:
+    def __index__(self):
+        return 2**70
+
+
+class IndexNotInt:
+    def __index__(self):
+        return "seven"
+
+    def __float__(self):
+        return 7.5
+
+
+class FloatRaises:
+    def __float__(self):
+        raise OverflowError("float")
+
+    def __str__(self):
+        return "float fell through"
+
+
+class FloatNotFloat:
+    def __float__(self):
+        return "nope"
+
+    def __str__(self):
+        return "bad float"
+
+
+class SneakyDict(dict):
+    """Overrides every way of looking at its items; conversion ignores them."""
+
+    def __iter__(self):
+        raise AssertionError("__iter__ called")
+
+    def items(self):
+        raise AssertionError("items called")
+
+    def keys(self):
+        raise AssertionError("keys called")
+
+    def __getitem__(self, key):
+        raise AssertionError("__getitem__ called")
+
+    def __len__(self):
+        return 10**6
+
+
+class SneakyList(list):
+    def __iter__(self):
+        raise AssertionError("__iter__ called")
+
+    def __getitem__(self, index):
+        raise AssertionError("__getitem__ called")
+
+    def __len__(self):
+        return 10**6
+
+
+class SneakyStr(str):
+    def __str__(self):
+        raise AssertionError("__str__ called")
+
+
+class SneakyKey(str):
+    def __hash__(self):
+        return hash(str(self))
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+
+def fields_mutated_by(method):
+    """A fields dict holding an object whose `method` adds a key to it."""
+    fields = {}
+
+    class Mutator:
+        def __str__(self):
+            fields["added"] = 1
+            return "m"
+
+        def __index__(self):
+            fields["added"] = 1
+            return 1
+
+    if method == "__index__":
+        del Mutator.__str__
+    else:
+        del Mutator.__index__
+    fields["v"] = Mutator()
+    return fields
+
+
+def fields_swapped_by_str():
+    """A fields dict whose entry's __str__ removes one key and adds another:
+    the size stays, so the walk goes on; it must not crash."""
+    fields = {}
+
+    class Swapper:
+        def __str__(self):
+            fields.pop("w", None)
+            fields["z"] = 2
+            return "swapped"
+
+    fields["v"] = Swapper()
+    fields["w"] = 1
+    return fields
+
+
+def self_list():
+    loop = [1]
+    loop.append(loop)
+    return loop
+
+
+def self_dict():
+    knot = {"a": 1}
+    knot["b"] = {"c": [knot]}
+    return knot
+
+
+# --- the table ----------------------------------------------------------------
+
+
+class Ok:
+    """The call succeeds; `check` (if any) receives its result."""
+
+    def __init__(self, check=None):
+        self.check = check
+
+
+class Raises:
+    """The call raises `error` (a type), with exactly `message` if given; with
+    `fault`, the exception is the internal fault (a direct BaseException)."""
+
+    def __init__(self, error, message=None, fault=False):
+        self.error = error
+        self.message = message
+        self.fault = fault
+
+
+def echoed(expected):
+    """The echo rule returns the converted field unchanged from `expected`."""
+
+    def check(result):
+        assert result["actions"][0]["args"]["field"] == expected
+
+    return check
+
+
+def field(value):
+    return lambda e: e.evaluate("echo", {"v": value})
+
+
+LOAD_BYTES = "Failed to parse policy bytes: "
+SHORT = LOAD_BYTES + "I/O error: failed to fill whole buffer"
+JSON_ERR = "Invalid policy JSON: "
+DEPTH_MSG = "value nesting exceeds the maximum depth of 200"
+CYCLE_MSG = "value cannot be converted: a list or dict contains itself"
+SURROGATES = UnicodeEncodeError
+
+
+CASES = [
+    # containers: truncated, mis-declared, oversized
+    ("bytes-empty", lambda e: PolicyEngine.from_bytes(b""), Raises(RuntimeError, SHORT)),
+    ("bytes-3", lambda e: PolicyEngine.from_bytes(container(b"{}")[:3]), Raises(RuntimeError, SHORT)),
+    ("bytes-header-11", lambda e: PolicyEngine.from_bytes(container(b"")[:11]), Raises(RuntimeError, SHORT)),
+    ("bytes-bad-magic", lambda e: PolicyEngine.from_bytes(b"\0" * 12 + GOOD),
+     Raises(RuntimeError, LOAD_BYTES + "not a valid .zelvoc file (bad magic bytes)")),
+    ("bytes-version-ffff", lambda e: PolicyEngine.from_bytes(container(GOOD, version=0xFFFF)),
+     Raises(RuntimeError, LOAD_BYTES + "unsupported format version 65535 (expected 1)")),
+    ("bytes-len-ffffffff", lambda e: PolicyEngine.from_bytes(container(GOOD, length=0xFFFFFFFF)),
+     Raises(RuntimeError, SHORT)),
+    ("bytes-len-80000000", lambda e: PolicyEngine.from_bytes(container(b"", length=0x80000000)),
+     Raises(RuntimeError, SHORT)),
+    ("bytes-len-one-over", lambda e: PolicyEngine.from_bytes(container(GOOD, length=len(GOOD) + 1)),
+     Raises(RuntimeError, SHORT)),
+    ("bytes-len-zero", lambda e: PolicyEngine.from_bytes(container(b"", length=0) + GOOD),
+     Raises(RuntimeError, LOAD_BYTES + "serialization error: EOF while parsing a value at line 1 column 0")),
+    ("bytes-len-short", lambda e: PolicyEngine.from_bytes(container(GOOD, length=len(GOOD) - 1) + b"}"),
+     Raises(RuntimeError, LOAD_BYTES + f"serialization error: EOF while parsing an object at line 1 column {len(GOOD) - 1}")),
+    ("bytes-1mib-trailer", lambda e: PolicyEngine.from_bytes(container(GOOD) + b"\xff" * (1 << 20)),
+     Ok(lambda r: r.policy_name == "echo")),
+    ("bytes-4mib-name", lambda e: PolicyEngine.from_bytes(container(GOOD.replace(b'"echo"', b'"' + b"n" * (4 << 20) + b'"', 1))),
+     Ok(lambda r: len(r.policy_name) == 4 << 20)),
+    ("bytes-subclass", lambda e: PolicyEngine.from_bytes(type("B", (bytes,), {})(container(GOOD))),
+     Ok(lambda r: r.policy_name == "echo")),
+    ("bytes-bytearray", lambda e: PolicyEngine.from_bytes(bytearray(container(GOOD))),
+     Raises(TypeError, "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'")),
+    ("bytes-memoryview", lambda e: PolicyEngine.from_bytes(memoryview(container(GOOD))),
+     Raises(TypeError, "argument 'data': 'memoryview' object cannot be converted to 'PyBytes'")),
+    # JSON nesting: counted values stop at the limit; skipped values of unknown
+    # keys are not counted but must not exhaust the stack either
+    ("json-deep-open", lambda e: PolicyEngine.from_json("[" * DEEP),
+     Raises(ValueError, JSON_ERR + "invalid type: sequence, expected a string at line 1 column 1")),
+    ("json-nesting-127", lambda e: PolicyEngine.from_json(with_condition(deep_unary(61))), Ok()),
+    ("json-nesting-128", lambda e: PolicyEngine.from_json(with_condition(deep_unary(62))),
+     Raises(ValueError, JSON_ERR + f"recursion limit exceeded at line 1 column {limit_column(with_condition(deep_unary(62)))}")),
+    ("json-deep-expr", lambda e: PolicyEngine.from_json(with_condition(deep_unary(DEEP))),
+     Raises(ValueError, JSON_ERR + f"recursion limit exceeded at line 1 column {limit_column(with_condition(deep_unary(DEEP)))}")),
+    ("json-deep-unknown-array", lambda e: PolicyEngine.from_json('{"x":' + "[" * DEEP + "]" * DEEP + "}"),
+     Raises(ValueError, JSON_ERR + f"missing field `name` at line 1 column {5 + 2 * DEEP + 1}")),
+    ("json-deep-unknown-object", lambda e: PolicyEngine.from_json('{"x":' + '{"a":' * DEEP + "1" + "}" * DEEP + "}"),
+     Raises(ValueError, JSON_ERR + f"missing field `name` at line 1 column {5 + 6 * DEEP + 2}")),
+    ("json-deep-unknown-unclosed", lambda e: PolicyEngine.from_json('{"x":' + "[" * DEEP),
+     Raises(ValueError, JSON_ERR + f"EOF while parsing a list at line 1 column {5 + DEEP}")),
+    ("bytes-deep-unknown", lambda e: PolicyEngine.from_bytes(container(b'{"x":' + b'{"a":[' * DEEP)),
+     Raises(RuntimeError, LOAD_BYTES + f"serialization error: EOF while parsing a list at line 1 column {5 + 6 * DEEP}")),
+    # huge numbers
+    ("json-100k-digit-int", lambda e: PolicyEngine.from_json('{"rules":[{"id":' + "9" * DEEP + "}]}"),
+     Raises(ValueError, JSON_ERR + f"number out of range at line 1 column {16 + DEEP}")),
+    ("json-1e999", lambda e: PolicyEngine.from_json('{"rules":[{"id":1e999}]}'),
+     Raises(ValueError, JSON_ERR + "number out of range at line 1 column 21")),
+    ("json-1000-digit-exponent", lambda e: PolicyEngine.from_json('{"rules":[{"id":1e' + "9" * 1000 + "}]}"),
+     Raises(ValueError, JSON_ERR + "number out of range at line 1 column 28")),
+    ("json-tiny-unknown", lambda e: PolicyEngine.from_json('{"x":1e-99999}'),
+     Raises(ValueError, JSON_ERR + "missing field `name` at line 1 column 14")),
+    ("json-id-2^32", lambda e: PolicyEngine.from_json(ID_2_32),
+     Raises(ValueError, JSON_ERR + "invalid value: integer `4294967296`, expected u32 at line 1 column "
+            + str(ID_2_32.index("4294967296") + 10))),
+    # invalid UTF-8 and surrogates
+    ("bytes-invalid-utf8", lambda e: PolicyEngine.from_bytes(container(b'{"name":"\xc3\x28"}')),
+     Raises(RuntimeError, LOAD_BYTES + "serialization error: invalid unicode code point at line 1 column 12")),
+    ("bytes-overlong-utf8", lambda e: PolicyEngine.from_bytes(container(b'{"name":"\xc0\xaf"}')),
+     Raises(RuntimeError, LOAD_BYTES + "serialization error: invalid unicode code point at line 1 column 12")),
+    ("bytes-encoded-surrogate", lambda e: PolicyEngine.from_bytes(container(b'{"name":"\xed\xa0\x80"}')),
+     Raises(RuntimeError, LOAD_BYTES + "serialization error: invalid unicode code point at line 1 column 13")),
+    ("bytes-invalid-utf8-key", lambda e: PolicyEngine.from_bytes(container(b'{"\xff":1}')),
+     Raises(RuntimeError, LOAD_BYTES + "serialization error: invalid unicode code point at line 1 column 4")),
+    ("json-lone-surrogate", lambda e: PolicyEngine.from_json('{"name":"\udc80"}'), Raises(SURROGATES)),
+    ("json-escaped-lone-surrogate", lambda e: PolicyEngine.from_json('{"name":"\\udc80"}'),
+     Raises(ValueError, JSON_ERR + "lone leading surrogate in hex escape at line 1 column 15")),
+    ("file-lone-surrogate", lambda e: PolicyEngine.from_file("\udc80"), Raises(SURROGATES)),
+    ("file-nul", lambda e: PolicyEngine.from_file("a\0b"), Raises(FileNotFoundError, "Policy file not found: a\0b")),
+    ("file-dev-zero", lambda e: PolicyEngine.from_file("/dev/zero"),
+     Raises(RuntimeError, "Failed to load policy: not a valid .zelvoc file (bad magic bytes)")),
+    ("file-dev-null", lambda e: PolicyEngine.from_file("/dev/null"),
+     Raises(RuntimeError, "Failed to load policy: I/O error: failed to fill whole buffer")),
+    ("evaluate-surrogate-type", lambda e: e.evaluate("\ud800"), Raises(SURROGATES)),
+    ("evaluate-surrogate-key", lambda e: e.evaluate("echo", {"\ud800": 1}), Raises(SURROGATES)),
+    ("evaluate-surrogate-value", field("a\ud800"), Ok(echoed("a\ufffd\ufffd\ufffd"))),
+    ("set-context-surrogate-key", lambda e: e.set_context("\udfff", 1), Raises(SURROGATES)),
+    ("set-config-surrogate-key", lambda e: e.set_config("\udfff", 1), Raises(SURROGATES)),
+    ("evaluate-nul-in-type", lambda e: e.evaluate("ec\0ho", {"v": 1}), Ok(lambda r: r["actions"] == [])),
+    # oversized but legitimate values
+    ("evaluate-1mib-type", lambda e: e.evaluate("e" * (1 << 20)), Ok(lambda r: r["verdict"] == "allow")),
+    ("evaluate-100k-fields", lambda e: e.evaluate("echo", {f"k{i}": i for i in range(DEEP)}), Ok(echoed(None))),
+    ("evaluate-1m-list", field(list(range(1 << 20))), Ok(lambda r: len(r["actions"][0]["args"]["field"]) == 1 << 20)),
+    ("evaluate-int-2^63", field(2**63), Ok(echoed(float(2**63)))),
+    ("evaluate-int-2^1024", field(2**1024), Ok(echoed(str(2**1024)))),
+    ("evaluate-int-neg-2^1024", field(-(2**1024)), Ok(echoed(str(-(2**1024))))),
+    # nesting and self-reference in host values
+    ("evaluate-depth-200", field(nested(200, lambda v: [] if v is None else [v])), Ok()),
+    ("evaluate-depth-201", field(nested(201, lambda v: [] if v is None else [v])), Raises(RecursionError, DEPTH_MSG)),
+    ("evaluate-depth-100k-dict", field(nested(DEEP, lambda v: {} if v is None else {"d": v})),
+     Raises(RecursionError, DEPTH_MSG)),
+    ("set-context-depth-100k", lambda e: e.set_context("k", nested(DEEP, lambda v: [] if v is None else [v])),
+     Raises(RecursionError, DEPTH_MSG)),
+    ("evaluate-self-list", field(self_list()), Raises(RecursionError, CYCLE_MSG)),
+    ("evaluate-self-dict", field(self_dict()), Raises(RecursionError, CYCLE_MSG)),
+    ("set-config-self-dict", lambda e: e.set_config("k", self_dict()), Raises(RecursionError, CYCLE_MSG)),
+    ("evaluate-fields-contain-themselves", lambda e: e.evaluate("echo", self_dict()), Raises(RecursionError, CYCLE_MSG)),
+    # objects whose protocols raise, lie or mutate
+    ("str-raises", field(StrRaises()), Raises(LookupError, "no text")),
+    ("set-context-str-raises", lambda e: e.set_context("k", [StrRaises()]), Raises(LookupError, "no text")),
+    ("str-returns-int", field(StrNotText()), Raises(TypeError, "__str__ returned non-string (type int)")),
+    ("str-returns-surrogate", field(StrSurrogate()), Ok(echoed("a\ufffd\ufffd\ufffdb"))),
+    ("index-raises", field(IndexRaises()), Ok(echoed("index fell through"))),
+    ("index-huge", field(IndexHuge()), Ok(echoed(float(2**70)))),
+    ("index-not-int", field(IndexNotInt()), Ok(echoed(7.5))),
+    ("float-raises", field(FloatRaises()), Ok(echoed("float fell through"))),
+    ("float-not-float", field(FloatNotFloat()), Ok(echoed("bad float"))),
+    ("str-mutates-fields", lambda e: e.evaluate("echo", fields_mutated_by("__str__")),
+     Raises(BaseException, "dictionary changed size during iteration", fault=True)),
+    ("index-mutates-fields", lambda e: e.evaluate("echo", fields_mutated_by("__index__")),
+     Raises(BaseException, "dictionary changed size during iteration", fault=True)),
+    ("str-swaps-fields", lambda e: e.evaluate("echo", fields_swapped_by_str()), Ok(echoed("swapped"))),
+    ("dict-subclass-overrides", field(SneakyDict(a=1, b=[2])), Ok(echoed({"a": 1, "b": [2]}))),
+    ("fields-dict-subclass-overrides", lambda e: e.evaluate("echo", SneakyDict(v=3)), Ok(echoed(3))),
+    ("list-subclass-overrides", field(SneakyList([1, "x"])), Ok(echoed([1, "x"]))),
+    ("str-subclass-override", field(SneakyStr("kept")), Ok(echoed("kept"))),
+    ("str-subclass-key", lambda e: e.evaluate("echo", {SneakyKey("v"): 5}), Ok(echoed(5))),
+    ("event-type-str-subclass", lambda e: e.evaluate(SneakyStr("echo"), {"v": 6}), Ok(echoed(6))),
+    # object-model abuse
+    ("object-new", lambda e: object.__new__(PolicyEngine), Raises(TypeError)),
+    ("type-new", lambda e: PolicyEngine.__new__(PolicyEngine), Raises(TypeError, "No constructor defined for PolicyEngine")),
+    ("foreign-self", lambda e: PolicyEngine.evaluate(object(), "x"), Raises(TypeError)),
+    ("foreign-self-property", lambda e: PolicyEngine.event_count.__get__(object()), Raises(TypeError)),
+    ("subclass", lambda e: type("Sub", (PolicyEngine,), {}), Raises(TypeError)),
+    ("pickle", lambda e: __import__("pickle").dumps(e), Raises(TypeError)),
+    ("copy", lambda e: __import__("copy").copy(e), Raises(TypeError)),
+    ("weakref", lambda e: __import__("weakref").ref(e), Raises(TypeError)),
+]
+
+
+@pytest.mark.parametrize("call,outcome", [pytest.param(c, o, id=i) for i, c, o in CASES])
+def test_hostile_input(call, outcome):
+    engine = load(ECHO_POLICY)
+    engine.set_context("k", "before")
+    if isinstance(outcome, Ok):
+        result = call(engine)
+        if outcome.check is not None:
+            assert outcome.check(result) is not False
+    else:
+        with pytest.raises(BaseException) as info:
+            call(engine)
+        assert isinstance(info.value, outcome.error), repr(info.value)
+        if outcome.message is not None:
+            assert str(info.value) == outcome.message
+        assert (type(info.value).__bases__ == (BaseException,)) == outcome.fault
+    # The engine is still whole: earlier state kept, not poisoned, counting.
+    before = engine.event_count
+    args = engine.evaluate("echo", {"v": 1})["actions"][0]["args"]
+    assert args == {"field": 1, "context": "before", "config": None}
+    assert engine.event_count == before + 1
+
+
+def test_failed_evaluations_are_not_counted():
+    engine = load(ECHO_POLICY)
+    failing = [case for case in CASES if isinstance(case[2], Raises) and case[0].startswith(("evaluate", "str", "index"))]
+    assert len(failing) >= 8
+    for _, call, _ in failing:
+        with pytest.raises(BaseException):
+            call(engine)
+    assert engine.event_count == 0
