@@ -27,7 +27,7 @@ class Str {
  public:
   static constexpr std::size_t kInlineCapacity = 23;
 
-  Str() noexcept { inline_.len = 0; }
+  Str() noexcept : raw_{} {}
   Str(std::string_view text) { init(text.data(), text.size()); }  // NOLINT: implicit by design
   Str(const char* text) : Str(std::string_view(text)) {}           // NOLINT
   Str(const std::string& text) : Str(std::string_view(text)) {}    // NOLINT
