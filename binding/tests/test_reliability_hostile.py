@@ -168,6 +168,16 @@ class SneakyKey(str):
         return str.__eq__(self, other)
 
 
+class RaisingEqKey(str):
+    """A keyword name whose comparison raises; binding compares the text."""
+
+    def __eq__(self, other):
+        raise AssertionError("__eq__ called")
+
+    def __hash__(self):
+        return str.__hash__(self)
+
+
 def fields_mutated_by(method):
     """A fields dict holding an object whose `method` adds a key to it."""
     fields = {}
@@ -379,6 +389,14 @@ CASES = [
     ("str-subclass-override", field(SneakyStr("kept")), Ok(echoed("kept"))),
     ("str-subclass-key", lambda e: e.evaluate("echo", {SneakyKey("v"): 5}), Ok(echoed(5))),
     ("event-type-str-subclass", lambda e: e.evaluate(SneakyStr("echo"), {"v": 6}), Ok(echoed(6))),
+    # argument binding
+    ("keyword-surrogate", lambda e: e.evaluate(**{"\ud800": 1}),
+     Raises(TypeError, "PolicyEngine.evaluate() got an unexpected keyword argument '\ud800'")),
+    ("keyword-str-subclass", lambda e: e.evaluate("echo", **{RaisingEqKey("fields"): {"v": 4}}), Ok(echoed(4))),
+    ("positional-1000", lambda e: e.evaluate(*["echo"] * 1000),
+     Raises(TypeError, "PolicyEngine.evaluate() takes from 1 to 2 positional arguments but 1000 were given")),
+    ("keywords-1000", lambda e: e.set_config(**{f"k{i}": i for i in range(1000)}),
+     Raises(TypeError, "PolicyEngine.set_config() got an unexpected keyword argument 'k0'")),
     # object-model abuse
     ("object-new", lambda e: object.__new__(PolicyEngine), Raises(TypeError)),
     ("type-new", lambda e: PolicyEngine.__new__(PolicyEngine), Raises(TypeError, "No constructor defined for PolicyEngine")),
