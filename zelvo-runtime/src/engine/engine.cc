@@ -7,7 +7,8 @@
 
 namespace zelvo {
 
-PolicyEngine::PolicyEngine(CompiledPolicy policy, const Clock& clock) : policy_(std::move(policy)), clock_(&clock) {
+PolicyEngine::PolicyEngine(CompiledPolicy policy, const Clock& clock)
+    : policy_(std::move(policy)), index_(policy_.rules), clock_(&clock) {
   const std::uint64_t now_ms = clock_->now_ms();
   monitors_.reserve(policy_.state_machines.size());
   for (const StateMachine& machine : policy_.state_machines) {
@@ -18,6 +19,8 @@ PolicyEngine::PolicyEngine(CompiledPolicy policy, const Clock& clock) : policy_(
   for (const CompiledConstraint& constraint : policy_.constraints) {
     windows_.insert_or_assign(constraint.target, ConstraintWindow(constraint));
   }
+  // Map nodes never move, so the routes may point at the windows.
+  for (auto& [target, window] : windows_) index_.route_for(target).window = &window;
 }
 
 EvalResult PolicyEngine::evaluate(const Event& event) {
@@ -26,10 +29,9 @@ EvalResult PolicyEngine::evaluate(const Event& event) {
   ++event_count_;
   const EvalContext ctx{event, context_, config_};
 
-  if (auto it = windows_.find(event.event_type.view()); it != windows_.end()) {
-    it->second.record(event.timestamp, result);
-  }
-  run_rules(policy_.rules, ctx, result);
+  const TypeRoute* route = index_.route(event.event_type.view());
+  if (route != nullptr && route->window != nullptr) route->window->record(event.timestamp, result);
+  run_rules(policy_.rules, route != nullptr ? &route->listed : nullptr, index_.unlisted(), ctx, result);
   for (MachineMonitor& monitor : monitors_) step_monitor(monitor, ctx, result);
 
   const auto elapsed = std::chrono::steady_clock::now() - started;

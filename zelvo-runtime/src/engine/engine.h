@@ -24,6 +24,7 @@
 #include "engine/constraint_window.h"
 #include "engine/monitor.h"
 #include "engine/result.h"
+#include "engine/rule_index.h"
 #include "engine/status.h"
 #include "event/event.h"
 #include "event/value.h"
@@ -36,6 +37,12 @@ class PolicyEngine {
   // Reads `clock` once now and again at every reset(); the clock must
   // outlive the engine.
   explicit PolicyEngine(CompiledPolicy policy, const Clock& clock = system_clock());
+  // Monitors, windows and the rule index point into the engine's own
+  // policy and maps: an engine can be moved but not copied.
+  PolicyEngine(const PolicyEngine&) = delete;
+  PolicyEngine& operator=(const PolicyEngine&) = delete;
+  PolicyEngine(PolicyEngine&&) = default;
+  PolicyEngine& operator=(PolicyEngine&&) = default;
 
   // Runs the evaluation pipeline for one event: counts it, updates the
   // window of its type, walks the rules in policy order, steps every
@@ -66,6 +73,7 @@ class PolicyEngine {
   CompiledPolicy policy_;
   std::vector<MachineMonitor> monitors_;
   std::unordered_map<Str, ConstraintWindow, StrHash, std::equal_to<>> windows_;
+  RuleIndex index_;  // rules and window per event type
   ValueMap context_;
   ValueMap config_;
   std::uint64_t event_count_ = 0;

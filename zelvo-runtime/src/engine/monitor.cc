@@ -30,7 +30,7 @@ const Transition* first_timeout(const MachineMonitor& monitor) noexcept {
 // A guard without its expression (which the model does not produce) reads
 // as Null: a Predicate fails and a NegatedPredicate passes.
 bool guard_expr_truthy(const TransitionGuard& guard, const EvalContext& ctx) {
-  return guard.expr && truthy(eval_expr(**guard.expr, ctx));
+  return guard.expr && eval_truth(**guard.expr, ctx);
 }
 
 bool guard_passes(const TransitionGuard& guard, const EvalContext& ctx) {

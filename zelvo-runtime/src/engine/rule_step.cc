@@ -7,7 +7,7 @@ namespace zelvo {
 namespace {
 
 bool rule_fires(const CompiledRule& rule, const EvalContext& ctx) {
-  return !rule.condition || truthy(eval_expr(*rule.condition, ctx));
+  return !rule.condition || eval_truth(*rule.condition, ctx);
 }
 
 void fire(const CompiledRule& rule, const EvalContext& ctx, EvalResult& result) {
@@ -26,11 +26,21 @@ bool rule_selected(const CompiledRule& rule, std::string_view event_type) noexce
   return false;
 }
 
-void run_rules(const std::vector<CompiledRule>& rules, const EvalContext& ctx, EvalResult& result) {
-  const std::string_view event_type = ctx.event.event_type.view();
-  for (const CompiledRule& rule : rules) {
-    if (rule_selected(rule, event_type) && rule_fires(rule, ctx)) fire(rule, ctx, result);
+void run_rules(const std::vector<CompiledRule>& rules, const std::vector<std::uint32_t>* listed,
+               const std::vector<std::uint32_t>& unlisted, const EvalContext& ctx, EvalResult& result) {
+  auto run = [&](std::uint32_t pos) {
+    const CompiledRule& rule = rules[pos];
+    if (rule_fires(rule, ctx)) fire(rule, ctx, result);
+  };
+  auto a = unlisted.begin();
+  const auto a_end = unlisted.end();
+  if (listed != nullptr) {
+    for (std::uint32_t pos : *listed) {
+      for (; a != a_end && *a < pos; ++a) run(*a);
+      run(pos);
+    }
   }
+  for (; a != a_end; ++a) run(*a);
 }
 
 }  // namespace zelvo

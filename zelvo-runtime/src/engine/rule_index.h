@@ -1,0 +1,74 @@
+// RuleIndex: the rules that can apply to each event type, found once when
+// the engine is built instead of by comparing every rule's on_events with
+// the event's type on every event.
+//
+// Contracts:
+//   - For every event type T, the rules a RuleIndex yields for T, in the
+//     order it yields them, are exactly the rules that the in-order scan
+//     selects (rule_selected): every rule with an empty on_events, and every
+//     rule that lists T exactly (bytes, case-sensitive), each once, in
+//     policy order. So the fired rules, actions, verdicts and reasons are
+//     those of the scan.
+//   - Lookup hashes the event type once; a type that no rule names costs
+//     that lookup and then walks only the rules with an empty on_events.
+//   - Holds rule positions, not rules: it is valid for the rule list it was
+//     built from and costs 4 bytes per on_events entry (duplicates within
+//     one rule's list are stored once) plus one list entry per rule with an
+//     empty on_events.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "model/policy.h"
+
+namespace zelvo {
+
+class ConstraintWindow;
+
+// FNV-1a over the bytes: event types are short, and this inlines where the
+// standard library's hash is an out-of-line call.
+struct EventTypeHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept {
+    std::uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+    return static_cast<std::size_t>(h);
+  }
+  std::size_t operator()(const Str& s) const noexcept { return (*this)(s.view()); }
+};
+
+// What the engine does for one event type: the rules that list it (policy
+// positions, ascending) and the constraint window that counts it, if any.
+struct TypeRoute {
+  std::vector<std::uint32_t> listed;
+  ConstraintWindow* window = nullptr;
+};
+
+class RuleIndex {
+ public:
+  using Routes = std::unordered_map<Str, TypeRoute, EventTypeHash, std::equal_to<>>;
+
+  RuleIndex() = default;
+  explicit RuleIndex(const std::vector<CompiledRule>& rules);
+
+  // The route of `event_type`, or nullptr when no rule names it and no
+  // window was attached to it.
+  const TypeRoute* route(std::string_view event_type) const noexcept;
+  // The route of `event_type`, created empty if absent (for attaching a
+  // window while the engine is built).
+  TypeRoute& route_for(const Str& event_type) { return routes_[event_type]; }
+
+  // Positions of the rules with an empty on_events (they apply to every
+  // type), ascending.
+  const std::vector<std::uint32_t>& unlisted() const noexcept { return unlisted_; }
+
+ private:
+  Routes routes_;
+  std::vector<std::uint32_t> unlisted_;
+};
+
+}  // namespace zelvo
