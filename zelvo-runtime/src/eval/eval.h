@@ -37,6 +37,12 @@ struct EvalContext {
 // Evaluates `expr`; the result is a new Value owned by the caller.
 Value eval_expr(const IRExpr& expr, const EvalContext& ctx);
 
+// truthy(eval_expr(expr, ctx)), computed without building the Value where
+// the expression's kind yields a Bool by definition (comparisons, And, Or,
+// Implies, Not, predicates, quantifiers) and without copying a referenced
+// value. Conditions and guards are tested with it.
+bool eval_truth(const IRExpr& expr, const EvalContext& ctx);
+
 // Evaluates a decision tree node.
 Value eval_decision(const DecisionNode& node, const EvalContext& ctx);
 

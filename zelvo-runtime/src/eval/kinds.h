@@ -17,4 +17,11 @@ Value eval_call(const IRExpr::Call& e, const EvalContext& ctx);              // 
 Value eval_method_call(const IRExpr::MethodCall& e, const EvalContext& ctx); // method_call.cc
 Value eval_list(const IRExpr::List& e, const EvalContext& ctx);              // list.cc
 
+// The Bool results of the kinds that always give one, as plain bools
+// (eval_truth in truth.cc uses them directly).
+bool binary_yields_bool(BinaryOp op) noexcept;                              // binary.cc
+bool binary_holds(const IRExpr::Binary& e, const EvalContext& ctx);         // binary.cc, op yields a Bool
+bool predicate_holds(const IRExpr::Predicate& e, const EvalContext& ctx);   // predicate.cc
+bool quantifier_holds(const IRExpr::Quantifier& e, const EvalContext& ctx); // quantifier.cc
+
 }  // namespace zelvo::eval

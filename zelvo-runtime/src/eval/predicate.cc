@@ -67,10 +67,14 @@ bool test(PredicateKind kind, const Value& subject, const Value& argument) noexc
 
 }  // namespace
 
-Value eval_predicate(const IRExpr::Predicate& e, const EvalContext& ctx) {
+bool predicate_holds(const IRExpr::Predicate& e, const EvalContext& ctx) {
   const Operand subject = eval_operand(*e.subject, ctx);
   const Operand argument = eval_operand(*e.argument, ctx);
-  return Value::boolean(test(e.kind, subject.get(), argument.get()));
+  return test(e.kind, subject.get(), argument.get());
+}
+
+Value eval_predicate(const IRExpr::Predicate& e, const EvalContext& ctx) {
+  return Value::boolean(predicate_holds(e, ctx));
 }
 
 }  // namespace zelvo::eval

@@ -12,21 +12,23 @@
 
 namespace zelvo::eval {
 
-Value eval_quantifier(const IRExpr::Quantifier& e, const EvalContext& ctx) {
+bool quantifier_holds(const IRExpr::Quantifier& e, const EvalContext& ctx) {
   const Operand operand = eval_operand(*e.collection, ctx);
   const Value& collection = operand.get();
-  if (!collection.is_list()) return Value::boolean(e.kind == QuantifierKind::None);
+  if (!collection.is_list()) return e.kind == QuantifierKind::None;
 
   // All stops at the first falsy body; Any, Exists and None at the first
   // truthy one. `stop_on` is the body truthiness that decides.
   const bool stop_on = e.kind != QuantifierKind::All;
   const bool result_when_stopped = e.kind == QuantifierKind::Any || e.kind == QuantifierKind::Exists;
   for (const Value& element : collection.as_list()) {
-    if (truthy(eval_expr(*e.body, ctx.with_local0(element))) == stop_on) {
-      return Value::boolean(result_when_stopped);
-    }
+    if (eval_truth(*e.body, ctx.with_local0(element)) == stop_on) return result_when_stopped;
   }
-  return Value::boolean(!result_when_stopped);
+  return !result_when_stopped;
+}
+
+Value eval_quantifier(const IRExpr::Quantifier& e, const EvalContext& ctx) {
+  return Value::boolean(quantifier_holds(e, ctx));
 }
 
 Value eval_count(const IRExpr::Count& e, const EvalContext& ctx) {
@@ -39,7 +41,7 @@ Value eval_count(const IRExpr::Count& e, const EvalContext& ctx) {
   const IRExpr& filter = **e.filter;
   std::int64_t n = 0;
   for (const Value& element : items) {
-    if (truthy(eval_expr(filter, ctx.with_local0(element)))) ++n;
+    if (eval_truth(filter, ctx.with_local0(element))) ++n;
   }
   return Value::integer(n);
 }

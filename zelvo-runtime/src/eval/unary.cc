@@ -18,10 +18,9 @@ Value negate(const Value& v) {
 }  // namespace
 
 Value eval_unary(const IRExpr::Unary& e, const EvalContext& ctx) {
-  Operand operand = eval_operand(*e.operand, ctx);
   switch (e.op) {
-    case UnaryOp::Not: return Value::boolean(!truthy(operand.get()));
-    case UnaryOp::Neg: return negate(operand.get());
+    case UnaryOp::Not: return Value::boolean(!eval_truth(*e.operand, ctx));
+    case UnaryOp::Neg: return negate(eval_operand(*e.operand, ctx).get());
   }
   return Value();
 }

@@ -2,6 +2,8 @@
 // Display text lives in value_display.cc.
 #include "event/value.h"
 
+#include "event/bytes_equal.h"
+
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -92,7 +94,7 @@ bool loose_equals(const Value& left, const Value& right) noexcept {
       if (right.is_float()) return close_enough(left.as_float(), right.as_float());
       if (right.is_int()) return close_enough(left.as_float(), static_cast<double>(right.as_int()));
       return false;
-    case K::String: return right.is_string() && left.as_string() == right.as_string();
+    case K::String: return right.is_string() && bytes_equal(left.as_string().view(), right.as_string().view());
     case K::Duration: return right.is_duration() && left.as_duration() == right.as_duration();
     case K::List:
     case K::Map: return false;
@@ -108,7 +110,7 @@ bool deep_equals(const Value& left, const Value& right) noexcept {
     case K::Bool: return left.as_bool() == right.as_bool();
     case K::Int: return left.as_int() == right.as_int();
     case K::Float: return left.as_float() == right.as_float();
-    case K::String: return left.as_string() == right.as_string();
+    case K::String: return bytes_equal(left.as_string().view(), right.as_string().view());
     case K::Duration: return left.as_duration() == right.as_duration();
     case K::List: return deep_equal_lists(left.as_list(), right.as_list());
     case K::Map: return deep_equal_maps(left.as_map(), right.as_map());

@@ -10,6 +10,7 @@
 // operands.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -35,14 +36,17 @@ class Value {
   // Variant order is significant: it is the declared order of the kinds.
   enum class Kind : std::uint8_t { Null, Bool, Int, Float, String, Duration, List, Map };
 
+  // The factories build the payload in place (no temporary variant to move
+  // from: a moved Str would be read back right after a partial write).
   Value() noexcept = default;  // Null
-  static Value boolean(bool b) { return Value(Rep(std::in_place_index<1>, b)); }
-  static Value integer(std::int64_t i) { return Value(Rep(std::in_place_index<2>, i)); }
-  static Value floating(double d) { return Value(Rep(std::in_place_index<3>, d)); }
-  static Value string(Str s) { return Value(Rep(std::in_place_index<4>, std::move(s))); }
-  static Value duration(std::uint64_t ms) { return Value(Rep(std::in_place_index<5>, DurationMs{ms})); }
-  static Value list(ValueList items) { return Value(Rep(std::in_place_index<6>, std::move(items))); }
-  static Value map(ValueMap entries) { return Value(Rep(std::in_place_index<7>, std::move(entries))); }
+  static Value boolean(bool b) { return Value(std::in_place_index<1>, b); }
+  static Value integer(std::int64_t i) { return Value(std::in_place_index<2>, i); }
+  static Value floating(double d) { return Value(std::in_place_index<3>, d); }
+  static Value string(const Str& s) { return Value(std::in_place_index<4>, s); }
+  static Value string(Str&& s) { return Value(std::in_place_index<4>, std::move(s)); }
+  static Value duration(std::uint64_t ms) { return Value(std::in_place_index<5>, DurationMs{ms}); }
+  static Value list(ValueList items) { return Value(std::in_place_index<6>, std::move(items)); }
+  static Value map(ValueMap entries) { return Value(std::in_place_index<7>, std::move(entries)); }
 
   Kind kind() const noexcept { return static_cast<Kind>(rep_.index()); }
   bool is_null() const noexcept { return kind() == Kind::Null; }
@@ -67,7 +71,8 @@ class Value {
 
  private:
   using Rep = std::variant<std::monostate, bool, std::int64_t, double, Str, DurationMs, ValueList, ValueMap>;
-  explicit Value(Rep rep) noexcept : rep_(std::move(rep)) {}
+  template <std::size_t I, typename... Args>
+  explicit Value(std::in_place_index_t<I> tag, Args&&... args) : rep_(tag, std::forward<Args>(args)...) {}
   Rep rep_;
 };
 

@@ -3,6 +3,7 @@
 #include <bit>
 #include <utility>
 
+#include "event/bytes_equal.h"
 #include "event/value.h"
 
 namespace zelvo {
@@ -39,7 +40,7 @@ ValueMap::~ValueMap() = default;
 std::ptrdiff_t ValueMap::position(std::string_view key) const noexcept {
   if (!index_) {
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-      if (entries_[i].key.view() == key) return static_cast<std::ptrdiff_t>(i);
+      if (bytes_equal(entries_[i].key.view(), key)) return static_cast<std::ptrdiff_t>(i);
     }
     return -1;
   }
@@ -47,7 +48,7 @@ std::ptrdiff_t ValueMap::position(std::string_view key) const noexcept {
   while (true) {
     std::uint32_t pos = index_->slots[slot];
     if (pos == kEmptySlot) return -1;
-    if (entries_[pos].key.view() == key) return pos;
+    if (bytes_equal(entries_[pos].key.view(), key)) return pos;
     slot = (slot + 1) & index_->mask();
   }
 }
