@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The benchmark suite, start to finish:
+#   1. the benchmarks' own virtual environment (benchmarks/.venv): pyperf,
+#      matplotlib, orjson, the peers from PyPI, the floor extension and this
+#      package, installed from the work tree;
+#   2. the core-level Google Benchmark programs (build/bench);
+#   3. the agreement check: every engine, same events, same allow/deny;
+#   4. the Python-level timings (pyperf), then resident memory;
+#   5. the report: benchmarks/results/results.md and scale.png.
+#
+#   bash benchmarks/run_all.sh            # full run
+#   QUICK=1 bash benchmarks/run_all.sh    # fewer pyperf processes and values
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+root="$(cd "$here/.." && pwd)"
+venv="$here/.venv"
+results="$here/results"
+build="$root/build/bench"
+py="$venv/bin/python"
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "environment ($venv)"
+if [ ! -x "$py" ]; then
+  python3.11 -m venv "$venv" 2>/dev/null || python3 -m venv "$venv"
+fi
+pip_q() { "$py" -m pip install -q --disable-pip-version-check "$@"; }
+pip_q pyperf matplotlib orjson setuptools wheel
+for peer in cedarpy casbin regopy; do
+  pip_q "$peer" || echo "peer $peer could not be installed here; the suite goes on without it"
+done
+pip_q --no-build-isolation "$here/floor"
+pip_q -C build-dir="$root/build/bench-wheel" "$root"
+
+step "core-level benchmarks ($build)"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELVO_BUILD_BENCHMARKS=ON \
+  -DZELVO_BUILD_MODULE=OFF -DZELVO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target reference_bench engine_bench
+mkdir -p "$results"
+"$py" "$here/write_policies.py" "$build/policies"
+ZELVO_BENCH_DIR="$build/policies" "$build/benchmarks/reference_bench" \
+  --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  --benchmark_out="$results/core.json" --benchmark_out_format=json
+
+step "agreement"
+"$py" "$here/agree.py" | tee "$results/agreement.txt"
+
+step "Python-level timings (pyperf)"
+rm -f "$results/pyperf.json"
+if [ "${QUICK:-0}" = 1 ]; then
+  runs=(--processes 3 --values 3 --warmups 1)
+else
+  runs=(--processes 6 --values 5 --warmups 1)
+fi
+"$py" "$here/pybench.py" "${runs[@]}" -o "$results/pyperf.json"
+
+step "resident memory"
+"$py" "$here/memcheck.py" | tee "$results/memory.json"
+
+step "report"
+"$py" "$here/report.py" "$results"
+echo "wrote $results/results.md and $results/scale.png"
