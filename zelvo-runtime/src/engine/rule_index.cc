@@ -20,6 +20,7 @@ RuleIndex::RuleIndex(const std::vector<CompiledRule>& rules) {
 }
 
 const TypeRoute* RuleIndex::route(std::string_view event_type) const noexcept {
+  if (routes_.empty()) return nullptr;  // no typed rule, no window: skip the hash
   auto it = routes_.find(event_type);
   return it != routes_.end() ? &it->second : nullptr;
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -48,6 +49,14 @@ class Value {
   static Value list(ValueList items) { return Value(std::in_place_index<6>, std::move(items)); }
   static Value map(ValueMap entries) { return Value(std::in_place_index<7>, std::move(entries)); }
 
+  // Replace this value in place (no temporary Value is built and moved).
+  void assign_bool(bool b) noexcept { rep_.template emplace<1>(b); }
+  void assign_int(std::int64_t i) noexcept { rep_.template emplace<2>(i); }
+  void assign_float(double d) noexcept { rep_.template emplace<3>(d); }
+  void assign_string(std::string_view text) { rep_.template emplace<4>(text); }
+  ValueList& assign_list() noexcept { return rep_.template emplace<6>(); }
+  ValueMap& assign_map() noexcept { return rep_.template emplace<7>(); }
+
   Kind kind() const noexcept { return static_cast<Kind>(rep_.index()); }
   bool is_null() const noexcept { return kind() == Kind::Null; }
   bool is_bool() const noexcept { return kind() == Kind::Bool; }
@@ -77,6 +86,10 @@ class Value {
 };
 
 struct MapEntry {
+  MapEntry(Str k, Value v) noexcept : key(std::move(k)), value(std::move(v)) {}
+  // Builds the key in place from its text.
+  MapEntry(std::string_view k, Value v) : key(k), value(std::move(v)) {}
+
   Str key;
   Value value;
 };

@@ -69,6 +69,17 @@ void ValueMap::insert_or_assign(Str key, Value value) {
     return;
   }
   entries_.push_back(MapEntry{std::move(key), std::move(value)});
+  index_last();
+}
+
+Value& ValueMap::slot(std::string_view key) {
+  if (Value* existing = find(key)) return *existing;
+  entries_.emplace_back(key, Value());
+  index_last();
+  return entries_.back().value;
+}
+
+void ValueMap::index_last() {
   if (entries_.size() <= kLinearLimit) return;
   if (!index_ || entries_.size() * 2 > index_->slots.size()) {
     // Keep the map unchanged if the new index cannot be allocated: an entry

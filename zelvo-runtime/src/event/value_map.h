@@ -44,6 +44,12 @@ class ValueMap {
   // Stores `value` under `key`, replacing an existing entry's value.
   void insert_or_assign(Str key, Value value);
 
+  // The value stored under `key`; when there is none, a new entry holding
+  // Null is added first (its key built in place from the text). For
+  // filling a map without moving freshly built keys and values. The
+  // reference is valid until the map is next changed.
+  Value& slot(std::string_view key);
+
   // Iteration over the entries (MapEntry: key, value).
   const MapEntry* begin() const noexcept;
   const MapEntry* end() const noexcept;
@@ -51,6 +57,7 @@ class ValueMap {
  private:
   struct Index;
   std::ptrdiff_t position(std::string_view key) const noexcept;
+  void index_last();  // after appending an entry
   void rebuild_index();
 
   std::vector<MapEntry> entries_;
