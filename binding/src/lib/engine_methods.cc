@@ -56,9 +56,8 @@ PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return at_boundary([&]() -> PyObject* {
     std::array<BoundArg, 2> bound;
     if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
-    zelvo::Event event;
-    event.event_type = zelvo::Str(bound[0].text);
-    event.timestamp = zelvo::wall_clock_ms();  // before the lock: waiting does not age the event
+    // The timestamp is read before the lock: waiting does not age the event.
+    zelvo::Event event{zelvo::Str(bound[0].text), zelvo::ValueMap(), zelvo::wall_clock_ms()};
     if (bound[1].object != nullptr && !fields_from_host(bound[1].object, event.fields)) return nullptr;
     zelvo::EvalResult result;
     const bool ran = state_of(self).cell.with_core([&](zelvo::PolicyEngine& core) {

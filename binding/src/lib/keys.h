@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace korvanthel {
@@ -41,5 +42,15 @@ bool init_keys() noexcept;
 
 // The key's interned str (borrowed; valid for the process's lifetime).
 PyObject* key(Key k) noexcept;
+
+// The result dictionary's verdict texts, "allow", "deny", "audit" and
+// "redact", indexed by the Verdict's declared position (borrowed, interned,
+// made with the keys).
+PyObject* verdict_text(std::size_t position) noexcept;
+
+// A dict holding the seven result keys, in their order, each mapped to
+// None (borrowed, made with the keys). Copying it gives a result dict with
+// room for all seven entries, so filling it never resizes the table.
+PyObject* result_template() noexcept;
 
 }  // namespace korvanthel

@@ -19,10 +19,9 @@ void put(PyObject* dict, Key k, PyRef value) {
 
 PyRef u64_to_host(std::uint64_t n) { return PyRef::steal(made(PyLong_FromUnsignedLongLong(n))); }
 
+// The verdict's name in lower case, made once at module initialisation.
 PyRef verdict_to_host(zelvo::Verdict verdict) {
-  std::string name(zelvo::to_name(verdict));
-  for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return text_to_host(name);
+  return PyRef::borrow(verdict_text(static_cast<std::size_t>(verdict)));
 }
 
 // A list of the given length whose item i is make(items[i]).
@@ -64,7 +63,9 @@ PyRef constraint_violation_to_host(const zelvo::ConstraintViolation& violation) 
 }  // namespace
 
 PyRef result_to_host(zelvo::EvalResult result) {
-  PyRef dict = PyRef::steal(made(PyDict_New()));
+  // A copy of the seven-key template: the same keys in the same order, each
+  // replaced below, and a table that never grows while it is filled.
+  PyRef dict = PyRef::steal(made(PyDict_Copy(result_template())));
   put(dict.get(), Key::Verdict, verdict_to_host(result.verdict));
   put(dict.get(), Key::Reason, result.reason ? text_to_host(*result.reason) : PyRef::borrow(Py_None));
   put(dict.get(), Key::TriggeredRules,

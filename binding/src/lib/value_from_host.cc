@@ -123,10 +123,14 @@ class Converter {
   bool enter(PyObject* container);
   void leave() noexcept { --depth_; }
 
-  std::array<PyObject*, kMaxValueDepth> open_{};
+  // Only the first depth_ entries are ever read; left uninitialised so that
+  // a conversion does not begin by clearing 1.6 KB.
+  std::array<PyObject*, kMaxValueDepth> open_;
   int depth_ = 0;
 };
 
+// Results are written into `out` in place (assign_*): a freshly built
+// string moved into place would be read back right after being written.
 bool Converter::convert(PyObject* obj, Value& out) {
   if (obj == Py_None) {
     out = Value();
@@ -136,12 +140,12 @@ bool Converter::convert(PyObject* obj, Value& out) {
   // ahead of it is known to fail for them, so the result is the same.
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyBool_Type) {
-    out = Value::boolean(obj == Py_True);
+    out.assign_bool(obj == Py_True);
     return true;
   }
   if (type == &PyLong_Type) return convert_int(obj, out);
   if (type == &PyFloat_Type) {
-    out = Value::floating(PyFloat_AS_DOUBLE(obj));
+    out.assign_float(PyFloat_AS_DOUBLE(obj));
     return true;
   }
   if (type == &PyUnicode_Type) return convert_text(obj, out);
@@ -155,7 +159,7 @@ bool Converter::convert_int(PyObject* obj, Value& out) {
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (overflow == 0) {
-    out = Value::integer(static_cast<std::int64_t>(v));
+    out.assign_int(static_cast<std::int64_t>(v));
     return true;
   }
   if (std::optional<Value> d = read_float(obj)) {
@@ -166,10 +170,11 @@ bool Converter::convert_int(PyObject* obj, Value& out) {
 }
 
 bool Converter::convert_text(PyObject* obj, Value& out) {
-  if (std::optional<Value> s = read_str(obj)) {
-    out = std::move(*s);
+  if (const std::optional<std::string_view> text = utf8_of(obj)) {
+    out.assign_string(*text);
     return true;
   }
+  PyErr_Clear();
   return read_via_str(obj, out);
 }
 
@@ -212,15 +217,13 @@ bool Converter::convert_list(PyObject* list, Value& out) {
   items.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
-    Value value;
-    if (!convert(item.get(), value)) {
+    if (!convert(item.get(), items.emplace_back())) {
       leave();
       return false;
     }
-    items.push_back(std::move(value));
   }
   leave();
-  out = Value::list(std::move(items));
+  out.assign_list() = std::move(items);
   return true;
 }
 
@@ -230,7 +233,7 @@ bool Converter::convert_dict(PyObject* dict, Value& out) {
   const bool ok = convert_entries(dict, entries);
   leave();
   if (!ok) return false;
-  out = Value::map(std::move(entries));
+  out.assign_map() = std::move(entries);
   return true;
 }
 
@@ -257,9 +260,9 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap& out) {
     }
     const std::optional<std::string_view> key_text = utf8_of(key.get());
     if (!key_text) return false;
-    Value value;
-    if (!convert(item.get(), value)) return false;
-    out.insert_or_assign(zelvo::Str(*key_text), std::move(value));
+    // A later equal key replaces the earlier value: slot() finds it. On a
+    // failure the whole map is discarded, so the entry needs no undoing.
+    if (!convert(item.get(), out.slot(*key_text))) return false;
   }
 }
 
