@@ -125,7 +125,11 @@ def ours(policy):
 
 
 def main():
-    runner = pyperf.Runner()
+    def pass_series(cmd, args):
+        # Workers must build the same list of benchmarks as the master.
+        cmd.extend(("--series", args.series))
+
+    runner = pyperf.Runner(add_cmdline_args=pass_series)
     runner.argparser.add_argument("--series", default=",".join(str(n) for n in w.RULE_COUNTS),
                                   help="rule counts of the series, comma-separated")
     args = runner.parse_args()
