@@ -23,13 +23,13 @@ RESULT_KEYS = ["verdict", "reason", "triggered_rules", "eval_time_us", "actions"
 SETTINGS = settings(
     max_examples=150,
     deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.function_scoped_fixture],
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 
 # --- host values in the exact round-trip domain -------------------------------
 
 # Text without lone surrogates (those become U+FFFD and do not round-trip).
-texts = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=20)
+texts = st.text(alphabet=st.characters(exclude_categories=("Cs",)), max_size=20)
 scalars = (
     st.none()
     | st.booleans()
@@ -125,7 +125,7 @@ def test_from_bytes_raises_only_runtime_error(data):
 
 
 @SETTINGS
-@given(text=st.text(alphabet=st.characters(blacklist_categories=()), max_size=300))
+@given(text=st.text(alphabet=st.characters(exclude_categories=()), max_size=300))
 def test_from_json_raises_only_value_error(text):
     try:
         PolicyEngine.from_json(text)
