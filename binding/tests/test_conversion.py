@@ -158,6 +158,49 @@ def test_later_equal_key_replaces_earlier(echo_engine):
     assert echo(echo_engine, {"a": 1, Key("a"): 2}) == {"a": 2}
 
 
+class ByIdentity(str):
+    """A key equal only to itself: a dict may hold two of the same text."""
+
+    __eq__ = object.__eq__
+    __hash__ = object.__hash__
+
+
+def reinserted():
+    """{"a": x, "b": 1} where converting x removes "a" and adds it again
+    behind "b" (the size stays the same): the walk meets "a" twice."""
+    value = {}
+
+    class Reinsert:
+        def __str__(self):
+            del value["a"]
+            value["a"] = 2
+            return "first"
+
+    value["a"] = Reinsert()
+    value["b"] = 1
+    return value
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: {ByIdentity("a"): 1, ByIdentity("a"): 2},
+        lambda: {"a": 1, ByIdentity("a"): 2},
+        lambda: {ByIdentity("a"): 1, "a": 2},
+        reinserted,
+        lambda: {**{f"k{i}": i for i in range(20)}, "a": 2},  # looked up through the hash index
+    ],
+    ids=["two-subclass-keys", "str-then-subclass", "subclass-then-str", "reinserted-during-walk", "many-keys"],
+)
+@pytest.mark.parametrize("top_level", [False, True])
+def test_one_entry_per_key_text(make, top_level):
+    # The lookup finds the one entry: the later value replaced the earlier.
+    path = ("a",) if top_level else ("v", "a")
+    engine = load(policy(rules=[rule(1, on_events=["e"], actions=[action("Log", a=ref("Event", *path))])]))
+    fields = make() if top_level else {"v": make()}
+    assert engine.evaluate("e", fields)["actions"][0]["args"] == {"a": 2}
+
+
 # --- failures -------------------------------------------------------------
 
 class RaisingStr:

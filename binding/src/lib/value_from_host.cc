@@ -127,6 +127,11 @@ class Converter {
   // a conversion does not begin by clearing 1.6 KB.
   std::array<PyObject*, kMaxValueDepth> open_;
   int depth_ = 0;
+  // Set once a reading that can run host code has been tried (only
+  // convert_general's can: str() of an exact int or str runs none): from
+  // then on a dict being walked may have been changed behind the walk, and
+  // its keys are no longer known to be distinct.
+  bool host_code_may_have_run_ = false;
 };
 
 // Results are written into `out` in place (assign_*): a freshly built
@@ -180,6 +185,7 @@ bool Converter::convert_text(PyObject* obj, Value& out) {
 
 // Every reading in order, for subclasses and foreign types.
 bool Converter::convert_general(PyObject* obj, Value& out) {
+  host_code_may_have_run_ = true;
   std::optional<Value> read = read_numpy_bool(obj);
   if (!read) read = read_int(obj);
   if (!read) read = read_float(obj);
@@ -243,6 +249,12 @@ bool Converter::convert_dict(PyObject* dict, Value& out) {
 bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap& out) {
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
   out.reserve(static_cast<std::size_t>(size));
+  // Exact str keys of one dict have distinct texts (a str's UTF-8 text is
+  // its value), so while no host code has had the chance to change the dict
+  // behind the walk they need no search for an earlier equal key. A str
+  // subclass may define its own equality; from its key on, every key is
+  // searched for.
+  bool distinct = out.empty();
   Py_ssize_t pos = 0;
   PyObject* borrowed_key = nullptr;
   PyObject* borrowed_value = nullptr;
@@ -262,7 +274,9 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap& out) {
     if (!key_text) return false;
     // A later equal key replaces the earlier value: slot() finds it. On a
     // failure the whole map is discarded, so the entry needs no undoing.
-    if (!convert(item.get(), out.slot(*key_text))) return false;
+    distinct = distinct && PyUnicode_CheckExact(key.get()) && !host_code_may_have_run_;
+    Value& slot = distinct ? out.append_distinct(*key_text) : out.slot(*key_text);
+    if (!convert(item.get(), slot)) return false;
   }
 }
 

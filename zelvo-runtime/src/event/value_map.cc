@@ -79,6 +79,12 @@ Value& ValueMap::slot(std::string_view key) {
   return entries_.back().value;
 }
 
+Value& ValueMap::append_distinct(std::string_view key) {
+  entries_.emplace_back(key, Value());
+  index_last();
+  return entries_.back().value;
+}
+
 void ValueMap::index_last() {
   if (entries_.size() <= kLinearLimit) return;
   if (!index_ || entries_.size() * 2 > index_->slots.size()) {

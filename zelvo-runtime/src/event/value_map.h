@@ -50,6 +50,10 @@ class ValueMap {
   // reference is valid until the map is next changed.
   Value& slot(std::string_view key);
 
+  // Like slot(), for a key that the caller knows no entry holds yet (the
+  // keys of a source whose keys are already distinct): skips the search.
+  Value& append_distinct(std::string_view key);
+
   // Iteration over the entries (MapEntry: key, value).
   const MapEntry* begin() const noexcept;
   const MapEntry* end() const noexcept;
