@@ -48,9 +48,11 @@ PyObject* key(Key k) noexcept;
 // made with the keys).
 PyObject* verdict_text(std::size_t position) noexcept;
 
-// A dict holding the seven result keys, in their order, each mapped to
-// None (borrowed, made with the keys). Copying it gives a result dict with
-// room for all seven entries, so filling it never resizes the table.
-PyObject* result_template() noexcept;
+// A dict holding the seven result keys, in their order (borrowed, made with
+// the keys): "verdict" maps to verdict_text(position), "eval_time_us" to 0
+// and every other key to None. Copying it gives a result dict with room for
+// all seven entries, so filling it never resizes the table, and with the
+// verdict and the common values already in place.
+PyObject* result_template(std::size_t verdict_position) noexcept;
 
 }  // namespace korvanthel

@@ -19,11 +19,6 @@ void put(PyObject* dict, Key k, PyRef value) {
 
 PyRef u64_to_host(std::uint64_t n) { return PyRef::steal(made(PyLong_FromUnsignedLongLong(n))); }
 
-// The verdict's name in lower case, made once at module initialisation.
-PyRef verdict_to_host(zelvo::Verdict verdict) {
-  return PyRef::borrow(verdict_text(static_cast<std::size_t>(verdict)));
-}
-
 // A list of the given length whose item i is make(items[i]).
 template <typename T, typename Make>
 PyRef list_of(const std::vector<T>& items, Make&& make) {
@@ -63,14 +58,14 @@ PyRef constraint_violation_to_host(const zelvo::ConstraintViolation& violation) 
 }  // namespace
 
 PyRef result_to_host(zelvo::EvalResult result) {
-  // A copy of the seven-key template: the same keys in the same order, each
-  // replaced below, and a table that never grows while it is filled.
-  PyRef dict = PyRef::steal(made(PyDict_Copy(result_template())));
-  put(dict.get(), Key::Verdict, verdict_to_host(result.verdict));
-  put(dict.get(), Key::Reason, result.reason ? text_to_host(*result.reason) : PyRef::borrow(Py_None));
+  // A copy of the verdict's template: the seven keys in their order, in a
+  // table that never grows while it is filled, with the verdict, a None
+  // reason and a zero time already in place. Each list is new.
+  PyRef dict = PyRef::steal(made(PyDict_Copy(result_template(static_cast<std::size_t>(result.verdict)))));
+  if (result.reason) put(dict.get(), Key::Reason, text_to_host(*result.reason));
   put(dict.get(), Key::TriggeredRules,
       list_of(result.triggered_rules, [](std::uint32_t id) { return u64_to_host(id); }));
-  put(dict.get(), Key::EvalTimeUs, u64_to_host(result.eval_time_us));
+  if (result.eval_time_us != 0) put(dict.get(), Key::EvalTimeUs, u64_to_host(result.eval_time_us));
   put(dict.get(), Key::Actions, list_of(result.actions, action_to_host));
   put(dict.get(), Key::Violations, list_of(result.violations, violation_to_host));
   put(dict.get(), Key::ConstraintViolations, list_of(result.constraint_violations, constraint_violation_to_host));
