@@ -22,3 +22,9 @@ KORVANTHEL_SKIP_INSTALL=1 bash scripts/check_types.sh
 
 echo "== wheel in a fresh virtual environment"
 bash scripts/check_wheel.sh
+
+echo "== sanitizers (ASan + UBSan: runtime tests with leak checks, module tests)"
+bash scripts/test_sanitizers.sh
+
+echo "== fuzzing (each target for a minute)"
+bash scripts/fuzz.sh 60
