@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test: the runtime's GoogleTest suites through ctest, then the
-# module's pytest suite against a fresh `pip install .`. Fails if any fails.
+# Runs every test and fails if any fails: the runtime's GoogleTest suites
+# through ctest; the module's and the tools' pytest suites against a fresh
+# `pip install .`; mypy --strict and stubtest; the wheel in a new virtual
+# environment; both suites again under ASan and UBSan; a minute of fuzzing
+# per target. Missing Debian and Python dependencies are installed first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
