@@ -7,7 +7,9 @@ of it."""
 
 import decimal
 import enum
+import gc
 import math
+import weakref
 
 import pytest
 
@@ -410,6 +412,39 @@ def test_results_are_fresh_objects():
     first = engine.evaluate("tool_call")
     first["actions"][0]["args"]["label"] = "changed"
     assert engine.evaluate("tool_call")["actions"][0]["args"]["label"] == "x"
+
+
+@pytest.mark.parametrize("name", ["Allow", "Deny", "Audit", "Redact"])
+def test_results_are_plain_independent_dicts(name):
+    # Results are filled in place from shared templates: each must be a
+    # dict of its own, tracked by the cyclic collector (it holds lists),
+    # that behaves like any other dict when changed.
+    engine = load(policy(rules=[rule(1, verdicts=[verdict(name)])]))
+    first, second = engine.evaluate("e"), engine.evaluate("e")
+    assert type(first) is dict and gc.is_tracked(first)
+    assert first is not second
+    assert {**first, "eval_time_us": 0} == {**second, "eval_time_us": 0}
+    for key in RESULT_KEYS:
+        assert first[key] is not second[key] or type(first[key]) is not list
+    first["verdict"] = "changed"
+    first["triggered_rules"].append(99)
+    del first["reason"]
+    first["extra"] = 1
+    assert list(first) == [k for k in RESULT_KEYS if k != "reason"] + ["extra"]
+    assert second["verdict"] == name.lower() and second["triggered_rules"] == [1] and second["reason"] is None
+    third = engine.evaluate("e")
+    assert list(third) == RESULT_KEYS and third["verdict"] == name.lower()
+    # A cycle through a result is collected: the collector sees its lists.
+    class Marker:
+        pass
+
+    cycle, marker = engine.evaluate("e"), Marker()
+    cycle["actions"].append(marker)
+    marker.back = cycle
+    gone = weakref.ref(marker)
+    del cycle, marker
+    gc.collect()
+    assert gone() is None
 
 
 def test_event_timestamp_is_wall_clock_ms(echo_engine):
