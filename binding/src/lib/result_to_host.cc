@@ -1,4 +1,5 @@
 // The result dictionary of evaluate, built from an EvalResult.
+#include <array>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +25,20 @@ void put_result(PyObject* dict, Key k, PyRef value) {
   if (!store_in_copy(dict, static_cast<std::size_t>(k), key(k), value.release())) throw std::bad_alloc();
 }
 
+// The name of an enumeration variant as a str, made on first use and kept
+// for the process's lifetime (the names are few and never change).
+template <typename E>
+PyRef name_to_host(E variant) {
+  static std::array<PyObject*, zelvo::names<E>().size()> names{};
+  PyObject*& name = names[static_cast<std::size_t>(variant)];
+  if (name == nullptr) {
+    const std::string_view text = zelvo::to_name(variant);
+    name = made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    PyUnicode_InternInPlace(&name);
+  }
+  return PyRef::borrow(name);
+}
+
 PyRef u64_to_host(std::uint64_t n) { return PyRef::steal(made(PyLong_FromUnsignedLongLong(n))); }
 
 // A list of the given length whose item i is make(items[i]).
@@ -38,7 +53,7 @@ PyRef list_of(const std::vector<T>& items, Make&& make) {
 
 PyRef action_to_host(const zelvo::Action& action) {
   PyRef dict = PyRef::steal(made(PyDict_New()));
-  put(dict.get(), Key::Verb, text_to_host(zelvo::to_name(action.verb)));
+  put(dict.get(), Key::Verb, name_to_host(action.verb));
   put(dict.get(), Key::Args, map_to_host(action.args));
   return dict;
 }
@@ -47,14 +62,14 @@ PyRef violation_to_host(const zelvo::Violation& violation) {
   PyRef dict = PyRef::steal(made(PyDict_New()));
   put(dict.get(), Key::Proof, text_to_host(violation.proof.view()));
   put(dict.get(), Key::Invariant, text_to_host(violation.invariant.view()));
-  put(dict.get(), Key::Kind, text_to_host(zelvo::to_name(violation.kind)));
+  put(dict.get(), Key::Kind, name_to_host(violation.kind));
   put(dict.get(), Key::Message, text_to_host(violation.message));
   return dict;
 }
 
 PyRef constraint_violation_to_host(const zelvo::ConstraintViolation& violation) {
   PyRef dict = PyRef::steal(made(PyDict_New()));
-  put(dict.get(), Key::Kind, text_to_host(zelvo::to_name(violation.kind)));
+  put(dict.get(), Key::Kind, name_to_host(violation.kind));
   put(dict.get(), Key::Target, text_to_host(violation.target.view()));
   put(dict.get(), Key::Limit, u64_to_host(violation.limit));
   put(dict.get(), Key::Current, u64_to_host(violation.current));
