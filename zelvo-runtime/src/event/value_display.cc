@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "event/value.h"
+#include "model/decimal_text.h"
 
 namespace zelvo {
 
@@ -24,54 +25,10 @@ std::string unsigned_text(std::uint64_t u) {
   return std::string(buf, res.ptr);
 }
 
-// Rewrites the shortest round-trip scientific form "[-]D[.DDD]e±XX" as plain
-// decimal digits: the significant digits are placed around the decimal point
-// and padded with zeros, never rounded, so the text still reads back as the
-// same double.
-std::string plain_decimal(std::string_view sci) {
-  std::string out;
-  if (!sci.empty() && sci.front() == '-') {
-    out.push_back('-');
-    sci.remove_prefix(1);
-  }
-  std::size_t e_pos = sci.find('e');
-  std::string_view mantissa = sci.substr(0, e_pos);
-  std::string_view exp_text = sci.substr(e_pos + 1);
-  if (!exp_text.empty() && exp_text.front() == '+') exp_text.remove_prefix(1);  // from_chars takes no '+'
-  int exponent = 0;
-  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
-
-  std::string digits;
-  for (char c : mantissa) {
-    if (c != '.') digits.push_back(c);
-  }
-  // The value is 0.d1d2d3... × 10^(exponent + 1): `point` digits go before
-  // the decimal point.
-  long point = static_cast<long>(exponent) + 1;
-  long count = static_cast<long>(digits.size());
-  if (point <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
-  } else if (point >= count) {
-    out += digits;
-    out.append(static_cast<std::size_t>(point - count), '0');
-  } else {
-    out.append(digits, 0, static_cast<std::size_t>(point));
-    out.push_back('.');
-    out.append(digits, static_cast<std::size_t>(point), std::string::npos);
-  }
-  return out;
-}
-
 std::string float_text(double d) {
   if (std::isnan(d)) return "NaN";
   if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
-  // Scientific form keeps the buffer small (at most 24 bytes for a double)
-  // and gives the digits and the exponent separately.
-  char buf[32];
-  auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-  return plain_decimal(std::string_view(buf, static_cast<std::size_t>(res.ptr - buf)));
+  return plain_decimal(d);
 }
 
 // The largest unit the duration reaches, truncated.

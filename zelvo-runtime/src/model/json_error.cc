@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "model/decimal_text.h"
+
 namespace zelvo::json {
 namespace {
 
@@ -135,40 +137,9 @@ Location locate(std::string_view input, std::size_t offset) noexcept {
 }
 
 std::string float_text(double value) {
-  // The shortest digits that read back as the same double, laid out in
-  // plain decimal notation; a value with no fraction digits gets ".0".
-  char buf[64];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  if (ec != std::errc()) return "0.0";  // unreachable: 64 bytes hold any double
-  const std::string_view sci(buf, static_cast<std::size_t>(end - buf));
-  const std::size_t e = sci.find('e');
-  std::string_view mantissa = sci.substr(0, e);
-  std::string out;
-  if (!mantissa.empty() && mantissa[0] == '-') {
-    out += '-';
-    mantissa.remove_prefix(1);
-  }
-  std::string digits;
-  for (char c : mantissa) {
-    if (c != '.') digits += c;
-  }
-  int exponent = 0;
-  std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+' ? 1 : 0), sci.data() + sci.size(), exponent);
-  const long point = static_cast<long>(exponent) + 1;  // digits before the decimal point
-  const long count = static_cast<long>(digits.size());
-  if (point <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
-  } else if (point >= count) {
-    out += digits;
-    out.append(static_cast<std::size_t>(point - count), '0');
-    out += ".0";
-  } else {
-    out.append(digits, 0, static_cast<std::size_t>(point));
-    out += '.';
-    out.append(digits, static_cast<std::size_t>(point));
-  }
+  // Plain decimal digits; a value with no fraction digits gets ".0".
+  std::string out = plain_decimal(value);
+  if (out.find('.') == std::string::npos) out += ".0";
   return out;
 }
 
