@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "model/utf8.h"
+
 namespace zelvo_fuzz {
 
 // Stops the run with a message; libFuzzer records the input as a crash.
@@ -16,7 +18,9 @@ namespace zelvo_fuzz {
 }
 
 // Strict UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF), the
-// form the host's str and the decoder over bytes both demand.
+// form the host's str and the decoder over bytes both demand. Written apart
+// from the decoder's own check on purpose: it is the oracle that decides when
+// the text and bytes decoders must agree.
 inline bool valid_utf8(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
@@ -51,23 +55,8 @@ inline bool valid_utf8(std::string_view s) {
 
 // Appends the UTF-8 form of a scalar value (surrogates are mapped away).
 inline void append_utf8(std::string& out, char32_t cp) {
-  if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
-  if (cp > 0x10FFFF) cp = 0xFFFD;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = 0xFFFD;
+  zelvo::utf8::append(out, cp);
 }
 
 // The position suffix every decoder message ends with.

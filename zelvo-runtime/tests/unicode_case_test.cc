@@ -4,6 +4,7 @@
 // exercising the final-sigma rule, and the way every code point takes part
 // in that rule (cased, case-ignorable or neither).
 #include "eval/unicode_case.h"
+#include "model/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -54,23 +55,7 @@ const CodeRange kSigmaClassDifferences[] = {
 
 std::string utf8(const std::u32string& cps) {
   std::string out;
-  for (char32_t cp : cps) {
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
+  for (char32_t cp : cps) zelvo::utf8::append(out, cp);
   return out;
 }
 

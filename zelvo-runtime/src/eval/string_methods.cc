@@ -6,7 +6,7 @@
 
 #include "eval/methods.h"
 #include "eval/unicode_case.h"
-#include "eval/utf8.h"
+#include "model/utf8.h"
 
 namespace zelvo::eval {
 namespace {

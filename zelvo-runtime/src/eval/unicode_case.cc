@@ -6,7 +6,7 @@
 #include <span>
 
 #include "eval/unicode_case_tables.h"
-#include "eval/utf8.h"
+#include "model/utf8.h"
 
 namespace zelvo::unicode {
 namespace {
@@ -22,24 +22,6 @@ using utf8::kNotDecoded;
 constexpr char32_t kCapitalSigma = 0x03A3;
 constexpr char32_t kSmallSigma = 0x03C3;
 constexpr char32_t kFinalSigma = 0x03C2;
-
-void encode(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 char32_t simple_map(std::span<const CaseRun> runs, char32_t cp) noexcept {
   auto it = std::upper_bound(runs.begin(), runs.end(), cp,
@@ -69,11 +51,11 @@ void append_mapped(char32_t cp, std::span<const CaseRun> runs, std::span<const F
   if (const FullMapping* m = full_map(full, cp)) {
     for (char32_t to : m->to) {
       if (to == 0) break;
-      encode(to, out);
+      utf8::append(out, to);
     }
     return;
   }
-  encode(simple_map(runs, cp), out);
+  utf8::append(out, simple_map(runs, cp));
 }
 
 // Whether the capital sigma whose encoding ends at `next` is followed,
@@ -144,7 +126,7 @@ std::string to_lower(std::string_view text) {
       out.push_back(text[i]);
     } else if (d.cp == kCapitalSigma) {
       const bool final = preceded_by_cased(text, i) && !followed_by_cased(text, i + d.size);
-      encode(final ? kFinalSigma : kSmallSigma, out);
+      utf8::append(out, final ? kFinalSigma : kSmallSigma);
     } else {
       append_mapped(d.cp, tables::lower_runs, tables::lower_full, out);
     }

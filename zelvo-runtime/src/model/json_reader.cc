@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "model/utf8.h"
+
 namespace zelvo::json {
 namespace {
 
@@ -45,24 +47,6 @@ int hex_value(char c) noexcept {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-void push_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 Found found_number(const Number& n) {
@@ -313,7 +297,7 @@ bool JsonReader::unicode_escape() {
   if (!hex4(n)) return false;
   if (n >= 0xDC00 && n <= 0xDFFF) return error(Errc::LoneLeadingSurrogate);
   if (n < 0xD800 || n > 0xDBFF) {
-    push_utf8(scratch_, n);
+    utf8::append(scratch_, n);
     return true;
   }
   for (char expected : {'\\', 'u'}) {
@@ -323,7 +307,7 @@ bool JsonReader::unicode_escape() {
   std::uint32_t low;
   if (!hex4(low)) return false;
   if (low < 0xDC00 || low > 0xDFFF) return error(Errc::LoneLeadingSurrogate);
-  push_utf8(scratch_, 0x10000 + ((n - 0xD800) << 10) + (low - 0xDC00));
+  utf8::append(scratch_, 0x10000 + ((n - 0xD800) << 10) + (low - 0xDC00));
   return true;
 }
 

@@ -1,4 +1,4 @@
-// Internal: decoding of UTF-8 text one character at a time.
+// UTF-8 text one character at a time: decoding and encoding.
 //
 // The runtime's strings are valid UTF-8 by contract, but these helpers stay
 // safe on any bytes: a byte that does not start a well-formed sequence is
@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace zelvo::utf8 {
@@ -55,6 +56,26 @@ inline Decoded decode_before(std::string_view text, std::size_t end) noexcept {
   const Decoded d = decode(text, start);
   if (d.cp == kNotDecoded || start + d.size != end) return {kNotDecoded, 1};
   return d;
+}
+
+// Appends the UTF-8 form of `cp` (at most U+10FFFF; the caller maps
+// surrogates away where they must not appear).
+inline void append(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
 }
 
 }  // namespace zelvo::utf8
