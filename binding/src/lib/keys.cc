@@ -4,8 +4,6 @@
 #include <cstddef>
 #include <span>
 
-#include "template_copy.h"
-
 namespace korvanthel {
 namespace {
 
@@ -62,9 +60,7 @@ bool make_templates() noexcept {
 }  // namespace
 
 bool init_keys() noexcept {
-  // The templates differ only in their values: one probe covers them all.
-  return intern_all(kKeyTexts, g_keys) && intern_all(kVerdictTexts, g_verdicts) && make_templates() &&
-         probe_template_layout(g_templates[0], g_keys.data(), kResultKeys);
+  return intern_all(kKeyTexts, g_keys) && intern_all(kVerdictTexts, g_verdicts) && make_templates();
 }
 
 PyObject* key(Key k) noexcept { return g_keys[static_cast<std::size_t>(k)]; }

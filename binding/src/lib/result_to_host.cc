@@ -8,7 +8,6 @@
 #include "errors.h"
 #include "keys.h"
 #include "model/enums.h"
-#include "template_copy.h"
 #include "value_to_host.h"
 
 namespace korvanthel {
@@ -17,12 +16,6 @@ namespace {
 // Stores `value` (a new reference) under an interned key.
 void put(PyObject* dict, Key k, PyRef value) {
   if (PyDict_SetItem(dict, key(k), value.get()) < 0) throw std::bad_alloc();
-}
-
-// Stores `value` (a new reference) as the result dict's entry for `k`, one
-// of the seven result keys.
-void put_result(PyObject* dict, Key k, PyRef value) {
-  if (!store_in_copy(dict, static_cast<std::size_t>(k), key(k), value.release())) throw std::bad_alloc();
 }
 
 // The name of an enumeration variant as a str, made on first use and kept
@@ -84,13 +77,13 @@ PyRef result_to_host(zelvo::EvalResult result) {
   // table that never grows while it is filled, with the verdict, a None
   // reason and a zero time already in place. Each list is new.
   PyRef dict = PyRef::steal(made(PyDict_Copy(result_template(static_cast<std::size_t>(result.verdict)))));
-  if (result.reason) put_result(dict.get(), Key::Reason, text_to_host(*result.reason));
-  put_result(dict.get(), Key::TriggeredRules,
+  if (result.reason) put(dict.get(), Key::Reason, text_to_host(*result.reason));
+  put(dict.get(), Key::TriggeredRules,
       list_of(result.triggered_rules, [](std::uint32_t id) { return u64_to_host(id); }));
-  if (result.eval_time_us != 0) put_result(dict.get(), Key::EvalTimeUs, u64_to_host(result.eval_time_us));
-  put_result(dict.get(), Key::Actions, list_of(result.actions, action_to_host));
-  put_result(dict.get(), Key::Violations, list_of(result.violations, violation_to_host));
-  put_result(dict.get(), Key::ConstraintViolations, list_of(result.constraint_violations, constraint_violation_to_host));
+  if (result.eval_time_us != 0) put(dict.get(), Key::EvalTimeUs, u64_to_host(result.eval_time_us));
+  put(dict.get(), Key::Actions, list_of(result.actions, action_to_host));
+  put(dict.get(), Key::Violations, list_of(result.violations, violation_to_host));
+  put(dict.get(), Key::ConstraintViolations, list_of(result.constraint_violations, constraint_violation_to_host));
   return dict;
 }
 
