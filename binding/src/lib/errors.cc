@@ -8,7 +8,7 @@ namespace {
 
 PyObject* g_internal_fault = nullptr;  // strong reference for the process's lifetime
 
-struct ErrorSpec {
+struct ErrorRow {
   PyObject* (*type)();
   const char* prefix;
 };
@@ -20,7 +20,7 @@ PyObject* value_error() { return PyExc_ValueError; }
 PyObject* recursion_error() { return PyExc_RecursionError; }
 PyObject* fault_error() { return g_internal_fault != nullptr ? g_internal_fault : PyExc_SystemError; }
 
-ErrorSpec spec_of(ErrorKind kind) noexcept {
+ErrorRow row_of(ErrorKind kind) noexcept {
   switch (kind) {
     case ErrorKind::Binding: return {type_error, ""};
     case ErrorKind::NoConstructor: return {type_error, "No constructor defined for "};
@@ -52,9 +52,9 @@ bool init_errors() noexcept {
 PyObject* internal_fault_type() noexcept { return g_internal_fault; }
 
 PyObject* raise_error(ErrorKind kind, PyObject* detail) noexcept {
-  const ErrorSpec spec = spec_of(kind);
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("%s%U", spec.prefix, detail));
-  if (message) PyErr_SetObject(spec.type(), message.get());
+  const ErrorRow row = row_of(kind);
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("%s%U", row.prefix, detail));
+  if (message) PyErr_SetObject(row.type(), message.get());
   return nullptr;
 }
 
