@@ -11,15 +11,6 @@ import workload as w
 from peers import available_peers, reference_peer, scale_peer
 
 
-def reference_engine():
-    engine = core.PolicyEngine.from_json(w.dump(w.reference_policy()))
-    for key, value in w.CONTEXT.items():
-        engine.set_context(key, value)
-    for key, value in w.CONFIG.items():
-        engine.set_config(key, value)
-    return engine
-
-
 def ours_denies(engine):
     return lambda event_type, fields: engine.evaluate(event_type, fields)["verdict"] == "deny"
 
@@ -43,7 +34,7 @@ def main():
     for name, why in missing.items():
         print(f"peer {name} unavailable: {why}")
     events = w.reference_events()
-    deciders = {"korvanthel": ours_denies(reference_engine())}
+    deciders = {"korvanthel": ours_denies(w.reference_engine(w.reference_policy()))}
     deciders.update({name: reference_peer(name) for name in peers})
     ok = check("reference", deciders, events)
     for n in w.RULE_COUNTS:

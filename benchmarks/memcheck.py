@@ -13,7 +13,6 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import workload as w  # noqa: E402
-from pybench import reference_engine  # noqa: E402
 
 
 def rss_kib():
@@ -34,7 +33,7 @@ def run(evaluate, events, calls):
 def main():
     calls = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     events = w.reference_events()
-    evaluate = reference_engine(w.reference_policy()).evaluate
+    evaluate = w.reference_engine(w.reference_policy()).evaluate
     start = time.monotonic()
     while time.monotonic() - start < 3.0:
         run(evaluate, events, 100_000)

@@ -31,17 +31,6 @@ from peers import available_peers, reference_peer, scale_peer  # noqa: E402
 CACHE = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".cache")
 
 
-def reference_engine(policy):
-    import _korvanthel_core as core
-
-    engine = core.PolicyEngine.from_json(w.dump(policy))
-    for key, value in w.CONTEXT.items():
-        engine.set_context(key, value)
-    for key, value in w.CONFIG.items():
-        engine.set_config(key, value)
-    return engine
-
-
 def stream_timer(make_decide):
     """A time function over the whole reference stream: one loop is one
     pass, and pyperf divides by the stream's length (inner_loops)."""
@@ -129,7 +118,7 @@ def floor_decide():
 
 
 def ours(policy):
-    return lambda: reference_engine(policy).evaluate
+    return lambda: w.reference_engine(policy).evaluate
 
 
 def main():

@@ -298,3 +298,15 @@ def large_policy_text(target_bytes=10 * 1024 * 1024):
 
 def dump(obj):
     return json.dumps(obj)
+
+
+def reference_engine(policy):
+    """An engine for `policy` with the workload's context and configuration stored."""
+    import _korvanthel_core as core
+
+    engine = core.PolicyEngine.from_json(dump(policy))
+    for key, value in CONTEXT.items():
+        engine.set_context(key, value)
+    for key, value in CONFIG.items():
+        engine.set_config(key, value)
+    return engine
