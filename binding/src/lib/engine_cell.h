@@ -15,19 +15,25 @@
 #include <utility>
 
 #include "engine/engine.h"
+#include "kept_fields.h"
 #include "model/policy.h"
 
 namespace korvanthel {
 
 class EngineCell {
  public:
-  explicit EngineCell(zelvo::CompiledPolicy policy) : core_(std::move(policy)) {}
+  // Needs the interpreter lock.
+  explicit EngineCell(zelvo::CompiledPolicy policy) : core_(std::move(policy)), kept_fields_(core_.field_use()) {}
   EngineCell(const EngineCell&) = delete;
   EngineCell& operator=(const EngineCell&) = delete;
 
   // Runs fn(core) with the lock held and returns true; returns false without
   // running fn when the cell is poisoned. An exception escaping fn poisons
   // the cell, releases the lock and propagates.
+  // The fields the policy reads. Fixed when the core was built, so it is
+  // read without the lock.
+  const KeptFields& kept_fields() const noexcept { return kept_fields_; }
+
   template <typename Fn>
   bool with_core(Fn&& fn) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -57,6 +63,7 @@ class EngineCell {
   std::mutex mutex_;
   bool poisoned_ = false;
   zelvo::PolicyEngine core_;
+  const KeptFields kept_fields_;  // refers into core_
 };
 
 }  // namespace korvanthel

@@ -58,9 +58,12 @@ PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
     // The timestamp is read before the lock: waiting does not age the event.
     zelvo::Event event{zelvo::Str(bound[0].text), zelvo::ValueMap(), zelvo::wall_clock_ms()};
-    if (bound[1].object != nullptr && !fields_from_host(bound[1].object, event.fields)) return nullptr;
+    EngineCell& cell = state_of(self).cell;
+    if (bound[1].object != nullptr && !fields_from_host(bound[1].object, cell.kept_fields(), event.fields)) {
+      return nullptr;
+    }
     zelvo::EvalResult result;
-    const bool ran = state_of(self).cell.with_core([&](zelvo::PolicyEngine& core) {
+    const bool ran = cell.with_core([&](zelvo::PolicyEngine& core) {
       test_hooks::before_evaluate(event.event_type.view());
       result = core.evaluate(event);
     });

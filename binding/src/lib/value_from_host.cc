@@ -118,9 +118,14 @@ bool read_via_str(PyObject* obj, Value& out) {
 class Converter {
  public:
   bool convert(PyObject* obj, Value& out);
-  bool convert_entries(PyObject* dict, zelvo::ValueMap& out);
+  // Converts the items whose keys `keep` reads (all when it is null) into
+  // `out`, and checks the others; with no `out`, checks every item.
+  bool convert_entries(PyObject* dict, zelvo::ValueMap* out, const KeptFields* keep = nullptr);
 
  private:
+  bool check(PyObject* obj);
+  bool check_list(PyObject* list);
+  bool check_dict(PyObject* dict);
   bool convert_general(PyObject* obj, Value& out);
   bool convert_int(PyObject* obj, Value& out);
   bool convert_text(PyObject* obj, Value& out);
@@ -242,25 +247,74 @@ bool Converter::convert_list(PyObject* list, Value& out) {
 bool Converter::convert_dict(PyObject* dict, Value& out) {
   if (!enter(dict)) return false;
   zelvo::ValueMap entries;
-  const bool ok = convert_entries(dict, entries);
+  const bool ok = convert_entries(dict, &entries);
   leave();
   if (!ok) return false;
   out.assign_map() = std::move(entries);
   return true;
 }
 
+// The readings of convert() whose results would be thrown away: the same
+// errors in the same order, and the same host code run, without building
+// anything. Exact built-in scalars are only read as far as a reading can
+// fail; anything else that is not an exact list or dict is converted into
+// a scratch Value.
+bool Converter::check(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (obj == Py_None || type == &PyBool_Type || type == &PyFloat_Type) return true;
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) return true;
+  } else if (type == &PyUnicode_Type) {
+    if (utf8_of(obj)) return true;
+    PyErr_Clear();
+    Value scratch;
+    return read_via_str(obj, scratch);
+  } else if (type == &PyList_Type) {
+    return check_list(obj);
+  } else if (type == &PyDict_Type) {
+    return check_dict(obj);
+  }
+  Value scratch;
+  return convert(obj, scratch);
+}
+
+bool Converter::check_list(PyObject* list) {
+  if (!enter(list)) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+    if (!check(item.get())) {
+      leave();
+      return false;
+    }
+  }
+  leave();
+  return true;
+}
+
+bool Converter::check_dict(PyObject* dict) {
+  if (!enter(dict)) return false;
+  const bool ok = convert_entries(dict, nullptr);
+  leave();
+  return ok;
+}
+
 // The stored items in the dict's own order; a subclass's items()/__iter__
 // is not consulted. Key and value are held for the length of the value's
 // conversion, since host code may remove them from the dict meanwhile.
-bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap& out) {
+bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const KeptFields* keep) {
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
-  out.reserve(static_cast<std::size_t>(size));
+  if (out != nullptr) {
+    const auto given = static_cast<std::size_t>(size);
+    out->reserve(keep != nullptr ? keep->kept_of(given) : given);
+  }
   // Exact str keys of one dict have distinct texts (a str's UTF-8 text is
   // its value), so while no host code has had the chance to change the dict
   // behind the walk they need no search for an earlier equal key. A str
   // subclass may define its own equality; from its key on, every key is
   // searched for.
-  bool distinct = out.empty();
+  bool distinct = out != nullptr && out->empty();
   Py_ssize_t pos = 0;
   PyObject* borrowed_key = nullptr;
   PyObject* borrowed_value = nullptr;
@@ -278,10 +332,14 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap& out) {
     }
     const std::optional<std::string_view> key_text = utf8_of(key.get());
     if (!key_text) return false;
+    distinct = distinct && PyUnicode_CheckExact(key.get()) && !host_code_may_have_run_;
+    if (out == nullptr || (keep != nullptr && !keep->reads(key.get(), *key_text))) {
+      if (!check(item.get())) return false;
+      continue;
+    }
     // A later equal key replaces the earlier value: slot() finds it. On a
     // failure the whole map is discarded, so the entry needs no undoing.
-    distinct = distinct && PyUnicode_CheckExact(key.get()) && !host_code_may_have_run_;
-    Value& slot = distinct ? out.append_distinct(*key_text) : out.slot(*key_text);
+    Value& slot = distinct ? out->append_distinct(*key_text) : out->slot(*key_text);
     if (!convert(item.get(), slot)) return false;
   }
 }
@@ -296,9 +354,9 @@ bool value_from_host(PyObject* obj, Value& out) {
   return true;
 }
 
-bool fields_from_host(PyObject* dict, zelvo::ValueMap& out) {
+bool fields_from_host(PyObject* dict, const KeptFields& keep, zelvo::ValueMap& out) {
   Converter converter;
-  return converter.convert_entries(dict, out);
+  return converter.convert_entries(dict, &out, &keep);
 }
 
 }  // namespace korvanthel

@@ -19,6 +19,7 @@
 #include <Python.h>
 
 #include "event/value.h"
+#include "kept_fields.h"
 
 namespace korvanthel {
 
@@ -28,9 +29,12 @@ inline constexpr int kMaxValueDepth = 200;
 bool value_from_host(PyObject* obj, zelvo::Value& out);
 
 // Walks the items of `dict` (a dict or subclass) with the rules for a dict
-// value, inserting each into `out` (a later equal key replaces an earlier
-// one). Used for the `fields` of an event. Returns false with an exception
-// set; `out` may then hold some entries and must be discarded.
-bool fields_from_host(PyObject* dict, zelvo::ValueMap& out);
+// value, inserting into `out` each item whose key `keep` reads (a later
+// equal key replaces an earlier one). Used for the `fields` of an event.
+// Every other item is still checked with the same readings, in the same
+// order, so that it fails (or runs host code) exactly as its conversion
+// would; only its Value is not built. Returns false with an exception set;
+// `out` may then hold some entries and must be discarded.
+bool fields_from_host(PyObject* dict, const KeptFields& keep, zelvo::ValueMap& out);
 
 }  // namespace korvanthel

@@ -8,7 +8,7 @@
 namespace zelvo {
 
 PolicyEngine::PolicyEngine(CompiledPolicy policy, const Clock& clock)
-    : policy_(std::move(policy)), index_(policy_.rules), clock_(&clock) {
+    : policy_(std::move(policy)), index_(policy_.rules), field_use_(FieldUse::of(policy_)), clock_(&clock) {
   const std::uint64_t now_ms = clock_->now_ms();
   monitors_.reserve(policy_.state_machines.size());
   for (const StateMachine& machine : policy_.state_machines) {

@@ -22,6 +22,7 @@
 
 #include "engine/clock.h"
 #include "engine/constraint_window.h"
+#include "engine/field_use.h"
 #include "engine/monitor.h"
 #include "engine/result.h"
 #include "engine/rule_index.h"
@@ -63,6 +64,8 @@ class PolicyEngine {
   void set_config(Str key, Value value) { config_.insert_or_assign(std::move(key), std::move(value)); }
 
   const CompiledPolicy& policy() const noexcept { return policy_; }
+  // The event fields the policy can read; fixed at construction.
+  const FieldUse& field_use() const noexcept { return field_use_; }
   const std::vector<MachineMonitor>& monitors() const noexcept { return monitors_; }
   const ValueMap& context() const noexcept { return context_; }
   const ValueMap& config() const noexcept { return config_; }
@@ -74,6 +77,7 @@ class PolicyEngine {
   std::vector<MachineMonitor> monitors_;
   std::unordered_map<Str, ConstraintWindow, StrHash, std::equal_to<>> windows_;
   RuleIndex index_;  // rules and window per event type
+  FieldUse field_use_;
   ValueMap context_;
   ValueMap config_;
   std::uint64_t event_count_ = 0;

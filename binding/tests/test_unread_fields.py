@@ -1,0 +1,120 @@
+"""Fields that no rule reads are checked, not converted.
+
+The engine keeps only the fields its policy can read; every other field is
+still walked with the same readings, so a bad value fails the same way, and
+host code runs the same number of times, whether or not a rule reads it.
+"""
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from conftest import action, load, policy, ref, rule
+from test_conversion import RaisingStr, nested_dicts, nested_lists
+
+# Reads the field "v" only; the rule fires for every event of type "e".
+READS_V = policy(rules=[rule(1, on_events=["e"], actions=[action("Log", field=ref("Event", "v"))])])
+
+
+@pytest.fixture
+def engine():
+    return load(READS_V)
+
+
+def self_containing_list():
+    loop = []
+    loop.append(loop)
+    return loop
+
+
+def self_containing_dict():
+    knot = {}
+    knot["self"] = [knot]
+    return knot
+
+
+FAILURES = [
+    pytest.param(lambda: {1: "a"}, TypeError, "'int' object cannot be converted to 'PyString'", id="int-key"),
+    pytest.param(lambda: [{"ok": {(1,): 2}}], TypeError, "'tuple' object cannot be converted to 'PyString'",
+                 id="nested-tuple-key"),
+    pytest.param(lambda: {"\ud800": 1}, UnicodeEncodeError, None, id="surrogate-key"),
+    pytest.param(lambda: [1, RaisingStr()], LookupError, "str failed", id="str-raises"),
+    pytest.param(lambda: 10 ** 5000, ValueError, None, id="int-too-long-for-str"),
+    pytest.param(lambda: nested_lists(201), RecursionError, "value nesting exceeds the maximum depth of 200",
+                 id="deep-list"),
+    pytest.param(lambda: nested_dicts(201), RecursionError, "value nesting exceeds the maximum depth of 200",
+                 id="deep-dict"),
+    pytest.param(self_containing_list, RecursionError, "value cannot be converted: a list or dict contains itself",
+                 id="self-list"),
+    pytest.param(self_containing_dict, RecursionError, "value cannot be converted: a list or dict contains itself",
+                 id="self-dict"),
+]
+
+
+@pytest.mark.parametrize("make,error,message", FAILURES)
+@pytest.mark.parametrize("key", ["v", "w"], ids=["read", "unread"])
+def test_bad_values_fail_alike(engine, make, error, message, key):
+    with pytest.raises(error) as info:
+        engine.evaluate("e", {"v": 1, key: make()} if key == "w" else {key: make()})
+    if message is not None:
+        assert str(info.value) == message
+    assert engine.event_count == 0
+
+
+@pytest.mark.parametrize("key", ["v", "w"], ids=["read", "unread"])
+def test_host_code_runs_alike(engine, key):
+    calls = []
+
+    class Counted:
+        def __str__(self):
+            calls.append(1)
+            return "counted"
+
+    engine.evaluate("e", {key: [Counted(), {"k": Counted()}], "x": 1.5})
+    assert len(calls) == 2
+
+
+def test_dict_changing_size_in_an_unread_field(engine):
+    fields = {"v": 1}
+
+    class Grower:
+        def __str__(self):
+            fields["new"] = 1
+            return "grown"
+
+    fields["w"] = Grower()
+    with pytest.raises(BaseException) as info:
+        engine.evaluate("e", fields)
+    assert str(info.value) == "dictionary changed size during iteration"
+    assert engine.event_count == 0
+
+
+def test_subclass_key_with_a_read_name_is_kept(engine):
+    class Key(str):
+        pass
+
+    assert engine.evaluate("e", {"v": 1, Key("v"): 2})["actions"][0]["args"] == {"field": 2}
+    assert engine.evaluate("e", {Key("w"): 3, "v": 4})["actions"][0]["args"] == {"field": 4}
+
+
+def test_non_ascii_field_names_are_found():
+    doc = policy(rules=[rule(1, on_events=["e"], actions=[action("Log", f=ref("Event", "naïve ✓"))])])
+    assert load(doc).evaluate("e", {"naïve ✓": "yes", "other": "no"})["actions"][0]["args"] == {"f": "yes"}
+
+
+def strip_time(result):
+    return {k: v for k, v in result.items() if k != "eval_time_us"}
+
+
+scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.text())
+values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(), inner,
+                                                                                             max_size=3),
+                      max_leaves=10)
+
+
+@settings(max_examples=150, deadline=None)
+@given(v=values, extra=st.dictionaries(st.text().filter(lambda k: k != "v"), values, max_size=4))
+def test_unread_fields_do_not_change_the_result(v, extra):
+    engine = load(READS_V)
+    alone = strip_time(engine.evaluate("e", {"v": v}))
+    assert strip_time(engine.evaluate("e", {**extra, "v": v})) == alone
+    assert strip_time(engine.evaluate("e", {"v": v, **extra})) == alone
