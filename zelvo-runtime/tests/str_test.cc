@@ -105,3 +105,40 @@ INSTANTIATE_TEST_SUITE_P(Cases, StrOrderTest,
 
 }  // namespace
 }  // namespace zelvo
+
+namespace zelvo {
+namespace {
+
+// same_text agrees with == for every pair: texts of every length up to past
+// the inline limit, and variants differing in one byte at each position.
+TEST(StrSameText, AgreesWithEqualityOnNearMisses) {
+  std::vector<Str> texts;
+  for (std::size_t n = 0; n <= 26; ++n) {
+    const std::string base(n, 'k');
+    texts.emplace_back(base);
+    for (std::size_t at = 0; at < n; ++at) {
+      std::string changed = base;
+      changed[at] = static_cast<char>(changed[at] ^ 0x20);
+      texts.emplace_back(changed);
+    }
+  }
+  const Str shared(std::string(30, 'k'));
+  texts.push_back(shared);
+  texts.push_back(shared);  // one heap buffer, two Strs
+  for (const Str& a : texts) {
+    for (const Str& b : texts) {
+      ASSERT_EQ(same_text(a, b), a.view() == b.view()) << a.view() << " / " << b.view();
+    }
+  }
+}
+
+TEST(StrSameText, IgnoresBytesLeftBehindByAMove) {
+  Str moved("leftover bytes");
+  Str target(std::move(moved));
+  EXPECT_TRUE(same_text(moved, Str()));  // NOLINT: reading a moved-from Str is defined here
+  EXPECT_TRUE(same_text(Str(), moved));
+  EXPECT_FALSE(same_text(moved, target));
+}
+
+}  // namespace
+}  // namespace zelvo

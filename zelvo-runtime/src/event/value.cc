@@ -2,7 +2,6 @@
 // Display text lives in value_display.cc.
 #include "event/value.h"
 
-#include "event/bytes_equal.h"
 
 #include <cmath>
 #include <cstddef>
@@ -62,7 +61,7 @@ const Value* step(const Value* current, const Str& key) noexcept {
   if (!current->is_map()) return nullptr;
   const ValueMap& map = current->as_map();
   if (map.empty()) return nullptr;
-  return map.find(key.view());
+  return map.find_str(key);
 }
 
 }  // namespace
@@ -94,7 +93,7 @@ bool loose_equals(const Value& left, const Value& right) noexcept {
       if (right.is_float()) return close_enough(left.as_float(), right.as_float());
       if (right.is_int()) return close_enough(left.as_float(), static_cast<double>(right.as_int()));
       return false;
-    case K::String: return right.is_string() && bytes_equal(left.as_string().view(), right.as_string().view());
+    case K::String: return right.is_string() && same_text(left.as_string(), right.as_string());
     case K::Duration: return right.is_duration() && left.as_duration() == right.as_duration();
     case K::List:
     case K::Map: return false;
@@ -110,7 +109,7 @@ bool deep_equals(const Value& left, const Value& right) noexcept {
     case K::Bool: return left.as_bool() == right.as_bool();
     case K::Int: return left.as_int() == right.as_int();
     case K::Float: return left.as_float() == right.as_float();
-    case K::String: return bytes_equal(left.as_string().view(), right.as_string().view());
+    case K::String: return same_text(left.as_string(), right.as_string());
     case K::Duration: return left.as_duration() == right.as_duration();
     case K::List: return deep_equal_lists(left.as_list(), right.as_list());
     case K::Map: return deep_equal_maps(left.as_map(), right.as_map());
@@ -143,7 +142,7 @@ Ordering partial_compare(const Value& left, const Value& right) noexcept {
 
 const Value* lookup_path(const ValueMap& map, std::span<const Str> keys) noexcept {
   if (keys.empty() || map.empty()) return nullptr;
-  const Value* current = map.find(keys.front().view());
+  const Value* current = map.find_str(keys.front());
   for (std::size_t i = 1; current != nullptr && i < keys.size(); ++i) current = step(current, keys[i]);
   return current;
 }

@@ -53,6 +53,19 @@ std::ptrdiff_t ValueMap::position(std::string_view key) const noexcept {
   }
 }
 
+std::ptrdiff_t ValueMap::position(const Str& key) const noexcept {
+  if (index_) return position(key.view());
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (same_text(entries_[i].key, key)) return static_cast<std::ptrdiff_t>(i);
+  }
+  return -1;
+}
+
+const Value* ValueMap::find_str(const Str& key) const noexcept {
+  std::ptrdiff_t pos = position(key);
+  return pos < 0 ? nullptr : &entries_[static_cast<std::size_t>(pos)].value;
+}
+
 const Value* ValueMap::find(std::string_view key) const noexcept {
   std::ptrdiff_t pos = position(key);
   return pos < 0 ? nullptr : &entries_[static_cast<std::size_t>(pos)].value;

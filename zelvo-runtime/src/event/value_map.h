@@ -39,6 +39,9 @@ class ValueMap {
   // The value stored under `key`, or nullptr.
   const Value* find(std::string_view key) const noexcept;
   Value* find(std::string_view key) noexcept;
+  // find() for a key held as a Str (a key of a policy's path): the same
+  // result, with the key compared a word at a time.
+  const Value* find_str(const Str& key) const noexcept;
   bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
 
   // Stores `value` under `key`, replacing an existing entry's value.
@@ -61,6 +64,7 @@ class ValueMap {
  private:
   struct Index;
   std::ptrdiff_t position(std::string_view key) const noexcept;
+  std::ptrdiff_t position(const Str& key) const noexcept;
   void index_last();  // after appending an entry
   void rebuild_index();
 

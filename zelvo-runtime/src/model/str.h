@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -73,6 +74,10 @@ class Str {
   }
 
   friend bool operator==(const Str& a, const Str& b) noexcept { return a.view() == b.view(); }
+  // The same as `a == b`, faster for the short texts of keys and names:
+  // two inline texts are compared a word at a time, a heap text with an
+  // inline one never matches (heap texts are longer than any inline text).
+  friend bool same_text(const Str& a, const Str& b) noexcept { return a.same_text_as(b); }
   friend bool operator==(const Str& a, std::string_view b) noexcept { return a.view() == b; }
   // Exact overloads: `s == "text"` and `s == std::string` would otherwise be
   // ambiguous between the Str and the string_view conversions.
@@ -101,6 +106,29 @@ class Str {
   static constexpr std::uint8_t kHeapTag = 0xFF;
 
   bool is_heap() const noexcept { return inline_.len == kHeapTag; }
+
+  // The low `n` bytes of a little-endian word (n <= 8).
+  static constexpr std::uint64_t low_bytes(std::size_t n) noexcept { return n >= 8 ? ~0ull : (1ull << (8 * n)) - 1; }
+
+  bool same_text_as(const Str& other) const noexcept {
+    const std::uint8_t tag = inline_.len;
+    if (tag != other.inline_.len) return false;  // different lengths, or heap and inline
+    if (tag == kHeapTag) {
+      return heap_.len == other.heap_.len &&
+             (heap_.buf == other.heap_.buf || std::memcmp(heap_.buf->bytes, other.heap_.buf->bytes, heap_.len) == 0);
+    }
+    if constexpr (std::endian::native != std::endian::little) return view() == other.view();
+    // Bytes past the text are not part of it (a moved-from Str keeps them),
+    // so each word is masked to the text's bytes; byte 23 is the tag.
+    std::uint64_t a[3];
+    std::uint64_t b[3];
+    std::memcpy(a, raw_.bytes, sizeof a);
+    std::memcpy(b, other.raw_.bytes, sizeof b);
+    const std::size_t n = tag;
+    const std::uint64_t diff = ((a[0] ^ b[0]) & low_bytes(n)) | ((a[1] ^ b[1]) & low_bytes(n > 8 ? n - 8 : 0)) |
+                               ((a[2] ^ b[2]) & low_bytes(n > 16 ? n - 16 : 0));
+    return diff == 0;
+  }
 
   void init(const char* p, std::size_t n) {
     if (n <= kInlineCapacity) {
