@@ -55,8 +55,9 @@ std::ptrdiff_t ValueMap::position(std::string_view key) const noexcept {
 
 std::ptrdiff_t ValueMap::position(const Str& key) const noexcept {
   if (index_) return position(key.view());
+  const Str::TextMatcher matcher(key);
   for (std::size_t i = 0; i < entries_.size(); ++i) {
-    if (same_text(entries_[i].key, key)) return static_cast<std::ptrdiff_t>(i);
+    if (matcher.matches(entries_[i].key)) return static_cast<std::ptrdiff_t>(i);
   }
   return -1;
 }

@@ -107,29 +107,55 @@ class Str {
 
   bool is_heap() const noexcept { return inline_.len == kHeapTag; }
 
-  // The low `n` bytes of a little-endian word (n <= 8).
-  static constexpr std::uint64_t low_bytes(std::size_t n) noexcept { return n >= 8 ? ~0ull : (1ull << (8 * n)) - 1; }
+  bool same_text_as(const Str& other) const noexcept { return TextMatcher(*this).matches(other); }
 
-  bool same_text_as(const Str& other) const noexcept {
-    const std::uint8_t tag = inline_.len;
-    if (tag != other.inline_.len) return false;  // different lengths, or heap and inline
-    if (tag == kHeapTag) {
-      return heap_.len == other.heap_.len &&
-             (heap_.buf == other.heap_.buf || std::memcmp(heap_.buf->bytes, other.heap_.buf->bytes, heap_.len) == 0);
+ public:
+  // Tests many Strs for the text of one: the one's words and masks are
+  // prepared once. Equal to comparing views: two inline texts are compared
+  // a word at a time (bytes past the text, which a moved-from Str keeps,
+  // are masked off); a heap text never matches an inline one, since heap
+  // texts are longer than any inline text.
+  class TextMatcher {
+   public:
+    explicit TextMatcher(const Str& key) noexcept : key_(key), tag_(key.inline_.len) {
+      if (tag_ == kHeapTag) return;
+      const std::size_t n = tag_;
+      std::memcpy(&w0_, key.raw_.bytes, 8);
+      std::memcpy(&w1_, key.raw_.bytes + 8, 8);
+      std::memcpy(&w2_, key.raw_.bytes + 16, 8);
+      m0_ = low_bytes(n);
+      m1_ = low_bytes(n > 8 ? n - 8 : 0);
+      m2_ = low_bytes(n > 16 ? n - 16 : 0);
     }
-    if constexpr (std::endian::native != std::endian::little) return view() == other.view();
-    // Bytes past the text are not part of it (a moved-from Str keeps them),
-    // so each word is masked to the text's bytes; byte 23 is the tag.
-    std::uint64_t a[3];
-    std::uint64_t b[3];
-    std::memcpy(a, raw_.bytes, sizeof a);
-    std::memcpy(b, other.raw_.bytes, sizeof b);
-    const std::size_t n = tag;
-    const std::uint64_t diff = ((a[0] ^ b[0]) & low_bytes(n)) | ((a[1] ^ b[1]) & low_bytes(n > 8 ? n - 8 : 0)) |
-                               ((a[2] ^ b[2]) & low_bytes(n > 16 ? n - 16 : 0));
-    return diff == 0;
-  }
 
+    bool matches(const Str& s) const noexcept {
+      if (s.inline_.len != tag_) return false;  // different lengths, or heap and inline
+      if (tag_ == kHeapTag) {
+        return s.heap_.len == key_.heap_.len &&
+               (s.heap_.buf == key_.heap_.buf || std::memcmp(s.heap_.buf->bytes, key_.heap_.buf->bytes, s.heap_.len) == 0);
+      }
+      if constexpr (std::endian::native != std::endian::little) return s.view() == key_.view();
+      std::uint64_t a0;
+      std::uint64_t a1;
+      std::uint64_t a2;
+      std::memcpy(&a0, s.raw_.bytes, 8);
+      std::memcpy(&a1, s.raw_.bytes + 8, 8);
+      std::memcpy(&a2, s.raw_.bytes + 16, 8);
+      return (((a0 ^ w0_) & m0_) | ((a1 ^ w1_) & m1_) | ((a2 ^ w2_) & m2_)) == 0;
+    }
+
+   private:
+    // The low `n` bytes of a little-endian word (n <= 8).
+    static constexpr std::uint64_t low_bytes(std::size_t n) noexcept {
+      return n >= 8 ? ~0ull : (1ull << (8 * n)) - 1;
+    }
+    const Str& key_;
+    std::uint8_t tag_;
+    std::uint64_t w0_ = 0, w1_ = 0, w2_ = 0;
+    std::uint64_t m0_ = 0, m1_ = 0, m2_ = 0;
+  };
+
+ private:
   void init(const char* p, std::size_t n) {
     if (n <= kInlineCapacity) {
       if (n != 0) std::memcpy(inline_.bytes, p, n);
