@@ -40,7 +40,7 @@ struct ConstraintViolation {
 
 struct EvalResult {
   Verdict verdict = Verdict::Allow;
-  std::optional<std::string> reason;            // absent when no step produced one
+  std::optional<Str> reason;                    // absent when no step produced one
   std::vector<std::uint32_t> triggered_rules;   // rule ids, policy order
   std::uint64_t eval_time_us = 0;               // whole microseconds, truncated
   std::vector<Action> actions;                  // rule order, then action order

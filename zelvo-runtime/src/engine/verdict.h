@@ -4,9 +4,10 @@
 //   - An entry is adopted when its verdict is Deny or the running verdict is
 //     still Allow: Deny dominates, otherwise the first non-Allow verdict
 //     stands.
-//   - A message expression is evaluated whether or not the entry is adopted
-//     (its evaluation is part of the rule's observable work). Its text is the
-//     string when the value is a String and the empty text otherwise.
+//   - A message's text is the string when its value is a String and the
+//     empty text otherwise. Evaluation has no effects, so the message of an
+//     entry that is not adopted, whose text would be dropped, is not
+//     evaluated at all: the result is the same as if it were.
 //   - When adopted, the verdict becomes the entry's; the reason becomes the
 //     message text when there is a message and is kept otherwise.
 #pragma once
