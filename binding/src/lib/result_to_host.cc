@@ -8,6 +8,7 @@
 #include "errors.h"
 #include "keys.h"
 #include "model/enums.h"
+#include "str_cache.h"
 #include "value_to_host.h"
 
 namespace korvanthel {
@@ -53,8 +54,8 @@ PyRef action_to_host(const zelvo::Action& action) {
 
 PyRef violation_to_host(const zelvo::Violation& violation) {
   PyRef dict = PyRef::steal(made(PyDict_New()));
-  put(dict.get(), Key::Proof, text_to_host(violation.proof.view()));
-  put(dict.get(), Key::Invariant, text_to_host(violation.invariant.view()));
+  put(dict.get(), Key::Proof, str_to_host(violation.proof));
+  put(dict.get(), Key::Invariant, str_to_host(violation.invariant));
   put(dict.get(), Key::Kind, name_to_host(violation.kind));
   put(dict.get(), Key::Message, text_to_host(violation.message));
   return dict;
@@ -63,7 +64,7 @@ PyRef violation_to_host(const zelvo::Violation& violation) {
 PyRef constraint_violation_to_host(const zelvo::ConstraintViolation& violation) {
   PyRef dict = PyRef::steal(made(PyDict_New()));
   put(dict.get(), Key::Kind, name_to_host(violation.kind));
-  put(dict.get(), Key::Target, text_to_host(violation.target.view()));
+  put(dict.get(), Key::Target, str_to_host(violation.target));
   put(dict.get(), Key::Limit, u64_to_host(violation.limit));
   put(dict.get(), Key::Current, u64_to_host(violation.current));
   put(dict.get(), Key::WindowMs, u64_to_host(violation.window_ms));
@@ -77,7 +78,7 @@ PyRef result_to_host(zelvo::EvalResult result) {
   // table that never grows while it is filled, with the verdict, a None
   // reason and a zero time already in place. Each list is new.
   PyRef dict = PyRef::steal(made(PyDict_Copy(result_template(static_cast<std::size_t>(result.verdict)))));
-  if (result.reason) put(dict.get(), Key::Reason, text_to_host(*result.reason));
+  if (result.reason) put(dict.get(), Key::Reason, str_to_host(*result.reason));
   put(dict.get(), Key::TriggeredRules,
       list_of(result.triggered_rules, [](std::uint32_t id) { return u64_to_host(id); }));
   if (result.eval_time_us != 0) put(dict.get(), Key::EvalTimeUs, u64_to_host(result.eval_time_us));

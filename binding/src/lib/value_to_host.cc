@@ -1,6 +1,7 @@
 #include "value_to_host.h"
 
 #include "errors.h"
+#include "str_cache.h"
 
 namespace korvanthel {
 namespace {
@@ -18,7 +19,7 @@ PyRef list_to_host(const zelvo::ValueList& items) {
 PyRef map_to_host(const zelvo::ValueMap& entries) {
   PyRef dict = PyRef::steal(made(PyDict_New()));
   for (const zelvo::MapEntry& entry : entries) {
-    PyRef key = text_to_host(entry.key.view());
+    PyRef key = str_to_host(entry.key);
     PyRef value = value_to_host(entry.value);
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw std::bad_alloc();
   }
@@ -37,7 +38,7 @@ PyRef value_to_host(const zelvo::Value& value) {
     case Kind::Bool: return PyRef::borrow(value.as_bool() ? Py_True : Py_False);
     case Kind::Int: return PyRef::steal(made(PyLong_FromLongLong(value.as_int())));
     case Kind::Float: return PyRef::steal(made(PyFloat_FromDouble(value.as_float())));
-    case Kind::String: return text_to_host(value.as_string().view());
+    case Kind::String: return str_to_host(value.as_string());
     case Kind::Duration: return PyRef::steal(made(PyLong_FromUnsignedLongLong(value.as_duration())));
     case Kind::List: return list_to_host(value.as_list());
     case Kind::Map: return map_to_host(value.as_map());

@@ -1,7 +1,8 @@
 // Engine Values and evaluation results to host objects.
 //
-// Both build fresh objects and keep nothing. They have no failure of their
-// own: a host object that cannot be made (memory exhausted) throws
+// Both build fresh containers (lists and dicts); a str may be one that an
+// earlier result carried too (str objects are immutable; see str_cache.h).
+// They have no failure of their own: a host object that cannot be made (memory exhausted) throws
 // std::bad_alloc, which the member's boundary reports as an internal fault.
 #pragma once
 

@@ -1,0 +1,55 @@
+#include "str_cache.h"
+
+#include <array>
+#include <cstdint>
+#include <utility>
+
+#include "value_to_host.h"
+
+namespace korvanthel {
+namespace {
+
+constexpr std::size_t kSlots = 1024;  // a power of two
+
+struct Slot {
+  zelvo::Str text;
+  PyObject* object = nullptr;  // owned
+};
+
+std::array<Slot, kSlots>& slots() {
+  static std::array<Slot, kSlots> table;
+  return table;
+}
+
+bool held_inline(const zelvo::Str& text) noexcept { return text.size() <= zelvo::Str::kInlineCapacity; }
+
+// Inline texts by their bytes (FNV-1a), shared buffers by their address.
+std::size_t slot_of(const zelvo::Str& text) noexcept {
+  std::uint64_t h = 14695981039346656037ull;
+  if (held_inline(text)) {
+    for (unsigned char c : text.view()) h = (h ^ c) * 1099511628211ull;
+  } else {
+    h = (reinterpret_cast<std::uintptr_t>(text.data()) >> 4) * 0x9E3779B97F4A7C15ull;
+  }
+  return static_cast<std::size_t>(h >> 32) & (kSlots - 1);
+}
+
+bool same(const zelvo::Str& remembered, const zelvo::Str& text) noexcept {
+  if (held_inline(text)) return same_text(remembered, text);
+  return remembered.data() == text.data() && remembered.size() == text.size();
+}
+
+}  // namespace
+
+PyRef str_to_host(const zelvo::Str& text) {
+  if (text.size() > kMaxSharedLength) return text_to_host(text.view());
+  Slot& slot = slots()[slot_of(text)];
+  if (slot.object != nullptr && same(slot.text, text)) return PyRef::borrow(slot.object);
+  PyRef made_now = text_to_host(text.view());
+  PyObject* old = std::exchange(slot.object, PyRef::borrow(made_now.get()).release());
+  slot.text = text;
+  Py_XDECREF(old);  // a str: releasing it runs no host code
+  return made_now;
+}
+
+}  // namespace korvanthel
