@@ -49,5 +49,7 @@ Value eval_decision(const DecisionNode& node, const EvalContext& ctx);
 // The Value of a literal (durations scaled to milliseconds modulo 2^64, a
 // regex as its pattern text).
 Value literal_value(const LiteralValue& lit);
+// The same Value, written into `out` in place.
+void assign_literal(const LiteralValue& lit, Value& out) noexcept;
 
 }  // namespace zelvo

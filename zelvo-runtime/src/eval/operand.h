@@ -22,6 +22,14 @@ class Operand {
  public:
   static Operand owned(Value v) noexcept { return Operand(std::move(v), nullptr); }
   static Operand borrowed(const Value& v) noexcept { return Operand(Value(), &v); }
+  // An owned value written in place by fill(Value&), with no Value moved
+  // into the Operand afterwards.
+  template <typename Fill>
+  static Operand built(Fill&& fill) {
+    Operand op(Value(), nullptr);
+    std::forward<Fill>(fill)(op.owned_);
+    return op;
+  }
 
   const Value& get() const noexcept { return borrowed_ != nullptr ? *borrowed_ : owned_; }
   // The value as a new owned Value: a copy when borrowed, a move otherwise.
