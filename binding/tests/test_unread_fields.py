@@ -118,3 +118,29 @@ def test_unread_fields_do_not_change_the_result(v, extra):
     alone = strip_time(engine.evaluate("e", {"v": v}))
     assert strip_time(engine.evaluate("e", {**extra, "v": v})) == alone
     assert strip_time(engine.evaluate("e", {"v": v, **extra})) == alone
+
+
+def test_long_texts_stay_valid_when_host_code_drops_them(engine):
+    # The first field's long text is referred to, not copied; converting the
+    # second replaces the first in the dict (same size), dropping the
+    # caller's last reference to that text before the engine reads it.
+    long_text = "".join(["long text ", "x" * 40])
+    fields = {"v": long_text}
+    del long_text
+
+    class Replacer:
+        def __str__(self):
+            fields["v"] = "replaced"
+            return "r"
+
+    fields["w"] = [Replacer()]
+    result = engine.evaluate("e", fields)
+    assert result["actions"][0]["args"] == {"field": "long text " + "x" * 40}
+    assert fields["v"] == "replaced"
+
+
+def test_more_long_texts_than_are_borrowed():
+    names = [f"f{i}" for i in range(40)]
+    doc = policy(rules=[rule(1, on_events=["e"], actions=[action("Log", **{n: ref("Event", n) for n in names})])])
+    fields = {n: f"{n}: " + "é" * 30 + n for n in names}
+    assert load(doc).evaluate("e", fields)["actions"][0]["args"] == fields

@@ -142,3 +142,57 @@ TEST(StrSameText, IgnoresBytesLeftBehindByAMove) {
 
 }  // namespace
 }  // namespace zelvo
+
+namespace zelvo {
+namespace {
+
+// A borrowed Str reads the caller's bytes in place; every copy owns its own.
+TEST(StrBorrowed, CopiesOwnTheirBytes) {
+  std::string source(40, 'b');
+  const Str borrowed = Str::borrowed(source);
+  EXPECT_TRUE(borrowed.is_borrowed());
+  EXPECT_EQ(borrowed.data(), source.data());
+  EXPECT_EQ(borrowed.view(), source);
+
+  Str copy(borrowed);
+  Str assigned("short");
+  assigned = borrowed;
+  source.assign(40, 'c');  // the owner changes its bytes after the copies
+  for (const Str* s : {&copy, &assigned}) {
+    EXPECT_FALSE(s->is_borrowed());
+    EXPECT_EQ(s->view(), std::string(40, 'b'));
+  }
+  EXPECT_EQ(borrowed.view(), std::string(40, 'c'));  // the borrowed one reads the bytes as they are
+
+  Str moved(std::move(copy));
+  EXPECT_EQ(moved.view(), std::string(40, 'b'));
+}
+
+TEST(StrBorrowed, ShortTextsAreHeldInline) {
+  std::string source = "short text";
+  const Str s = Str::borrowed(source);
+  source[0] = 'X';
+  EXPECT_FALSE(s.is_borrowed());
+  EXPECT_EQ(s.view(), "short text");
+}
+
+TEST(StrBorrowed, ComparesLikeAnyOtherStr) {
+  const std::string text(30, 'q');
+  std::string other = text;
+  other[29] = 'r';
+  const Str heap(text);
+  const Str borrowed = Str::borrowed(text);
+  const Str borrowed_other = Str::borrowed(other);
+  EXPECT_TRUE(same_text(heap, borrowed));
+  EXPECT_TRUE(same_text(borrowed, heap));
+  EXPECT_TRUE(same_text(borrowed, borrowed));
+  EXPECT_FALSE(same_text(borrowed, borrowed_other));
+  EXPECT_FALSE(same_text(borrowed, Str(std::string(23, 'q'))));
+  EXPECT_TRUE(heap == borrowed);
+  EXPECT_EQ(StrHash{}(heap), StrHash{}(borrowed));
+  // A map keyed by a heap Str finds a borrowed key of the same text.
+  EXPECT_EQ(Str::TextMatcher(heap).matches(borrowed), true);
+}
+
+}  // namespace
+}  // namespace zelvo

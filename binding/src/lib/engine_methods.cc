@@ -57,9 +57,11 @@ PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t narg
     std::array<BoundArg, 2> bound;
     if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
     // The timestamp is read before the lock: waiting does not age the event.
+    BorrowedTexts borrows;  // released after the event, which refers to them
     zelvo::Event event{zelvo::Str(bound[0].text), zelvo::ValueMap(), zelvo::wall_clock_ms()};
     EngineCell& cell = state_of(self).cell;
-    if (bound[1].object != nullptr && !fields_from_host(bound[1].object, cell.kept_fields(), event.fields)) {
+    if (bound[1].object != nullptr &&
+        !fields_from_host(bound[1].object, cell.kept_fields(), borrows, event.fields)) {
       return nullptr;
     }
     zelvo::EvalResult result;

@@ -23,28 +23,24 @@ std::array<Slot, kSlots>& slots() {
 
 bool held_inline(const zelvo::Str& text) noexcept { return text.size() <= zelvo::Str::kInlineCapacity; }
 
-// Inline texts by their bytes (FNV-1a), shared buffers by their address.
-std::size_t slot_of(const zelvo::Str& text) noexcept {
-  std::uint64_t h = 14695981039346656037ull;
-  if (held_inline(text)) {
-    for (unsigned char c : text.view()) h = (h ^ c) * 1099511628211ull;
-  } else {
-    h = (reinterpret_cast<std::uintptr_t>(text.data()) >> 4) * 0x9E3779B97F4A7C15ull;
-  }
+// Inline texts by their words, shared buffers by their address.
+std::size_t slot_of(const zelvo::Str& text, const zelvo::Str::TextMatcher& matcher) noexcept {
+  const std::uint64_t h = held_inline(text)
+                              ? matcher.hash()
+                              : (reinterpret_cast<std::uintptr_t>(text.data()) >> 4) * 0x9E3779B97F4A7C15ull;
   return static_cast<std::size_t>(h >> 32) & (kSlots - 1);
-}
-
-bool same(const zelvo::Str& remembered, const zelvo::Str& text) noexcept {
-  if (held_inline(text)) return same_text(remembered, text);
-  return remembered.data() == text.data() && remembered.size() == text.size();
 }
 
 }  // namespace
 
 PyRef str_to_host(const zelvo::Str& text) {
   if (text.size() > kMaxSharedLength) return text_to_host(text.view());
-  Slot& slot = slots()[slot_of(text)];
-  if (slot.object != nullptr && same(slot.text, text)) return PyRef::borrow(slot.object);
+  const zelvo::Str::TextMatcher matcher(text);
+  Slot& slot = slots()[slot_of(text, matcher)];
+  // An inline text is found by its bytes, a shared buffer by its address.
+  const bool found = held_inline(text) ? matcher.matches(slot.text)
+                                       : slot.text.data() == text.data() && slot.text.size() == text.size();
+  if (slot.object != nullptr && found) return PyRef::borrow(slot.object);
   PyRef made_now = text_to_host(text.view());
   PyObject* old = std::exchange(slot.object, PyRef::borrow(made_now.get()).release());
   slot.text = text;

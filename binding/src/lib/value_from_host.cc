@@ -117,6 +117,9 @@ bool read_via_str(PyObject* obj, Value& out) {
 // is bounded and a container that holds itself is refused, not followed.
 class Converter {
  public:
+  // With a holder, long texts of exact strs are borrowed, not copied.
+  explicit Converter(BorrowedTexts* borrows = nullptr) noexcept : borrows_(borrows) {}
+
   bool convert(PyObject* obj, Value& out);
   // Converts the items whose keys `keep` reads (all when it is null) into
   // `out`, and checks the others; with no `out`, checks every item.
@@ -143,6 +146,7 @@ class Converter {
   // then on a dict being walked may have been changed behind the walk, and
   // its keys are no longer known to be distinct.
   bool host_code_may_have_run_ = false;
+  BorrowedTexts* borrows_;
 };
 
 // Results are written into `out` in place (assign_*): a freshly built
@@ -187,7 +191,11 @@ bool Converter::convert_int(PyObject* obj, Value& out) {
 
 bool Converter::convert_text(PyObject* obj, Value& out) {
   if (const std::optional<std::string_view> text = utf8_of(obj)) {
-    out.assign_string(*text);
+    if (text->size() > zelvo::Str::kInlineCapacity && borrows_ != nullptr && borrows_->hold(obj)) {
+      out.assign_str(zelvo::Str::borrowed(*text));
+    } else {
+      out.assign_string(*text);
+    }
     return true;
   }
   PyErr_Clear();
@@ -354,8 +362,8 @@ bool value_from_host(PyObject* obj, Value& out) {
   return true;
 }
 
-bool fields_from_host(PyObject* dict, const KeptFields& keep, zelvo::ValueMap& out) {
-  Converter converter;
+bool fields_from_host(PyObject* dict, const KeptFields& keep, BorrowedTexts& borrows, zelvo::ValueMap& out) {
+  Converter converter(&borrows);
   return converter.convert_entries(dict, &out, &keep);
 }
 

@@ -18,6 +18,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "borrowed_texts.h"
 #include "event/value.h"
 #include "kept_fields.h"
 
@@ -33,8 +34,10 @@ bool value_from_host(PyObject* obj, zelvo::Value& out);
 // equal key replaces an earlier one). Used for the `fields` of an event.
 // Every other item is still checked with the same readings, in the same
 // order, so that it fails (or runs host code) exactly as its conversion
-// would; only its Value is not built. Returns false with an exception set;
-// `out` may then hold some entries and must be discarded.
-bool fields_from_host(PyObject* dict, const KeptFields& keep, zelvo::ValueMap& out);
+// would; only its Value is not built. Long texts of exact strs are borrowed
+// (see borrowed_texts.h): `out` must not outlive `borrows`. Returns false
+// with an exception set; `out` may then hold some entries and must be
+// discarded.
+bool fields_from_host(PyObject* dict, const KeptFields& keep, BorrowedTexts& borrows, zelvo::ValueMap& out);
 
 }  // namespace korvanthel

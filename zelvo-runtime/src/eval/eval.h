@@ -50,6 +50,6 @@ Value eval_decision(const DecisionNode& node, const EvalContext& ctx);
 // regex as its pattern text).
 Value literal_value(const LiteralValue& lit);
 // The same Value, written into `out` in place.
-void assign_literal(const LiteralValue& lit, Value& out) noexcept;
+void assign_literal(const LiteralValue& lit, Value& out);
 
 }  // namespace zelvo

@@ -20,7 +20,7 @@ std::uint64_t duration_millis(const DurationLit& d) noexcept {
 
 }  // namespace
 
-void assign_literal(const LiteralValue& lit, Value& out) noexcept {
+void assign_literal(const LiteralValue& lit, Value& out) {
   using K = LiteralValue::Kind;
   switch (lit.kind()) {
     case K::Bool: out.assign_bool(std::get_if<LiteralValue::Bool>(&lit.v)->value); return;

@@ -54,7 +54,8 @@ class Value {
   void assign_int(std::int64_t i) noexcept { rep_.template emplace<2>(i); }
   void assign_float(double d) noexcept { rep_.template emplace<3>(d); }
   void assign_string(std::string_view text) { rep_.template emplace<4>(text); }
-  void assign_str(const Str& s) noexcept { rep_.template emplace<4>(s); }  // shares a long text
+  void assign_str(const Str& s) { rep_.template emplace<4>(s); }  // shares a heap text
+  void assign_str(Str&& s) noexcept { rep_.template emplace<4>(std::move(s)); }  // keeps a borrowed one
   void assign_duration(std::uint64_t ms) noexcept { rep_.template emplace<5>(DurationMs{ms}); }
   ValueList& assign_list() noexcept { return rep_.template emplace<6>(); }
   ValueMap& assign_map() noexcept { return rep_.template emplace<7>(); }

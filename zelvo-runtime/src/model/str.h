@@ -6,6 +6,11 @@
 //   - Copying is O(1): texts of up to 23 bytes are held inline; longer texts
 //     live in one heap buffer shared by all copies through an atomic
 //     reference count (copies may cross threads).
+//   - A borrowed Str (Str::borrowed) refers to bytes it does not own; its
+//     creator keeps them alive and unchanged for as long as that Str lives.
+//     Copying a borrowed Str makes an owning copy, so nothing but the
+//     borrowed Str itself (and what it is moved into) ever refers to the
+//     borrowed bytes.
 //   - Lengths are in bytes; equality and ordering compare bytes exactly.
 //   - The bytes are whatever the creator put in; producers (the JSON
 //     decoder, the host binding) guarantee valid UTF-8.
@@ -33,11 +38,32 @@ class Str {
   Str(const char* text) : Str(std::string_view(text)) {}           // NOLINT
   Str(const std::string& text) : Str(std::string_view(text)) {}    // NOLINT
 
-  Str(const Str& other) noexcept : raw_(other.raw_) {
-    if (is_heap()) heap_.buf->refs.fetch_add(1, std::memory_order_relaxed);
+  // A Str of `text` that does not copy a text longer than the inline
+  // capacity: see the contract above. Shorter texts are held inline.
+  static Str borrowed(std::string_view text) noexcept {
+    Str s;
+    if (text.size() <= kInlineCapacity) {
+      if (!text.empty()) std::memcpy(s.inline_.bytes, text.data(), text.size());
+      s.inline_.len = static_cast<std::uint8_t>(text.size());
+    } else {
+      s.borrowed_.bytes = text.data();
+      s.borrowed_.len = text.size();
+      s.borrowed_.tag = kBorrowedTag;
+    }
+    return s;
+  }
+
+  // Copies of a borrowed Str own their bytes (and may throw std::bad_alloc
+  // making them); every other copy is O(1) and cannot fail.
+  Str(const Str& other) : raw_(other.raw_) {
+    if (is_heap()) {
+      heap_.buf->refs.fetch_add(1, std::memory_order_relaxed);
+    } else if (is_borrowed()) {
+      own_copy();
+    }
   }
   Str(Str&& other) noexcept : raw_(other.raw_) { other.inline_.len = 0; }
-  Str& operator=(const Str& other) noexcept {
+  Str& operator=(const Str& other) {
     if (this != &other) {
       Str copy(other);
       swap(copy);
@@ -60,8 +86,14 @@ class Str {
     other.raw_ = tmp;
   }
 
-  const char* data() const noexcept { return is_heap() ? heap_.buf->bytes : inline_.bytes; }
-  std::size_t size() const noexcept { return is_heap() ? heap_.len : inline_.len; }
+  const char* data() const noexcept {
+    return is_heap() ? heap_.buf->bytes : is_borrowed() ? borrowed_.bytes : inline_.bytes;
+  }
+  std::size_t size() const noexcept {
+    return is_heap() ? heap_.len : is_borrowed() ? borrowed_.len : inline_.len;
+  }
+  // True for a Str made by borrowed() that holds its text outside itself.
+  bool is_borrowed() const noexcept { return inline_.len == kBorrowedTag; }
   bool empty() const noexcept { return size() == 0; }
   std::string_view view() const noexcept { return {data(), size()}; }
   operator std::string_view() const noexcept { return view(); }  // NOLINT
@@ -100,12 +132,21 @@ class Str {
     char pad[kInlineCapacity - sizeof(HeapBuf*) - sizeof(std::size_t)];
     std::uint8_t tag;
   };
+  struct Borrowed {
+    const char* bytes;
+    std::size_t len;
+    char pad[kInlineCapacity - sizeof(const char*) - sizeof(std::size_t)];
+    std::uint8_t tag;
+  };
   struct Raw {
     unsigned char bytes[kInlineCapacity + 1];
   };
   static constexpr std::uint8_t kHeapTag = 0xFF;
+  static constexpr std::uint8_t kBorrowedTag = 0xFE;
 
   bool is_heap() const noexcept { return inline_.len == kHeapTag; }
+  // Heap or borrowed: a text longer than the inline capacity.
+  bool is_long() const noexcept { return inline_.len >= kBorrowedTag; }
 
   bool same_text_as(const Str& other) const noexcept { return TextMatcher(*this).matches(other); }
 
@@ -118,7 +159,7 @@ class Str {
   class TextMatcher {
    public:
     explicit TextMatcher(const Str& key) noexcept : key_(key), tag_(key.inline_.len) {
-      if (tag_ == kHeapTag) return;
+      if (tag_ >= kBorrowedTag) return;
       const std::size_t n = tag_;
       std::memcpy(&w0_, key.raw_.bytes, 8);
       std::memcpy(&w1_, key.raw_.bytes + 8, 8);
@@ -128,12 +169,23 @@ class Str {
       m2_ = low_bytes(n > 16 ? n - 16 : 0);
     }
 
+    // A hash of an inline key's text (its masked words and length); for a
+    // long key, a constant.
+    std::uint64_t hash() const noexcept {
+      const std::uint64_t h = ((w0_ & m0_) * 0x9E3779B97F4A7C15ull) ^ ((w1_ & m1_) * 0xC2B2AE3D27D4EB4Full) ^
+                              ((w2_ & m2_) * 0x165667B19E3779F9ull) ^ tag_;
+      return h ^ (h >> 29);
+    }
+
     bool matches(const Str& s) const noexcept {
-      if (s.inline_.len != tag_) return false;  // different lengths, or heap and inline
-      if (tag_ == kHeapTag) {
-        return s.heap_.len == key_.heap_.len &&
-               (s.heap_.buf == key_.heap_.buf || std::memcmp(s.heap_.buf->bytes, key_.heap_.buf->bytes, s.heap_.len) == 0);
+      if (tag_ >= kBorrowedTag) {  // a long key: heap or borrowed, like s must be
+        const std::size_t n = key_.size();
+        if (!s.is_long() || s.size() != n) return false;
+        const char* a = s.data();
+        const char* b = key_.data();
+        return a == b || std::memcmp(a, b, n) == 0;
       }
+      if (s.inline_.len != tag_) return false;  // different lengths, or a long text
       if constexpr (std::endian::native != std::endian::little) return s.view() == key_.view();
       std::uint64_t a0;
       std::uint64_t a1;
@@ -171,6 +223,14 @@ class Str {
     heap_.tag = kHeapTag;
   }
 
+  // After raw_ was copied from a borrowed Str: takes an owned copy of the
+  // borrowed text. Out of line, as copying a borrowed Str is the rare case.
+  [[gnu::noinline, gnu::cold]] void own_copy() {
+    const char* bytes = borrowed_.bytes;
+    const std::size_t len = borrowed_.len;
+    init(bytes, len);
+  }
+
   void release() noexcept {
     if (!is_heap()) return;
     if (heap_.buf->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -183,6 +243,7 @@ class Str {
   union {
     Inline inline_;
     Heap heap_;
+    Borrowed borrowed_;
     Raw raw_;
   };
 };
