@@ -107,8 +107,8 @@ class Str {
 
   friend bool operator==(const Str& a, const Str& b) noexcept { return a.view() == b.view(); }
   // The same as `a == b`, faster for the short texts of keys and names:
-  // two inline texts are compared a word at a time, a heap text with an
-  // inline one never matches (heap texts are longer than any inline text).
+  // two inline texts are compared a word at a time, and a long (heap or
+  // borrowed) text never matches an inline one.
   friend bool same_text(const Str& a, const Str& b) noexcept { return a.same_text_as(b); }
   friend bool operator==(const Str& a, std::string_view b) noexcept { return a.view() == b; }
   // Exact overloads: `s == "text"` and `s == std::string` would otherwise be
@@ -154,8 +154,8 @@ class Str {
   // Tests many Strs for the text of one: the one's words and masks are
   // prepared once. Equal to comparing views: two inline texts are compared
   // a word at a time (bytes past the text, which a moved-from Str keeps,
-  // are masked off); a heap text never matches an inline one, since heap
-  // texts are longer than any inline text.
+  // are masked off); a long text, heap or borrowed, never matches an inline
+  // one, since only texts longer than the inline capacity are held outside.
   class TextMatcher {
    public:
     explicit TextMatcher(const Str& key) noexcept : key_(key), tag_(key.inline_.len) {
