@@ -10,7 +10,13 @@ bool rule_fires(const CompiledRule& rule, const EvalContext& ctx) {
   return !rule.condition || eval_truth(*rule.condition, ctx);
 }
 
+// Room for a few rules and actions at the first of each, rather than
+// growing one entry at a time.
+constexpr std::size_t kFirstCapacity = 4;
+
 void fire(const CompiledRule& rule, const EvalContext& ctx, EvalResult& result) {
+  if (result.triggered_rules.empty()) result.triggered_rules.reserve(kFirstCapacity);
+  if (result.actions.empty() && !rule.actions.empty()) result.actions.reserve(kFirstCapacity);
   result.triggered_rules.push_back(rule.id);
   for (const IRVerdict& entry : rule.verdicts) apply_verdict(entry, ctx, result);
   for (const IRAction& action : rule.actions) result.actions.push_back(build_action(action, ctx));
