@@ -24,8 +24,8 @@ std::array<Slot, kSlots>& slots() {
 bool held_inline(const zelvo::Str& text) noexcept { return text.size() <= zelvo::Str::kInlineCapacity; }
 
 // Inline texts by their words, shared buffers by their address.
-std::size_t slot_of(const zelvo::Str& text, const zelvo::Str::TextMatcher& matcher) noexcept {
-  const std::uint64_t h = held_inline(text)
+std::size_t slot_of(const zelvo::Str& text, bool short_text, const zelvo::Str::TextMatcher& matcher) noexcept {
+  const std::uint64_t h = short_text
                               ? matcher.hash()
                               : (reinterpret_cast<std::uintptr_t>(text.data()) >> 4) * 0x9E3779B97F4A7C15ull;
   return static_cast<std::size_t>(h >> 32) & (kSlots - 1);
@@ -35,10 +35,11 @@ std::size_t slot_of(const zelvo::Str& text, const zelvo::Str::TextMatcher& match
 
 PyRef str_to_host(const zelvo::Str& text) {
   if (text.size() > kMaxSharedLength) return text_to_host(text.view());
+  const bool short_text = held_inline(text);
   const zelvo::Str::TextMatcher matcher(text);
-  Slot& slot = slots()[slot_of(text, matcher)];
+  Slot& slot = slots()[slot_of(text, short_text, matcher)];
   // An inline text is found by its bytes, a shared buffer by its address.
-  const bool found = held_inline(text) ? matcher.matches(slot.text)
+  const bool found = short_text ? matcher.matches(slot.text)
                                        : slot.text.data() == text.data() && slot.text.size() == text.size();
   if (slot.object != nullptr && found) return PyRef::borrow(slot.object);
   PyRef made_now = text_to_host(text.view());

@@ -109,7 +109,7 @@ class Str {
   // The same as `a == b`, faster for the short texts of keys and names:
   // two inline texts are compared a word at a time, and a long (heap or
   // borrowed) text never matches an inline one.
-  friend bool same_text(const Str& a, const Str& b) noexcept { return a.same_text_as(b); }
+  friend bool same_text(const Str& a, const Str& b) noexcept { return TextMatcher(a).matches(b); }
   friend bool operator==(const Str& a, std::string_view b) noexcept { return a.view() == b; }
   // Exact overloads: `s == "text"` and `s == std::string` would otherwise be
   // ambiguous between the Str and the string_view conversions.
@@ -147,8 +147,6 @@ class Str {
   bool is_heap() const noexcept { return inline_.len == kHeapTag; }
   // Heap or borrowed: a text longer than the inline capacity.
   bool is_long() const noexcept { return inline_.len >= kBorrowedTag; }
-
-  bool same_text_as(const Str& other) const noexcept { return TextMatcher(*this).matches(other); }
 
  public:
   // Tests many Strs for the text of one: the one's words and masks are
