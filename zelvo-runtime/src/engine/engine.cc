@@ -29,7 +29,7 @@ EvalResult PolicyEngine::evaluate(const Event& event) {
   ++event_count_;
   const EvalContext ctx{event, context_, config_};
 
-  const TypeRoute* route = index_.route(event.event_type.view());
+  const TypeRoute* route = index_.route(event.event_type);
   if (route != nullptr && route->window != nullptr) route->window->record(event.timestamp, result);
   run_rules(policy_.rules, route != nullptr ? &route->listed : nullptr, index_.unlisted(), ctx, result);
   for (MachineMonitor& monitor : monitors_) step_monitor(monitor, ctx, result);

@@ -9,8 +9,9 @@
 //     rule that lists T exactly (bytes, case-sensitive), each once, in
 //     policy order. So the fired rules, actions, verdicts and reasons are
 //     those of the scan.
-//   - Lookup hashes the event type once; a type that no rule names costs
-//     that lookup and then walks only the rules with an empty on_events.
+//   - Lookup hashes the event type once and probes an open-addressing
+//     table; a type that no rule names costs that lookup and then walks
+//     only the rules with an empty on_events.
 //   - Holds rule positions, not rules: it is valid for the rule list it was
 //     built from and costs 4 bytes per on_events entry (duplicates within
 //     one rule's list are stored once) plus one list entry per rule with an
@@ -19,8 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "model/policy.h"
@@ -28,18 +28,6 @@
 namespace zelvo {
 
 class ConstraintWindow;
-
-// FNV-1a over the bytes: event types are short, and this inlines where the
-// standard library's hash is an out-of-line call.
-struct EventTypeHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const noexcept {
-    std::uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
-    return static_cast<std::size_t>(h);
-  }
-  std::size_t operator()(const Str& s) const noexcept { return (*this)(s.view()); }
-};
 
 // What the engine does for one event type: the rules that list it (policy
 // positions, ascending) and the constraint window that counts it, if any.
@@ -50,24 +38,28 @@ struct TypeRoute {
 
 class RuleIndex {
  public:
-  using Routes = std::unordered_map<Str, TypeRoute, EventTypeHash, std::equal_to<>>;
-
   RuleIndex() = default;
   explicit RuleIndex(const std::vector<CompiledRule>& rules);
 
   // The route of `event_type`, or nullptr when no rule names it and no
   // window was attached to it.
-  const TypeRoute* route(std::string_view event_type) const noexcept;
+  const TypeRoute* route(const Str& event_type) const noexcept;
   // The route of `event_type`, created empty if absent (for attaching a
-  // window while the engine is built).
-  TypeRoute& route_for(const Str& event_type) { return routes_[event_type]; }
+  // window while the engine is built). The reference is valid until the
+  // next call.
+  TypeRoute& route_for(const Str& event_type);
 
   // Positions of the rules with an empty on_events (they apply to every
   // type), ascending.
   const std::vector<std::uint32_t>& unlisted() const noexcept { return unlisted_; }
 
  private:
-  Routes routes_;
+  // The position of `event_type` in routes_, or -1.
+  std::ptrdiff_t find(const Str& event_type) const noexcept;
+  void rebuild_slots();
+
+  std::vector<std::pair<Str, TypeRoute>> routes_;
+  std::vector<std::uint32_t> slots_;  // positions into routes_; a power of two, at most half full
   std::vector<std::uint32_t> unlisted_;
 };
 
