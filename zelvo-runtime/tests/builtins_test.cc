@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "eval/unicode_case.h"
 #include "eval_test_util.h"
 
 namespace zelvo {
@@ -200,6 +201,24 @@ INSTANTIATE_TEST_SUITE_P(
                       BuiltinCase{"NullLen", method(event_ref({"null"}), "len"), Value()},
                       BuiltinCase{"DurationLen", method(event_ref({"dur"}), "len"), Value()}),
     case_name);
+
+// Short ASCII texts take a byte-by-byte path; it must agree with the full
+// mapping for every byte, at every length that path handles and just past it.
+TEST(BuiltinTest, AsciiCaseMappingMatchesTheFullMapping) {
+  const test::Scope scope = fields();
+  for (const char* name : {"to_lower", "to_upper"}) {
+    for (std::size_t len : {std::size_t{1}, std::size_t{8}, Str::kInlineCapacity, Str::kInlineCapacity + 1}) {
+      for (int first = 0; first < 0x80; ++first) {
+        std::string text(len, static_cast<char>(0x7F - first));
+        text[0] = static_cast<char>(first);
+        const std::string expected =
+            std::string_view(name) == "to_lower" ? unicode::to_lower(text) : unicode::to_upper(text);
+        EXPECT_TRUE(test::same_value(test::eval_in(scope, method(lit_str(text), name)), S(expected)))
+            << name << " of byte " << first << " at length " << len;
+      }
+    }
+  }
+}
 
 TEST(BuiltinTest, AbsOfNegativeZeroClearsSign) {
   const Value v = test::eval_in(fields(), call("abs", {lit_float(-0.0)}));

@@ -36,6 +36,25 @@ Value trim(const Str& object) {
   return Value::string(Str(text.substr(begin, end - begin)));
 }
 
+// A case conversion. Short ASCII texts (most identifiers and names) are
+// mapped byte by byte into the new Str's own storage; everything else goes
+// through the full Unicode mapping.
+template <char From, char To, typename Full>
+Value case_mapped(const Str& object, Full&& full) {
+  const std::string_view text = object.view();
+  if (text.size() <= Str::kInlineCapacity) {
+    char mapped[Str::kInlineCapacity];
+    bool ascii = true;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const auto b = static_cast<unsigned char>(text[i]);
+      ascii = ascii && b < 0x80;
+      mapped[i] = static_cast<char>(b >= From && b <= From + 25 ? b - From + To : b);
+    }
+    if (ascii) return Value::string(Str(std::string_view(mapped, text.size())));
+  }
+  return Value::string(Str(full(text)));
+}
+
 // An empty separator yields "", each character, then "" again.
 ValueList split_characters(std::string_view text) {
   ValueList pieces;
@@ -74,8 +93,8 @@ Value string_method(const Str& object, std::string_view method, std::span<const 
   if (method == "len" || method == "length") return Value::integer(static_cast<std::int64_t>(object.size()));
   if (method == "is_empty") return Value::boolean(object.empty());
   if (method == "trim") return trim(object);
-  if (method == "to_upper" || method == "to_uppercase") return Value::string(Str(unicode::to_upper(object.view())));
-  if (method == "to_lower" || method == "to_lowercase") return Value::string(Str(unicode::to_lower(object.view())));
+  if (method == "to_upper" || method == "to_uppercase") return case_mapped<'a', 'A'>(object, unicode::to_upper);
+  if (method == "to_lower" || method == "to_lowercase") return case_mapped<'A', 'a'>(object, unicode::to_lower);
   if (method == "split") return split(object, args);
   return Value();
 }
