@@ -68,7 +68,8 @@ TEST(FieldUse, FindsEveryReferenceInACondition) {
   for (Case& c : cases()) {
     std::vector<CompiledRule> rules;
     rules.push_back(rule_with_condition(std::move(c.condition)));
-    const FieldUse use = FieldUse::of(policy_of(std::move(rules)));
+    CompiledPolicy policy = policy_of(std::move(rules));
+    const FieldUse use = FieldUse::of(policy);
     EXPECT_FALSE(use.reads_all()) << c.name;
     for (const std::string& f : c.read) EXPECT_TRUE(use.reads(f)) << c.name << ": " << f;
     for (const std::string& f : c.unread) EXPECT_FALSE(use.reads(f)) << c.name << ": " << f;
@@ -104,14 +105,16 @@ TEST(FieldUse, TheWholeEventReadsEveryField) {
   std::vector<CompiledRule> rules;
   rules.push_back(rule_with_condition(event_ref({"tool"})));
   rules.push_back(rule_with_condition(method(event_ref({}), "contains_key", {lit_str("x")})));
-  const FieldUse use = FieldUse::of(policy_of(std::move(rules)));
+  CompiledPolicy policy = policy_of(std::move(rules));
+  const FieldUse use = FieldUse::of(policy);
   EXPECT_TRUE(use.reads_all());
   EXPECT_TRUE(use.reads("anything"));
   EXPECT_EQ(use.kept_of(7), 7u);
 }
 
 TEST(FieldUse, EmptyPolicyReadsNothing) {
-  const FieldUse use = FieldUse::of(CompiledPolicy{});
+  CompiledPolicy policy;
+  const FieldUse use = FieldUse::of(policy);
   EXPECT_FALSE(use.reads_all());
   EXPECT_FALSE(use.reads(""));
   EXPECT_FALSE(use.reads("tool"));

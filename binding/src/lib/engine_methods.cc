@@ -1,7 +1,10 @@
 // The members of PolicyEngine that call into the core: evaluate, the two
 // setters, reset and status. Each converts its input before taking the
 // engine lock and builds its host result after releasing it.
+#include <algorithm>
 #include <array>
+#include <cstdint>
+#include <span>
 #include <string>
 
 #include "arg_binder.h"
@@ -15,6 +18,9 @@
 
 namespace korvanthel {
 namespace {
+
+// How many read fields an evaluation notes the positions of, on the stack.
+constexpr std::size_t kMaxFieldPositions = 32;
 
 constexpr std::array<Param, 2> kEvaluateParams = {{
     {"event_type", ParamType::String},
@@ -60,8 +66,17 @@ PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t narg
     BorrowedTexts borrows;  // released after the event, which refers to them
     zelvo::Event event{zelvo::Str(bound[0].text), zelvo::ValueMap(), zelvo::wall_clock_ms()};
     EngineCell& cell = state_of(self).cell;
+    // Where the converted fields land, so that rules need not search for
+    // them; a policy that reads more fields than this holds searches.
+    std::array<std::uint32_t, kMaxFieldPositions> positions;
+    const std::size_t numbered = cell.kept_fields().count();
+    if (numbered <= positions.size()) {
+      std::fill_n(positions.begin(), numbered, zelvo::kNoFieldPosition);
+      event.field_positions = std::span<const std::uint32_t>(positions.data(), numbered);
+    }
     if (bound[1].object != nullptr &&
-        !fields_from_host(bound[1].object, cell.kept_fields(), borrows, event.fields)) {
+        !fields_from_host(bound[1].object, cell.kept_fields(), borrows, event.fields,
+                          std::span<std::uint32_t>(positions.data(), event.field_positions.size()))) {
       return nullptr;
     }
     zelvo::EvalResult result;

@@ -6,7 +6,7 @@
 namespace korvanthel {
 
 KeptFields::KeptFields(const zelvo::FieldUse& use) : use_(use) {
-  if (use.reads_all() || use.names().empty()) return;
+  if (use.names().empty()) return;
   std::size_t capacity = 8;
   while (capacity < 2 * use.names().size()) capacity *= 2;
   std::vector<Slot> slots(capacity);
@@ -21,7 +21,7 @@ KeptFields::KeptFields(const zelvo::FieldUse& use) : use_(use) {
     }
     std::size_t i = static_cast<std::size_t>(hash) & (capacity - 1);
     while (slots[i].hash != -1) i = (i + 1) & (capacity - 1);
-    slots[i] = Slot{hash, entry.key};
+    slots[i] = Slot{hash, entry.key, static_cast<std::uint32_t>(entry.value.as_int())};
   }
   slots_ = std::move(slots);
 }

@@ -1,5 +1,6 @@
 // KeptFields: which keys of an event's `fields` the engine's policy reads,
-// looked up by the key object itself.
+// and their field numbers (see field_use.h), looked up by the key object
+// itself.
 //
 // Every key of a dict carries its str hash, computed once and stored in the
 // object, and an exact str's hash depends only on its text. The table holds
@@ -11,6 +12,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -25,14 +28,26 @@ class KeptFields {
   // Needs the interpreter lock; `use` must outlive the table.
   explicit KeptFields(const zelvo::FieldUse& use);
 
-  // Whether the field stored under `key` (a str, whose UTF-8 text is
-  // `text`) must be converted.
-  bool reads(PyObject* key, std::string_view text) const noexcept {
-    if (use_.reads_all()) return true;
-    if (slots_.empty() || !PyUnicode_CheckExact(key)) return use_.reads(text);
-    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    return hash != -1 ? probe(hash, text) : use_.reads(text);
+  // What field() answers for a field that must be converted but has no
+  // number (the policy reads the whole event), and for one that is unread.
+  static constexpr std::uint32_t kUnnumbered = UINT32_MAX - 1;
+  static constexpr std::uint32_t kUnread = UINT32_MAX;
+
+  // The number of the field stored under `key` (a str, whose UTF-8 text is
+  // `text`), or kUnnumbered, or kUnread.
+  std::uint32_t field(PyObject* key, std::string_view text) const noexcept {
+    if (use_.count() == 0) return use_.reads_all() ? kUnnumbered : kUnread;
+    std::uint32_t number = kUnread;
+    const Py_hash_t hash = PyUnicode_CheckExact(key) ? reinterpret_cast<PyASCIIObject*>(key)->hash : -1;
+    if (!slots_.empty() && hash != -1) {
+      number = probe(hash, text);
+    } else if (const std::optional<std::uint32_t> n = use_.number_of(text)) {
+      number = *n;
+    }
+    return number == kUnread && use_.reads_all() ? kUnnumbered : number;
   }
+  // How many fields the policy numbers.
+  std::size_t count() const noexcept { return use_.count(); }
   // How many fields an Event needs room for, out of `given`.
   std::size_t kept_of(std::size_t given) const noexcept { return use_.kept_of(given); }
 
@@ -40,13 +55,14 @@ class KeptFields {
   struct Slot {
     Py_hash_t hash = -1;  // -1: empty (never the hash of a str)
     zelvo::Str text;
+    std::uint32_t number = kUnread;
   };
-  bool probe(Py_hash_t hash, std::string_view text) const noexcept {
+  std::uint32_t probe(Py_hash_t hash, std::string_view text) const noexcept {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = static_cast<std::size_t>(hash) & mask; slots_[i].hash != -1; i = (i + 1) & mask) {
-      if (slots_[i].hash == hash && zelvo::bytes_equal(slots_[i].text.view(), text)) return true;
+      if (slots_[i].hash == hash && zelvo::bytes_equal(slots_[i].text.view(), text)) return slots_[i].number;
     }
-    return false;
+    return kUnread;
   }
 
   const zelvo::FieldUse& use_;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "errors.h"
@@ -113,6 +114,16 @@ bool read_via_str(PyObject* obj, Value& out) {
   return true;
 }
 
+// Where `value` (a value of `map`) sits among the map's entries.
+std::uint32_t position_in(const zelvo::ValueMap& map, const Value& value) noexcept {
+  const zelvo::MapEntry* entries = map.begin();
+  const std::size_t last = map.size() - 1;
+  if (&entries[last].value == &value) return static_cast<std::uint32_t>(last);  // the one just appended
+  std::size_t i = 0;
+  while (&entries[i].value != &value) ++i;
+  return static_cast<std::uint32_t>(i);
+}
+
 // Converts one object tree. Tracks the open lists and dicts so that nesting
 // is bounded and a container that holds itself is refused, not followed.
 class Converter {
@@ -122,8 +133,11 @@ class Converter {
 
   bool convert(PyObject* obj, Value& out);
   // Converts the items whose keys `keep` reads (all when it is null) into
-  // `out`, and checks the others; with no `out`, checks every item.
-  bool convert_entries(PyObject* dict, zelvo::ValueMap* out, const KeptFields* keep = nullptr);
+  // `out`, and checks the others; with no `out`, checks every item. With
+  // `keep`, notes in `positions` (indexed by field number, as long as
+  // keep's count) where each numbered field landed in `out`.
+  bool convert_entries(PyObject* dict, zelvo::ValueMap* out, const KeptFields* keep = nullptr,
+                       std::span<std::uint32_t> positions = {});
 
  private:
   bool check(PyObject* obj);
@@ -311,7 +325,8 @@ bool Converter::check_dict(PyObject* dict) {
 // The stored items in the dict's own order; a subclass's items()/__iter__
 // is not consulted. Key and value are held for the length of the value's
 // conversion, since host code may remove them from the dict meanwhile.
-bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const KeptFields* keep) {
+bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const KeptFields* keep,
+                                std::span<std::uint32_t> positions) {
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
   if (out != nullptr) {
     const auto given = static_cast<std::size_t>(size);
@@ -341,13 +356,17 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
     const std::optional<std::string_view> key_text = utf8_of(key.get());
     if (!key_text) return false;
     distinct = distinct && PyUnicode_CheckExact(key.get()) && !host_code_may_have_run_;
-    if (out == nullptr || (keep != nullptr && !keep->reads(key.get(), *key_text))) {
+    const std::uint32_t number = keep != nullptr ? keep->field(key.get(), *key_text) : KeptFields::kUnnumbered;
+    if (out == nullptr || number == KeptFields::kUnread) {
       if (!check(item.get())) return false;
       continue;
     }
     // A later equal key replaces the earlier value: slot() finds it. On a
     // failure the whole map is discarded, so the entry needs no undoing.
     Value& slot = distinct ? out->append_distinct(*key_text) : out->slot(*key_text);
+    // Entries never move within the map once added, and later keys only
+    // replace values, so a position noted here stays right.
+    if (number < positions.size()) positions[number] = position_in(*out, slot);
     if (!convert(item.get(), slot)) return false;
   }
 }
@@ -362,9 +381,10 @@ bool value_from_host(PyObject* obj, Value& out) {
   return true;
 }
 
-bool fields_from_host(PyObject* dict, const KeptFields& keep, BorrowedTexts& borrows, zelvo::ValueMap& out) {
+bool fields_from_host(PyObject* dict, const KeptFields& keep, BorrowedTexts& borrows, zelvo::ValueMap& out,
+                      std::span<std::uint32_t> positions) {
   Converter converter(&borrows);
-  return converter.convert_entries(dict, &out, &keep);
+  return converter.convert_entries(dict, &out, &keep, positions);
 }
 
 }  // namespace korvanthel

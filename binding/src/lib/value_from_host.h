@@ -18,6 +18,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+#include <span>
+
 #include "borrowed_texts.h"
 #include "event/value.h"
 #include "kept_fields.h"
@@ -37,7 +40,10 @@ bool value_from_host(PyObject* obj, zelvo::Value& out);
 // would; only its Value is not built. Long texts of exact strs are borrowed
 // (see borrowed_texts.h): `out` must not outlive `borrows`. Returns false
 // with an exception set; `out` may then hold some entries and must be
-// discarded.
-bool fields_from_host(PyObject* dict, const KeptFields& keep, BorrowedTexts& borrows, zelvo::ValueMap& out);
+// discarded. `positions` (as many entries as keep's count(), each
+// kNoFieldPosition) receives where each numbered field landed, for the
+// Event's field_positions; an empty span notes nothing.
+bool fields_from_host(PyObject* dict, const KeptFields& keep, BorrowedTexts& borrows, zelvo::ValueMap& out,
+                      std::span<std::uint32_t> positions);
 
 }  // namespace korvanthel

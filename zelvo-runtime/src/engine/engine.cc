@@ -27,7 +27,8 @@ EvalResult PolicyEngine::evaluate(const Event& event) {
   const auto started = std::chrono::steady_clock::now();
   EvalResult result;
   ++event_count_;
-  const EvalContext ctx{event, context_, config_};
+  EvalContext ctx{event, context_, config_};
+  if (event.field_positions.size() == field_use_.count()) ctx.field_positions = event.field_positions;
 
   const TypeRoute* route = index_.route(event.event_type);
   if (route != nullptr && route->window != nullptr) route->window->record(event.timestamp, result);

@@ -7,6 +7,9 @@
 // level of expression nesting, which the decoder bounds.
 #pragma once
 
+#include <cstdint>
+#include <span>
+
 #include "event/event.h"
 #include "event/value.h"
 #include "model/policy.h"
@@ -26,6 +29,9 @@ struct EvalContext {
   const ValueMap& context;
   const ValueMap& config;
   const Value* local0 = nullptr;
+  // The event's field_positions when they belong to the running policy's
+  // field slots (RefPath::field_slot), else empty.
+  std::span<const std::uint32_t> field_positions{};
 
   EvalContext with_local0(const Value& element) const noexcept {
     EvalContext inner = *this;

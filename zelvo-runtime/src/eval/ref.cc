@@ -16,9 +16,16 @@ Operand found_or_null(const Value* found) {
 
 // With keys, only the host's fields are searched: "type" and "timestamp"
 // are ordinary keys there. Without keys, the whole-event map.
+// A first key with a known position is not searched for.
 Operand event_operand(const RefPath& path, const EvalContext& ctx) {
   if (path.fields.empty()) return Operand::owned(event_map(ctx.event));
-  return found_or_null(lookup_path(ctx.event.fields, std::span<const Str>(path.fields)));
+  const std::span<const Str> keys(path.fields);
+  if (path.field_slot < ctx.field_positions.size()) {
+    const std::size_t pos = ctx.field_positions[path.field_slot];
+    if (pos >= ctx.event.fields.size()) return Operand::owned(Value());
+    return found_or_null(lookup_path(ctx.event.fields.begin()[pos].value, keys.subspan(1)));
+  }
+  return found_or_null(lookup_path(ctx.event.fields, keys));
 }
 
 Operand map_operand(const ValueMap& map, const RefPath& path) {

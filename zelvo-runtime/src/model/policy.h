@@ -62,9 +62,16 @@ struct RefRoot {
   std::uint32_t slot = 0;
 };
 
+// `field_slot` is set by the engine that runs the policy (see FieldUse): for
+// an event reference with keys, the place of its first key among the
+// fields the policy reads; kNoFieldSlot otherwise. It names no data of the
+// policy and never changes what a reference reads.
+inline constexpr std::uint32_t kNoFieldSlot = UINT32_MAX;
+
 struct RefPath {
   RefRoot root;
   std::vector<Str> fields;
+  std::uint32_t field_slot = kNoFieldSlot;
 };
 
 struct IRVerdict {

@@ -1,0 +1,121 @@
+// Field slots and field positions: an event that says where its read fields
+// are stored must evaluate exactly like the same event found by key.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine_builders.h"
+#include "engine/field_use.h"
+
+namespace zelvo::test {
+namespace {
+
+const RefPath& path_of(const IRExpr& e) { return std::get<IRExpr::Ref>(e.v).path; }
+
+TEST(FieldSlots, NumberFirstKeysInOrderOfFirstUse) {
+  std::vector<CompiledRule> rules;
+  rules.push_back(rule(1, {}, binary(BinaryOp::Eq, event_ref({"tool"}), event_ref({"args", "url"}))));
+  rules.push_back(rule(2, {}, event_ref({"tool"})));
+  rules.push_back(rule(3, {}, context_ref({"tool"})));
+  rules.push_back(rule(4, {}, event_ref({"args"})));
+  CompiledPolicy p = policy(std::move(rules));
+  const FieldUse use = FieldUse::of(p);
+
+  ASSERT_EQ(use.count(), 2u);
+  const auto& eq = std::get<IRExpr::Binary>(p.rules[0].condition->v);
+  EXPECT_EQ(path_of(*eq.left).field_slot, 0u);
+  EXPECT_EQ(path_of(*eq.right).field_slot, 1u);
+  EXPECT_EQ(path_of(*p.rules[1].condition).field_slot, 0u);
+  EXPECT_EQ(path_of(*p.rules[2].condition).field_slot, kNoFieldSlot);
+  EXPECT_EQ(path_of(*p.rules[3].condition).field_slot, 1u);
+  EXPECT_EQ(use.number_of("args"), 1u);
+  EXPECT_FALSE(use.number_of("session"));
+
+  // Numbering again after the policy changed overwrites every slot.
+  p.rules.erase(p.rules.begin());
+  const FieldUse again = FieldUse::of(p);
+  EXPECT_EQ(again.count(), 2u);
+  EXPECT_EQ(path_of(*p.rules[0].condition).field_slot, 0u);
+  EXPECT_EQ(path_of(*p.rules[2].condition).field_slot, 1u);
+}
+
+TEST(FieldSlots, WholeEventReferencesStillNumberTheOthers) {
+  std::vector<CompiledRule> rules;
+  rules.push_back(rule(1, {}, method(event_ref({}), "contains_key", {lit_str("x")})));
+  rules.push_back(rule(2, {}, event_ref({"later"})));
+  CompiledPolicy p = policy(std::move(rules));
+  const FieldUse use = FieldUse::of(p);
+  EXPECT_TRUE(use.reads_all());
+  EXPECT_EQ(path_of(*p.rules[1].condition).field_slot, 0u);
+}
+
+// Rules reading top-level fields, nested keys, a field no event has, and
+// fields in messages and actions.
+PolicyEngine reading_engine() {
+  std::vector<CompiledRule> rules;
+  rules.push_back(rule(1, {"call"}, binary(BinaryOp::Eq, event_ref({"tool"}), lit_str("shell")),
+                       {verdict(Verdict::Deny, binary(BinaryOp::Add, lit_str("by "), event_ref({"user"})))},
+                       {action(ActionVerb::Log, {{"tool", event_ref({"tool"})}, {"url", event_ref({"args", "url"})}})}));
+  rules.push_back(rule(2, {}, predicate(PredicateKind::StartsWith, event_ref({"args", "url"}), lit_str("http:"))));
+  rules.push_back(rule(3, {}, binary(BinaryOp::Eq, event_ref({"never_sent"}), event_ref({"also_never_sent"}))));
+  rules.push_back(rule(4, {}, predicate(PredicateKind::Contains, event_ref({"tags"}), lit_str("pii")),
+                       {verdict(Verdict::Audit)}, {action(ActionVerb::Tag, {{"who", event_ref({"user"})}})}));
+  return PolicyEngine(policy(std::move(rules)));
+}
+
+void expect_same(const EvalResult& a, const EvalResult& b, const std::string& what) {
+  EXPECT_EQ(a.verdict, b.verdict) << what;
+  EXPECT_EQ(a.reason.has_value(), b.reason.has_value()) << what;
+  if (a.reason && b.reason) EXPECT_EQ(a.reason->view(), b.reason->view()) << what;
+  EXPECT_EQ(a.triggered_rules, b.triggered_rules) << what;
+  ASSERT_EQ(a.actions.size(), b.actions.size()) << what;
+  for (std::size_t i = 0; i < a.actions.size(); ++i) {
+    EXPECT_TRUE(deep_equals(Value::map(a.actions[i].args), Value::map(b.actions[i].args))) << what << " action " << i;
+  }
+}
+
+TEST(FieldPositions, LocatedEventsEvaluateLikeEventsFoundByKey) {
+  PolicyEngine engine = reading_engine();
+  const FieldUse& use = engine.field_use();
+  const Value url = map_value({{"url", str_value("http://x")}, {"mode", str_value("r")}});
+  const std::vector<Event> events = {
+      make_event("call", {{"tool", str_value("shell")}, {"user", str_value("bob")}, {"args", url},
+                          {"tags", list_value({str_value("pii")})}}),
+      // Another order, with fields the policy never reads in between.
+      make_event("call", {{"extra", Value::integer(1)}, {"args", url}, {"zzz", Value()},
+                          {"user", str_value("eve")}, {"tool", str_value("shell")}}),
+      // Some read fields missing; a nested key under a field of another kind.
+      make_event("other", {{"args", str_value("not a map")}, {"tags", str_value("pii and more")}}),
+      make_event("call"),
+  };
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const EvalResult by_key = engine.evaluate(events[i]);
+    Event located = events[i];
+    std::vector<std::uint32_t> positions(use.count());
+    use.locate(located.fields, positions);
+    located.field_positions = positions;
+    expect_same(engine.evaluate(located), by_key, "event " + std::to_string(i));
+  }
+}
+
+TEST(FieldPositions, SpansOfAnotherLengthAreIgnoredAndStrayPositionsReadNull) {
+  PolicyEngine engine = reading_engine();
+  Event event = make_event("call", {{"tool", str_value("shell")}, {"user", str_value("bob")}});
+  const EvalResult by_key = engine.evaluate(event);
+
+  std::vector<std::uint32_t> short_span(engine.field_use().count() - 1, 0);
+  event.field_positions = short_span;
+  expect_same(engine.evaluate(event), by_key, "span one short");
+
+  // Positions past the end of the fields read as absent fields, never as
+  // memory past the map.
+  std::vector<std::uint32_t> stray(engine.field_use().count(), 1000);
+  event.field_positions = stray;
+  const EvalResult r = engine.evaluate(event);
+  EXPECT_TRUE(r.triggered_rules == std::vector<std::uint32_t>{3});
+}
+
+}  // namespace
+}  // namespace zelvo::test
