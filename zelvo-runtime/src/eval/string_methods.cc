@@ -1,6 +1,8 @@
 // Methods of String objects. Lengths are in bytes; split, trim and the
 // case conversions work on whole UTF-8 characters.
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -36,23 +38,27 @@ Value trim(const Str& object) {
   return Value::string(Str(text.substr(begin, end - begin)));
 }
 
-// A case conversion. Short ASCII texts (most identifiers and names) are
-// mapped byte by byte into the new Str's own storage; everything else goes
-// through the full Unicode mapping.
+// A case conversion. ASCII texts (most identifiers, names and paths) are
+// mapped byte by byte, short ones straight into the new Str's own storage;
+// everything else goes through the full Unicode mapping.
 template <char From, char To, typename Full>
 Value case_mapped(const Str& object, Full&& full) {
   const std::string_view text = object.view();
+  const auto map = [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return static_cast<char>(b >= From && b <= From + 25 ? b - From + To : b);
+  };
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return Value::string(Str(full(text)));
+  }
   if (text.size() <= Str::kInlineCapacity) {
     char mapped[Str::kInlineCapacity];
-    bool ascii = true;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      const auto b = static_cast<unsigned char>(text[i]);
-      ascii = ascii && b < 0x80;
-      mapped[i] = static_cast<char>(b >= From && b <= From + 25 ? b - From + To : b);
-    }
-    if (ascii) return Value::string(Str(std::string_view(mapped, text.size())));
+    std::transform(text.begin(), text.end(), mapped, map);
+    return Value::string(Str(std::string_view(mapped, text.size())));
   }
-  return Value::string(Str(full(text)));
+  std::string mapped(text);
+  std::transform(mapped.begin(), mapped.end(), mapped.begin(), map);
+  return Value::string(Str(mapped));
 }
 
 // An empty separator yields "", each character, then "" again.
