@@ -8,7 +8,10 @@
 namespace zelvo {
 
 PolicyEngine::PolicyEngine(CompiledPolicy policy, const Clock& clock)
-    : policy_(std::move(policy)), index_(policy_.rules), field_use_(FieldUse::of(policy_)), clock_(&clock) {
+    : policy_(std::move(policy)), index_(policy_.rules),
+      field_use_(FieldUse::of(policy_)),
+      literals_(LiteralValues::of(policy_)),
+      clock_(&clock) {
   const std::uint64_t now_ms = clock_->now_ms();
   monitors_.reserve(policy_.state_machines.size());
   for (const StateMachine& machine : policy_.state_machines) {
@@ -28,6 +31,7 @@ EvalResult PolicyEngine::evaluate(const Event& event) {
   EvalResult result;
   ++event_count_;
   EvalContext ctx{event, context_, config_};
+  ctx.literals = literals_.values();
   if (event.field_positions.size() == field_use_.count()) ctx.field_positions = event.field_positions;
 
   const TypeRoute* route = index_.route(event.event_type);

@@ -23,6 +23,7 @@
 #include "engine/clock.h"
 #include "engine/constraint_window.h"
 #include "engine/field_use.h"
+#include "engine/literal_values.h"
 #include "engine/monitor.h"
 #include "engine/result.h"
 #include "engine/rule_index.h"
@@ -78,6 +79,7 @@ class PolicyEngine {
   std::unordered_map<Str, ConstraintWindow, StrHash, std::equal_to<>> windows_;
   RuleIndex index_;  // rules and window per event type
   FieldUse field_use_;
+  LiteralValues literals_;
   ValueMap context_;
   ValueMap config_;
   std::uint64_t event_count_ = 0;

@@ -52,7 +52,6 @@ class FieldUse {
   void locate(const ValueMap& fields, std::span<std::uint32_t> positions) const noexcept;
 
  private:
-  friend class FieldUseCollector;
   bool all_ = false;
   ValueMap names_;  // the field names, each mapped to its number
 };

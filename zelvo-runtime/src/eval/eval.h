@@ -32,6 +32,9 @@ struct EvalContext {
   // The event's field_positions when they belong to the running policy's
   // field slots (RefPath::field_slot), else empty.
   std::span<const std::uint32_t> field_positions{};
+  // The running policy's literal values, indexed by value_slot (see
+  // engine/literal_values.h), else empty: literals are built when read.
+  std::span<const Value> literals{};
 
   EvalContext with_local0(const Value& element) const noexcept {
     EvalContext inner = *this;

@@ -67,6 +67,16 @@ struct RefRoot {
 // fields the policy reads; kNoFieldSlot otherwise. It names no data of the
 // policy and never changes what a reference reads.
 inline constexpr std::uint32_t kNoFieldSlot = UINT32_MAX;
+inline constexpr std::uint32_t kNoValueSlot = UINT32_MAX;
+
+// A literal expression. `value_slot` is set by the engine that runs the
+// policy (see LiteralValues): where its prepared Value is kept;
+// kNoValueSlot otherwise. Like field_slot, it never changes what the
+// literal is.
+struct LiteralExpr {
+  LiteralValue value;
+  std::uint32_t value_slot = kNoValueSlot;
+};
 
 struct RefPath {
   RefRoot root;
@@ -86,7 +96,7 @@ struct IRAction {
 
 // IRExpr: eleven variants, in declared order.
 struct IRExpr {
-  struct Literal { LiteralValue value; };
+  using Literal = LiteralExpr;
   struct Ref { RefPath path; };
   struct Binary { BinaryOp op; Box<IRExpr> left; Box<IRExpr> right; };
   struct Unary { UnaryOp op; Box<IRExpr> operand; };
