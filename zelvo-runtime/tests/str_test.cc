@@ -21,6 +21,16 @@ TEST(StrTest, InlineHeapBoundaryKeepsBytes) {
   }
 }
 
+// Short texts are copied with overlapping fixed-size moves: every byte of
+// every inline length must land in its place.
+TEST(StrTest, EveryInlineLengthKeepsEveryByte) {
+  for (std::size_t n = 0; n <= Str::kInlineCapacity; ++n) {
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i) text.push_back(static_cast<char>('a' + i));
+    EXPECT_EQ(Str(text).view(), text) << n;
+  }
+}
+
 TEST(StrTest, OnlyTextsLongerThan23BytesShareABuffer) {
   Str at_limit(std::string(23, 'a'));
   Str at_limit_copy = at_limit;

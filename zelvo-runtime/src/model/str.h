@@ -206,9 +206,28 @@ class Str {
   };
 
  private:
+  // Copies n <= kInlineCapacity bytes with fixed-size moves (two that may
+  // overlap) instead of a call for a length known only at run time.
+  static void copy_short(char* dst, const char* src, std::size_t n) noexcept {
+    if (n >= 16) {
+      std::memcpy(dst, src, 16);
+      std::memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 8) {
+      std::memcpy(dst, src, 8);
+      std::memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4) {
+      std::memcpy(dst, src, 4);
+      std::memcpy(dst + n - 4, src + n - 4, 4);
+    } else if (n != 0) {
+      dst[0] = src[0];
+      dst[n / 2] = src[n / 2];
+      dst[n - 1] = src[n - 1];
+    }
+  }
+
   void init(const char* p, std::size_t n) {
     if (n <= kInlineCapacity) {
-      if (n != 0) std::memcpy(inline_.bytes, p, n);
+      copy_short(inline_.bytes, p, n);
       inline_.len = static_cast<std::uint8_t>(n);
       return;
     }
