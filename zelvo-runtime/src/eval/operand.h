@@ -12,6 +12,7 @@
 // evaluation; an Operand must not outlive that evaluation.
 #pragma once
 
+#include <new>
 #include <utility>
 
 #include "eval/eval.h"
@@ -20,15 +21,25 @@ namespace zelvo::eval {
 
 class Operand {
  public:
-  static Operand owned(Value v) noexcept { return Operand(std::move(v), nullptr); }
-  static Operand borrowed(const Value& v) noexcept { return Operand(Value(), &v); }
+  static Operand owned(Value v) noexcept { return Operand(std::move(v)); }
+  static Operand borrowed(const Value& v) noexcept { return Operand(&v); }
   // An owned value written in place by fill(Value&), with no Value moved
   // into the Operand afterwards.
   template <typename Fill>
   static Operand built(Fill&& fill) {
-    Operand op(Value(), nullptr);
+    Operand op{Value()};
     std::forward<Fill>(fill)(op.owned_);
     return op;
+  }
+
+  Operand(Operand&& other) noexcept : borrowed_(other.borrowed_) {
+    if (borrowed_ == nullptr) new (&owned_) Value(std::move(other.owned_));
+  }
+  Operand(const Operand&) = delete;
+  Operand& operator=(const Operand&) = delete;
+  Operand& operator=(Operand&&) = delete;
+  ~Operand() {
+    if (borrowed_ == nullptr) owned_.~Value();
   }
 
   const Value& get() const noexcept { return borrowed_ != nullptr ? *borrowed_ : owned_; }
@@ -36,8 +47,13 @@ class Operand {
   Value take() && { return borrowed_ != nullptr ? *borrowed_ : std::move(owned_); }
 
  private:
-  Operand(Value v, const Value* b) noexcept : owned_(std::move(v)), borrowed_(b) {}
-  Value owned_;
+  explicit Operand(Value v) noexcept : borrowed_(nullptr) { new (&owned_) Value(std::move(v)); }
+  explicit Operand(const Value* b) noexcept : borrowed_(b) {}
+
+  // A borrowed operand never constructs (or destroys) a Value of its own.
+  union {
+    Value owned_;
+  };
   const Value* borrowed_;
 };
 
