@@ -27,13 +27,13 @@ class EngineCell {
   EngineCell(const EngineCell&) = delete;
   EngineCell& operator=(const EngineCell&) = delete;
 
-  // Runs fn(core) with the lock held and returns true; returns false without
-  // running fn when the cell is poisoned. An exception escaping fn poisons
-  // the cell, releases the lock and propagates.
   // The fields the policy reads. Fixed when the core was built, so it is
   // read without the lock.
   const KeptFields& kept_fields() const noexcept { return kept_fields_; }
 
+  // Runs fn(core) with the lock held and returns true; returns false without
+  // running fn when the cell is poisoned. An exception escaping fn poisons
+  // the cell, releases the lock and propagates.
   template <typename Fn>
   bool with_core(Fn&& fn) {
     std::lock_guard<std::mutex> lock(mutex_);
