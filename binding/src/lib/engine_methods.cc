@@ -1,7 +1,6 @@
 // The members of PolicyEngine that call into the core: evaluate, the two
 // setters, reset and status. Each converts its input before taking the
 // engine lock and builds its host result after releasing it.
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <span>
@@ -68,10 +67,11 @@ PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t narg
     EngineCell& cell = state_of(self).cell;
     // Where the converted fields land, so that rules need not search for
     // them; a policy that reads more fields than this holds searches.
+    // (Filled whole: a fixed-size fill is a few vector stores.)
     std::array<std::uint32_t, kMaxFieldPositions> positions;
     const std::size_t numbered = cell.kept_fields().count();
-    if (numbered <= positions.size()) {
-      std::fill_n(positions.begin(), numbered, zelvo::kNoFieldPosition);
+    if (numbered != 0 && numbered <= positions.size()) {
+      positions.fill(zelvo::kNoFieldPosition);
       event.field_positions = std::span<const std::uint32_t>(positions.data(), numbered);
     }
     if (bound[1].object != nullptr &&

@@ -57,11 +57,34 @@ class Operand {
   const Value* borrowed_;
 };
 
-// Evaluates `expr` for reading: references borrow, everything else owns.
-Operand eval_operand(const IRExpr& expr, const EvalContext& ctx);
-
 // A reference resolved without copying where the value is stored as such
 // (ref.cc); the whole-event map of an empty Event path is built and owned.
-Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx);
+Operand ref_operand_general(const IRExpr::Ref& e, const EvalContext& ctx);
+// Every other expression, evaluated into an owned Value (operand.cc).
+Operand owned_operand(const IRExpr& expr, const EvalContext& ctx);
+
+// The two operands met most often are read here, where the operator that
+// reads them is compiled: a top-level event field at a noted position, and
+// a literal prepared by the engine. Both give exactly what the general
+// paths give.
+inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
+  const RefPath& path = e.path;
+  if (path.field_slot < ctx.field_positions.size() && path.fields.size() == 1 &&
+      path.root.kind == RefRoot::Kind::Event) {
+    const std::size_t pos = ctx.field_positions[path.field_slot];
+    if (pos >= ctx.event.fields.size()) return Operand::owned(Value());
+    return Operand::borrowed(ctx.event.fields.begin()[pos].value);
+  }
+  return ref_operand_general(e, ctx);
+}
+
+// Evaluates `expr` for reading: references borrow, everything else owns.
+inline Operand eval_operand(const IRExpr& expr, const EvalContext& ctx) {
+  if (const auto* ref = std::get_if<IRExpr::Ref>(&expr.v)) return ref_operand(*ref, ctx);
+  if (const auto* lit = std::get_if<IRExpr::Literal>(&expr.v)) {
+    if (lit->value_slot < ctx.literals.size()) return Operand::borrowed(ctx.literals[lit->value_slot]);
+  }
+  return owned_operand(expr, ctx);
+}
 
 }  // namespace zelvo::eval

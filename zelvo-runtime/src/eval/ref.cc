@@ -42,7 +42,7 @@ Operand local_operand(const RefPath& path, const EvalContext& ctx) {
 
 }  // namespace
 
-Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
+Operand ref_operand_general(const IRExpr::Ref& e, const EvalContext& ctx) {
   switch (e.path.root.kind) {
     case RefRoot::Kind::Event: return event_operand(e.path, ctx);
     case RefRoot::Kind::Context: return map_operand(ctx.context, e.path);
