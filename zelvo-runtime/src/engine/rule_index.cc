@@ -27,13 +27,7 @@ RuleIndex::RuleIndex(const std::vector<CompiledRule>& rules) {
       continue;
     }
     for (const Str& type : rule.on_events) {
-      std::ptrdiff_t at = find(type);
-      if (at < 0) {
-        routes_.emplace_back(type, TypeRoute{});
-        rebuild_slots();
-        at = static_cast<std::ptrdiff_t>(routes_.size() - 1);
-      }
-      std::vector<std::uint32_t>& listed = routes_[static_cast<std::size_t>(at)].second.listed;
+      std::vector<std::uint32_t>& listed = route_for(type).listed;
       // Positions arrive ascending, so a repeat within this rule's list is
       // the last entry.
       if (listed.empty() || listed.back() != pos) listed.push_back(pos);

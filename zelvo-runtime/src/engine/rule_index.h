@@ -44,9 +44,8 @@ class RuleIndex {
   // The route of `event_type`, or nullptr when no rule names it and no
   // window was attached to it.
   const TypeRoute* route(const Str& event_type) const noexcept;
-  // The route of `event_type`, created empty if absent (for attaching a
-  // window while the engine is built). The reference is valid until the
-  // next call.
+  // The route of `event_type`, created empty if absent (while the index
+  // and its engine are built). The reference is valid until the next call.
   TypeRoute& route_for(const Str& event_type);
 
   // Positions of the rules with an empty on_events (they apply to every
