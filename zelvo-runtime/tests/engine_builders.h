@@ -3,9 +3,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "builders.h"
 #include "engine/engine.h"
@@ -76,6 +79,23 @@ inline CompiledPolicy policy(std::vector<CompiledRule> rules, std::vector<Compil
   p.constraints = std::move(constraints);
   p.state_machines = std::move(machines);
   return p;
+}
+
+// Two results agree in everything but the time taken.
+inline void expect_same_result(const EvalResult& a, const EvalResult& b, const std::string& what) {
+  EXPECT_EQ(a.verdict, b.verdict) << what;
+  EXPECT_EQ(a.reason.has_value(), b.reason.has_value()) << what;
+  if (a.reason && b.reason) {
+    EXPECT_EQ(a.reason->view(), b.reason->view()) << what;
+  }
+  EXPECT_EQ(a.triggered_rules, b.triggered_rules) << what;
+  ASSERT_EQ(a.actions.size(), b.actions.size()) << what;
+  for (std::size_t i = 0; i < a.actions.size(); ++i) {
+    EXPECT_EQ(a.actions[i].verb, b.actions[i].verb) << what << " action " << i;
+    EXPECT_TRUE(deep_equals(Value::map(a.actions[i].args), Value::map(b.actions[i].args))) << what << " action " << i;
+  }
+  EXPECT_EQ(a.violations.size(), b.violations.size()) << what;
+  EXPECT_EQ(a.constraint_violations.size(), b.constraint_violations.size()) << what;
 }
 
 constexpr auto kActive = StateKind::Active;

@@ -198,5 +198,29 @@ TEST(Engine, ConstraintReasonAgainstRuleVerdicts) {
   EXPECT_EQ(r.constraint_violations.size(), 1u);
 }
 
+// A record evaluated into again holds the new result only, whatever the
+// last one held: the same as a fresh record every time.
+TEST(Engine, EvaluatingIntoAUsedRecordMatchesAFreshOne) {
+  const CompiledConstraint limit1 = constraint(ConstraintKind::RateLimit, "x", 1, 1000);
+  auto build = [&] {
+    return PolicyEngine(policy({rule(1, {"x"}, event_ref({"bad"}), {verdict(D, lit_str("bad"))},
+                                     {action(ActionVerb::Block, {{"who", event_ref({"user"})}})}),
+                                rule(2, {}, std::nullopt, {}, {action(ActionVerb::Log)})},
+                               {limit1}));
+  };
+  const std::vector<Event> events = {
+      make_event("x", {{"bad", Value::boolean(true)}, {"user", str_value("ann")}}, 10),
+      make_event("x", {{"user", str_value("bob")}}, 20),  // over the limit: a constraint violation
+      make_event("y", {}, 5000),
+      make_event("x", {{"bad", Value::boolean(true)}}, 9000),
+  };
+  PolicyEngine fresh = build(), reused = build();
+  EvalResult record;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    reused.evaluate(events[i], record);
+    expect_same_result(record, fresh.evaluate(events[i]), "event " + std::to_string(i));
+  }
+}
+
 }  // namespace
 }  // namespace zelvo::test

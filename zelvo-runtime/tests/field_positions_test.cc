@@ -65,17 +65,6 @@ PolicyEngine reading_engine() {
   return PolicyEngine(policy(std::move(rules)));
 }
 
-void expect_same(const EvalResult& a, const EvalResult& b, const std::string& what) {
-  EXPECT_EQ(a.verdict, b.verdict) << what;
-  EXPECT_EQ(a.reason.has_value(), b.reason.has_value()) << what;
-  if (a.reason && b.reason) EXPECT_EQ(a.reason->view(), b.reason->view()) << what;
-  EXPECT_EQ(a.triggered_rules, b.triggered_rules) << what;
-  ASSERT_EQ(a.actions.size(), b.actions.size()) << what;
-  for (std::size_t i = 0; i < a.actions.size(); ++i) {
-    EXPECT_TRUE(deep_equals(Value::map(a.actions[i].args), Value::map(b.actions[i].args))) << what << " action " << i;
-  }
-}
-
 TEST(FieldPositions, LocatedEventsEvaluateLikeEventsFoundByKey) {
   PolicyEngine engine = reading_engine();
   const FieldUse& use = engine.field_use();
@@ -96,7 +85,7 @@ TEST(FieldPositions, LocatedEventsEvaluateLikeEventsFoundByKey) {
     std::vector<std::uint32_t> positions(use.count());
     use.locate(located.fields, positions);
     located.field_positions = positions;
-    expect_same(engine.evaluate(located), by_key, "event " + std::to_string(i));
+    expect_same_result(engine.evaluate(located), by_key, "event " + std::to_string(i));
   }
 }
 
@@ -107,7 +96,7 @@ TEST(FieldPositions, SpansOfAnotherLengthAreIgnoredAndStrayPositionsReadNull) {
 
   std::vector<std::uint32_t> short_span(engine.field_use().count() - 1, 0);
   event.field_positions = short_span;
-  expect_same(engine.evaluate(event), by_key, "span one short");
+  expect_same_result(engine.evaluate(event), by_key, "span one short");
 
   // Positions past the end of the fields read as absent fields, never as
   // memory past the map.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "arg_binder.h"
+#include "call_scratch.h"
 #include "engine/clock.h"
 #include "engine_object.h"
 #include "errors.h"
@@ -61,9 +62,10 @@ PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return at_boundary([&]() -> PyObject* {
     std::array<BoundArg, 2> bound;
     if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
-    // The timestamp is read before the lock: waiting does not age the event.
+    CallScratch scratch;    // the event map and result record, reused
     BorrowedTexts borrows;  // released after the event, which refers to them
-    zelvo::Event event{zelvo::Str(bound[0].text), zelvo::ValueMap(), zelvo::wall_clock_ms()};
+    // The timestamp is read before the lock: waiting does not age the event.
+    zelvo::Event event{zelvo::Str(bound[0].text), scratch.take_fields(), zelvo::wall_clock_ms(), {}};
     EngineCell& cell = state_of(self).cell;
     // Where the converted fields land, so that rules need not search for
     // them; a policy that reads more fields than this holds searches.
@@ -79,13 +81,15 @@ PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           std::span<std::uint32_t>(positions.data(), event.field_positions.size()))) {
       return nullptr;
     }
-    zelvo::EvalResult result;
+    zelvo::EvalResult& result = scratch.result();
     const bool ran = cell.with_core([&](zelvo::PolicyEngine& core) {
       test_hooks::before_evaluate(event.event_type.view());
-      result = core.evaluate(event);
+      core.evaluate(event, result);
     });
     if (!ran) return raise_error(ErrorKind::Poisoned);
-    return result_to_host(std::move(result)).release();
+    PyRef out = result_to_host(result);
+    scratch.keep_fields(std::move(event.fields));
+    return out.release();
   });
 }
 

@@ -73,7 +73,7 @@ PyRef constraint_violation_to_host(const zelvo::ConstraintViolation& violation) 
 
 }  // namespace
 
-PyRef result_to_host(zelvo::EvalResult result) {
+PyRef result_to_host(const zelvo::EvalResult& result) {
   // A copy of the verdict's template: the seven keys in their order, in a
   // table that never grows while it is filled, with the verdict, a None
   // reason and a zero time already in place. Each list is new.

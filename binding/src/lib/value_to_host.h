@@ -25,7 +25,7 @@ PyRef map_to_host(const zelvo::ValueMap& entries);
 // The result dictionary: "verdict", "reason", "triggered_rules",
 // "eval_time_us", "actions", "violations", "constraint_violations", in that
 // insertion order, all seven always present.
-PyRef result_to_host(zelvo::EvalResult result);
+PyRef result_to_host(const zelvo::EvalResult& result);
 
 // A str holding the given UTF-8 text (for texts made by the runtime).
 PyRef text_to_host(std::string_view text);

@@ -27,8 +27,14 @@ PolicyEngine::PolicyEngine(CompiledPolicy policy, const Clock& clock)
 }
 
 EvalResult PolicyEngine::evaluate(const Event& event) {
-  const auto started = std::chrono::steady_clock::now();
   EvalResult result;
+  evaluate(event, result);
+  return result;
+}
+
+void PolicyEngine::evaluate(const Event& event, EvalResult& result) {
+  const auto started = std::chrono::steady_clock::now();
+  result.clear();
   ++event_count_;
   EvalContext ctx{event, context_, config_};
   ctx.literals = literals_.values();
@@ -42,7 +48,6 @@ EvalResult PolicyEngine::evaluate(const Event& event) {
   const auto elapsed = std::chrono::steady_clock::now() - started;
   result.eval_time_us =
       static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
-  return result;
 }
 
 void PolicyEngine::reset() {

@@ -50,6 +50,10 @@ class PolicyEngine {
   // window of its type, walks the rules in policy order, steps every
   // monitor, and returns the combined verdict with its evidence.
   EvalResult evaluate(const Event& event);
+  // The same, written into `out`, whose previous contents are discarded
+  // (its lists keep their storage, so a caller that evaluates event after
+  // event into one record allocates less).
+  void evaluate(const Event& event, EvalResult& out);
 
   // The five-line status text ("Policy: ...\n" ... "Events processed: N\n").
   std::string status() const;

@@ -46,6 +46,17 @@ struct EvalResult {
   std::vector<Action> actions;                  // rule order, then action order
   std::vector<Violation> violations;            // monitor order, at most one each
   std::vector<ConstraintViolation> constraint_violations;  // at most one
+
+  // Back to a fresh record; the lists keep their storage for reuse.
+  void clear() noexcept {
+    verdict = Verdict::Allow;
+    reason.reset();
+    triggered_rules.clear();
+    eval_time_us = 0;
+    actions.clear();
+    violations.clear();
+    constraint_violations.clear();
+  }
 };
 
 }  // namespace zelvo

@@ -102,6 +102,7 @@ inline const MapEntry* ValueMap::end() const noexcept { return entries_.data() +
 inline std::size_t ValueMap::size() const noexcept { return entries_.size(); }
 inline bool ValueMap::empty() const noexcept { return entries_.empty(); }
 inline void ValueMap::reserve(std::size_t n) { entries_.reserve(n); }
+inline std::size_t ValueMap::capacity() const noexcept { return entries_.capacity(); }
 
 enum class Ordering : std::uint8_t { Less, Equal, Greater, Incomparable };
 

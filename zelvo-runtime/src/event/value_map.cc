@@ -37,6 +37,11 @@ ValueMap& ValueMap::operator=(const ValueMap& other) {
 ValueMap& ValueMap::operator=(ValueMap&& other) noexcept = default;
 ValueMap::~ValueMap() = default;
 
+void ValueMap::clear() noexcept {
+  entries_.clear();
+  index_.reset();
+}
+
 std::ptrdiff_t ValueMap::position(std::string_view key) const noexcept {
   if (!index_) {
     for (std::size_t i = 0; i < entries_.size(); ++i) {

@@ -35,6 +35,10 @@ class ValueMap {
   std::size_t size() const noexcept;
   bool empty() const noexcept;
   void reserve(std::size_t n);
+  // Room for this many entries without allocating.
+  std::size_t capacity() const noexcept;
+  // Removes every entry; the storage is kept for reuse.
+  void clear() noexcept;
 
   // The value stored under `key`, or nullptr.
   const Value* find(std::string_view key) const noexcept;
