@@ -57,7 +57,9 @@ if(EXISTS "${_pgo_stamp}")
 endif()
 if(NOT _pgo_previous STREQUAL _pgo_key)
   message(STATUS "Profile-guided build: building the instrumented copy and training it")
-  file(REMOVE "${_pgo_stamp}")
+  # From scratch: a copy configured by an earlier build may have been made
+  # with another generator or build tool.
+  file(REMOVE_RECURSE "${_pgo_dir}")
   set(_pgo_args -S "${PROJECT_SOURCE_DIR}" -B "${_pgo_dir}" -G "${CMAKE_GENERATOR}"
       "-DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}" "-DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER}"
       "-DCMAKE_CXX_FLAGS=${CMAKE_CXX_FLAGS}" "-DPython_EXECUTABLE=${Python_EXECUTABLE}"
@@ -68,14 +70,10 @@ if(NOT _pgo_previous STREQUAL _pgo_key)
   endif()
   _pgo_step("configuring the instrumented copy" "${CMAKE_COMMAND}" ${_pgo_args})
   if(_pgo_ok)
-    _pgo_step("building the instrumented copy" "${CMAKE_COMMAND}" --build "${_pgo_dir}" --parallel)
+    cmake_host_system_information(RESULT _cores QUERY NUMBER_OF_LOGICAL_CORES)
+    _pgo_step("building the instrumented copy" "${CMAKE_COMMAND}" --build "${_pgo_dir}" --parallel ${_cores})
   endif()
   if(_pgo_ok)
-    # Counts add up across runs: start from none.
-    file(GLOB_RECURSE _old RELATIVE "${_pgo_dir}" "${_pgo_dir}/*.gcda")
-    foreach(_file IN LISTS _old)
-      file(REMOVE "${_pgo_dir}/${_file}")
-    endforeach()
     _pgo_step("the training run" "${CMAKE_COMMAND}" -E env PYTHONDONTWRITEBYTECODE=1
               "${Python_EXECUTABLE}" "${_pgo_trainer}" "${_pgo_dir}/binding")
   endif()
