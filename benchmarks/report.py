@@ -133,7 +133,8 @@ def main():
                   f"(target < 1024 KiB: {verdict(grow < 1024)}).", ""]
     core = load_core(os.path.join(out, "core.json"))
     if core:
-        lines += ["Core level (Google Benchmark, `PolicyEngine::evaluate` on a built `Event`, medians of 5):", "",
+        lines += ["Core level (Google Benchmark, `PolicyEngine::evaluate` on a built `Event`, built like the package: "
+                  "profile-guided and optimised at link time; medians of 5):", "",
                   "| Benchmark | CPU time |", "|---|---:|"]
         lines += [f"| {name} | {fmt_time(t)} |" for name, t in core.items()]
         lines.append("")

@@ -34,8 +34,10 @@ pip_q --no-build-isolation "$here/floor"
 pip_q -C build-dir="$root/build/bench-wheel" "$root"
 
 step "core-level benchmarks ($build)"
+# Optimised as the package is (profile-guided, which trains the module, and
+# across files at link time), so that core and Python figures agree.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELVO_BUILD_BENCHMARKS=ON \
-  -DZELVO_BUILD_MODULE=OFF -DZELVO_BUILD_TESTS=OFF >/dev/null
+  -DZELVO_BUILD_MODULE=ON -DZELVO_PGO=ON -DZELVO_LTO=ON -DZELVO_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target reference_bench engine_bench
 mkdir -p "$results"
 "$py" "$here/write_policies.py" "$build/policies"
