@@ -13,8 +13,8 @@ the compiler which paths are the common ones.
 
     python scripts/pgo_train.py <directory holding _korvanthel_core>
 """
-import importlib.util
 import json
+import runpy
 import sys
 from pathlib import Path
 
@@ -25,9 +25,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, sys.argv[1])
 from _korvanthel_core import PolicyEngine  # noqa: E402
 
-spec = importlib.util.spec_from_file_location("guard_demo", root / "examples" / "guard_demo.py")
-demo = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(demo)
+SESSION = runpy.run_path(str(root / "examples" / "guard_demo.py"))["SESSION"]
 
 policy_text = (root / "examples" / "guard_policy.json").read_text()
 container = root / "examples" / "guard_policy.zelvoc"
@@ -112,7 +110,7 @@ for engine in engines:
 count = 0
 for n in range(ROUNDS):
     engine = engines[n % len(engines)]
-    for event_type, fields, _ in demo.SESSION:
+    for event_type, fields, _ in SESSION:
         for variant in variants(fields, n):
             engine.evaluate(event_type, variant)
             count += 1
