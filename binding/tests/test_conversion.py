@@ -309,6 +309,27 @@ def test_list_shrinking_during_conversion(echo_engine):
     assert echo(echo_engine, items) == ["s"]
 
 
+def test_host_code_dropping_the_last_reference_to_read_items(echo_engine):
+    # Plain items are read without taking a reference of their own; host
+    # code run later in the same walk may free them. What was read stays.
+    first, last = "x" * 40 + "first", "y" * 40 + "last"
+    items = []
+    fields = {}
+
+    class Dropper:
+        def __str__(self):
+            items[0] = None
+            items[2] = "later"
+            fields["a"] = "replaced"
+            return "d"
+
+    items.extend([first, Dropper(), last])
+    first = last = None  # the list and the dict hold the only references
+    fields["a"] = "z" * 40 + "kept"
+    fields["b"] = items
+    assert echo(echo_engine, fields) == {"a": "z" * 40 + "kept", "b": ["x" * 40 + "first", "d", "later"]}
+
+
 def test_failed_numeric_readings_do_not_leak_errors(echo_engine):
     class Explodes:
         def __index__(self):

@@ -124,6 +124,19 @@ std::uint32_t position_in(const zelvo::ValueMap& map, const Value& value) noexce
   return static_cast<std::uint32_t>(i);
 }
 
+// A reference that keeps `obj` alive while it is converted, for objects
+// whose conversion may run host code (which could drop the container's own
+// reference). Reading None, an exact bool, int, float or str runs none, so
+// those are not touched: their reference count is left alone.
+PyRef held_while_converted(PyObject* obj) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (obj == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+      type == &PyBool_Type) {
+    return PyRef();
+  }
+  return PyRef::borrow(obj);
+}
+
 // Converts one object tree. Tracks the open lists and dicts so that nesting
 // is bounded and a container that holds itself is refused, not followed.
 class Converter {
@@ -255,8 +268,9 @@ bool Converter::convert_list(PyObject* list, Value& out) {
   zelvo::ValueList items;
   items.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
-    if (!convert(item.get(), items.emplace_back())) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    const PyRef hold = held_while_converted(item);
+    if (!convert(item, items.emplace_back())) {
       leave();
       return false;
     }
@@ -305,8 +319,9 @@ bool Converter::check(PyObject* obj) {
 bool Converter::check_list(PyObject* list) {
   if (!enter(list)) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
-    if (!check(item.get())) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    const PyRef hold = held_while_converted(item);
+    if (!check(item)) {
       leave();
       return false;
     }
@@ -347,18 +362,20 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
       return false;
     }
     if (!PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) return true;
-    PyRef key = PyRef::borrow(borrowed_key);
-    PyRef item = PyRef::borrow(borrowed_value);
-    if (!PyUnicode_Check(key.get())) {
-      raise_not_convertible(key.get(), "PyString");
+    PyObject* const key = borrowed_key;
+    PyObject* const item = borrowed_value;
+    const PyRef hold_key = held_while_converted(key);
+    const PyRef hold_item = held_while_converted(item);
+    if (!PyUnicode_Check(key)) {
+      raise_not_convertible(key, "PyString");
       return false;
     }
-    const std::optional<std::string_view> key_text = utf8_of(key.get());
+    const std::optional<std::string_view> key_text = utf8_of(key);
     if (!key_text) return false;
-    distinct = distinct && PyUnicode_CheckExact(key.get()) && !host_code_may_have_run_;
-    const std::uint32_t number = keep != nullptr ? keep->field(key.get(), *key_text) : KeptFields::kUnnumbered;
+    distinct = distinct && PyUnicode_CheckExact(key) && !host_code_may_have_run_;
+    const std::uint32_t number = keep != nullptr ? keep->field(key, *key_text) : KeptFields::kUnnumbered;
     if (out == nullptr || number == KeptFields::kUnread) {
-      if (!check(item.get())) return false;
+      if (!check(item)) return false;
       continue;
     }
     // A later equal key replaces the earlier value: slot() finds it. On a
@@ -367,7 +384,7 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
     // Entries never move within the map once added, and later keys only
     // replace values, so a position noted here stays right.
     if (number < positions.size()) positions[number] = position_in(*out, slot);
-    if (!convert(item.get(), slot)) return false;
+    if (!convert(item, slot)) return false;
   }
 }
 
