@@ -1,9 +1,9 @@
 #include "engine/engine.h"
 
-#include <chrono>
 #include <utility>
 
 #include "engine/rule_step.h"
+#include "engine/stopwatch.h"
 
 namespace zelvo {
 
@@ -34,7 +34,7 @@ EvalResult PolicyEngine::evaluate(const Event& event) {
 
 void PolicyEngine::evaluate(const Event& event, EvalResult& result) {
   result.clear();  // a caller's earlier result is not part of this call's time
-  const auto started = std::chrono::steady_clock::now();
+  const Stopwatch stopwatch = Stopwatch::start();
   ++event_count_;
   EvalContext ctx{event, context_, config_};
   ctx.literals = literals_.values();
@@ -45,9 +45,7 @@ void PolicyEngine::evaluate(const Event& event, EvalResult& result) {
   run_rules(policy_.rules, route != nullptr ? &route->listed : nullptr, index_.unlisted(), ctx, result);
   for (MachineMonitor& monitor : monitors_) step_monitor(monitor, ctx, result);
 
-  const auto elapsed = std::chrono::steady_clock::now() - started;
-  result.eval_time_us =
-      static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
+  result.eval_time_us = stopwatch.elapsed_us();
 }
 
 void PolicyEngine::reset() {

@@ -1,0 +1,103 @@
+#include "engine/stopwatch.h"
+
+#include <atomic>
+#include <chrono>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
+#include <x86intrin.h>
+#define ZELVO_HAS_TSC 1
+#else
+#define ZELVO_HAS_TSC 0
+#endif
+
+namespace zelvo {
+namespace {
+
+std::int64_t monotonic_ns() noexcept {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::uint64_t whole_us(std::int64_t ns) noexcept { return ns > 0 ? static_cast<std::uint64_t>(ns / 1000) : 0; }
+
+std::uint64_t ticks_to_us(std::uint64_t ticks, double ticks_per_us) noexcept {
+  return static_cast<std::uint64_t>(static_cast<double>(ticks) / ticks_per_us);
+}
+
+#if ZELVO_HAS_TSC
+
+// CPUID leaf 0x80000007, EDX bit 8: the counter's rate is invariant.
+bool counter_is_invariant() noexcept {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid_max(0x80000000u, nullptr) < 0x80000007u) return false;
+  if (__get_cpuid(0x80000007u, &eax, &ebx, &ecx, &edx) == 0) return false;
+  return (edx & (1u << 8)) != 0;
+}
+
+// The process's first sample and, once learnt, the counter's rate in
+// ticks per microsecond (0 until then, and for good when the counter is
+// unusable). Threads that learn the rate at once store nearly equal values.
+struct Calibration {
+  bool usable = counter_is_invariant();
+  std::uint64_t first_ticks = __rdtsc();
+  std::int64_t first_ns = monotonic_ns();
+  std::atomic<double> ticks_per_us{0.0};
+};
+
+Calibration& calibration() noexcept {
+  static Calibration state;
+  return state;
+}
+
+std::uint64_t ticks_now() noexcept { return __rdtsc(); }
+
+#endif
+
+}  // namespace
+
+std::optional<TickRate> TickRate::between(std::uint64_t ticks0, std::int64_t ns0, std::uint64_t ticks1,
+                                          std::int64_t ns1) noexcept {
+  if (ns1 - ns0 < kMinSpanNs || ticks1 <= ticks0) return std::nullopt;
+  const double ticks_per_ns = static_cast<double>(ticks1 - ticks0) / static_cast<double>(ns1 - ns0);
+  if (ticks_per_ns < 0.05 || ticks_per_ns > 50.0) return std::nullopt;
+  return TickRate(ticks_per_ns * 1000.0);
+}
+
+std::uint64_t TickRate::micros(std::uint64_t ticks) const noexcept { return ticks_to_us(ticks, ticks_per_us_); }
+
+#if ZELVO_HAS_TSC
+
+Stopwatch Stopwatch::start() noexcept {
+  Calibration& cal = calibration();
+  if (!cal.usable) return Stopwatch(0, monotonic_ns());
+  const std::uint64_t ticks = ticks_now();
+  return Stopwatch(ticks, cal.ticks_per_us.load(std::memory_order_relaxed) > 0.0 ? -1 : monotonic_ns());
+}
+
+std::uint64_t Stopwatch::elapsed_us() const noexcept {
+  if (ns_ < 0) {
+    const std::uint64_t ticks = ticks_now();
+    if (ticks <= ticks_) return 0;
+    return ticks_to_us(ticks - ticks_, calibration().ticks_per_us.load(std::memory_order_relaxed));
+  }
+  Calibration& cal = calibration();
+  if (!cal.usable) return whole_us(monotonic_ns() - ns_);
+  const std::uint64_t ticks = ticks_now();
+  const std::int64_t ns = monotonic_ns();
+  if (const std::optional<TickRate> rate = TickRate::between(cal.first_ticks, cal.first_ns, ticks, ns)) {
+    cal.ticks_per_us.store(rate->ticks_per_us(), std::memory_order_relaxed);
+  }
+  return whole_us(ns - ns_);
+}
+
+#else
+
+Stopwatch Stopwatch::start() noexcept { return Stopwatch(0, monotonic_ns()); }
+
+std::uint64_t Stopwatch::elapsed_us() const noexcept { return whole_us(monotonic_ns() - ns_); }
+
+#endif
+
+}  // namespace zelvo
