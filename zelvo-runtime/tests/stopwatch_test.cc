@@ -29,6 +29,8 @@ TEST(TickRate, IsLearntOnlyFromAPlausibleSpan) {
       {"10 MHz: too slow to be the counter", 0, 0, 200'000, 20 * kMs, false},
       {"100 GHz: too fast", 0, 0, 2'000'000'000'000, 20 * kMs, false},
       {"50 MHz is the slowest kept", 0, 0, 1'000'000, 20 * kMs, true},
+      {"a whole second is the longest span", 0, 0, 3'000'000'000, 1000 * kMs, true},
+      {"longer: the machine may have slept", 0, 0, 3'000'000'003, 1000 * kMs + 1, false},
   };
   for (const RateCase& c : cases) {
     EXPECT_EQ(TickRate::between(c.ticks0, c.ns0, c.ticks1, c.ns1).has_value(), c.learnt) << c.name;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <cpuid.h>
@@ -36,19 +37,39 @@ bool counter_is_invariant() noexcept {
   return (edx & (1u << 8)) != 0;
 }
 
-// The process's first sample and, once learnt, the counter's rate in
-// ticks per microsecond (0 until then, and for good when the counter is
-// unusable). Threads that learn the rate at once store nearly equal values.
+// The counter's rate in ticks per microsecond once learnt (0 until then,
+// and for good when the counter is unusable), and the sample the span that
+// learns it starts from. A span that ends too late (the machine may have
+// slept in it, which stops one counter and not the other) or gives no
+// plausible rate starts a new one.
 struct Calibration {
   bool usable = counter_is_invariant();
-  std::uint64_t first_ticks = __rdtsc();
-  std::int64_t first_ns = monotonic_ns();
   std::atomic<double> ticks_per_us{0.0};
+  std::mutex mutex;  // guards the origin; taken only while the rate is unknown
+  std::uint64_t origin_ticks = 0;
+  std::int64_t origin_ns = -1;
 };
 
 Calibration& calibration() noexcept {
   static Calibration state;
   return state;
+}
+
+// Offers one sample: learns the rate from the origin to it, or keeps the
+// origin while the span is still short, or makes the sample the origin.
+// A thread that finds another at it leaves the sample.
+void learn_rate(Calibration& cal, std::uint64_t ticks, std::int64_t ns) noexcept {
+  const std::unique_lock<std::mutex> lock(cal.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  if (cal.origin_ns >= 0) {
+    if (const std::optional<TickRate> rate = TickRate::between(cal.origin_ticks, cal.origin_ns, ticks, ns)) {
+      cal.ticks_per_us.store(rate->ticks_per_us(), std::memory_order_relaxed);
+      return;
+    }
+    if (ns - cal.origin_ns < TickRate::kMinSpanNs && ns >= cal.origin_ns && ticks > cal.origin_ticks) return;
+  }
+  cal.origin_ticks = ticks;
+  cal.origin_ns = ns;
 }
 
 std::uint64_t ticks_now() noexcept { return __rdtsc(); }
@@ -59,7 +80,7 @@ std::uint64_t ticks_now() noexcept { return __rdtsc(); }
 
 std::optional<TickRate> TickRate::between(std::uint64_t ticks0, std::int64_t ns0, std::uint64_t ticks1,
                                           std::int64_t ns1) noexcept {
-  if (ns1 - ns0 < kMinSpanNs || ticks1 <= ticks0) return std::nullopt;
+  if (ns1 - ns0 < kMinSpanNs || ns1 - ns0 > kMaxSpanNs || ticks1 <= ticks0) return std::nullopt;
   const double ticks_per_ns = static_cast<double>(ticks1 - ticks0) / static_cast<double>(ns1 - ns0);
   if (ticks_per_ns < 0.05 || ticks_per_ns > 50.0) return std::nullopt;
   return TickRate(ticks_per_ns * 1000.0);
@@ -86,9 +107,7 @@ std::uint64_t Stopwatch::elapsed_us() const noexcept {
   if (!cal.usable) return whole_us(monotonic_ns() - ns_);
   const std::uint64_t ticks = ticks_now();
   const std::int64_t ns = monotonic_ns();
-  if (const std::optional<TickRate> rate = TickRate::between(cal.first_ticks, cal.first_ns, ticks, ns)) {
-    cal.ticks_per_us.store(rate->ticks_per_us(), std::memory_order_relaxed);
-  }
+  learn_rate(cal, ticks, ns);
   return whole_us(ns - ns_);
 }
 

@@ -4,11 +4,12 @@
 // rate whatever the core's frequency or sleep state (x86-64 reporting an
 // invariant TSC), the stopwatch reads that counter: a read costs half of a
 // monotonic clock read. The counter's rate is learnt from the monotonic
-// clock: until TickRate::kMinSpanNs of monotonic time have passed since the
-// process's first measurement, both ends of every measurement read the
-// monotonic clock too and the measurement is taken from it; the first
-// measurement to end after that span fixes the rate for the process.
-// Everywhere else the monotonic clock alone is read.
+// clock: until it is known, both ends of every measurement read the
+// monotonic clock too and the measurement is taken from it, and the ends
+// of measurements serve as samples; the first pair of samples between
+// TickRate::kMinSpanNs and kMaxSpanNs apart that gives a plausible rate
+// fixes it for the process. Everywhere else the monotonic clock alone is
+// read.
 //
 // Measurements are never negative: an end read before its start (counters
 // of different cores out of step) measures 0.
@@ -24,10 +25,13 @@ namespace zelvo {
 class TickRate {
  public:
   static constexpr std::int64_t kMinSpanNs = 20'000'000;
+  // Longer spans are refused: the machine may have slept in them, which
+  // stops the counter or the clock and not the other.
+  static constexpr std::int64_t kMaxSpanNs = 1'000'000'000;
 
   // The rate between the samples; nullopt when they are less than
-  // kMinSpanNs apart or out of order, or give a rate outside 50 MHz to
-  // 50 GHz (a counter that is not what it claims).
+  // kMinSpanNs or more than kMaxSpanNs apart, or out of order, or give a
+  // rate outside 50 MHz to 50 GHz (a counter that is not what it claims).
   static std::optional<TickRate> between(std::uint64_t ticks0, std::int64_t ns0, std::uint64_t ticks1,
                                          std::int64_t ns1) noexcept;
 
