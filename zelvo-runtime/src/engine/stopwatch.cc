@@ -50,9 +50,11 @@ struct Calibration {
   std::int64_t origin_ns = -1;
 };
 
+// Never destroyed: a thread may still time an evaluation while the process
+// exits.
 Calibration& calibration() noexcept {
-  static Calibration state;
-  return state;
+  static Calibration* const state = new Calibration();
+  return *state;
 }
 
 // Offers one sample: learns the rate from the origin to it, or keeps the
