@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <cpuid.h>
@@ -50,10 +51,11 @@ struct Calibration {
   std::int64_t origin_ns = -1;
 };
 
-// Never destroyed: a thread may still time an evaluation while the process
-// exits.
+// Built in place on first use and never destroyed: a thread may still time
+// an evaluation while the process exits.
 Calibration& calibration() noexcept {
-  static Calibration* const state = new Calibration();
+  alignas(Calibration) static unsigned char storage[sizeof(Calibration)];
+  static Calibration* const state = new (storage) Calibration();
   return *state;
 }
 
