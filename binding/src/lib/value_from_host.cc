@@ -338,8 +338,9 @@ bool Converter::check_dict(PyObject* dict) {
 }
 
 // The stored items in the dict's own order; a subclass's items()/__iter__
-// is not consulted. Key and value are held for the length of the value's
-// conversion, since host code may remove them from the dict meanwhile.
+// is not consulted. A key or value whose reading may run host code is held
+// for the length of the value's conversion, since that code may remove it
+// from the dict meanwhile (held_while_converted).
 bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const KeptFields* keep,
                                 std::span<std::uint32_t> positions) {
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
@@ -354,16 +355,14 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
   // searched for.
   bool distinct = out != nullptr && out->empty();
   Py_ssize_t pos = 0;
-  PyObject* borrowed_key = nullptr;
-  PyObject* borrowed_value = nullptr;
+  PyObject* key = nullptr;   // borrowed
+  PyObject* item = nullptr;  // borrowed
   while (true) {
     if (PyDict_GET_SIZE(dict) != size) {
       raise_error(ErrorKind::InternalFault, "dictionary changed size during iteration");
       return false;
     }
-    if (!PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) return true;
-    PyObject* const key = borrowed_key;
-    PyObject* const item = borrowed_value;
+    if (!PyDict_Next(dict, &pos, &key, &item)) return true;
     const PyRef hold_key = held_while_converted(key);
     const PyRef hold_item = held_while_converted(item);
     if (!PyUnicode_Check(key)) {
