@@ -435,6 +435,19 @@ def test_results_are_fresh_objects():
     assert engine.evaluate("tool_call")["actions"][0]["args"]["label"] == "x"
 
 
+def test_action_dicts_are_plain_independent_dicts():
+    # Action dicts are filled in place from a shared template too.
+    engine = load(FULL_POLICY)
+    first, second = (engine.evaluate("tool_call")["actions"][0] for _ in range(2))
+    assert type(first) is dict and gc.is_tracked(first) and first is not second
+    assert list(first) == ["verb", "args"] and first == second
+    first["verb"] = "changed"
+    del first["args"]
+    first["more"] = [1]
+    assert first == {"verb": "changed", "more": [1]}
+    assert engine.evaluate("tool_call")["actions"][0] == second == {"verb": "Tag", "args": {"label": "x", "wait": 2000}}
+
+
 @pytest.mark.parametrize("name", ["Allow", "Deny", "Audit", "Redact"])
 def test_results_are_plain_independent_dicts(name):
     # Results are filled in place from shared templates: each must be a

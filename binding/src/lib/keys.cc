@@ -15,11 +15,14 @@ constexpr std::array<const char*, static_cast<std::size_t>(Key::Count_)> kKeyTex
 
 constexpr std::array<const char*, 4> kVerdictTexts = {"allow", "deny", "audit", "redact"};
 constexpr std::size_t kResultKeys = static_cast<std::size_t>(Key::ConstraintViolations) + 1;
+static_assert(static_cast<std::size_t>(Key::Verdict) == 0 && static_cast<std::size_t>(Key::Args) ==
+                                                                 static_cast<std::size_t>(Key::Verb) + 1);
 
 // Strong references, never released.
 std::array<PyObject*, kKeyTexts.size()> g_keys{};
 std::array<PyObject*, kVerdictTexts.size()> g_verdicts{};
-std::array<PyObject*, kVerdictTexts.size()> g_templates{};
+std::array<DictTemplate, kVerdictTexts.size()> g_templates;
+DictTemplate g_action_template;
 
 bool intern_all(std::span<const char* const> texts, std::span<PyObject*> out) noexcept {
   for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -30,31 +33,18 @@ bool intern_all(std::span<const char* const> texts, std::span<PyObject*> out) no
   return true;
 }
 
-bool make_template(std::size_t verdict) noexcept {
-  if (g_templates[verdict] != nullptr) return true;
-  PyObject* zero = PyLong_FromLong(0);
-  PyObject* dict = PyDict_New();
-  bool ok = zero != nullptr && dict != nullptr;
-  for (std::size_t i = 0; ok && i < kResultKeys; ++i) {
-    PyObject* value = Py_None;
-    if (i == static_cast<std::size_t>(Key::Verdict)) value = g_verdicts[verdict];
-    if (i == static_cast<std::size_t>(Key::EvalTimeUs)) value = zero;
-    ok = PyDict_SetItem(dict, g_keys[i], value) == 0;
-  }
-  Py_XDECREF(zero);
-  if (!ok) {
-    Py_XDECREF(dict);
-    return false;
-  }
-  g_templates[verdict] = dict;
-  return true;
-}
-
 bool make_templates() noexcept {
-  for (std::size_t verdict = 0; verdict < g_templates.size(); ++verdict) {
-    if (!make_template(verdict)) return false;
+  PyObject* zero = PyLong_FromLong(0);
+  if (zero == nullptr) return false;
+  bool ok = true;
+  std::array<PyObject*, kResultKeys> values{};
+  values[static_cast<std::size_t>(Key::EvalTimeUs)] = zero;
+  for (std::size_t verdict = 0; ok && verdict < g_templates.size(); ++verdict) {
+    values[static_cast<std::size_t>(Key::Verdict)] = g_verdicts[verdict];
+    ok = g_templates[verdict].make(std::span<PyObject* const>(g_keys.data(), kResultKeys), values);
   }
-  return true;
+  Py_DECREF(zero);
+  return ok && g_action_template.make(std::span<PyObject* const>(&g_keys[static_cast<std::size_t>(Key::Verb)], 2), {});
 }
 
 }  // namespace
@@ -67,6 +57,8 @@ PyObject* key(Key k) noexcept { return g_keys[static_cast<std::size_t>(k)]; }
 
 PyObject* verdict_text(std::size_t position) noexcept { return g_verdicts[position]; }
 
-PyObject* result_template(std::size_t verdict_position) noexcept { return g_templates[verdict_position]; }
+const DictTemplate& result_template(std::size_t verdict_position) noexcept { return g_templates[verdict_position]; }
+
+const DictTemplate& action_template() noexcept { return g_action_template; }
 
 }  // namespace korvanthel

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dict_template.h"
+
 namespace korvanthel {
 
 enum class Key : std::uint8_t {
@@ -48,11 +50,15 @@ PyObject* key(Key k) noexcept;
 // made with the keys).
 PyObject* verdict_text(std::size_t position) noexcept;
 
-// A dict holding the seven result keys, in their order (borrowed, made with
-// the keys): "verdict" maps to verdict_text(position), "eval_time_us" to 0
-// and every other key to None. Copying it gives a result dict with room for
-// all seven entries, so filling it never resizes the table, and with the
-// verdict and the common values already in place.
-PyObject* result_template(std::size_t verdict_position) noexcept;
+// The seven result keys, in their order (made with the keys): "verdict"
+// maps to verdict_text(position), "eval_time_us" to 0 and every other key
+// to None. A copy is a result dict with room for all seven entries, so
+// filling it never resizes the table, and with the verdict and the common
+// values already in place. Entry i is the key Key(i).
+const DictTemplate& result_template(std::size_t verdict_position) noexcept;
+
+// "verb" and "args", in that order, both None: an action dict's keys.
+// Entry 0 is Key::Verb, entry 1 Key::Args.
+const DictTemplate& action_template() noexcept;
 
 }  // namespace korvanthel

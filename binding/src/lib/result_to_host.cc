@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "dict_template.h"
 #include "errors.h"
 #include "keys.h"
 #include "model/enums.h"
@@ -46,10 +47,10 @@ PyRef list_of(const std::vector<T>& items, Make&& make) {
 }
 
 PyRef action_to_host(const zelvo::Action& action) {
-  PyRef dict = PyRef::steal(made(PyDict_New()));
-  put(dict.get(), Key::Verb, name_to_host(action.verb));
-  put(dict.get(), Key::Args, map_to_host(action.args));
-  return dict;
+  Filling dict(action_template());
+  dict.set(0, name_to_host(action.verb));
+  dict.set(1, map_to_host(action.args));
+  return dict.finish();
 }
 
 PyRef violation_to_host(const zelvo::Violation& violation) {
@@ -77,15 +78,15 @@ PyRef result_to_host(const zelvo::EvalResult& result) {
   // A copy of the verdict's template: the seven keys in their order, in a
   // table that never grows while it is filled, with the verdict, a None
   // reason and a zero time already in place. Each list is new.
-  PyRef dict = PyRef::steal(made(PyDict_Copy(result_template(static_cast<std::size_t>(result.verdict)))));
-  if (result.reason) put(dict.get(), Key::Reason, str_to_host(*result.reason));
-  put(dict.get(), Key::TriggeredRules,
-      list_of(result.triggered_rules, [](std::uint32_t id) { return u64_to_host(id); }));
-  if (result.eval_time_us != 0) put(dict.get(), Key::EvalTimeUs, u64_to_host(result.eval_time_us));
-  put(dict.get(), Key::Actions, list_of(result.actions, action_to_host));
-  put(dict.get(), Key::Violations, list_of(result.violations, violation_to_host));
-  put(dict.get(), Key::ConstraintViolations, list_of(result.constraint_violations, constraint_violation_to_host));
-  return dict;
+  Filling dict(result_template(static_cast<std::size_t>(result.verdict)));
+  const auto at = [](Key k) { return static_cast<std::size_t>(k); };
+  if (result.reason) dict.set(at(Key::Reason), str_to_host(*result.reason));
+  dict.set(at(Key::TriggeredRules), list_of(result.triggered_rules, [](std::uint32_t id) { return u64_to_host(id); }));
+  if (result.eval_time_us != 0) dict.set(at(Key::EvalTimeUs), u64_to_host(result.eval_time_us));
+  dict.set(at(Key::Actions), list_of(result.actions, action_to_host));
+  dict.set(at(Key::Violations), list_of(result.violations, violation_to_host));
+  dict.set(at(Key::ConstraintViolations), list_of(result.constraint_violations, constraint_violation_to_host));
+  return dict.finish();
 }
 
 }  // namespace korvanthel
