@@ -54,7 +54,7 @@ inline IRExpr method(IRExpr obj, std::string_view m, std::vector<IRExpr> args = 
 }
 
 inline Value str_value(std::string_view s) { return Value::string(Str(s)); }
-inline Value list_value(std::vector<Value> items) { return Value::list(std::move(items)); }
+inline Value list_value(ValueList items) { return Value::list(std::move(items)); }
 inline Value map_value(std::vector<std::pair<std::string, Value>> entries) {
   ValueMap m;
   for (auto& [k, v] : entries) m.insert_or_assign(Str(k), std::move(v));

@@ -19,6 +19,7 @@
 #include <variant>
 #include <vector>
 
+#include "event/cached_allocator.h"
 #include "event/value_map.h"
 #include "model/str.h"
 
@@ -30,7 +31,7 @@ struct DurationMs {
   friend bool operator==(DurationMs, DurationMs) = default;
 };
 
-using ValueList = std::vector<Value>;
+using ValueList = std::vector<Value, CachedAllocator<Value>>;
 
 class Value {
  public:

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "event/cached_allocator.h"
 #include "model/str.h"
 
 namespace zelvo {
@@ -72,7 +73,7 @@ class ValueMap {
   void index_last();  // after appending an entry
   void rebuild_index();
 
-  std::vector<MapEntry> entries_;
+  std::vector<MapEntry, CachedAllocator<MapEntry>> entries_;
   std::unique_ptr<Index> index_;
 };
 
