@@ -83,4 +83,9 @@ void give(void* block, std::size_t bytes) noexcept {
   ::operator delete(block);
 }
 
+std::size_t cached(std::size_t bytes) noexcept {
+  const std::size_t c = size_class(bytes);
+  return c < kSizes ? t_cache.counts[c] : 0;
+}
+
 }  // namespace zelvo::block_cache

@@ -39,6 +39,8 @@ inline constexpr std::size_t kBlocksPerSize = 16;
 void* take(std::size_t bytes);
 // Returns a block from take(bytes), with the same `bytes`.
 void give(void* block, std::size_t bytes) noexcept;
+// How many blocks that would serve take(bytes) this thread holds.
+std::size_t cached(std::size_t bytes) noexcept;
 
 }  // namespace block_cache
 
