@@ -203,6 +203,43 @@ def test_one_entry_per_key_text(make, top_level):
     assert engine.evaluate("e", fields)["actions"][0]["args"] == {"a": 2}
 
 
+class Attributes:
+    def __init__(self):
+        self.v = {"x": 1}
+        self.w = [2]
+
+
+def with_holes():
+    d = {f"gone{i}": i for i in range(6)}
+    d["v"] = {"x": 1}
+    d["w"] = [2]
+    for i in range(6):
+        del d[f"gone{i}"]
+    return d
+
+
+def reinserted_key():
+    d = {"v": 0, "w": [2]}
+    del d["v"]
+    d["v"] = {"x": 1}
+    return d
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: vars(Attributes()), with_holes, reinserted_key, lambda: {"v": with_holes()["v"], "w": [2]}],
+    ids=["instance-attributes", "removed-entries", "removed-and-added", "nested"],
+)
+def test_every_table_layout_reads_alike(echo_engine, make):
+    # Dicts whose tables hold removed entries, or share their keys with a
+    # class's instances, give the same event as a dict built from scratch.
+    fields = make()
+    expected = echo_engine.evaluate("whole", {"v": {"x": 1}, "w": [2]})["actions"][0]["args"]["event"]
+    event = echo_engine.evaluate("whole", fields)["actions"][0]["args"]["event"]
+    del expected["timestamp"], event["timestamp"]
+    assert event == expected
+
+
 # --- failures -------------------------------------------------------------
 
 class RaisingStr:

@@ -1,40 +1,12 @@
-// The one place that reads the interpreter's layout of a dict's table.
-#define PY_SSIZE_T_CLEAN
-#define Py_BUILD_CORE_MODULE 1
-#include <Python.h>
-#include <internal/pycore_dict.h>
-
+// Templates and their fillings (see dict_template.h).
 #include "dict_template.h"
 
 #include <new>
 
+#include "dict_layout.h"
 #include "errors.h"
 
 namespace korvanthel {
-namespace {
-
-// The entries of `dict`'s table when it is a combined table of str keys
-// whose first entries are `keys`, in order, and which holds nothing else.
-PyDictUnicodeEntry* entries_of(PyObject* dict, std::span<PyObject* const> keys) noexcept {
-  auto* d = reinterpret_cast<PyDictObject*>(dict);
-  PyDictKeysObject* table = d->ma_keys;
-  if (!PyDict_CheckExact(dict) || d->ma_values != nullptr || !DK_IS_UNICODE(table) ||
-      table->dk_nentries != static_cast<Py_ssize_t>(keys.size()) || d->ma_used != table->dk_nentries) {
-    return nullptr;
-  }
-  return DK_UNICODE_ENTRIES(table);
-}
-
-bool laid_out_as(PyObject* dict, std::span<PyObject* const> keys) noexcept {
-  PyDictUnicodeEntry* entries = entries_of(dict, keys);
-  if (entries == nullptr) return false;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (entries[i].me_key != keys[i] || entries[i].me_value == nullptr) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 bool DictTemplate::make(std::span<PyObject* const> keys, std::span<PyObject* const> values) noexcept {
   if (dict_ != nullptr) return true;
@@ -47,7 +19,7 @@ bool DictTemplate::make(std::span<PyObject* const> keys, std::span<PyObject* con
   PyRef copy = PyRef::steal(PyDict_Copy(dict.get()));
   if (!copy) return false;
   keys_ = keys;
-  in_place_ = laid_out_as(copy.get(), keys) && !PyObject_GC_IsTracked(copy.get());
+  in_place_ = dict_layout::holds_in_order(copy.get(), keys) && !PyObject_GC_IsTracked(copy.get());
   dict_ = dict.release();
   return true;
 }
@@ -56,7 +28,7 @@ Filling::Filling(const DictTemplate& t)
     : template_(t), dict_(PyRef::steal(made(PyDict_Copy(t.dict())))), in_place_(false) {
   // Checked for each copy too, which costs a few loads: the fill must never
   // write past a table that is not the one it expects.
-  in_place_ = t.fills_in_place() && entries_of(dict_.get(), t.keys()) != nullptr;
+  in_place_ = t.fills_in_place() && dict_layout::has_plain_entries(dict_.get(), t.keys().size());
 }
 
 void Filling::set(std::size_t i, PyRef value) {
@@ -65,9 +37,9 @@ void Filling::set(std::size_t i, PyRef value) {
     return;
   }
   holds_containers_ = holds_containers_ || PyObject_IS_GC(value.get());
-  PyDictUnicodeEntry& entry = DK_UNICODE_ENTRIES(reinterpret_cast<PyDictObject*>(dict_.get())->ma_keys)[i];
-  PyObject* old = entry.me_value;
-  entry.me_value = value.release();
+  PyObject*& slot = dict_layout::entry_value(dict_.get(), i);
+  PyObject* old = slot;
+  slot = value.release();
   // The value replaced is the template's, which the template still holds:
   // this never frees it, so it runs no host code.
   Py_DECREF(old);

@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "dict_layout.h"
 #include "errors.h"
 #include "py_ref.h"
 
@@ -362,7 +363,7 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
       raise_error(ErrorKind::InternalFault, "dictionary changed size during iteration");
       return false;
     }
-    if (!PyDict_Next(dict, &pos, &key, &item)) return true;
+    if (!dict_layout::next(dict, &pos, &key, &item)) return true;
     const PyRef hold_key = held_while_converted(key);
     const PyRef hold_item = held_while_converted(item);
     if (!PyUnicode_Check(key)) {
