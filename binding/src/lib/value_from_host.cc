@@ -125,18 +125,15 @@ std::uint32_t position_in(const zelvo::ValueMap& map, const Value& value) noexce
   return static_cast<std::uint32_t>(i);
 }
 
-// A reference that keeps `obj` alive while it is converted, for objects
-// whose conversion may run host code (which could drop the container's own
-// reference). Reading None, an exact bool, int, float or str runs none, so
-// those are not touched: their reference count is left alone.
-PyRef held_while_converted(PyObject* obj) noexcept {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (obj == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
-      type == &PyBool_Type) {
-    return PyRef();
-  }
-  return PyRef::borrow(obj);
-}
+// Objects whose conversion may run host code, which could drop the last
+// other reference to them (a __str__ that empties the list or dict they
+// are read from), are held for the length of their conversion: lists and
+// dicts (their items' conversions may run host code) and every object that
+// is not an exact built-in scalar. Reading None, an exact bool, int, float
+// or str runs no host code, so their reference counts are left alone, and
+// each conversion function below takes its own hold where it needs one.
+// Keys need none: a key's text is copied before its value is converted,
+// and the key is not read after that.
 
 // Converts one object tree. Tracks the open lists and dicts so that nesting
 // is bounded and a container that holds itself is refused, not followed.
@@ -232,6 +229,7 @@ bool Converter::convert_text(PyObject* obj, Value& out) {
 
 // Every reading in order, for subclasses and foreign types.
 bool Converter::convert_general(PyObject* obj, Value& out) {
+  const PyRef hold = PyRef::borrow(obj);
   host_code_may_have_run_ = true;
   std::optional<Value> read = read_numpy_bool(obj);
   if (!read) read = read_int(obj);
@@ -265,13 +263,12 @@ bool Converter::enter(PyObject* container) {
 // not consulted. The length is read afresh for every item because host
 // code run by a conversion may shorten or grow the list.
 bool Converter::convert_list(PyObject* list, Value& out) {
+  const PyRef hold = PyRef::borrow(list);
   if (!enter(list)) return false;
   zelvo::ValueList items;
   items.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);
-    const PyRef hold = held_while_converted(item);
-    if (!convert(item, items.emplace_back())) {
+    if (!convert(PyList_GET_ITEM(list, i), items.emplace_back())) {
       leave();
       return false;
     }
@@ -282,6 +279,7 @@ bool Converter::convert_list(PyObject* list, Value& out) {
 }
 
 bool Converter::convert_dict(PyObject* dict, Value& out) {
+  const PyRef hold = PyRef::borrow(dict);
   if (!enter(dict)) return false;
   zelvo::ValueMap entries;
   const bool ok = convert_entries(dict, &entries);
@@ -318,11 +316,10 @@ bool Converter::check(PyObject* obj) {
 }
 
 bool Converter::check_list(PyObject* list) {
+  const PyRef hold = PyRef::borrow(list);
   if (!enter(list)) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);
-    const PyRef hold = held_while_converted(item);
-    if (!check(item)) {
+    if (!check(PyList_GET_ITEM(list, i))) {
       leave();
       return false;
     }
@@ -332,6 +329,7 @@ bool Converter::check_list(PyObject* list) {
 }
 
 bool Converter::check_dict(PyObject* dict) {
+  const PyRef hold = PyRef::borrow(dict);
   if (!enter(dict)) return false;
   const bool ok = convert_entries(dict, nullptr);
   leave();
@@ -339,9 +337,8 @@ bool Converter::check_dict(PyObject* dict) {
 }
 
 // The stored items in the dict's own order; a subclass's items()/__iter__
-// is not consulted. A key or value whose reading may run host code is held
-// for the length of the value's conversion, since that code may remove it
-// from the dict meanwhile (held_while_converted).
+// is not consulted. A value whose reading may run host code holds itself
+// while it is converted, since that code may remove it from the dict.
 bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const KeptFields* keep,
                                 std::span<std::uint32_t> positions) {
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
@@ -364,8 +361,6 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
       return false;
     }
     if (!dict_layout::next(dict, &pos, &key, &item)) return true;
-    const PyRef hold_key = held_while_converted(key);
-    const PyRef hold_item = held_while_converted(item);
     if (!PyUnicode_Check(key)) {
       raise_not_convertible(key, "PyString");
       return false;
