@@ -10,7 +10,6 @@
 // half-way through a change, so no member may touch it again.
 #pragma once
 
-#include <exception>
 #include <mutex>
 #include <utility>
 
@@ -38,28 +37,16 @@ class EngineCell {
   bool with_core(Fn&& fn) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (poisoned_) return false;
-    PoisonOnUnwind poison_guard(poisoned_);
-    std::forward<Fn>(fn)(core_);
+    try {
+      std::forward<Fn>(fn)(core_);
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
     return true;
   }
 
  private:
-  // Sets the flag when destroyed by stack unwinding (before the lock_guard
-  // declared ahead of it releases the mutex).
-  class PoisonOnUnwind {
-   public:
-    explicit PoisonOnUnwind(bool& flag) noexcept : flag_(flag), exceptions_(std::uncaught_exceptions()) {}
-    ~PoisonOnUnwind() {
-      if (std::uncaught_exceptions() > exceptions_) flag_ = true;
-    }
-    PoisonOnUnwind(const PoisonOnUnwind&) = delete;
-    PoisonOnUnwind& operator=(const PoisonOnUnwind&) = delete;
-
-   private:
-    bool& flag_;
-    int exceptions_;
-  };
-
   std::mutex mutex_;
   bool poisoned_ = false;
   zelvo::PolicyEngine core_;
