@@ -365,17 +365,24 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
       raise_not_convertible(key, "PyString");
       return false;
     }
-    const std::optional<std::string_view> key_text = utf8_of(key);
-    if (!key_text) return false;
+    const std::optional<std::string_view> utf8 = utf8_of(key);
+    if (!utf8) return false;
+    // Taken apart and put together again where it is used: copied whole,
+    // the view would be read back as one 16-byte word from the two 8-byte
+    // words just written, which the processor cannot forward from its
+    // store buffer (a stall per field).
+    const char* const key_data = utf8->data();
+    const std::size_t key_size = utf8->size();
+    const std::string_view key_text(key_data, key_size);
     distinct = distinct && PyUnicode_CheckExact(key) && !host_code_may_have_run_;
-    const std::uint32_t number = keep != nullptr ? keep->field(key, *key_text) : KeptFields::kUnnumbered;
+    const std::uint32_t number = keep != nullptr ? keep->field(key, key_text) : KeptFields::kUnnumbered;
     if (out == nullptr || number == KeptFields::kUnread) {
       if (!check(item)) return false;
       continue;
     }
     // A later equal key replaces the earlier value: slot() finds it. On a
     // failure the whole map is discarded, so the entry needs no undoing.
-    Value& slot = distinct ? out->append_distinct(*key_text) : out->slot(*key_text);
+    Value& slot = distinct ? out->append_distinct(key_text) : out->slot(key_text);
     // Entries never move within the map once added, and later keys only
     // replace values, so a position noted here stays right.
     if (number < positions.size()) positions[number] = position_in(*out, slot);

@@ -93,6 +93,8 @@ struct MapEntry {
   MapEntry(Str k, Value v) noexcept : key(std::move(k)), value(std::move(v)) {}
   // Builds the key in place from its text.
   MapEntry(std::string_view k, Value v) : key(k), value(std::move(v)) {}
+  // The key built in place, holding Null (no Value moved in).
+  explicit MapEntry(std::string_view k) : key(k) {}
 
   Str key;
   Value value;

@@ -93,13 +93,13 @@ void ValueMap::insert_or_assign(Str key, Value value) {
 
 Value& ValueMap::slot(std::string_view key) {
   if (Value* existing = find(key)) return *existing;
-  entries_.emplace_back(key, Value());
+  entries_.emplace_back(key);
   index_last();
   return entries_.back().value;
 }
 
 Value& ValueMap::append_distinct(std::string_view key) {
-  entries_.emplace_back(key, Value());
+  entries_.emplace_back(key);
   index_last();
   return entries_.back().value;
 }
