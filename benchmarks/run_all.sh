@@ -53,7 +53,7 @@ rm -f "$results/pyperf.json"
 if [ "${QUICK:-0}" = 1 ]; then
   runs=(--processes 3 --values 3 --warmups 1)
 else
-  runs=(--processes 6 --values 5 --warmups 1)
+  runs=(--processes 10 --values 5 --warmups 1)
 fi
 "$py" "$here/pybench.py" "${runs[@]}" -o "$results/pyperf.json"
 
