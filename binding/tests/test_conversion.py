@@ -13,12 +13,14 @@ import weakref
 
 import pytest
 
+import _korvanthel_core
 from conftest import (
     action,
     echo,
     echo_args,
     lit,
     load,
+    needs_test_hooks,
     policy,
     ref,
     rule,
@@ -238,6 +240,45 @@ def test_every_table_layout_reads_alike(echo_engine, make):
     event = echo_engine.evaluate("whole", fields)["actions"][0]["args"]["event"]
     del expected["timestamp"], event["timestamp"]
     assert event == expected
+
+
+def layout_results():
+    """Results of the echo and full policies over dicts of every table
+    layout, without their times, and whether each result and action dict is
+    tracked by the cyclic collector."""
+    from conftest import ECHO_POLICY
+
+    echo_engine, full = load(ECHO_POLICY), load(FULL_POLICY)
+    makers = [lambda: vars(Attributes()), with_holes, reinserted_key, lambda: {f"k{i}": i for i in range(20)}]
+    results = [echo_engine.evaluate("whole", make()) for make in makers]
+    results += [full.evaluate("tool_call"), full.evaluate("tool_call", {"v": with_holes()})]
+    out = []
+    for result in results:
+        result.pop("eval_time_us")
+        for act in result["actions"]:
+            act["args"].get("event", {}).pop("timestamp", None)
+        tracked = gc.is_tracked(result) and all(gc.is_tracked(a) for a in result["actions"])
+        out.append([result, list(result), tracked])
+    return out
+
+
+@needs_test_hooks
+def test_dicts_read_and_filled_through_the_c_api_alike():
+    # Where the interpreter's dict layout is not the one compiled in, the
+    # module reads and fills dicts through the C API alone: the same results.
+    import json
+    import os
+    import subprocess
+    import sys
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    script = f"import json, sys; sys.path.insert(0, {here!r}); import test_conversion as t; " \
+             "print(json.dumps([t._korvanthel_core._test_dicts_in_place, t.layout_results()]))"
+    env = {**os.environ, "ZELVO_TEST_C_API_DICTS": "1"}
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert _korvanthel_core._test_dicts_in_place
+    assert json.loads(done.stdout) == [False, json.loads(json.dumps(layout_results()))]
 
 
 # --- failures -------------------------------------------------------------

@@ -1,6 +1,11 @@
 // Reading and writing a dict through the interpreter's own layout of its
 // table (CPython 3.11), where the C API's calls would search the table or
 // cost a call per item. Only dict_layout.cc sees that layout.
+//
+// The layout is the one of the headers the module was compiled with. When
+// the module is initialised, verify() checks it against the interpreter that
+// loaded it; if they disagree, next() is PyDict_Next and no dict is ever
+// found to have plain entries, so nothing is read or written in place.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -10,6 +15,13 @@
 #include <span>
 
 namespace korvanthel::dict_layout {
+
+// Checks the layout (see above); needs the interpreter lock. False (with no
+// exception set) only when dicts are not laid out as compiled, or when the
+// check could not be made: either way, the C API is used from then on.
+bool verify() noexcept;
+// What the last verify() found (false before the first).
+bool verified() noexcept;
 
 // PyDict_Next, reading the table in place: the same items at the same
 // positions (`pos` starts at 0), for every dict.

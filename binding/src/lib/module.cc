@@ -15,6 +15,7 @@
 #include "errors.h"
 #include "keys.h"
 #include "py_ref.h"
+#include "dict_layout.h"
 #include "test_hooks.h"
 
 namespace korvanthel {
@@ -79,6 +80,10 @@ PyObject* init_module() {
   PyRef event_type =
       PyRef::steal(PyUnicode_FromStringAndSize(fault_type.data(), static_cast<Py_ssize_t>(fault_type.size())));
   if (!event_type || PyModule_AddObjectRef(module.get(), "_test_fault_event_type", event_type.get()) < 0) {
+    return nullptr;
+  }
+  // Whether dicts are read and filled in place (test_hooks::c_api_dicts_only).
+  if (PyModule_AddObjectRef(module.get(), "_test_dicts_in_place", dict_layout::verified() ? Py_True : Py_False) < 0) {
     return nullptr;
   }
 #endif
