@@ -38,7 +38,6 @@ class DictTemplate {
   // template is kept for the process's lifetime.
   bool make(std::span<PyObject* const> keys, std::span<PyObject* const> values) noexcept;
 
-  bool made() const noexcept { return dict_ != nullptr; }
   PyObject* dict() const noexcept { return dict_; }
   std::span<PyObject* const> keys() const noexcept { return keys_; }
   // Whether copies are filled in place (see above).
