@@ -19,10 +19,10 @@ using zelvo::Value;
 // The text of a str as UTF-8, or nullopt with the host's encoding error set.
 std::optional<std::string_view> utf8_of(PyObject* str) {
   // A compact ASCII str (every str literal and most str made from ASCII
-  // text) stores its characters as UTF-8 already, right after the header.
-  const auto* ascii = reinterpret_cast<const PyASCIIObject*>(str);
-  if (ascii->state.compact && ascii->state.ascii) {
-    return std::string_view(reinterpret_cast<const char*>(ascii + 1), static_cast<std::size_t>(ascii->length));
+  // text) stores its characters as UTF-8 already.
+  if (PyUnicode_IS_COMPACT_ASCII(str)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
