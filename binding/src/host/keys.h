@@ -1,7 +1,8 @@
 // The interned key strings of the result dictionary.
 //
-// Made once per process at module initialisation and kept for the process's
-// lifetime, so that building a result costs no key allocations.
+// Made once, when the module that links them is initialised, and kept for
+// the process's lifetime, so that building a result costs no key
+// allocations.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

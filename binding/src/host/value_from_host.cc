@@ -367,10 +367,9 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
     }
     const std::optional<std::string_view> utf8 = utf8_of(key);
     if (!utf8) return false;
-    // Taken apart and put together again where it is used: copied whole,
-    // the view would be read back as one 16-byte word from the two 8-byte
-    // words just written, which the processor cannot forward from its
-    // store buffer (a stall per field).
+    // Rebuilt from its two words rather than copied whole: a whole copy is
+    // read back as one 16-byte load of two 8-byte stores just made, which
+    // cannot be forwarded from the store buffer.
     const char* const key_data = utf8->data();
     const std::size_t key_size = utf8->size();
     const std::string_view key_text(key_data, key_size);
