@@ -90,12 +90,12 @@ class Value {
   template <std::size_t I, typename... Args>
   explicit Value(std::in_place_index_t<I> tag, Args&&... args) : rep_(tag, std::forward<Args>(args)...) {}
   template <std::size_t I>
-  const auto* payload() const noexcept {
+  const std::variant_alternative_t<I, Rep>* payload() const noexcept {
     assert(rep_.index() == I && "Value accessor used on a Value of another kind");
     return std::get_if<I>(&rep_);
   }
   template <std::size_t I>
-  auto* payload() noexcept {
+  std::variant_alternative_t<I, Rep>* payload() noexcept {
     assert(rep_.index() == I && "Value accessor used on a Value of another kind");
     return std::get_if<I>(&rep_);
   }
