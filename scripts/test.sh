@@ -20,6 +20,9 @@ echo "== module tests (pytest)"
 "$PY" -m pip install -q .
 "$PY" -m pytest -q binding/tests tests/tools
 
+echo "== agent-framework adapters (their own environment: tests, mypy --strict)"
+bash scripts/test_adapters.sh
+
 echo "== type checks (mypy --strict, stubtest)"
 KORVANTHEL_SKIP_INSTALL=1 bash scripts/check_types.sh
 
