@@ -26,6 +26,14 @@ std::string code_point_text(char32_t cp) {
   return buf;
 }
 
+// An invalid byte and the continuation bytes that follow it (at most
+// three): reported once.
+std::uint32_t invalid_run(std::string_view text, std::size_t i) noexcept {
+  std::uint32_t n = 1;
+  while (n < 4 && i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80) ++n;
+  return n;
+}
+
 }  // namespace
 
 Lexer::Lexer(const Source& source, DiagnosticSink& sink, std::vector<Comment>* comments)
@@ -52,7 +60,7 @@ void Lexer::bad_character() {
   const std::size_t n = utf8_length(text_, pos_);
   if (n == 0) {
     report(Msg::InvalidUtf8, pos_, {hex_byte(c)});
-    ++pos_;
+    pos_ += invalid_run(text_, pos_);
     return;
   }
   std::string shown;
@@ -100,7 +108,7 @@ void Lexer::skip_space_and_comments() {
         const std::size_t n = utf8_length(text_, pos_);
         if (n == 0) {
           report(Msg::InvalidUtf8, pos_, {hex_byte(static_cast<unsigned char>(d))});
-          ++pos_;
+          pos_ += invalid_run(text_, pos_);
         } else {
           pos_ += static_cast<std::uint32_t>(n);
         }
@@ -359,7 +367,7 @@ Token Lexer::lex_quoted(std::uint32_t start, std::uint32_t body, char delimiter,
     if (n == 0) {
       report(Msg::InvalidUtf8, pos_, {hex_byte(u)});
       bad = true;
-      ++pos_;
+      pos_ += invalid_run(text_, pos_);
       continue;
     }
     t.text.append(text_.data() + pos_, n);

@@ -21,7 +21,7 @@ std::unique_ptr<Ast> make(Ast::Kind kind, std::uint32_t offset) {
 std::string arity_text(std::size_t min, std::size_t max) {
   auto count = [](std::size_t n) { return std::to_string(n) + (n == 1 ? " argument" : " arguments"); };
   if (min == max) return count(min);
-  return std::to_string(min) + " to " + count(max);
+  return std::to_string(min) + " to " + std::to_string(max) + " arguments";
 }
 
 // A chain of one precedence level: its operands joined by `ops`.
@@ -488,15 +488,12 @@ std::unique_ptr<Ast> Parser::parse_primary() {
   switch (t.kind) {
     case Tok::LParen: {
       take();
-      enter(start);
-      auto inner = parse_expr();
+      auto inner = parse_expr();  // counts the level
       expect(Tok::RParen);
-      leave();
       return inner;
     }
     case Tok::LBracket: {
       take();
-      enter(start);
       auto node = make(Ast::Kind::List, start);
       if (!at(Tok::RBracket)) {
         for (;;) {
@@ -506,16 +503,13 @@ std::unique_ptr<Ast> Parser::parse_primary() {
         }
       }
       expect(Tok::RBracket);
-      leave();
       return finish(std::move(node), start);
     }
     case Tok::RawName: {
       const Token name = take();
-      enter(start);
       auto node = make(Ast::Kind::Call, start);
       node->name = name.text;
       node->kids = parse_call_args();
-      leave();
       return finish(std::move(node), start);
     }
     case Tok::Underscore:
@@ -559,9 +553,7 @@ std::unique_ptr<Ast> Parser::parse_primary() {
   if (is_keyword(word)) fail("an expression");
   const Token name = take();
   if (!at(Tok::LParen)) return parse_name_ref(name);
-  enter(start);
   auto args = parse_call_args();
-  leave();
   const Builtin* b = find_function(word);
   if (b == nullptr) {
     std::vector<std::string> candidates;

@@ -111,7 +111,10 @@ void Parser::skip_statement(std::span<const std::string_view> stops) {
   depth_ = 0;
   scopes_.clear();
   int level = 0;
-  bool first = true;
+  // A statement that failed at its first token made no progress: that
+  // token goes, so that recovery always moves on.
+  bool first = peek().offset == last_sync_;
+  last_sync_ = peek().offset;
   for (;;) {
     const Token& t = peek();
     if (t.kind == Tok::End) return;
@@ -310,7 +313,8 @@ void Parser::parse_rule() {
         IRVerdict v;
         v.verdict = verdict_of(t.text);
         const Token& n = peek();
-        if (!(n.kind == Tok::RBrace || is_verdict_word(n) || is_action_verb(n))) {
+        if (!(n.kind == Tok::RBrace || is_verdict_word(n) || is_action_verb(n) || n.is_word("when") ||
+              n.is_word("severity"))) {
           auto ast = parse_expr();
           if (auto e = lower_at(*ast, static_cast<int>(Place::Message), nullptr)) {
             v.message = Box<IRExpr>(std::move(*e));

@@ -112,6 +112,7 @@ class Parser {
   SourceMap map_;
   bool have_compiler_version_ = false;
   bool seen_source_hash_ = false;
+  std::uint32_t last_sync_ = UINT32_MAX;
 };
 
 }  // namespace zelvo::lang
