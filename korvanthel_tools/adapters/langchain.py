@@ -44,7 +44,8 @@ State: the engine for an event is chosen by ``scope``:
 
 In async runs the checks run in the event loop: an evaluation takes about a
 microsecond and never waits for I/O, so the loop is held no longer than one
-evaluation (plus one policy load on the first event of a new key).
+evaluation; the engine of a new key is made (the policy loaded) in a worker
+thread.
 """
 
 from __future__ import annotations
@@ -68,6 +69,7 @@ except ImportError as exc:  # pragma: no cover - exercised without the extra
 
 from korvanthel_tools.adapters.content import content_text
 from korvanthel_tools.adapters.denied import PolicyDenied
+from korvanthel_tools.adapters.loop import engine_ready
 from korvanthel_tools.adapters.policy import PolicyLike, as_guard
 from korvanthel_tools.adapters.reporting import LOGGER, report
 from korvanthel_tools.guarding import Decision, Guard
@@ -149,6 +151,7 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
     async def awrap_tool_call(
         self, request: ToolCallRequest, handler: Callable[[ToolCallRequest], Awaitable[ToolOutcome]]
     ) -> ToolOutcome:
+        await engine_ready(self.guard, self.key(request))
         checked = self._before(request)
         if isinstance(checked, ToolMessage):
             return checked

@@ -6,9 +6,11 @@ own, and two modules named ``conftest`` would shadow each other."""
 from __future__ import annotations
 
 import json
+import threading
 from typing import Any
 
-from korvanthel_tools.guarding import Guard
+from _korvanthel_core import PolicyEngine
+from korvanthel_tools.guarding import EngineStore, Guard, PolicySource
 
 
 def ref(*path: str) -> dict[str, Any]:
@@ -84,3 +86,21 @@ POLICY_JSON = json.dumps(POLICY)
 
 def make_guard(**options: Any) -> Guard:
     return Guard.from_json(POLICY_JSON, **options)
+
+
+class LoadRecorder:
+    """A guard whose engines are made by a factory that records the thread
+    each policy load ran on."""
+
+    def __init__(self, **options: Any) -> None:
+        self.source = PolicySource.from_json(POLICY_JSON)
+        self.threads: list[threading.Thread] = []
+        self.guard = Guard(self.source, engines=EngineStore(self._load), **options)
+
+    def _load(self) -> PolicyEngine:
+        self.threads.append(threading.current_thread())
+        return self.source.new_engine()
+
+    def loaded_off(self, thread: threading.Thread) -> bool:
+        """True when there were loads and none ran on ``thread``."""
+        return bool(self.threads) and all(t is not thread for t in self.threads)

@@ -6,13 +6,14 @@ from __future__ import annotations
 import asyncio
 import io
 import json
+import threading
 from typing import Any
 
 import pytest
 
 pytest.importorskip("langchain.agents")
 
-from adapters_support import EXFIL_INVARIANT, LEAK_REASON, LOGIN_REASON, RM_REASON, make_guard  # noqa: E402
+from adapters_support import EXFIL_INVARIANT, LEAK_REASON, LOGIN_REASON, RM_REASON, LoadRecorder, make_guard  # noqa: E402
 from langchain.agents import create_agent  # noqa: E402
 from langchain_core.messages import ToolMessage  # noqa: E402
 from langchain_core.tools import BaseTool, tool  # noqa: E402
@@ -212,3 +213,14 @@ def test_bad_options_are_refused(options: dict[str, Any], error: type[Exception]
     with pytest.raises(error):
         PolicyMiddleware(make_guard(), **options)
 
+
+
+def test_policy_loads_for_new_threads_happen_off_the_event_loop() -> None:
+    recorder = LoadRecorder()
+    tools = Tools()
+    for thread in ("a", "b"):
+        model = scripted_chat(("shell", {"command": "ls"}))
+        agent = create_agent(model, tools=tools.make(), middleware=[PolicyMiddleware(recorder.guard)],
+                             checkpointer=InMemorySaver())
+        invoke(agent, "async", {"configurable": {"thread_id": thread}})
+    assert len(recorder.threads) == 2 and recorder.loaded_off(threading.main_thread())

@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import io
 import json
+import threading
 from collections.abc import Iterator
 from typing import Any
 
@@ -13,7 +14,7 @@ import pytest
 
 pytest.importorskip("agents")
 
-from adapters_support import EXFIL_INVARIANT, FETCH_REASON, LEAK_REASON, LOGIN_REASON, RM_REASON, make_guard  # noqa: E402
+from adapters_support import EXFIL_INVARIANT, FETCH_REASON, LEAK_REASON, LOGIN_REASON, RM_REASON, LoadRecorder, make_guard  # noqa: E402
 from agents import (  # noqa: E402
     Agent,
     FunctionTool,
@@ -245,3 +246,12 @@ def test_arguments_that_are_not_an_object_reach_the_policy_as_raw_text() -> None
     log.close()
     fields = json.loads(stream.getvalue().splitlines()[0])["fields"]
     assert fields["arguments"] == {} and fields["raw_arguments"] == "not json"
+
+
+def test_policy_loads_for_new_runs_happen_off_the_event_loop() -> None:
+    recorder = LoadRecorder()
+    tools = Tools()
+    for _ in range(2):
+        model = scripted(("shell", {"command": "ls"}))
+        run(guard_agent(Agent(name="ops", model=model, tools=tools.make()), recorder.guard, scope="run"))
+    assert len(recorder.threads) == 2 and recorder.loaded_off(threading.main_thread())
