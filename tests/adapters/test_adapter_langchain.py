@@ -13,7 +13,7 @@ import pytest
 
 pytest.importorskip("langchain.agents")
 
-from adapters_support import EXFIL_INVARIANT, LEAK_REASON, LOGIN_REASON, RM_REASON, LoadRecorder, make_guard  # noqa: E402
+from adapters_support import EXFIL_INVARIANT, LEAK_REASON, LOGIN_REASON, RM_REASON, LoadRecorder, SpanRecorder, make_guard  # noqa: E402
 from langchain.agents import create_agent  # noqa: E402
 from langchain_core.messages import ToolMessage  # noqa: E402
 from langchain_core.tools import BaseTool, tool  # noqa: E402
@@ -224,3 +224,16 @@ def test_policy_loads_for_new_threads_happen_off_the_event_loop() -> None:
                              checkpointer=InMemorySaver())
         invoke(agent, "async", {"configurable": {"thread_id": thread}})
     assert len(recorder.threads) == 2 and recorder.loaded_off(threading.main_thread())
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_each_decision_is_a_span_under_the_callers_span(mode: str) -> None:
+    pytest.importorskip("opentelemetry.sdk")
+    spans = SpanRecorder()
+    tools = Tools()
+    model = scripted_chat(("shell", {"command": "rm -rf /"}), ("fetch", {"url": "https://x"}))
+    agent = create_agent(model, tools=tools.make(), middleware=[PolicyMiddleware(make_guard(telemetry=spans.telemetry))])
+    with spans.tracer.start_as_current_span("handle-request"):
+        invoke(agent, mode)
+    assert spans.guard_spans("handle-request") == [
+        ("shell", "deny", "tool_call"), ("fetch", "audit", "tool_call"), ("fetch", "allow", "tool_result")]

@@ -14,7 +14,7 @@ import pytest
 
 pytest.importorskip("agents")
 
-from adapters_support import EXFIL_INVARIANT, FETCH_REASON, LEAK_REASON, LOGIN_REASON, RM_REASON, LoadRecorder, make_guard  # noqa: E402
+from adapters_support import EXFIL_INVARIANT, FETCH_REASON, LEAK_REASON, LOGIN_REASON, RM_REASON, LoadRecorder, SpanRecorder, make_guard  # noqa: E402
 from agents import (  # noqa: E402
     Agent,
     FunctionTool,
@@ -255,3 +255,19 @@ def test_policy_loads_for_new_runs_happen_off_the_event_loop() -> None:
         model = scripted(("shell", {"command": "ls"}))
         run(guard_agent(Agent(name="ops", model=model, tools=tools.make()), recorder.guard, scope="run"))
     assert len(recorder.threads) == 2 and recorder.loaded_off(threading.main_thread())
+
+
+def test_each_decision_is_a_span_under_the_callers_span() -> None:
+    pytest.importorskip("opentelemetry.sdk")
+    spans = SpanRecorder()
+    tools = Tools()
+    model = scripted(("shell", {"command": "rm -rf /"}), ("fetch", {"url": "https://x"}))
+    agent = guard_agent(Agent(name="ops", model=model, tools=tools.make()), make_guard(telemetry=spans.telemetry))
+
+    async def traced() -> None:
+        with spans.tracer.start_as_current_span("handle-request"):
+            await Runner.run(agent, "go")
+
+    asyncio.run(traced())
+    assert spans.guard_spans("handle-request") == [
+        ("shell", "deny", "tool_call"), ("fetch", "audit", "tool_call"), ("fetch", "allow", "tool_result")]
