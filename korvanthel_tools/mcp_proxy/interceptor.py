@@ -22,8 +22,9 @@ returns. It
   one can be answered with an error.
 
 Everything else passes unchanged. A ``tools/call`` whose params are not
-well-formed is forwarded as it is: the server answers it with its own
-protocol error. In shadow mode decisions are logged and nothing is changed.
+an object with a string ``name`` and an object (or no) ``arguments`` cannot
+be evaluated: the proxy answers it with a protocol error (``-32602``) and
+does not forward it. In shadow mode decisions are logged and nothing is changed.
 """
 
 from __future__ import annotations
@@ -36,6 +37,7 @@ from typing import Any
 from korvanthel_tools.guarding import Decision, Guard, join_text
 from korvanthel_tools.mcp_proxy.messages import (
     INTERNAL_ERROR,
+    INVALID_PARAMS,
     client_name_of,
     error_response,
     id_key,
@@ -47,6 +49,8 @@ from korvanthel_tools.mcp_proxy.messages import (
 )
 
 logger = logging.getLogger("korvanthel.mcp_proxy")
+
+INVALID_CALL_PARAMS = "Invalid params: tools/call needs params.name (a string) and params.arguments (an object)"
 
 
 @dataclass
@@ -107,16 +111,16 @@ class Interceptor:
         request_id = message["id"]
         if method == "initialize" or self.client is None:
             self.client = client_name_of(message) or self.client
+        if method != "tools/call":
+            self.pending[id_key(request_id)] = PendingCall(request_id, method)
+            return ClientOutcome(message)
         params = message.get("params")
-        if method != "tools/call" or not isinstance(params, dict) or not isinstance(params.get("name"), str):
-            self.pending[id_key(request_id)] = PendingCall(request_id, method)
-            return ClientOutcome(message)
-        arguments = params.get("arguments")
-        if arguments is None:
+        arguments = params.get("arguments", {}) if isinstance(params, dict) else None
+        if arguments is None and isinstance(params, dict):
             arguments = {}
-        if not isinstance(arguments, dict):
-            self.pending[id_key(request_id)] = PendingCall(request_id, method)
-            return ClientOutcome(message)
+        if not isinstance(params, dict) or not isinstance(params.get("name"), str) or not isinstance(arguments, dict):
+            # Not evaluable, so not forwarded either.
+            return ClientOutcome(None, error_response(request_id, INVALID_PARAMS, INVALID_CALL_PARAMS))
         tool = str(params["name"])
         modern = is_modern(message)
         decision = self.guard.check_call(tool, arguments, session=self.session, **self._ids())
@@ -139,9 +143,8 @@ class Interceptor:
         if call is None:
             return None
         result = message.get("result")
-        if call.method in ("initialize", "server/discover"):
+        if not self.server.announced:
             self.server.learn(server_name_of(result))
-            return None
         if call.tool is None or not isinstance(result, dict) or "error" in message:
             return None
         if result.get("resultType", "complete") != "complete":

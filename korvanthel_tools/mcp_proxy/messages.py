@@ -14,10 +14,12 @@ from typing import Any
 
 PARSE_ERROR = -32700
 INVALID_REQUEST = -32600
+INVALID_PARAMS = -32602
 INTERNAL_ERROR = -32603
 
 MODERN_VERSION_META_KEY = "io.modelcontextprotocol/protocolVersion"
 CLIENT_INFO_META_KEY = "io.modelcontextprotocol/clientInfo"
+SERVER_INFO_META_KEY = "io.modelcontextprotocol/serverInfo"
 
 
 @dataclass(frozen=True)
@@ -97,11 +99,16 @@ def client_name_of(request: dict[str, Any]) -> str | None:
 
 
 def server_name_of(result: Any) -> str | None:
-    """The server's name from an ``initialize`` or ``server/discover`` result."""
-    if isinstance(result, dict):
-        info = result.get("serverInfo")
-        if isinstance(info, dict) and isinstance(info.get("name"), str):
-            return str(info["name"])
+    """The server's name from an ``initialize`` result, or from the
+    ``_meta`` of a stateless revision's result."""
+    if not isinstance(result, dict):
+        return None
+    info = result.get("serverInfo")
+    if not isinstance(info, dict):
+        meta = result.get("_meta")
+        info = meta.get(SERVER_INFO_META_KEY) if isinstance(meta, dict) else None
+    if isinstance(info, dict) and isinstance(info.get("name"), str):
+        return str(info["name"])
     return None
 
 
