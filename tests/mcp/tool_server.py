@@ -4,7 +4,7 @@
     python tool_server.py http PORT
 
 Tools: read_file, upload, shell (ordinary tools); crash (the process dies
-mid-call); hang (never answers); gather (answers once N calls are in
+mid-call); babble (writes garbage on its output); hang (never answers); gather (answers once N calls are in
 flight at the same time, proving that they were concurrent). Every call is
 appended as a JSON line to the file named by TOOL_SERVER_RECORD (when set)
 the moment it arrives, so a test can tell which calls reached the server.
@@ -27,6 +27,8 @@ FILES = {
 }
 
 server = MCPServer("record-server")
+# The protocol stream, taken before the SDK moves standard output aside.
+WIRE = os.dup(1)
 _in_flight = 0
 _gathered = anyio.Event()
 
@@ -35,7 +37,7 @@ def record(tool: str, arguments: dict[str, Any]) -> None:
     path = os.environ.get("TOOL_SERVER_RECORD")
     if path:
         with open(path, "a", encoding="utf-8") as handle:
-            handle.write(json.dumps({"tool": tool, "arguments": arguments}) + "\n")
+            handle.write(json.dumps({"tool": tool, "arguments": arguments, "pid": os.getpid()}) + "\n")
 
 
 @server.tool()
@@ -66,6 +68,14 @@ def crash() -> str:
     """Die in the middle of the call."""
     record("crash", {})
     os._exit(3)
+
+
+@server.tool()
+def babble() -> str:
+    """Write lines that are not JSON-RPC onto the protocol stream, then answer."""
+    record("babble", {})
+    os.write(WIRE, b"this is not JSON\n[1, 2\n\n")
+    return "said something"
 
 
 @server.tool()
