@@ -129,7 +129,7 @@ def run(args: argparse.Namespace) -> int:
         if args.listen is not None:
             from korvanthel_tools.mcp_proxy.http import run_http
 
-            status = run_http(guard, args.listen, args.upstream)
+            status = run_http(guard, str(args.listen), str(args.upstream))
         else:
             from korvanthel_tools.mcp_proxy.stdio import run_stdio
 
