@@ -179,3 +179,75 @@ def raw_proxy(policy: Path, record: Path, *options: str) -> Iterator[RawClient]:
         yield client
     finally:
         client.kill()
+
+
+def _wait_until_accepting(port: int, process: subprocess.Popen[bytes]) -> None:
+    def accepting() -> bool:
+        assert process.poll() is None, "the server exited before listening"
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+
+    wait_for(accepting, f"a listener on port {port}")
+
+
+@contextmanager
+def http_tool_server(record: Path) -> Iterator[str]:
+    """The tool server over Streamable HTTP on a loopback port; its URL."""
+    port = free_port()
+    process = subprocess.Popen(
+        [sys.executable, SERVER, "http", str(port)], env=environment(record),
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    )
+    try:
+        _wait_until_accepting(port, process)
+        yield f"http://127.0.0.1:{port}/mcp"
+    finally:
+        process.terminate()
+        process.wait(timeout=TIMEOUT)
+
+
+class HttpProxyProcess:
+    def __init__(self, process: subprocess.Popen[bytes], url: str, errors: list[bytes]) -> None:
+        self.process = process
+        self.url = url
+        self.errors = errors
+
+
+@contextmanager
+def http_proxy(policy: Path, upstream: str, record: Path, *options: str) -> Iterator[HttpProxyProcess]:
+    """The proxy listening on a free loopback port in front of ``upstream``."""
+    process = subprocess.Popen(
+        proxy_argv(policy, *options, "--listen", "127.0.0.1:0", "--upstream", upstream),
+        env=environment(record), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    )
+    announced: queue.Queue[str] = queue.Queue()
+    errors: list[bytes] = []
+
+    def read_errors() -> None:
+        assert process.stderr is not None
+        for line in process.stderr:
+            errors.append(line)
+            if b"listening on http://" in line:
+                announced.put(line.decode().split("listening on ")[1].split(",")[0])
+        announced.put("")
+
+    reader = threading.Thread(target=read_errors, daemon=True)
+    reader.start()
+    try:
+        try:
+            address = announced.get(timeout=TIMEOUT)
+        except queue.Empty:
+            raise AssertionError("the proxy did not start listening") from None
+        assert address, b"".join(errors).decode()
+        yield HttpProxyProcess(process, f"{address}/mcp", errors)
+    finally:
+        if process.poll() is None:
+            process.terminate()
+        process.wait(timeout=TIMEOUT)
+        reader.join(timeout=TIMEOUT)
+        assert process.stdout is not None and process.stderr is not None
+        process.stdout.close()
+        process.stderr.close()

@@ -32,7 +32,7 @@ def texts(result: Any) -> list[str]:
 
 
 # tool, arguments, isError, text the client sees, whether the server saw the call
-VERDICTS = [
+VERDICTS: list[tuple[str, dict[str, Any], bool, str, bool]] = [
     ("read_file", {"path": "notes.txt"}, False, "meeting at noon", True),
     ("shell", {"cmd": "rm -rf /"}, True, "shell access is not allowed", False),
     ("read_file", {"path": "/etc/passwd"}, True, "system files are off limits", False),
