@@ -34,7 +34,8 @@ State: the engine for an event is chosen by ``scope``:
 
 - ``"thread"`` (default): one engine per LangGraph ``thread_id`` (the
   conversation a checkpointer keeps), so monitors follow a conversation
-  across invocations; invocations without a thread get one engine per run;
+  across invocations; invocations without a thread get one engine per run,
+  dropped when the run ends;
 - ``"run"``: one engine per invocation of the agent (``invoke``,
   ``stream``, ...): the middleware gives each run an identifier before the
   agent starts and drops the run's engine when the agent ends;
@@ -131,7 +132,9 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
 
     def after_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
         run = state.get(RUN_KEY)
-        if self.scope == "run" and isinstance(run, str):
+        # The run's own engine (scope "run", or "thread" in a run without a
+        # thread) is of no use once the run is over.
+        if self.scope in ("run", "thread") and isinstance(run, str):
             self.guard.end_session(run)
         return None
 

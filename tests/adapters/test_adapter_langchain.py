@@ -23,7 +23,7 @@ from lc_support import scripted_chat  # noqa: E402
 
 from korvanthel_tools.adapters import PolicyDenied  # noqa: E402
 from korvanthel_tools.adapters.langchain import PolicyMiddleware  # noqa: E402
-from korvanthel_tools.guarding import DecisionLog, Guard  # noqa: E402
+from korvanthel_tools.guarding import DecisionLog  # noqa: E402
 
 
 class Tools:
@@ -134,18 +134,20 @@ def test_a_secret_in_a_result_denies_a_later_upload(mode: str) -> None:
 
 
 @pytest.mark.parametrize(
-    ("scope", "threads", "second_upload_runs"),
+    ("scope", "threads", "second_upload_runs", "engines_kept"),
     [
-        ("thread", ["a", "b"], True),
-        ("thread", ["a", "a"], False),
-        ("thread", [None, None], True),  # no thread: one engine per run
-        ("run", ["a", "a"], True),
-        ("process", ["a", "b"], False),
-        (lambda request: "same", ["a", "b"], False),
+        ("thread", ["a", "b"], True, 2),
+        ("thread", ["a", "a"], False, 1),
+        ("thread", [None, None], True, 0),  # no thread: one engine per run, gone when it ends
+        ("run", ["a", "a"], True, 0),
+        ("process", ["a", "b"], False, 1),
+        (lambda request: "same", ["a", "b"], False, 1),
     ],
     ids=["other-thread", "same-thread", "no-thread", "runs", "process", "key-function"],
 )
-def test_scope_decides_which_runs_share_state(scope: Any, threads: list[str | None], second_upload_runs: bool) -> None:
+def test_scope_decides_which_runs_share_state(
+    scope: Any, threads: list[str | None], second_upload_runs: bool, engines_kept: int
+) -> None:
     tools = Tools({"read_file": "SECRET"})
     middleware = PolicyMiddleware(make_guard(), scope=scope)
     saver = InMemorySaver()
@@ -154,8 +156,7 @@ def test_scope_decides_which_runs_share_state(scope: Any, threads: list[str | No
         agent = create_agent(model, tools=tools.make(), middleware=[middleware], checkpointer=saver if thread else None)
         invoke(agent, "sync", {"configurable": {"thread_id": thread}} if thread else None)
     assert [name for name, _ in tools.entered].count("upload") == (1 if second_upload_runs else 0)
-    if scope == "run":
-        assert len(middleware.guard.engines) == 0  # each run's engine went when it ended
+    assert len(middleware.guard.engines) == engines_kept
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -194,17 +195,6 @@ def test_decision_log_gets_the_mapped_fields() -> None:
     assert call["fields"]["arguments"] == {"command": "ls"} and call["fields"]["call_id"] == "c0"
     assert result["fields"]["text"] == "out" and result["fields"]["is_error"] is False
     assert isinstance(call["fields"]["run"], str) and call["fields"]["run"] == result["fields"]["run"]
-
-
-def test_guard_shared_by_two_middlewares_shares_state() -> None:
-    guard = make_guard()
-    tools = Tools({"read_file": "SECRET"})
-    first = scripted_chat(("read_file", {"path": "v"}))
-    invoke(create_agent(first, tools=tools.make(), middleware=[PolicyMiddleware(guard, scope="process")]), "sync")
-    second = scripted_chat(("upload", {"url": "u"}))
-    invoke(create_agent(second, tools=tools.make(), middleware=[PolicyMiddleware(guard, scope="process")]), "sync")
-    assert [name for name, _ in tools.entered] == ["read_file"]
-    assert isinstance(guard, Guard)
 
 
 @pytest.mark.parametrize(("options", "error"), [
