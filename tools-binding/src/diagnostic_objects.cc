@@ -16,6 +16,7 @@ PyStructSequence_Field g_fields[] = {
     {"column", "1-based column, in characters"},
     {"message", "what is wrong"},
     {"hint", "how to fix it, or \"\""},
+    {"rendered", "the text of the diagnostic: its place, the source line with a caret, the hint"},
     {nullptr, nullptr},
 };
 
@@ -37,7 +38,7 @@ PyObject* text(std::string_view s) {
 PyObject* diagnostic_object(ModuleState* st, const zelvo::lang::Diagnostic& d) {
   PyRef obj = PyRef::steal(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(st->diagnostic_type)));
   if (!obj) return nullptr;
-  PyObject* items[7] = {
+  PyObject* items[8] = {
       PyUnicode_FromString(d.level == zelvo::lang::Level::Error ? "error" : "warning"),
       text(d.code),
       text(d.file),
@@ -45,9 +46,10 @@ PyObject* diagnostic_object(ModuleState* st, const zelvo::lang::Diagnostic& d) {
       PyLong_FromUnsignedLong(d.column),
       text(d.message),
       text(d.hint),
+      text(zelvo::lang::render(d)),
   };
   bool ok = true;
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0; i < 8; ++i) {
     if (items[i] == nullptr) ok = false;
     PyStructSequence_SetItem(obj.get(), i, items[i]);  // steals; a null slot is allowed until dealloc
   }

@@ -2,6 +2,7 @@
 //
 // Diagnostic is a struct sequence (a named tuple made in C):
 //   (level, code, file, line, column, message, hint)
+// and, by name only, `rendered` (render() of it: place, excerpt, caret, hint).
 // with level "error" or "warning", line and column 1-based (the column in
 // characters). str() of a CompileError is the rendered text of all its
 // diagnostics; its `diagnostics` attribute is the list.

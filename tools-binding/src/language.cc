@@ -142,16 +142,15 @@ PyObject* format_source(PyObject* module, PyObject* args, PyObject* kwargs) {
   return str_of(*r.text);
 }
 
-PyObject* print_policy(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"policy", nullptr};
-  PyObject* policy = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:print_policy", const_cast<char**>(kwlist), &policy)) {
-    return nullptr;
-  }
+// Loads a compiled policy given as JSON text (str or bytes) or as container
+// bytes (recognised by the magic) and returns `render(policy)`; a policy
+// that does not load raises ValueError with the loader's message.
+template <typename Render>
+PyObject* with_loaded_policy(PyObject* policy, Render render) {
   std::string_view data;
   bool is_bytes = false;
   if (!text_argument(policy, "policy", data, &is_bytes)) return nullptr;
-  std::string source;
+  std::string out;
   std::string error;
   const bool container = is_bytes && data.size() >= 4 && static_cast<unsigned char>(data[0]) == 0xAE &&
                          static_cast<unsigned char>(data[1]) == 0x91 && static_cast<unsigned char>(data[2]) == 0x5C &&
@@ -160,7 +159,7 @@ PyObject* print_policy(PyObject*, PyObject* args, PyObject* kwargs) {
     if (container) {
       auto loaded = zelvo::load_policy_bytes(data);
       if (loaded) {
-        source = zelvo::lang::print_source(loaded.value());
+        out = render(loaded.value());
       } else {
         error = loaded.error().message();
       }
@@ -168,7 +167,7 @@ PyObject* print_policy(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     auto decoded = is_bytes ? zelvo::parse_policy_json_bytes(data) : zelvo::parse_policy_json(data);
     if (decoded) {
-      source = zelvo::lang::print_source(decoded.value());
+      out = render(decoded.value());
     } else {
       error = decoded.error().message();
     }
@@ -179,7 +178,29 @@ PyObject* print_policy(PyObject*, PyObject* args, PyObject* kwargs) {
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     return nullptr;
   }
-  return str_of(source);
+  return str_of(out);
+}
+
+PyObject* print_policy(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"policy", nullptr};
+  PyObject* policy = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:print_policy", const_cast<char**>(kwlist), &policy)) {
+    return nullptr;
+  }
+  return with_loaded_policy(policy, [](const zelvo::CompiledPolicy& p) { return zelvo::lang::print_source(p); });
+}
+
+PyObject* canonical_policy_json(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"policy", "indent", nullptr};
+  PyObject* policy = nullptr;
+  int indent = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:canonical_policy_json", const_cast<char**>(kwlist), &policy,
+                                   &indent)) {
+    return nullptr;
+  }
+  const auto layout = indent ? zelvo::lang::JsonLayout::Indented : zelvo::lang::JsonLayout::Compact;
+  return with_loaded_policy(policy,
+                            [layout](const zelvo::CompiledPolicy& p) { return zelvo::lang::write_policy_json(p, layout); });
 }
 
 PyObject* check_policy(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -237,6 +258,11 @@ PyMethodDef g_functions[] = {
      "print_policy(policy)\n--\n\n"
      "The canonical source of a compiled policy, given as JSON text (str or bytes) or as the bytes "
      "of a .zelvoc container. Raises ValueError with the loader's message when it does not load."},
+    {"canonical_policy_json", KV_FUNCTION(canonical_policy_json), METH_VARARGS | METH_KEYWORDS,
+     "canonical_policy_json(policy, *, indent=False)\n--\n\n"
+     "The canonical JSON text of a compiled policy (JSON text or container bytes): every record in "
+     "object form with every field. Two policies are the same record for record exactly when these "
+     "texts are equal. Raises ValueError with the loader's message when it does not load."},
     {"check_policy", KV_FUNCTION(check_policy), METH_VARARGS | METH_KEYWORDS,
      "check_policy(source, filename='<source>', schema=None)\n--\n\n"
      "Every error and warning the compiler and the checker find, optionally against a schema of "

@@ -11,7 +11,7 @@
 namespace korvanthel::tools {
 
 // compile_policy, compile_policy_json, format_source, print_policy,
-// check_policy, CompileError, Diagnostic (language.cc).
+// canonical_policy_json, check_policy, CompileError, Diagnostic (language.cc).
 int add_language(PyObject* module);
 
 }  // namespace korvanthel::tools
