@@ -39,6 +39,16 @@ bool starts_with_digit(std::string_view s) { return !s.empty() && s[0] >= '0' &&
 
 }  // namespace
 
+// The lexer reads a lone "_" as the no-parameter mark, never as a word, so
+// a field of that name is written as a string.
+std::string field_segment(std::string_view name) {
+  return name == "_" ? "[" + format_string(name) + "]" : format_field_segment(name);
+}
+
+namespace {
+
+}  // namespace
+
 std::string ExprPrinter::literal(const LiteralValue& v) {
   switch (v.kind()) {
     case LiteralValue::Kind::Bool:
@@ -105,7 +115,7 @@ ExprPrinter::Text ExprPrinter::ref(const IRExpr::Ref& r) {
       out = "local(" + std::to_string(path.root.slot) + ")";
       break;
   }
-  for (const Str& f : path.fields) out += format_field_segment(f);
+  for (const Str& f : path.fields) out += field_segment(f);
   return {std::move(out), Prec::Postfix};
 }
 
@@ -213,7 +223,7 @@ ExprPrinter::Text ExprPrinter::method_call(const IRExpr::MethodCall& m) {
     out += m.method.view();
     out += args(m.args);
   } else if (m.args.empty() && !prints_as_path(*m.object)) {
-    out += format_field_segment(m.method);  // a field read on a value
+    out += field_segment(m.method);  // a field read on a value
   } else {
     out += '.';
     out += format_raw_name(m.method);
@@ -282,9 +292,11 @@ std::string ExprPrinter::node(const DecisionNode& n) {
       return match(std::get<DecisionNode::Switch>(n.v));
     case DecisionNode::Kind::Leaf: {
       const IRExpr& e = *std::get<DecisionNode::Leaf>(n.v).expr;
-      // A bare `match` here would be the node itself, not a leaf.
-      if (e.kind() == IRExpr::Kind::DecisionTree) return "(" + print(e).text + ")";
-      return expr(e);
+      // A node that starts with `match` is a switch, not a leaf: a tree,
+      // or an expression whose leftmost operand is one, goes in parentheses.
+      std::string text = print(e).text;
+      if (e.kind() == IRExpr::Kind::DecisionTree || text.starts_with("match ")) return "(" + text + ")";
+      return text;
     }
     case DecisionNode::Kind::VerdictLeaf:
       return verdict(std::get<DecisionNode::VerdictLeaf>(n.v).verdict);

@@ -31,6 +31,10 @@ enum class Prec : int {
   Postfix = 9,
 };
 
+// A field path segment: ".name", or ["name"] for a name that is no word
+// (and for "_", which the lexer reads as a mark of its own).
+std::string field_segment(std::string_view name);
+
 class ExprPrinter {
  public:
   // `indent`: the number of spaces before the line that holds the

@@ -104,7 +104,8 @@ class PolicyPrinter {
     out += '(';
     for (std::size_t i = 0; i < a.args.size(); ++i) {
       if (i != 0) out += ", ";
-      out += format_arg_name(a.args[i].first);
+      // "_" is a mark of its own to the lexer, not a word.
+      out += a.args[i].first == "_" ? format_string(a.args[i].first) : format_arg_name(a.args[i].first);
       out += ": ";
       out += ExprPrinter(2).expr(*a.args[i].second);
     }
