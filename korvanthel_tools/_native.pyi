@@ -8,9 +8,6 @@ from _typeshed import structseq
 class Diagnostic(structseq[str | int], tuple[str, str, str, int, int, str, str]):
     """One finding of the compiler or the checker, with its place in the source."""
 
-    n_fields: Final = 8
-    n_sequence_fields: Final = 7
-    n_unnamed_fields: Final = 0
     __match_args__: Final = ("level", "code", "file", "line", "column", "message", "hint")
 
     @property

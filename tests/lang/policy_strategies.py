@@ -41,7 +41,7 @@ WORDS = [
     "x", "tool", "path", "url", "items", "a_b", "_", "rule", "event", "match", "in", "len", "contains",
     "count", "any", "to_upper", "split", "has_key", "first", "severity", "critical", "id", "per", "timeout",
 ]
-any_text = st.text(st.characters(blacklist_categories=("Cs",)), max_size=12)
+any_text = st.text(st.characters(blacklist_categories=["Cs"]), max_size=12)
 texts = st.one_of(st.sampled_from(WORDS), any_text, st.sampled_from(["", "a b", 'q"uote', "back\\slash", "tick`", "\n\t\x00\x7f"]))
 u32 = st.one_of(st.integers(0, 12), st.integers(0, U32))
 u64 = st.one_of(st.integers(0, 100_000), st.integers(0, U64))

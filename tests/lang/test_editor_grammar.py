@@ -67,15 +67,15 @@ def tokenize(text: str, patterns: list[dict[str, Any]] | None = None, pos: int =
                 best = (m.start(), order, rule, m)
         if best is None:
             break
-        _, _, rule, m = best
-        if rule is None:
+        _, _, chosen, m = best
+        if chosen is None:
             return tokens, m.end()
-        if "match" in rule:
-            tokens.append(Token(m.start(), m.end(), rule["name"]))
+        if "match" in chosen:
+            tokens.append(Token(m.start(), m.end(), chosen["name"]))
             pos = max(m.end(), pos + 1)
         else:
-            inner, after = tokenize(text, rule.get("patterns", []), m.end(), rule["end"])
-            tokens.append(Token(m.start(), after, rule["name"]))
+            inner, after = tokenize(text, chosen.get("patterns", []), m.end(), chosen["end"])
+            tokens.append(Token(m.start(), after, chosen["name"]))
             tokens.extend(inner)
             pos = after
     return tokens, len(text)
