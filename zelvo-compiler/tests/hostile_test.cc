@@ -47,7 +47,9 @@ TEST_P(DeepNesting, IsAnErrorNotACrash) {
   EXPECT_FALSE(r.policy);
   EXPECT_EQ(first_error(r).code, c.code) << brief(r.diagnostics).substr(0, 500);
   // Recovery reaches the next rule.
-  if (c.recovers) EXPECT_NE(brief(r.diagnostics).find("3:15 unknown-name"), std::string::npos) << brief(r.diagnostics).substr(0, 500);
+  if (c.recovers) {
+    EXPECT_NE(brief(r.diagnostics).find("3:15 unknown-name"), std::string::npos) << brief(r.diagnostics).substr(0, 500);
+  }
 }
 
 const DeepCase kDeep[] = {
