@@ -178,7 +178,7 @@ class ToolGuardrails:
             self._warned_no_run = True
             self.log.warning(
                 "a run without a trace id (tracing disabled): its tool calls share the process-wide engine; "
-                "set RunConfig.trace_id or RunConfig.group_id, or pass scope="
+                "set RunConfig.trace_id or RunConfig.group_id, or give a key function as scope"
             )
         return run
 

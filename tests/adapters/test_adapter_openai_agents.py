@@ -153,10 +153,14 @@ def test_a_secret_in_a_result_denies_a_later_upload() -> None:
         ("conversation", [RunConfig(group_id="a"), RunConfig(group_id="b")], True),
         ("conversation", [RunConfig(group_id="a"), RunConfig(group_id="a")], False),
         ("run", [RunConfig(group_id="a"), RunConfig(group_id="a")], True),
+        ("run", [RunConfig(tracing_disabled=True, trace_id="trace_a"), RunConfig(tracing_disabled=True,
+                                                                                   trace_id="trace_b")], True),
+        ("run", [RunConfig(tracing_disabled=True), RunConfig(tracing_disabled=True)], False),  # no run id: shared
         ("process", [RunConfig(), RunConfig()], False),
         (lambda ctx: "same", [RunConfig(), RunConfig()], False),
     ],
-    ids=["other-conversation", "same-conversation", "runs", "process", "key-function"],
+    ids=["other-conversation", "same-conversation", "runs", "runs-untraced-with-ids", "runs-untraced", "process",
+         "key-function"],
 )
 def test_scope_decides_which_runs_share_state(scope: Any, configs: list[RunConfig], second_upload_runs: bool) -> None:
     tools = Tools({"read_file": "SECRET"})
