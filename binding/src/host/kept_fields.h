@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dict_fence.h"
 #include "engine/field_use.h"
 #include "event/bytes_equal.h"
 #include "model/str.h"
@@ -38,9 +39,7 @@ class KeptFields {
   std::uint32_t field(PyObject* key, std::string_view text) const noexcept {
     if (use_.count() == 0) return use_.reads_all() ? kUnnumbered : kUnread;
     std::uint32_t number = kUnread;
-    // A dict's key has its hash computed and kept already, so this only
-    // reads it back.
-    const Py_hash_t hash = PyUnicode_CheckExact(key) ? PyObject_Hash(key) : -1;
+    const Py_hash_t hash = PyUnicode_CheckExact(key) ? kept_hash(key) : -1;
     if (!slots_.empty() && hash != -1) {
       number = probe(hash, text);
     } else if (const std::optional<std::uint32_t> n = use_.number_of(text)) {
@@ -54,6 +53,17 @@ class KeptFields {
   std::size_t kept_of(std::size_t given) const noexcept { return use_.kept_of(given); }
 
  private:
+  // The hash an exact str used as a dict key has computed and kept. In
+  // builds for CPython 3.11 it is read from the object, whose layout those
+  // builds know (see dict_fence.h); elsewhere PyObject_Hash hands it back.
+  static Py_hash_t kept_hash(PyObject* key) noexcept {
+#if ZELVO_DICT_IN_PLACE
+    return reinterpret_cast<const PyASCIIObject*>(key)->hash;
+#else
+    return PyObject_Hash(key);
+#endif
+  }
+
   struct Slot {
     Py_hash_t hash = -1;  // -1: empty (never the hash of a str)
     zelvo::Str text;
