@@ -1,0 +1,395 @@
+"""Replaying a trace on a Dask cluster, one engine per session.
+
+The events are read in parallel (a task per input file, or per partition
+of a bag or frame), each line keyed by its place in the trace and by its
+session; the lines are then shuffled so that every session lands whole in
+one partition, and each partition is replayed by the native replayer in
+the trace's order, each session ordered by time. Workers receive the
+policy's bytes, never an engine: each task builds its own engines.
+
+A line's place in the trace, its *order*, is ``(input index << 32) |
+line``: the line number in its file (or its 1-based position in a bag or
+frame, input index 0). Results and merged summaries name lines by file and
+line, so they read exactly like the single-process replay's.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
+from datetime import datetime
+from pathlib import Path
+from typing import Any, Final
+
+import dask
+import dask.bag as db
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+
+from korvanthel_tools.policy_diff import PolicyDiff, diff_results
+from korvanthel_tools.replay import (
+    ReplayOptions, bad_lines_from_native, relabel_record, replay_native,
+)
+from korvanthel_tools.summary import ReplaySummary
+
+ORDER_SHIFT: Final = 32
+_LINE_MASK: Final = (1 << ORDER_SHIFT) - 1
+PARQUET_SUFFIXES: Final = (".parquet", ".pq")
+
+# The lines of the trace, ready to replay.
+LINES_META: Final = pd.DataFrame({
+    "order": pd.Series([], dtype="int64"),
+    "session": pd.Series([], dtype="object"),
+    "text": pd.Series([], dtype="object"),
+})
+# One row per replayed event; ``record`` is the result line as the
+# single-process replay writes it.
+RESULTS_META: Final = pd.DataFrame({
+    "order": pd.Series([], dtype="int64"),
+    "file": pd.Series([], dtype="object"),
+    "line": pd.Series([], dtype="int64"),
+    "session": pd.Series([], dtype="object"),
+    "ts": pd.Series([], dtype="int64"),
+    "type": pd.Series([], dtype="object"),
+    "verdict": pd.Series([], dtype="object"),
+    "triggered_rules": pd.Series([], dtype="object"),
+    "eval_time_us": pd.Series([], dtype="int64"),
+    "record": pd.Series([], dtype="object"),
+})
+
+Events = dd.DataFrame | db.Bag | Sequence[str]
+
+
+def _json_loads() -> Callable[[str | bytes], Any]:
+    try:
+        import orjson
+    except ImportError:
+        return json.loads
+    loads: Callable[[str | bytes], Any] = orjson.loads
+    return loads
+
+
+def _json_dumps(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+@dataclass(frozen=True)
+class Inputs:
+    """Where the lines came from: the names of the inputs by index (None
+    for a bag or a frame, whose lines are named by position)."""
+
+    names: tuple[str | None, ...]
+
+    def locate(self, order: int) -> tuple[str | None, int]:
+        index = order >> ORDER_SHIFT
+        name = self.names[index] if index < len(self.names) else None
+        return (name if len(self.names) > 1 else None), order & _LINE_MASK
+
+
+@dataclass
+class DaskReplay:
+    results: dd.DataFrame
+    summary: ReplaySummary
+
+
+@dataclass
+class DaskDiff:
+    diff: PolicyDiff
+    before: ReplaySummary
+    after: ReplaySummary
+    # (place in the trace, difference record) of every differing event
+    records: list[tuple[int, dict[str, Any]]] = field(default_factory=list)
+
+
+# --- reading ---------------------------------------------------------------
+
+def session_of(obj: Any, key: str | None) -> str | None:
+    """The grouping key of one parsed line: its session as text, None when
+    there is no session key, the line has none, or it is not an object."""
+    if key is None or not isinstance(obj, dict):
+        return None
+    value = obj.get(key)
+    if value is None:
+        return None
+    return value if isinstance(value, str) else _json_dumps(value)
+
+
+def lines_frame(texts: Sequence[str], orders: Sequence[int], session_key: str | None) -> pd.DataFrame:
+    """Key non-blank lines by order and session (bad lines included, with no
+    session: the replayer reports them)."""
+    loads = _json_loads()
+    keep_texts: list[str] = []
+    keep_orders: list[int] = []
+    sessions: list[str | None] = []
+    for text, order in zip(texts, orders):
+        if not text.strip():
+            continue
+        session: str | None = None
+        if session_key is not None:
+            try:
+                session = session_of(loads(text), session_key)
+            except (ValueError, RecursionError):
+                session = None
+        keep_texts.append(text)
+        keep_orders.append(order)
+        sessions.append(session)
+    return pd.DataFrame({
+        "order": pd.Series(keep_orders, dtype="int64"),
+        "session": pd.Series(sessions, dtype="object"),
+        "text": pd.Series(keep_texts, dtype="object"),
+    })
+
+
+def _jsonl_file(path: str, index: int, session_key: str | None) -> pd.DataFrame:
+    data = Path(path).read_bytes().decode("utf-8", errors="replace")
+    texts = data.split("\n")
+    if texts and texts[-1] == "":
+        texts.pop()
+    base = index << ORDER_SHIFT
+    return lines_frame(texts, range(base + 1, base + 1 + len(texts)), session_key)
+
+
+def row_to_line(row: Mapping[str, Any]) -> str:
+    """One row of a frame or Parquet file as an events line; missing values
+    are left out, ``fields`` given as JSON text is taken as its object."""
+    obj: dict[str, Any] = {}
+    for key, value in row.items():
+        value = _plain(value)
+        if value is None:
+            continue
+        if key == "fields" and isinstance(value, str):
+            try:
+                value = json.loads(value)
+            except ValueError:
+                pass
+        obj[str(key)] = value
+    return _json_dumps(obj)
+
+
+def _plain(value: Any) -> Any:
+    if value is None:
+        return None
+    if isinstance(value, float) and value != value:
+        return None
+    if value is pd.NaT or value is pd.NA:
+        return None
+    if isinstance(value, pd.Timestamp):
+        return int(value.value // 1_000_000)
+    if isinstance(value, datetime):
+        return int(value.timestamp() * 1000)
+    if isinstance(value, np.generic):
+        return value.item()
+    if isinstance(value, np.ndarray):
+        return [_plain(v) for v in value.tolist()]
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        if value and all(isinstance(v, tuple) and len(v) == 2 for v in value):
+            return {str(k): _plain(v) for k, v in value}  # an Arrow map
+        return [_plain(v) for v in value]
+    return value
+
+
+def _parquet_file(path: str, index: int, session_key: str | None) -> pd.DataFrame:
+    import pyarrow.parquet as pq
+
+    rows = pq.read_table(path).to_pylist()
+    base = index << ORDER_SHIFT
+    return lines_frame([row_to_line(r) for r in rows], range(base + 1, base + 1 + len(rows)), session_key)
+
+
+def _bag_part(part: Sequence[Any], offset: int, session_key: str | None) -> pd.DataFrame:
+    texts = [p.decode("utf-8", errors="replace") if isinstance(p, bytes) else str(p) for p in part]
+    return lines_frame(texts, range(offset + 1, offset + 1 + len(texts)), session_key)
+
+
+def _frame_part(part: pd.DataFrame, offset: int, session_key: str | None) -> pd.DataFrame:
+    texts = [row_to_line(r) for r in part.to_dict("records")]
+    return lines_frame(texts, range(offset + 1, offset + 1 + len(texts)), session_key)
+
+
+def read_lines(events: Events, session_key: str | None) -> tuple[dd.DataFrame, Inputs]:
+    """The trace's lines as a Dask frame (order, session, text)."""
+    if isinstance(events, (str, Path)):
+        events = [str(events)]
+    if isinstance(events, dd.DataFrame):
+        parts = events.to_delayed()
+        lengths = dask.compute(*[dask.delayed(len)(p) for p in parts])
+        offsets = np.cumsum([0, *lengths[:-1]]).tolist()
+        chunks = [dask.delayed(_frame_part)(p, o, session_key) for p, o in zip(parts, offsets)]
+        inputs = Inputs((None,))
+    elif isinstance(events, db.Bag):
+        parts = events.to_delayed()
+        lengths = dask.compute(*[dask.delayed(len)(p) for p in parts])
+        offsets = np.cumsum([0, *lengths[:-1]]).tolist()
+        chunks = [dask.delayed(_bag_part)(p, o, session_key) for p, o in zip(parts, offsets)]
+        inputs = Inputs((None,))
+    else:
+        paths = [str(p) for p in events]
+        if not paths:
+            raise ValueError("no events to replay")
+        chunks = [
+            dask.delayed(_parquet_file if p.lower().endswith(PARQUET_SUFFIXES) else _jsonl_file)(p, i, session_key)
+            for i, p in enumerate(paths)
+        ]
+        inputs = Inputs(tuple(paths))
+    return dd.from_delayed(chunks, meta=LINES_META, verify_meta=False), inputs
+
+
+def by_session(lines: dd.DataFrame, partitions: int) -> dd.DataFrame:
+    """Shuffle lines so that each session is whole in one partition."""
+    def bucket(part: pd.DataFrame) -> pd.DataFrame:
+        keys = part["session"].map(lambda s: "\x00" if s is None else "\x01" + s)
+        hashed = pd.util.hash_array(keys.to_numpy(dtype=object))
+        return part.assign(bucket=(hashed % np.uint64(partitions)).astype("int64"))
+
+    meta = LINES_META.assign(bucket=pd.Series([], dtype="int64"))
+    keyed = lines.map_partitions(bucket, meta=meta)
+    return keyed.shuffle(on="bucket", npartitions=partitions)
+
+
+# --- replaying -------------------------------------------------------------
+
+@dataclass(frozen=True)
+class _Part:
+    records: list[dict[str, Any]]
+    orders: list[int]
+    summary: ReplaySummary
+
+
+def _replay_part(part: pd.DataFrame, policy: bytes, options: ReplayOptions, inputs: Inputs) -> _Part:
+    part = part.sort_values("order", kind="stable")
+    orders = part["order"].tolist()
+    data = "\n".join(part["text"].tolist()).encode("utf-8")
+    run = replay_native(policy, data, options, line_numbers=orders, locate=inputs.locate)
+    loads = _json_loads()
+    summary = ReplaySummary()
+    records: list[dict[str, Any]] = []
+    out_orders: list[int] = []
+    sessions: set[str | None] = set()
+    for raw in (run.results or b"").split(b"\n"):
+        if not raw:
+            continue
+        record = loads(raw)
+        order = int(record["line"])
+        file, line = inputs.locate(order)
+        record = relabel_record(record, file, line)
+        summary.add(record, file, order)
+        sessions.add(session_of(record, "session") if record.get("session") is not None else None)
+        records.append(record)
+        out_orders.append(order)
+    summary.bad_lines = bad_lines_from_native(run.summary, inputs.locate)
+    if options.session_key is not None:
+        summary.sessions = len(sessions)
+    return _Part(records, out_orders, summary)
+
+
+def _part_frame(part: _Part) -> pd.DataFrame:
+    recs = part.records
+    return pd.DataFrame({
+        "order": pd.Series(part.orders, dtype="int64"),
+        "file": pd.Series([r.get("file") for r in recs], dtype="object"),
+        "line": pd.Series([r["line"] for r in recs], dtype="int64"),
+        "session": pd.Series([r.get("session") for r in recs], dtype="object"),
+        "ts": pd.Series([r.get("ts", 0) for r in recs], dtype="int64"),
+        "type": pd.Series([r.get("type") for r in recs], dtype="object"),
+        "verdict": pd.Series([r["result"]["verdict"] for r in recs], dtype="object"),
+        "triggered_rules": pd.Series([r["result"]["triggered_rules"] for r in recs], dtype="object"),
+        "eval_time_us": pd.Series([r["result"]["eval_time_us"] for r in recs], dtype="int64"),
+        "record": pd.Series([_json_dumps(r) for r in recs], dtype="object"),
+    })
+
+
+def _part_summary(part: _Part) -> ReplaySummary:
+    return part.summary
+
+
+def _partitions(lines: dd.DataFrame, partitions: int | None) -> int:
+    return max(1, partitions if partitions is not None else lines.npartitions)
+
+
+def replay_dask(
+    policy: bytes,
+    events: Events,
+    *,
+    session_key: str | None = "session",
+    sort: bool = True,
+    strict: bool = False,
+    context: Mapping[str, Any] | None = None,
+    config: Mapping[str, Any] | None = None,
+    partitions: int | None = None,
+) -> DaskReplay:
+    """Replay a trace on the current Dask scheduler.
+
+    ``events``: paths of JSON-lines or Parquet files (read in the order
+    given), a bag of JSON lines, or a frame with the columns of an events
+    line (``type``, ``fields``, ``ts``, the session key, ``expect``...).
+    Each session is replayed whole by one engine, in time order when
+    ``sort`` (otherwise time going backwards is an error naming the line).
+    Returns the per-event results, persisted on the cluster (one row per
+    event, columns of RESULTS_META), and the summary merged over all
+    partitions. Raises ToolError as the single-process replay does.
+    """
+    options = ReplayOptions(session_key, sort, strict, dict(context or {}), dict(config or {}))
+    lines, inputs = read_lines(events, session_key)
+    shuffled = by_session(lines, _partitions(lines, partitions))
+    policy_key = dask.delayed(policy, pure=True)
+    parts = [dask.delayed(_replay_part)(p, policy_key, options, inputs) for p in shuffled.to_delayed()]
+    parts = list(dask.persist(*parts))
+    frames = [dask.delayed(_part_frame)(p) for p in parts]
+    summaries = dask.compute(*[dask.delayed(_part_summary)(p) for p in parts])
+    results = dd.from_delayed(frames, meta=RESULTS_META, verify_meta=False).persist()
+    return DaskReplay(results, merge_summaries(summaries))
+
+
+def merge_summaries(parts: Sequence[ReplaySummary]) -> ReplaySummary:
+    total = ReplaySummary()
+    for part in parts:
+        total.merge(part)
+    return total
+
+
+def _diff_part(part: pd.DataFrame, before: bytes, after: bytes, options: ReplayOptions, inputs: Inputs,
+               examples: int) -> DaskDiff:
+    a = _replay_part(part, before, options, inputs)
+    b = _replay_part(part, after, options, inputs)
+    records: list[tuple[int, dict[str, Any]]] = []
+    diff = diff_results(a.records, b.records, orders=a.orders,
+                        on_change=lambda order, rec: records.append((order, rec)),
+                        examples_per_change=examples)
+    return DaskDiff(diff, a.summary, b.summary, records)
+
+
+def diff_dask(
+    before: bytes,
+    after: bytes,
+    events: Events,
+    *,
+    session_key: str | None = "session",
+    sort: bool = True,
+    strict: bool = False,
+    context: Mapping[str, Any] | None = None,
+    config: Mapping[str, Any] | None = None,
+    partitions: int | None = None,
+    examples_per_change: int = 5,
+) -> DaskDiff:
+    """Replay one trace through two policies on the cluster and gather the
+    events whose verdict or fired rules differ (records in input order)."""
+    options = ReplayOptions(session_key, sort, strict, dict(context or {}), dict(config or {}))
+    lines, inputs = read_lines(events, session_key)
+    shuffled = by_session(lines, _partitions(lines, partitions))
+    b_key, a_key = dask.delayed(before, pure=True), dask.delayed(after, pure=True)
+    parts: Sequence[DaskDiff] = dask.compute(*[
+        dask.delayed(_diff_part)(p, b_key, a_key, options, inputs, examples_per_change)
+        for p in shuffled.to_delayed()
+    ])
+    total = DaskDiff(PolicyDiff(examples_per_change=examples_per_change), ReplaySummary(), ReplaySummary())
+    for part in parts:
+        total.diff.merge(part.diff)
+        total.before.merge(part.before)
+        total.after.merge(part.after)
+        total.records.extend(part.records)
+    total.records.sort(key=lambda item: item[0])
+    return total
