@@ -20,7 +20,7 @@ sys.exit(0 if importlib.util.find_spec("mypy") else 1)
 PYEOF
 
 if [ "${KORVANTHEL_SKIP_INSTALL:-0}" != 1 ]; then
-  "$PY" -m pip install -q .
+  "$PY" -m pip install -q ".[dask]"
 fi
 
 echo "== mypy --strict (examples, korvanthel_tools, tests/tools)"

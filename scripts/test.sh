@@ -17,7 +17,7 @@ cmake --build build/tests -j "$JOBS"
 ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
 echo "== module tests (pytest)"
-"$PY" -m pip install -q .
+"$PY" -m pip install -q ".[dask]"
 "$PY" -m pytest -q binding/tests tests/tools
 
 echo "== type checks (mypy --strict, stubtest)"
