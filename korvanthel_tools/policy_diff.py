@@ -138,6 +138,7 @@ class PolicyDiff:
             group.examples.append(Example(
                 before["line"], file, before.get("session"), before.get("type", ""),
                 tuple(b_rules), tuple(a_rules), b.get("reason"), a.get("reason"),
+                before["line"] if order is None else order,
             ))
         return change
 
