@@ -20,7 +20,7 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
-from typing import Any, Final
+from typing import Any, Final, TypeAlias
 
 import dask
 import dask.bag as db
@@ -59,7 +59,7 @@ RESULTS_META: Final = pd.DataFrame({
     "record": pd.Series([], dtype="object"),
 })
 
-Events = dd.DataFrame | db.Bag | Sequence[str]
+Events: TypeAlias = "dd.DataFrame | db.Bag | Sequence[str]"
 
 
 def _json_loads() -> Callable[[str | bytes], Any]:
@@ -151,7 +151,7 @@ def _jsonl_file(path: str, index: int, session_key: str | None) -> pd.DataFrame:
     return lines_frame(texts, range(base + 1, base + 1 + len(texts)), session_key)
 
 
-def row_to_line(row: Mapping[str, Any]) -> str:
+def row_to_line(row: Mapping[Any, Any]) -> str:
     """One row of a frame or Parquet file as an events line; missing values
     are left out, ``fields`` given as JSON text is taken as its object."""
     obj: dict[str, Any] = {}

@@ -73,7 +73,7 @@ def mixed_trace(sessions: int, events: int, seed: int) -> list[dict[str, Any]]:
 def stricter(policy: dict[str, Any]) -> dict[str, Any]:
     """The tools-test policy with fetch denied instead of audited and the
     tagging rule gone."""
-    other = json.loads(json.dumps(policy))
+    other: dict[str, Any] = json.loads(json.dumps(policy))
     other["name"] = "stricter"
     other["rules"][1]["verdicts"][0]["verdict"] = "Deny"
     other["rules"] = [r for r in other["rules"] if r["id"] != 9]

@@ -16,7 +16,7 @@ from korvanthel_tools.summary import format_table, percentile
 from replay_support import T0
 from tools_support import Run, cli, policy_json, write_events
 
-SESSION: list[dict[str, Any]] = [{**event, "ts": T0 + 1000 * i} for i, event in enumerate([
+SESSION: list[dict[str, Any]] = [{**event, "ts": T0 + 1000 * i} for i, event in enumerate(list[dict[str, Any]]([
     {"type": "tool_call", "fields": {"tool": "search"}, "expect": "allow"},
     {"type": "tool_call", "fields": {"tool": "shell"}, "expect": "DENY"},
     {"type": "tool_call", "fields": {"tool": "fetch"}, "expect": "audit"},
@@ -25,7 +25,7 @@ SESSION: list[dict[str, Any]] = [{**event, "ts": T0 + 1000 * i} for i, event in 
     {"type": "burst", "expect": "deny"},
     {"type": "data", "fields": {"action": "read_secret"}},
     {"type": "data", "fields": {"action": "send"}, "expect": "deny"},
-])]
+]))]
 
 
 def result_lines(text: str) -> list[dict[str, Any]]:
