@@ -252,14 +252,17 @@ def by_session(lines: dd.DataFrame, partitions: int) -> dd.DataFrame:
 
 # --- replaying -------------------------------------------------------------
 
-@dataclass(frozen=True)
-class _Part:
-    records: list[dict[str, Any]]
+@dataclass
+class _Replayed:
+    """One partition replayed: its result records (named by file and line)
+    with their places in the trace, and its summary."""
+
     orders: list[int]
+    records: list[dict[str, Any]]
     summary: ReplaySummary
 
 
-def _replay_part(part: pd.DataFrame, policy: bytes, options: ReplayOptions, inputs: Inputs) -> _Part:
+def _replay_records(part: pd.DataFrame, policy: bytes, options: ReplayOptions, inputs: Inputs) -> _Replayed:
     part = part.sort_values("order", kind="stable")
     orders = part["order"].tolist()
     data = "\n".join(part["text"].tolist()).encode("utf-8")
@@ -268,7 +271,6 @@ def _replay_part(part: pd.DataFrame, policy: bytes, options: ReplayOptions, inpu
     summary = ReplaySummary()
     records: list[dict[str, Any]] = []
     out_orders: list[int] = []
-    sessions: set[str | None] = set()
     for raw in (run.results or b"").split(b"\n"):
         if not raw:
             continue
@@ -277,19 +279,26 @@ def _replay_part(part: pd.DataFrame, policy: bytes, options: ReplayOptions, inpu
         file, line = inputs.locate(order)
         record = relabel_record(record, file, line)
         summary.add(record, file, order)
-        sessions.add(session_of(record, "session") if record.get("session") is not None else None)
         records.append(record)
         out_orders.append(order)
     summary.bad_lines = bad_lines_from_native(run.summary, inputs.locate)
     if options.session_key is not None:
-        summary.sessions = len(sessions)
-    return _Part(records, out_orders, summary)
+        sessions = run.summary.get("sessions")
+        summary.sessions = int(sessions) if sessions is not None else len({
+            session_of(r, "session") for r in records
+        })
+    return _Replayed(out_orders, records, summary)
 
 
-def _part_frame(part: _Part) -> pd.DataFrame:
-    recs = part.records
-    return pd.DataFrame({
-        "order": pd.Series(part.orders, dtype="int64"),
+def _replay_part(
+    part: pd.DataFrame, policy: bytes, options: ReplayOptions, inputs: Inputs
+) -> tuple[pd.DataFrame, ReplaySummary]:
+    """Replay one partition into its results frame and summary (the records
+    themselves are not kept: the frame holds their text)."""
+    done = _replay_records(part, policy, options, inputs)
+    recs = done.records
+    frame = pd.DataFrame({
+        "order": pd.Series(done.orders, dtype="int64"),
         "file": pd.Series([r.get("file") for r in recs], dtype="object"),
         "line": pd.Series([r["line"] for r in recs], dtype="int64"),
         "session": pd.Series([r.get("session") for r in recs], dtype="object"),
@@ -300,10 +309,15 @@ def _part_frame(part: _Part) -> pd.DataFrame:
         "eval_time_us": pd.Series([r["result"]["eval_time_us"] for r in recs], dtype="int64"),
         "record": pd.Series([_json_dumps(r) for r in recs], dtype="object"),
     })
+    return frame, done.summary
 
 
-def _part_summary(part: _Part) -> ReplaySummary:
-    return part.summary
+def _first(pair: tuple[pd.DataFrame, ReplaySummary]) -> pd.DataFrame:
+    return pair[0]
+
+
+def _second(pair: tuple[pd.DataFrame, ReplaySummary]) -> ReplaySummary:
+    return pair[1]
 
 
 def _partitions(lines: dd.DataFrame, partitions: int | None) -> int:
@@ -338,8 +352,8 @@ def replay_dask(
     policy_key = dask.delayed(policy, pure=True)
     parts = [dask.delayed(_replay_part)(p, policy_key, options, inputs) for p in shuffled.to_delayed()]
     parts = list(dask.persist(*parts))
-    frames = [dask.delayed(_part_frame)(p) for p in parts]
-    summaries = dask.compute(*[dask.delayed(_part_summary)(p) for p in parts])
+    frames = [dask.delayed(_first)(p) for p in parts]
+    summaries = dask.compute(*[dask.delayed(_second)(p) for p in parts])
     results = dd.from_delayed(frames, meta=RESULTS_META, verify_meta=False).persist()
     return DaskReplay(results, merge_summaries(summaries))
 
@@ -353,8 +367,8 @@ def merge_summaries(parts: Sequence[ReplaySummary]) -> ReplaySummary:
 
 def _diff_part(part: pd.DataFrame, before: bytes, after: bytes, options: ReplayOptions, inputs: Inputs,
                examples: int) -> DaskDiff:
-    a = _replay_part(part, before, options, inputs)
-    b = _replay_part(part, after, options, inputs)
+    a = _replay_records(part, before, options, inputs)
+    b = _replay_records(part, after, options, inputs)
     records: list[tuple[int, dict[str, Any]]] = []
     diff = diff_results(a.records, b.records, orders=a.orders,
                         on_change=lambda order, rec: records.append((order, rec)),
