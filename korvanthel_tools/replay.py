@@ -142,6 +142,20 @@ def bad_lines_from_native(raw: Mapping[str, Any], locate: Locate | None = None) 
     return bad
 
 
+def relabel_line(raw: bytes, file: str | None, line: int) -> bytes:
+    """A result line, as the replayer wrote it, renamed by its line in its
+    own file (and the file, when the trace came from several). Only the
+    leading ``"line"`` entry is rewritten; the rest of the text is kept."""
+    comma = raw.find(b",")
+    if not raw.startswith(b'{"line":') or comma < 0:
+        record = relabel_record(json.loads(raw), file, line)
+        return json.dumps(record, ensure_ascii=False).encode("utf-8")
+    head = b'{"line": %d' % line
+    if file is not None:
+        head += b', "file": ' + json.dumps(file, ensure_ascii=False).encode("utf-8")
+    return head + raw[comma:]
+
+
 def relabel_record(record: dict[str, Any], file: str | None, line: int) -> dict[str, Any]:
     """A result record named by its line in its own file (and the file, when
     the trace came from several)."""

@@ -17,7 +17,7 @@ from tqdm import tqdm
 
 from korvanthel_tools.loading import ToolError
 from korvanthel_tools.policy_diff import PolicyDiff, diff_results, iter_records
-from korvanthel_tools.replay import ReplayOptions, relabel_record, replay_native, summary_from_native
+from korvanthel_tools.replay import ReplayOptions, relabel_line, replay_native, summary_from_native
 from korvanthel_tools.summary import ReplaySummary
 from korvanthel_tools.trace import Trace, read_trace
 
@@ -93,11 +93,25 @@ class ResultSink:
 def relabel_lines(results: bytes, trace: Trace) -> bytes:
     """Result lines numbered through a trace of several files, renamed by
     file and line."""
-    out: list[str] = []
-    for record in iter_records(results, json.loads):
-        file, line = trace.locate(int(record["line"]))
-        out.append(_dumps(relabel_record(record, file, line)) + "\n")
-    return "".join(out).encode("utf-8")
+    out: list[bytes] = []
+    for raw in results.split(b"\n"):
+        if raw:
+            file, line = trace.locate(_line_of(raw))
+            out.append(relabel_line(raw, file, line))
+    out.append(b"")
+    return b"\n".join(out)
+
+
+def _line_of(raw: bytes) -> int:
+    """The ``line`` of a result line, read from its start."""
+    if raw.startswith(b'{"line":'):
+        end = raw.find(b",")
+        if end > 0:
+            try:
+                return int(raw[8:end])
+            except ValueError:
+                pass
+    return int(json.loads(raw)["line"])
 
 
 @contextmanager

@@ -30,7 +30,7 @@ import pandas as pd
 
 from korvanthel_tools.policy_diff import PolicyDiff, diff_results
 from korvanthel_tools.replay import (
-    ReplayOptions, bad_lines_from_native, relabel_record, replay_native,
+    ReplayOptions, bad_lines_from_native, relabel_line, relabel_record, replay_native,
 )
 from korvanthel_tools.summary import ReplaySummary
 
@@ -259,6 +259,7 @@ class _Replayed:
 
     orders: list[int]
     records: list[dict[str, Any]]
+    texts: list[str]  # the result lines, renamed by file and line
     summary: ReplaySummary
 
 
@@ -270,6 +271,7 @@ def _replay_records(part: pd.DataFrame, policy: bytes, options: ReplayOptions, i
     loads = _json_loads()
     summary = ReplaySummary()
     records: list[dict[str, Any]] = []
+    texts: list[str] = []
     out_orders: list[int] = []
     for raw in (run.results or b"").split(b"\n"):
         if not raw:
@@ -278,6 +280,7 @@ def _replay_records(part: pd.DataFrame, policy: bytes, options: ReplayOptions, i
         order = int(record["line"])
         file, line = inputs.locate(order)
         record = relabel_record(record, file, line)
+        texts.append(relabel_line(raw, file, line).decode("utf-8"))
         summary.add(record, file, order)
         records.append(record)
         out_orders.append(order)
@@ -287,7 +290,7 @@ def _replay_records(part: pd.DataFrame, policy: bytes, options: ReplayOptions, i
         summary.sessions = int(sessions) if sessions is not None else len({
             session_of(r, "session") for r in records
         })
-    return _Replayed(out_orders, records, summary)
+    return _Replayed(out_orders, records, texts, summary)
 
 
 def _replay_part(
@@ -307,7 +310,7 @@ def _replay_part(
         "verdict": pd.Series([r["result"]["verdict"] for r in recs], dtype="object"),
         "triggered_rules": pd.Series([r["result"]["triggered_rules"] for r in recs], dtype="object"),
         "eval_time_us": pd.Series([r["result"]["eval_time_us"] for r in recs], dtype="int64"),
-        "record": pd.Series([_json_dumps(r) for r in recs], dtype="object"),
+        "record": pd.Series(done.texts, dtype="object"),
     })
     return frame, done.summary
 
