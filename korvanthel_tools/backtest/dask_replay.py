@@ -15,6 +15,7 @@ line, so they read exactly like the single-process replay's.
 
 from __future__ import annotations
 
+import io
 import json
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -30,7 +31,8 @@ import pandas as pd
 
 from korvanthel_tools.policy_diff import PolicyDiff, diff_results
 from korvanthel_tools.replay import (
-    ReplayOptions, bad_lines_from_native, relabel_line, relabel_record, replay_native,
+    NativeRun, ReplayOptions, bad_lines_from_native, relabel_line, relabel_record, replay_native,
+    summary_from_native,
 )
 from korvanthel_tools.summary import ReplaySummary
 
@@ -116,39 +118,76 @@ def session_of(obj: Any, key: str | None) -> str | None:
     return value if isinstance(value, str) else _json_dumps(value)
 
 
-def lines_frame(texts: Sequence[str], orders: Sequence[int], session_key: str | None) -> pd.DataFrame:
-    """Key non-blank lines by order and session (bad lines included, with no
-    session: the replayer reports them)."""
+def lines_frame(texts: Sequence[str | bytes], orders: Sequence[int], session_key: str | None) -> pd.DataFrame:
+    """Key non-blank lines by order and session, one line at a time (bad
+    lines included, with no session: the replayer reports them)."""
     loads = _json_loads()
-    keep_texts: list[str] = []
+    keep_texts: list[bytes] = []
     keep_orders: list[int] = []
     sessions: list[str | None] = []
     for text, order in zip(texts, orders):
-        if not text.strip():
+        raw = text.encode("utf-8") if isinstance(text, str) else text
+        if not raw.strip():
             continue
         session: str | None = None
         if session_key is not None:
             try:
-                session = session_of(loads(text), session_key)
+                session = session_of(loads(raw), session_key)
             except (ValueError, RecursionError):
                 session = None
-        keep_texts.append(text)
+        keep_texts.append(raw)
         keep_orders.append(order)
         sessions.append(session)
+    return _lines(keep_orders, sessions, keep_texts)
+
+
+def _lines(orders: Sequence[int] | np.ndarray, sessions: Sequence[str | None], texts: Sequence[bytes]) -> pd.DataFrame:
     return pd.DataFrame({
-        "order": pd.Series(keep_orders, dtype="int64"),
-        "session": pd.Series(sessions, dtype="object"),
-        "text": pd.Series(keep_texts, dtype="object"),
+        "order": pd.Series(orders, dtype="int64"),
+        "session": pd.Series(list[Any](sessions), dtype="object"),
+        "text": pd.Series(texts, dtype="object"),
     })
 
 
-def _jsonl_file(path: str, index: int, session_key: str | None) -> pd.DataFrame:
-    data = Path(path).read_bytes().decode("utf-8", errors="replace")
-    texts = data.split("\n")
-    if texts and texts[-1] == "":
+def key_lines(data: bytes, base: int, session_key: str | None) -> pd.DataFrame:
+    """Key the lines of a JSON-lines buffer; line n gets the order base + n.
+
+    The sessions are read with Arrow's JSON reader when every line is an
+    object whose session is a string or missing; any other buffer (blank or
+    bad lines, other kinds of sessions) is read line by line."""
+    texts = data.split(b"\n")
+    if texts and texts[-1] == b"":
         texts.pop()
-    base = index << ORDER_SHIFT
-    return lines_frame(texts, range(base + 1, base + 1 + len(texts)), session_key)
+    orders = np.arange(base + 1, base + 1 + len(texts), dtype=np.int64)
+    if session_key is None:
+        if all(t.strip() for t in texts):
+            return _lines(orders, [None] * len(texts), texts)
+        return lines_frame(texts, orders.tolist(), None)
+    sessions = _arrow_sessions(data, session_key, len(texts))
+    if sessions is None:
+        return lines_frame(texts, orders.tolist(), session_key)
+    return _lines(orders, sessions, texts)
+
+
+def _arrow_sessions(data: bytes, session_key: str, lines: int) -> list[str | None] | None:
+    import pyarrow as pa
+    import pyarrow.json as pj
+
+    options = pj.ParseOptions(
+        explicit_schema=pa.schema([(session_key, pa.string())]), unexpected_field_behavior="ignore",
+    )
+    try:
+        table = pj.read_json(io.BytesIO(data), parse_options=options)
+    except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
+        return None
+    if table.num_rows != lines:  # blank lines were skipped: numbering lost
+        return None
+    sessions: list[str | None] = table.column(session_key).to_pylist()
+    return sessions
+
+
+def _jsonl_file(path: str, index: int, session_key: str | None) -> pd.DataFrame:
+    return key_lines(Path(path).read_bytes(), index << ORDER_SHIFT, session_key)
 
 
 def row_to_line(row: Mapping[Any, Any]) -> str:
@@ -201,7 +240,7 @@ def _parquet_file(path: str, index: int, session_key: str | None) -> pd.DataFram
 
 
 def _bag_part(part: Sequence[Any], offset: int, session_key: str | None) -> pd.DataFrame:
-    texts = [p.decode("utf-8", errors="replace") if isinstance(p, bytes) else str(p) for p in part]
+    texts = [p if isinstance(p, (bytes, str)) else str(p) for p in part]
     return lines_frame(texts, range(offset + 1, offset + 1 + len(texts)), session_key)
 
 
@@ -266,8 +305,12 @@ class _Replayed:
 def _replay_records(part: pd.DataFrame, policy: bytes, options: ReplayOptions, inputs: Inputs) -> _Replayed:
     part = part.sort_values("order", kind="stable")
     orders = part["order"].tolist()
-    data = "\n".join(part["text"].tolist()).encode("utf-8")
-    run = replay_native(policy, data, options, line_numbers=orders, locate=inputs.locate)
+    data = _joined(part["text"].tolist())
+    return _records_of(replay_native(policy, data, options, line_numbers=orders, locate=inputs.locate), options, inputs)
+
+
+def _records_of(run: NativeRun, options: ReplayOptions, inputs: Inputs) -> _Replayed:
+    """Parse a partition's result lines one by one, summing them up here."""
     loads = _json_loads()
     summary = ReplaySummary()
     records: list[dict[str, Any]] = []
@@ -293,12 +336,77 @@ def _replay_records(part: pd.DataFrame, policy: bytes, options: ReplayOptions, i
     return _Replayed(out_orders, records, texts, summary)
 
 
+def _joined(texts: list[Any]) -> bytes:
+    """The lines of a partition as one buffer (a shuffle may hand text back
+    as str)."""
+    return b"\n".join(t if isinstance(t, bytes) else str(t).encode("utf-8") for t in texts)
+
+
 def _replay_part(
     part: pd.DataFrame, policy: bytes, options: ReplayOptions, inputs: Inputs
 ) -> tuple[pd.DataFrame, ReplaySummary]:
-    """Replay one partition into its results frame and summary (the records
-    themselves are not kept: the frame holds their text)."""
-    done = _replay_records(part, policy, options, inputs)
+    """Replay one partition into its results frame and summary."""
+    part = part.sort_values("order", kind="stable")
+    orders = part["order"].tolist()
+    data = _joined(part["text"].tolist())
+    run = replay_native(policy, data, options, line_numbers=orders, locate=inputs.locate)
+    frame = _arrow_results(run.results or b"", inputs)
+    if frame is None:
+        return _slow_part(run, options, inputs)
+    return frame, summary_from_native(run.summary, inputs.locate)
+
+
+def _arrow_results(results: bytes, inputs: Inputs) -> pd.DataFrame | None:
+    """The results frame of a partition's result lines, read with Arrow's
+    JSON reader; None when they do not have the usual form."""
+    import pyarrow as pa
+    import pyarrow.json as pj
+
+    schema = pa.schema([
+        ("line", pa.int64()), ("session", pa.string()), ("ts", pa.int64()), ("type", pa.string()),
+        ("result", pa.struct([
+            ("verdict", pa.string()), ("triggered_rules", pa.list_(pa.int64())), ("eval_time_us", pa.int64()),
+        ])),
+    ])
+    lines = results.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    if not lines:
+        return RESULTS_META.copy()
+    try:
+        table = pj.read_json(io.BytesIO(results), parse_options=pj.ParseOptions(
+            explicit_schema=schema, unexpected_field_behavior="ignore"))
+    except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
+        return None
+    if table.num_rows != len(lines):
+        return None
+    orders = table.column("line").to_numpy()
+    result = table.column("result").combine_chunks()
+    located = [inputs.locate(int(o)) for o in orders] if len(inputs.names) > 1 else None
+    if located is None:
+        files: list[str | None] = [None] * len(lines)
+        numbers = orders & _LINE_MASK
+        texts = [line.decode("utf-8") for line in lines]
+    else:
+        files = [f for f, _ in located]
+        numbers = np.array([n for _, n in located], dtype=np.int64)
+        texts = [relabel_line(raw, f, n).decode("utf-8") for raw, (f, n) in zip(lines, located)]
+    return pd.DataFrame({
+        "order": pd.Series(orders, dtype="int64"),
+        "file": pd.Series(files, dtype="object"),
+        "line": pd.Series(numbers, dtype="int64"),
+        "session": pd.Series(table.column("session").to_pylist(), dtype="object"),
+        "ts": pd.Series(table.column("ts").to_numpy(zero_copy_only=False), dtype="int64"),
+        "type": pd.Series(table.column("type").to_pylist(), dtype="object"),
+        "verdict": pd.Series(result.field("verdict").to_pylist(), dtype="object"),
+        "triggered_rules": pd.Series(result.field("triggered_rules").to_pylist(), dtype="object"),
+        "eval_time_us": pd.Series(result.field("eval_time_us").to_numpy(zero_copy_only=False), dtype="int64"),
+        "record": pd.Series(texts, dtype="object"),
+    })
+
+
+def _slow_part(run: NativeRun, options: ReplayOptions, inputs: Inputs) -> tuple[pd.DataFrame, ReplaySummary]:
+    done = _records_of(run, options, inputs)
     recs = done.records
     frame = pd.DataFrame({
         "order": pd.Series(done.orders, dtype="int64"),
