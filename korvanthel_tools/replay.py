@@ -85,14 +85,19 @@ def replay_native(
             policy_argument(policy), data, line_numbers=line_numbers, out=out, **options.native_kwargs()
         )
     except (ValueError, RuntimeError, OSError) as exc:
+        line, problem = getattr(exc, "line", None), getattr(exc, "problem", None)
+        if isinstance(line, int) and isinstance(problem, str):
+            file, number = _where(line, locate)
+            where = f"line {number}" if file is None else f"{file}:{number}"
+            raise ToolError(f"{where}: {name_lines(problem, locate, every=True)}") from None
         raise ToolError(name_lines(str(exc), locate)) from None
     results = raw.get("results")
     return NativeRun(results if isinstance(results, bytes) else None, raw["summary"])
 
 
-def name_lines(message: str, locate: Locate | None) -> str:
-    """Rewrite 'line N' in a message as 'FILE:LINE' when lines are numbered
-    through several files."""
+def name_lines(message: str, locate: Locate | None, *, every: bool = False) -> str:
+    """Rewrite the first 'line N' of a message (every one with ``every``) as
+    'FILE:LINE' when lines are numbered through several files."""
     if locate is None:
         return message
 
@@ -100,14 +105,17 @@ def name_lines(message: str, locate: Locate | None) -> str:
         file, line = locate(int(match.group(1)))
         return f"line {line}" if file is None else f"{file}:{line}"
 
-    return _LINE_IN_MESSAGE.sub(sub, message, count=1)
+    return _LINE_IN_MESSAGE.sub(sub, message, count=0 if every else 1)
 
 
-def summary_from_native(raw: Mapping[str, Any], locate: Locate | None = None) -> ReplaySummary:
-    """The native replayer's summary as a ReplaySummary."""
+def summary_from_native(
+    raw: Mapping[str, Any], locate: Locate | None = None, *, sessions: bool = False
+) -> ReplaySummary:
+    """The native replayer's summary as a ReplaySummary; the count of
+    sessions is kept when ``sessions`` (a replay with a session key)."""
     summary = ReplaySummary()
     summary.events = int(raw.get("events", 0))
-    if raw.get("sessions") is not None:
+    if sessions and raw.get("sessions") is not None:
         summary.sessions = int(raw["sessions"])
     for verdict, count in dict(raw.get("verdicts", {})).items():
         summary.verdicts[str(verdict)] += int(count)
@@ -119,7 +127,7 @@ def summary_from_native(raw: Mapping[str, Any], locate: Locate | None = None) ->
     for item in raw.get("violations", []):
         key3 = (str(item["proof"]), str(item["invariant"]), str(item["kind"]))
         summary.invariants[key3] += int(item.get("events", item.get("count", 1)))
-    for value, count in _pairs(raw.get("latency_us", raw.get("eval_time_us", {}))):
+    for value, count in _pairs(raw.get("latency_us", {})):
         summary.latency_us[int(value)] += int(count)
     summary.expectations = int(raw.get("expectations", 0))
     for item in raw.get("mismatches", []):

@@ -172,7 +172,7 @@ class ReplayRun:
             if run.results is not None:
                 sink.write(relabel_lines(run.results, trace) if trace.several else run.results)
             bar.update()
-        return summary_from_native(run.summary, locate)
+        return summary_from_native(run.summary, locate, sessions=self.options.session_key is not None)
 
     def diff_here(self, other: bytes, sink: ResultSink, examples: int) -> PolicyDiff:
         """Replay through both policies in this process; the differing

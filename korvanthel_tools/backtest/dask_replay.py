@@ -353,7 +353,7 @@ def _replay_part(
     frame = _arrow_results(run.results or b"", inputs)
     if frame is None:
         return _slow_part(run, options, inputs)
-    return frame, summary_from_native(run.summary, inputs.locate)
+    return frame, summary_from_native(run.summary, inputs.locate, sessions=options.session_key is not None)
 
 
 def _arrow_results(results: bytes, inputs: Inputs) -> pd.DataFrame | None:
