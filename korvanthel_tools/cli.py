@@ -1,9 +1,10 @@
 """The ``korvanthel`` command: pack, inspect and replay policies.
 
 Exit status: 0 on success; 1 when ``replay`` finds an event whose verdict
-differs from its expectation; 2 when the command cannot do its work (bad
-arguments, unreadable files, a policy the engine refuses, a malformed
-events line).
+differs from its expectation, or ``replay --against`` finds events on which
+the two policies differ; 2 when the command cannot do its work (bad
+arguments, unreadable files, a policy the engine refuses, with ``--strict``
+a line that is not an event).
 """
 
 from __future__ import annotations
