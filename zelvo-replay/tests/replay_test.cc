@@ -160,16 +160,16 @@ TEST(Replay, SessionsKeepTheirOwnMonitors) {
   EXPECT_TRUE(has(together.lines[1], R"("verdict": "deny")"));
 }
 
-TEST(Replay, TimeGoingBackwardsIsABadLineUnlessSorted) {
+TEST(Replay, TimeGoingBackwardsStopsTheReplayUnlessSorted) {
   const std::string trace = event("a", kT0 + 1000, "search") + event("b", kT0, "search") +
                             event("a", kT0 + 500, "search") + event("a", kT0 + 2000, "search");
   Outcome plain = replay(trace, with_sessions());
-  ASSERT_EQ(plain.summary.bad_lines().size(), 1u);
-  EXPECT_EQ(plain.summary.bad_lines()[0].line, 3u);
-  EXPECT_EQ(plain.summary.bad_lines()[0].message,
+  EXPECT_EQ(plain.stop.kind, ReplayStop::Kind::TimeBackwards);
+  EXPECT_EQ(plain.stop.line, 3u);
+  EXPECT_EQ(plain.stop.message,
             "time goes backwards in session \"a\": ts 1714564800500 is before 1714564801000 of line 1 "
             "(sort the replay to order each session by time)");
-  EXPECT_EQ(plain.lines.size(), 3u);
+  EXPECT_EQ(plain.lines.size(), 2u);
 
   ReplayOptions sorted = with_sessions();
   sorted.sort = true;

@@ -121,9 +121,10 @@ ReplayStop in_trace_order(const CompiledPolicy& policy, const ReplayOptions& opt
       error.ts = ts;
       error.previous_ts = session->last_ts;
       error.previous_line = session->last_line;
-      run.bad_line(line.number, describe(error), stop);
-      if (stop) break;
-      continue;
+      stop.kind = ReplayStop::Kind::TimeBackwards;
+      stop.line = line.number;
+      stop.message = describe(error);
+      break;
     }
     if (session == nullptr) {
       session = &run.sessions().open(name, ts);

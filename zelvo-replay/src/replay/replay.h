@@ -10,8 +10,9 @@
 // when the replay starts, or a fixed time for a reproducible replay).
 //
 // Order. Without sorting, a session's events must not go back in time: an
-// event earlier than the one before it in its session is a bad line
-// (TimeBackwards, naming both lines). With sorting, each session's events
+// event earlier than the one before it in its session stops the replay
+// (ReplayStop::Kind::TimeBackwards, naming both lines), since every later
+// result of that session would be computed in the wrong order. With sorting, each session's events
 // are evaluated in time order (events with equal times in the trace's
 // order); results are still written in the trace's order.
 //
@@ -57,10 +58,10 @@ class ResultSink {
 };
 
 struct ReplayStop {
-  enum class Kind : std::uint8_t { None, StrictBadLine, LineNumbers, Sink };
+  enum class Kind : std::uint8_t { None, StrictBadLine, TimeBackwards, LineNumbers, Sink };
   Kind kind = Kind::None;
-  std::uint64_t line = 0;   // StrictBadLine: the line
-  std::string message;      // StrictBadLine: the line's problem; LineNumbers: what is wrong
+  std::uint64_t line = 0;   // StrictBadLine, TimeBackwards: the line
+  std::string message;      // StrictBadLine, TimeBackwards: the line's problem; LineNumbers: what is wrong
   explicit operator bool() const noexcept { return kind != Kind::None; }
 };
 
