@@ -18,7 +18,7 @@ ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
 echo "== module tests (pytest)"
 "$PY" -m pip install -q .
-"$PY" -m pytest -q binding/tests tests/tools
+"$PY" -m pytest -q binding/tests tests/tools tests/replay
 
 echo "== guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
 # The pins of the extras mcp and otel (pyproject.toml), without rebuilding the package.
