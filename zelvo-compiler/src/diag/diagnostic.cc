@@ -27,7 +27,7 @@ std::string render(const Diagnostic& d) {
       const auto c = static_cast<unsigned char>(ch);
       if (!is_continuation(c)) {
         ++chars;
-        if (chars < d.column) ++caret;
+        if (chars + d.line_text_column <= d.column) ++caret;
       }
       excerpt += ch == '\t' ? ' ' : ch;
     }

@@ -22,6 +22,9 @@ struct Diagnostic {
   std::string message;    // e.g. unknown method "startswith"
   std::string hint;       // "" or e.g. did you mean "starts_with"?
   std::string line_text;  // the source line (valid UTF-8, at most kMaxExcerptBytes), for the excerpt
+  // The column of line_text's first character: 1 unless a long line was
+  // cut to the part around `column`.
+  std::uint32_t line_text_column = 1;
 };
 
 // The excerpt keeps at most this many bytes of a line (cut at a character
