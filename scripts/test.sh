@@ -18,7 +18,12 @@ ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
 echo "== module tests (pytest)"
 "$PY" -m pip install -q ".[dask]"
-"$PY" -m pytest -q binding/tests tests/tools
+"$PY" -m pytest -q binding/tests tests/tools tests/replay
+
+echo "== guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
+# The pins of the extras mcp and otel (pyproject.toml), without rebuilding the package.
+"$PY" -m pip install -q "mcp==2.3.0" "opentelemetry-api==1.45.2" "opentelemetry-sdk==1.45.2"
+"$PY" -m pytest -q tests/mcp
 
 echo "== type checks (mypy --strict, stubtest)"
 KORVANTHEL_SKIP_INSTALL=1 bash scripts/check_types.sh

@@ -1,0 +1,17 @@
+// The features of korvanthel_tools._native. module.cc creates the module
+// and calls one add_* function per feature; each lives in its own files
+// and adds its functions, classes and exceptions to the module.
+//
+// Each returns 0, or -1 with an exception set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace korvanthel::tools {
+
+// replay_lines, replay_file, parse_ts, EventLineError, Replayer
+// (replay_functions.cc, replayer.cc).
+int add_replay(PyObject* module);
+
+}  // namespace korvanthel::tools
