@@ -151,9 +151,10 @@ def test_against_reports_differences_and_exits_1(cli: Callable[..., Run], policy
 def test_against_itself_agrees_and_exits_0(cli: Callable[..., Run], policy_json: Path, tmp_path: Path) -> None:
     events = write_events(tmp_path / "e.jsonl", TRACE)
     out = tmp_path / "diff.jsonl"
-    run = cli("replay", policy_json, events, "--against", policy_json, "-o", out)
+    run = cli("replay", policy_json, events, "--session-key", "session", "--against", policy_json, "-o", out)
     assert run.status == 0, run.out
     assert out.read_text() == ""
+    assert run.out.startswith("Diff of 4 events: ")
     assert "  0 events differ" in run.out
 
 
