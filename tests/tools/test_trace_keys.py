@@ -108,3 +108,27 @@ def test_frame_rows_become_event_lines() -> None:
     row = {"type": "x", "fields": '{"a": [1, 2]}', "ts": pd.Timestamp(1_733_650_000_000, unit="ms"),
            "session": None, "expect": float("nan")}
     assert json.loads(row_to_line(row)) == {"type": "x", "fields": {"a": [1, 2]}, "ts": 1_733_650_000_000}
+
+
+@pytest.mark.parametrize("names", [("one.jsonl",), ("a.jsonl", "b.jsonl", "c.jsonl")])
+def test_reading_results_with_arrow_equals_reading_them_one_by_one(names: tuple[str, ...]) -> None:
+    from korvanthel_tools.backtest.dask_replay import _arrow_results, _slow_part
+    from korvanthel_tools.replay import ReplayOptions, replay_native, summary_from_native
+
+    from replay_support import POLICY, mixed_trace
+
+    events = mixed_trace(sessions=4, events=60, seed=5)
+    events[7]["expect"] = "deny"
+    events[8]["expect"] = "allow"
+    lines = [json.dumps(e).encode() for e in events] + [b"not an event"]
+    orders = [((i % len(names)) << ORDER_SHIFT) + i + 1 for i in range(len(lines))]
+    inputs = Inputs(names)
+    options = ReplayOptions(session_key="session")
+    run = replay_native(json.dumps(POLICY).encode(), b"\n".join(lines), options, line_numbers=orders,
+                        locate=inputs.locate)
+    fast = _arrow_results(run.results or b"", inputs)
+    slow, slow_summary = _slow_part(run, options, inputs)
+    assert fast is not None
+    pd.testing.assert_frame_equal(fast, slow)
+    assert summary_from_native(run.summary, inputs.locate, sessions=True) == slow_summary
+    assert len(slow_summary.mismatches) == 2 and len(slow_summary.bad_lines) == 1
