@@ -445,6 +445,7 @@ def replay_dask(
     context: Mapping[str, Any] | None = None,
     config: Mapping[str, Any] | None = None,
     partitions: int | None = None,
+    persist: bool = True,
 ) -> DaskReplay:
     """Replay a trace on the current Dask scheduler.
 
@@ -455,18 +456,21 @@ def replay_dask(
     ``sort`` (otherwise time going backwards is an error naming the line).
     Returns the per-event results, persisted on the cluster (one row per
     event, columns of RESULTS_META), and the summary merged over all
-    partitions. Raises ToolError as the single-process replay does.
+    partitions. With ``persist`` false only the summary is kept: the
+    results frame is left lazy (using it replays the trace again).
+    Raises ToolError as the single-process replay does.
     """
     options = ReplayOptions(session_key, sort, strict, dict(context or {}), dict(config or {}))
     lines, inputs = read_lines(events, session_key)
     shuffled = by_session(lines, _partitions(lines, partitions))
     policy_key = dask.delayed(policy, pure=True)
     parts = [dask.delayed(_replay_part)(p, policy_key, options, inputs) for p in shuffled.to_delayed()]
-    parts = list(dask.persist(*parts))
+    if persist:
+        parts = list(dask.persist(*parts))
     frames = [dask.delayed(_first)(p) for p in parts]
     summaries = dask.compute(*[dask.delayed(_second)(p) for p in parts])
-    results = dd.from_delayed(frames, meta=RESULTS_META, verify_meta=False).persist()
-    return DaskReplay(results, merge_summaries(summaries))
+    results = dd.from_delayed(frames, meta=RESULTS_META, verify_meta=False)
+    return DaskReplay(results.persist() if persist else results, merge_summaries(summaries))
 
 
 def merge_summaries(parts: Sequence[ReplaySummary]) -> ReplaySummary:
