@@ -168,3 +168,6 @@ def test_acceptance_rate_limit_in_event_time_on_the_cluster(client: Any, tmp_pat
     got = replay_dask(policy, [str(path)], session_key="session").results.compute()
     limited = got[got["verdict"] == "deny"]
     assert list(limited["session"]) == ["near"] and list(limited["ts"]) == [T0 + 10_000]
+    summary_only = replay_dask(policy, [str(path)], session_key="session", persist=False).summary
+    assert (summary_only.events, summary_only.sessions) == (22, 2)
+    assert dict(summary_only.constraints) == {("RateLimit", "tool_call", 10, 60_000): 1}
