@@ -163,6 +163,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     progress.add_argument("--no-progress", dest="progress", action="store_false", help="never show progress")
     replay.set_defaults(run=cmd_replay)
+
+    from korvanthel_tools.mcp_proxy.command import add_parser as add_mcp_proxy
+
+    add_mcp_proxy(commands)
     return parser
 
 

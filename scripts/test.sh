@@ -25,6 +25,9 @@ echo "== guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
 "$PY" -m pip install -q "mcp==2.3.0" "opentelemetry-api==1.45.2" "opentelemetry-sdk==1.45.2"
 "$PY" -m pytest -q tests/mcp
 
+echo "== agent-framework adapters (their own environment: tests, mypy --strict)"
+bash scripts/test_adapters.sh
+
 echo "== type checks (mypy --strict, stubtest)"
 KORVANTHEL_SKIP_INSTALL=1 bash scripts/check_types.sh
 
