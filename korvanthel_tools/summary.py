@@ -6,9 +6,12 @@ import math
 from collections import Counter
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from korvanthel_tools.events import VERDICTS
+from korvanthel_tools.events import VERDICTS, ReplayEvent
+
+if TYPE_CHECKING:
+    from _korvanthel_core import EvalResult
 
 LATENCY_PERCENTILES = (50, 90, 99)
 BAD_LINES_SHOWN = 20
@@ -62,7 +65,15 @@ class ReplaySummary:
     mismatches: list[Mismatch] = field(default_factory=list)
     bad_lines: list[BadLine] = field(default_factory=list)
 
-    def add(self, record: Mapping[str, Any], file: str | None = None, order: int = 0) -> Mismatch | None:
+    def add(self, event: ReplayEvent, result: EvalResult) -> Mismatch | None:
+        """Count the result of one event evaluated from Python; returns the
+        mismatch when its expectation failed."""
+        record: dict[str, Any] = {"line": event.line, "type": event.event_type, "result": result}
+        if event.expect is not None:
+            record["expect"] = event.expect
+        return self.add_record(record, order=event.line)
+
+    def add_record(self, record: Mapping[str, Any], file: str | None = None, order: int = 0) -> Mismatch | None:
         """Count one result record (``{"line", "type", "result", "expect"?}``);
         returns the mismatch when its expectation failed."""
         result = record["result"]

@@ -324,7 +324,7 @@ def _records_of(run: NativeRun, options: ReplayOptions, inputs: Inputs) -> _Repl
         file, line = inputs.locate(order)
         record = relabel_record(record, file, line)
         texts.append(relabel_line(raw, file, line).decode("utf-8"))
-        summary.add(record, file, order)
+        summary.add_record(record, file, order)
         records.append(record)
         out_orders.append(order)
     summary.bad_lines = bad_lines_from_native(run.summary, inputs.locate)

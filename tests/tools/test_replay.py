@@ -216,3 +216,18 @@ def test_table_aligns_numbers_right_and_text_left() -> None:
         "  a     10",
         "  long   2",
     ]
+
+
+def test_summary_counts_events_evaluated_from_python(policy_json: Path) -> None:
+    from _korvanthel_core import PolicyEngine
+
+    from korvanthel_tools.events import parse_event
+    from korvanthel_tools.summary import ReplaySummary
+
+    engine = PolicyEngine.from_json(policy_json.read_text())
+    summary = ReplaySummary()
+    for number, event in enumerate(SESSION, start=1):
+        parsed = parse_event(number, json.dumps({k: v for k, v in event.items() if k != "ts"}))
+        summary.add(parsed, engine.evaluate(parsed.event_type, parsed.fields))
+    assert (summary.events, summary.expectations, summary.mismatches) == (8, 5, [])
+    assert summary.verdicts == {"allow": 4, "deny": 3, "audit": 1}
