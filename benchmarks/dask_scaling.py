@@ -118,10 +118,14 @@ def main() -> int:
     parser.add_argument("--files", type=int, default=10)
     parser.add_argument("--dir", type=Path, default=Path("/tmp/korvanthel-dask-scaling"))
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--reuse", action="store_true", help="replay the trace already in --dir")
     args = parser.parse_args()
 
     start = time.perf_counter()
-    paths = generate(args.dir, args.events, args.sessions, args.files)
+    if args.reuse:
+        paths = sorted(args.dir.glob("trace-*.jsonl"))
+    else:
+        paths = generate(args.dir, args.events, args.sessions, args.files)
     size = sum(p.stat().st_size for p in paths)
     print(f"trace: {args.events:,} events, {args.sessions:,} sessions, {len(paths)} files, "
           f"{size / 1e9:.2f} GB, generated in {time.perf_counter() - start:.1f} s", flush=True)

@@ -58,6 +58,8 @@ def read_trace(paths: Sequence[str]) -> Trace:
         try:
             if path == "-":
                 data = sys.stdin.buffer.read()
+            elif path.lower().endswith((".parquet", ".pq")):
+                data = _parquet_as_lines(path)
             else:
                 with open(path, "rb") as handle:
                     data = handle.read()
@@ -65,3 +67,18 @@ def read_trace(paths: Sequence[str]) -> Trace:
             raise ToolError(f"{path}: {exc.strerror or exc}") from None
         named.append((path, data))
     return join_inputs(named)
+
+
+def _parquet_as_lines(path: str) -> bytes:
+    """A Parquet file's rows as events lines (row n is line n)."""
+    try:
+        from korvanthel_tools.backtest.rows import parquet_lines
+    except ImportError:
+        raise ToolError(f"{path}: Parquet input needs the dask extra: pip install 'korvanthel[dask]'") from None
+    try:
+        lines = parquet_lines(path)
+    except OSError:
+        raise
+    except Exception as exc:  # pyarrow's errors: not a Parquet file, a bad column
+        raise ToolError(f"{path}: cannot read Parquet: {exc}") from None
+    return "".join(line + "\n" for line in lines).encode("utf-8")

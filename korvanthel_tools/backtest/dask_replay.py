@@ -19,7 +19,6 @@ import io
 import json
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from datetime import datetime
 from pathlib import Path
 from typing import Any, Final, TypeAlias
 
@@ -34,11 +33,11 @@ from korvanthel_tools.replay import (
     NativeRun, ReplayOptions, bad_lines_from_native, relabel_line, relabel_record, replay_native,
     summary_from_native,
 )
+from korvanthel_tools.backtest.rows import PARQUET_SUFFIXES, parquet_lines, row_to_line
 from korvanthel_tools.summary import ReplaySummary
 
 ORDER_SHIFT: Final = 32
 _LINE_MASK: Final = (1 << ORDER_SHIFT) - 1
-PARQUET_SUFFIXES: Final = (".parquet", ".pq")
 
 # The lines of the trace, ready to replay.
 LINES_META: Final = pd.DataFrame({
@@ -190,53 +189,10 @@ def _jsonl_file(path: str, index: int, session_key: str | None) -> pd.DataFrame:
     return key_lines(Path(path).read_bytes(), index << ORDER_SHIFT, session_key)
 
 
-def row_to_line(row: Mapping[Any, Any]) -> str:
-    """One row of a frame or Parquet file as an events line; missing values
-    are left out, ``fields`` given as JSON text is taken as its object."""
-    obj: dict[str, Any] = {}
-    for key, value in row.items():
-        value = _plain(value)
-        if value is None:
-            continue
-        if key == "fields" and isinstance(value, str):
-            try:
-                value = json.loads(value)
-            except ValueError:
-                pass
-        obj[str(key)] = value
-    return _json_dumps(obj)
-
-
-def _plain(value: Any) -> Any:
-    if value is None:
-        return None
-    if isinstance(value, float) and value != value:
-        return None
-    if value is pd.NaT or value is pd.NA:
-        return None
-    if isinstance(value, pd.Timestamp):
-        return int(value.value // 1_000_000)
-    if isinstance(value, datetime):
-        return int(value.timestamp() * 1000)
-    if isinstance(value, np.generic):
-        return value.item()
-    if isinstance(value, np.ndarray):
-        return [_plain(v) for v in value.tolist()]
-    if isinstance(value, dict):
-        return {str(k): _plain(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        if value and all(isinstance(v, tuple) and len(v) == 2 for v in value):
-            return {str(k): _plain(v) for k, v in value}  # an Arrow map
-        return [_plain(v) for v in value]
-    return value
-
-
 def _parquet_file(path: str, index: int, session_key: str | None) -> pd.DataFrame:
-    import pyarrow.parquet as pq
-
-    rows = pq.read_table(path).to_pylist()
+    texts = parquet_lines(path)
     base = index << ORDER_SHIFT
-    return lines_frame([row_to_line(r) for r in rows], range(base + 1, base + 1 + len(rows)), session_key)
+    return lines_frame(texts, range(base + 1, base + 1 + len(texts)), session_key)
 
 
 def _bag_part(part: Sequence[Any], offset: int, session_key: str | None) -> pd.DataFrame:

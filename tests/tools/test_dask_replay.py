@@ -113,7 +113,7 @@ def test_sorting_is_the_same_on_the_cluster(
 
 
 def test_bag_frame_and_parquet_inputs_give_the_same_results(
-    client: Any, policy_json: Path, tmp_path: Path
+    client: Any, cli: Callable[..., Run], policy_json: Path, tmp_path: Path
 ) -> None:
     events = mixed_trace(sessions=5, events=50, seed=11)
     policy = policy_json.read_bytes()
@@ -138,6 +138,9 @@ def test_bag_frame_and_parquet_inputs_give_the_same_results(
     assert [line for line, *_ in first] == list(range(1, 51))
     assert outcome(from_frame) == first
     assert outcome(from_parquet) == first
+    here = results_here(cli, policy_json, [parquet])  # Parquet without Dask
+    there = [comparable(json.loads(t)) for t in from_parquet.results.compute().sort_values("order")["record"]]
+    assert here == there
 
 
 def test_diff_on_the_cluster_matches_the_diff_here(
