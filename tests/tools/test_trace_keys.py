@@ -14,7 +14,8 @@ pd = pytest.importorskip("pandas")
 pytest.importorskip("pyarrow")
 pytest.importorskip("dask")
 
-from korvanthel_tools.backtest.dask_replay import ORDER_SHIFT, Inputs, key_lines, lines_frame, row_to_line  # noqa: E402
+from korvanthel_tools.backtest.dask_replay import ORDER_SHIFT, Inputs, key_lines, lines_frame  # noqa: E402
+from korvanthel_tools.backtest.rows import row_to_line  # noqa: E402
 from korvanthel_tools.replay import relabel_line  # noqa: E402
 from korvanthel_tools.trace import join_inputs  # noqa: E402
 
