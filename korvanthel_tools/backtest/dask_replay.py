@@ -38,6 +38,7 @@ from korvanthel_tools.replay import (
 from korvanthel_tools.summary import ReplaySummary
 
 ORDER_SHIFT: Final = 32
+BLOCK_SIZE: Final = 64 << 20  # bytes of a JSON-lines file read by one task
 _LINE_MASK: Final = (1 << ORDER_SHIFT) - 1
 
 # The lines of the trace, ready to replay.
@@ -187,8 +188,59 @@ def _arrow_sessions(data: bytes, session_key: str, lines: int) -> list[str | Non
     return sessions
 
 
-def _jsonl_file(path: str, index: int, session_key: str | None) -> pd.DataFrame:
-    return key_lines(Path(path).read_bytes(), index << ORDER_SHIFT, session_key)
+def _read_range(path: str, start: int, end: int) -> bytes:
+    with open(path, "rb") as handle:
+        handle.seek(start)
+        return handle.read(end - start)
+
+
+def _count_lines(path: str, start: int, end: int) -> int:
+    return _read_range(path, start, end).count(b"\n")
+
+
+def _jsonl_block(path: str, start: int, end: int, base: int, session_key: str | None) -> pd.DataFrame:
+    """Lines [start, end) of a file, the first numbered base + 1."""
+    return key_lines(_read_range(path, start, end), base, session_key)
+
+
+def file_blocks(path: str, block_size: int) -> list[tuple[int, int]]:
+    """Byte ranges of about ``block_size`` that cover a file, each ending
+    just after a line feed (the last at the end of the file)."""
+    size = Path(path).stat().st_size
+    blocks: list[tuple[int, int]] = []
+    start = 0
+    with open(path, "rb") as handle:
+        while start < size:
+            end = min(size, start + max(1, block_size))
+            if end < size:
+                handle.seek(end)
+                while True:
+                    piece = handle.read(1 << 16)
+                    if not piece:
+                        end = size
+                        break
+                    cut = piece.find(b"\n")
+                    if cut >= 0:
+                        end += cut + 1
+                        break
+                    end += len(piece)
+            blocks.append((start, end))
+            start = end
+    return blocks
+
+
+def _jsonl_chunks(path: str, index: int, session_key: str | None, block_size: int) -> list[Any]:
+    """Tasks reading a JSON-lines file in blocks; each block's first line
+    number comes from counting the lines of the blocks before it."""
+    blocks = file_blocks(path, block_size)
+    if len(blocks) <= 1:
+        return [dask.delayed(_jsonl_block)(path, 0, blocks[0][1] if blocks else 0, index << ORDER_SHIFT, session_key)]
+    counts = dask.compute(*[dask.delayed(_count_lines)(path, a, b) for a, b in blocks[:-1]])
+    firsts = np.cumsum([0, *counts]).tolist()
+    return [
+        dask.delayed(_jsonl_block)(path, a, b, (index << ORDER_SHIFT) + first, session_key)
+        for (a, b), first in zip(blocks, firsts)
+    ]
 
 
 def _parquet_file(path: str, index: int, session_key: str | None) -> pd.DataFrame:
@@ -207,8 +259,11 @@ def _frame_part(part: pd.DataFrame, offset: int, session_key: str | None) -> pd.
     return lines_frame(texts, range(offset + 1, offset + 1 + len(texts)), session_key)
 
 
-def read_lines(events: Events, session_key: str | None) -> tuple[dd.DataFrame, Inputs]:
-    """The trace's lines as a Dask frame (order, session, text)."""
+def read_lines(
+    events: Events, session_key: str | None, block_size: int = BLOCK_SIZE
+) -> tuple[dd.DataFrame, Inputs]:
+    """The trace's lines as a Dask frame (order, session, text); a
+    JSON-lines file is read in blocks of about ``block_size`` bytes."""
     if isinstance(events, (str, Path)):
         events = [str(events)]
     if isinstance(events, dd.DataFrame):
@@ -227,10 +282,12 @@ def read_lines(events: Events, session_key: str | None) -> tuple[dd.DataFrame, I
         paths = [str(p) for p in events]
         if not paths:
             raise ValueError("no events to replay")
-        chunks = [
-            dask.delayed(_parquet_file if p.lower().endswith(PARQUET_SUFFIXES) else _jsonl_file)(p, i, session_key)
-            for i, p in enumerate(paths)
-        ]
+        chunks = []
+        for i, path in enumerate(paths):
+            if path.lower().endswith(PARQUET_SUFFIXES):
+                chunks.append(dask.delayed(_parquet_file)(path, i, session_key))
+            else:
+                chunks.extend(_jsonl_chunks(path, i, session_key, block_size))
         inputs = Inputs(tuple(paths))
     return dd.from_delayed(chunks, meta=LINES_META, verify_meta=False), inputs
 
@@ -404,6 +461,7 @@ def replay_dask(
     config: Mapping[str, Any] | None = None,
     partitions: int | None = None,
     persist: bool = True,
+    block_size: int = BLOCK_SIZE,
 ) -> DaskReplay:
     """Replay a trace on the current Dask scheduler.
 
@@ -416,10 +474,13 @@ def replay_dask(
     event, columns of RESULTS_META), and the summary merged over all
     partitions. With ``persist`` false only the summary is kept: the
     results frame is left lazy (using it replays the trace again).
+    ``partitions``: how many parts the sessions are spread over (default:
+    as many as the tasks that read the input); ``block_size``: bytes of a
+    JSON-lines file read by one task.
     Raises ToolError as the single-process replay does.
     """
     options = ReplayOptions(session_key, sort, strict, dict(context or {}), dict(config or {}))
-    lines, inputs = read_lines(events, session_key)
+    lines, inputs = read_lines(events, session_key, block_size)
     shuffled = by_session(lines, _partitions(lines, partitions))
     policy_key = dask.delayed(policy, pure=True)
     parts = [dask.delayed(_replay_part)(p, policy_key, options, inputs) for p in shuffled.to_delayed()]
@@ -461,11 +522,12 @@ def diff_dask(
     config: Mapping[str, Any] | None = None,
     partitions: int | None = None,
     examples_per_change: int = 5,
+    block_size: int = BLOCK_SIZE,
 ) -> DaskDiff:
     """Replay one trace through two policies on the cluster and gather the
     events whose verdict or fired rules differ (records in input order)."""
     options = ReplayOptions(session_key, sort, strict, dict(context or {}), dict(config or {}))
-    lines, inputs = read_lines(events, session_key)
+    lines, inputs = read_lines(events, session_key, block_size)
     shuffled = by_session(lines, _partitions(lines, partitions))
     b_key, a_key = dask.delayed(before, pure=True), dask.delayed(after, pure=True)
     parts: Sequence[DaskDiff] = dask.compute(*[

@@ -79,6 +79,11 @@ def test_results_match_the_single_process_replay(
     assert replay.summary.sessions == 12
     assert [(b.file, b.line) for b in replay.summary.bad_lines] == [(str(trace_files[1]), 81)]
     assert replay.summary.constraints and replay.summary.invariants  # the trace exercises both
+    # Files read in blocks of a few lines, spread over three partitions.
+    blocks = replay_dask(policy_json.read_bytes(), [str(p) for p in trace_files], session_key="session",
+                         sort=False, block_size=1000, partitions=3)
+    assert blocks.results.npartitions == 3
+    assert [comparable(json.loads(t)) for t in blocks.results.compute().sort_values("order")["record"]] == expected
 
 
 def test_the_command_gives_the_same_output_and_summary(

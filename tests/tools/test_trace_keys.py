@@ -133,3 +133,21 @@ def test_reading_results_with_arrow_equals_reading_them_one_by_one(names: tuple[
     pd.testing.assert_frame_equal(fast, slow)
     assert summary_from_native(run.summary, inputs.locate, sessions=True) == slow_summary
     assert len(slow_summary.mismatches) == 2 and len(slow_summary.bad_lines) == 1
+
+
+@settings(max_examples=80, deadline=None)
+@given(lines=st.lists(st.binary(max_size=30).map(lambda b: b.replace(b"\n", b"")), max_size=20),
+       final=st.booleans(), block=st.integers(1, 80))
+def test_file_blocks_cover_the_file_at_line_ends(
+    tmp_path_factory: pytest.TempPathFactory, lines: list[bytes], final: bool, block: int
+) -> None:
+    from korvanthel_tools.backtest.dask_replay import file_blocks
+
+    data = b"\n".join(lines) + (b"\n" if final and lines else b"")
+    path = tmp_path_factory.mktemp("blocks") / "t.jsonl"
+    path.write_bytes(data)
+    blocks = file_blocks(str(path), block)
+    assert [a for a, _ in blocks] == ([0, *(b for _, b in blocks[:-1])] if data else [])
+    assert (blocks[-1][1] if blocks else 0) == len(data)
+    assert all(data[b - 1:b] == b"\n" for _, b in blocks[:-1])
+    assert all(b > a for a, b in blocks)
