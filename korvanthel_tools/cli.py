@@ -233,11 +233,11 @@ def cmd_replay(args: argparse.Namespace) -> int:
         progress = Progress.AUTO if sys.stderr.isatty() else Progress.OFF
     else:
         progress = Progress.ON if args.progress else Progress.OFF
+    if args.dask is not None and "-" in args.events:
+        raise ToolError("--dask reads files: standard input ('-') cannot be shared with workers")
     run = ReplayRun(args.events, policy, options, progress)
     with ResultSink(args.output) as sink:
         if args.dask is not None:
-            if "-" in args.events:
-                raise ToolError("--dask reads files: standard input ('-') cannot be shared with workers")
             if other is None:
                 summary = run.on_dask(args.dask, sink)
             else:

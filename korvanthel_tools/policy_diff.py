@@ -14,7 +14,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Final
 
-from korvanthel_tools.summary import format_table
+from korvanthel_tools.summary import BadLine, format_table, render_bad_lines
 
 EXAMPLES_PER_CHANGE: Final = 5
 
@@ -74,6 +74,8 @@ class PolicyDiff:
     events: int = 0
     groups: dict[Change, ChangeGroup] = field(default_factory=dict)
     examples_per_change: int = EXAMPLES_PER_CHANGE
+    # lines of the trace that are not events (skipped by both replays)
+    bad_lines: list[BadLine] = field(default_factory=list)
 
     @property
     def differing(self) -> int:
@@ -100,6 +102,7 @@ class PolicyDiff:
         """Add the differences found in another part of the same trace;
         each change keeps its first examples in input order."""
         self.events += other.events
+        self.bad_lines = sorted(self.bad_lines + other.bad_lines, key=lambda b: b.order)
         for change, theirs in other.groups.items():
             group = self.groups.get(change)
             if group is None:
@@ -170,6 +173,8 @@ class PolicyDiff:
             out += format_table(("event", "session", "type", "rules before", "rules after", "reason after"), rows)
             if group.count > len(group.examples):
                 out.append(f"  ... and {group.count - len(group.examples)} more")
+        if self.bad_lines:
+            out += ["", *render_bad_lines(self.bad_lines)]
         return "\n".join(out) + "\n"
 
     def difference_record(self, before: dict[str, Any], after: dict[str, Any], change: Change,

@@ -191,6 +191,7 @@ class ReplayRun:
                 locate=locate, on_change=lambda _, record: changed.append(record),
                 examples_per_change=examples,
             )
+            diff.bad_lines = summary_from_native(before.summary, locate).bad_lines
             sink.write_records(changed)
             bar.update()
         return diff

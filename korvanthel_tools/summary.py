@@ -173,12 +173,18 @@ class ReplaySummary:
                 ],
             )
         if self.bad_lines:
-            out += ["", f"Bad lines: {len(self.bad_lines)} skipped"]
-            shown = self.bad_lines[:BAD_LINES_SHOWN]
-            out += format_table(("line", "problem"), [(b.where(), b.message) for b in shown])
-            if len(self.bad_lines) > len(shown):
-                out.append(f"  ... and {len(self.bad_lines) - len(shown)} more")
+            out += ["", *render_bad_lines(self.bad_lines)]
         return "\n".join(out) + "\n"
+
+
+def render_bad_lines(bad_lines: Sequence[BadLine]) -> list[str]:
+    """The titled table of the first lines that are not events."""
+    out = [f"Bad lines: {len(bad_lines)} skipped"]
+    shown = bad_lines[:BAD_LINES_SHOWN]
+    out += format_table(("line", "problem"), [(b.where(), b.message) for b in shown])
+    if len(bad_lines) > len(shown):
+        out.append(f"  ... and {len(bad_lines) - len(shown)} more")
+    return out
 
 
 def histogram_percentile(counts: Mapping[int, int], p: float) -> int:

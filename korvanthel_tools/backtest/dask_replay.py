@@ -507,6 +507,7 @@ def _diff_part(part: pd.DataFrame, before: bytes, after: bytes, options: ReplayO
     diff = diff_results(a.records, b.records, orders=a.orders,
                         on_change=lambda order, rec: records.append((order, rec)),
                         examples_per_change=examples)
+    diff.bad_lines = list(a.summary.bad_lines)
     return DaskDiff(diff, a.summary, b.summary, records)
 
 

@@ -158,6 +158,15 @@ def test_against_itself_agrees_and_exits_0(cli: Callable[..., Run], policy_json:
     assert "  0 events differ" in run.out
 
 
+def test_against_reports_bad_lines(cli: Callable[..., Run], policy_json: Path, tmp_path: Path) -> None:
+    other = write_policy(tmp_path / "other.json", stricter(POLICY))
+    events = tmp_path / "e.jsonl"
+    events.write_text("".join(json.dumps(e) + "\n" for e in TRACE[:2]) + "{oops\n", encoding="utf-8")
+    run = cli("replay", policy_json, events, "--session-key", "session", "--against", other)
+    assert run.status == 1
+    assert run.err.split("Bad lines: 1 skipped\n")[1].splitlines()[1].split()[0] == "3"
+
+
 def test_against_names_lines_by_file(cli: Callable[..., Run], policy_json: Path, tmp_path: Path) -> None:
     other = write_policy(tmp_path / "other.json", stricter(POLICY))
     first = write_events(tmp_path / "one.jsonl", TRACE[:2])
