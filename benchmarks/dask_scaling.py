@@ -24,6 +24,7 @@ from __future__ import annotations
 import argparse
 import json
 import logging
+import os
 import sys
 import time
 from pathlib import Path
@@ -89,7 +90,15 @@ def generate(directory: Path, events: int, sessions: int, files: int, seed: int 
     return paths
 
 
-def run(workers: int, policy: bytes, paths: list[Path]) -> tuple[float, int]:
+def _cpu_seconds() -> float:
+    """The calling process's processor time (run on each worker)."""
+    import resource
+
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def run(workers: int, policy: bytes, paths: list[Path]) -> tuple[float, float, int]:
     from distributed import Client, LocalCluster
 
     from korvanthel_tools.backtest.dask_replay import replay_dask
@@ -99,16 +108,18 @@ def run(workers: int, policy: bytes, paths: list[Path]) -> tuple[float, int]:
     client = Client(cluster)
     try:
         client.wait_for_workers(workers, timeout=120)
+        cpu_before = sum(client.run(_cpu_seconds).values()) + _cpu_seconds()
         start = time.perf_counter()
         replay = replay_dask(policy, [str(p) for p in paths], session_key="session", sort=False,
                              context=workload.CONTEXT, config=workload.CONFIG, persist=False)
         elapsed = time.perf_counter() - start
+        cpu = sum(client.run(_cpu_seconds).values()) + _cpu_seconds() - cpu_before
         events = replay.summary.events
         del replay
     finally:
         client.close()
         cluster.close()
-    return elapsed, events
+    return elapsed, cpu, events
 
 
 def main() -> int:
@@ -130,22 +141,26 @@ def main() -> int:
     print(f"trace: {args.events:,} events, {args.sessions:,} sessions, {len(paths)} files, "
           f"{size / 1e9:.2f} GB, generated in {time.perf_counter() - start:.1f} s", flush=True)
     policy = json.dumps(workload.reference_policy()).encode()
+    expected = sum(p.read_bytes().count(b"\n") for p in paths)
 
-    rates = {}
+    rates: dict[int, tuple[float, float]] = {}
     for workers in args.workers:
-        elapsed, events = run(workers, policy, paths)
-        if events != args.events:
-            print(f"replayed {events} events, expected {args.events}", file=sys.stderr)
+        load = os.getloadavg()[0]
+        elapsed, cpu, events = run(workers, policy, paths)
+        if events != expected:
+            print(f"replayed {events:,} events, expected {expected:,}", file=sys.stderr)
             return 1
-        rates[workers] = events / elapsed
-        print(f"{workers} worker{'s' if workers > 1 else ''}: {elapsed:.1f} s, {rates[workers]:,.0f} events/s",
-              flush=True)
-    base = rates[args.workers[0]]
+        rates[workers] = (events / elapsed, events / cpu)
+        print(f"{workers} worker{'s' if workers > 1 else ''}: {events:,} events in {elapsed:.1f} s "
+              f"({rates[workers][0]:,.0f} events/s), {cpu:.1f} processor s "
+              f"({rates[workers][1]:,.0f} events per processor s); load average {load:.1f} "
+              f"-> {os.getloadavg()[0]:.1f}", flush=True)
+    base = rates[args.workers[0]][0]
     print()
-    print("| Workers | Events/s | Ratio |")
-    print("|---:|---:|---:|")
-    for workers, rate in rates.items():
-        print(f"| {workers} | {rate:,.0f} | {rate / base:.2f}x |")
+    print("| Workers | Events/s | Ratio | Events per processor second |")
+    print("|---:|---:|---:|---:|")
+    for workers, (rate, per_cpu) in rates.items():
+        print(f"| {workers} | {rate:,.0f} | {rate / base:.2f}x | {per_cpu:,.0f} |")
     return 0
 
 
