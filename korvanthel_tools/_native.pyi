@@ -2,12 +2,15 @@
 
 from collections.abc import Sequence
 from os import PathLike
-from typing import Literal, TypedDict
+from typing import Literal, TypedDict, type_check_only
 
 # --- Replay in event time -----------------------------------------------------
+# The dicts below exist only for type checking (typing.type_check_only); at
+# run time they are plain dicts. Import them under ``if TYPE_CHECKING:``.
 
 _Verdict = Literal["allow", "deny", "audit", "redact"]
 
+@type_check_only
 class ReplayMismatch(TypedDict):
     line: int
     session: str | None
@@ -16,10 +19,12 @@ class ReplayMismatch(TypedDict):
     actual: _Verdict
     reason: str | None
 
+@type_check_only
 class ReplayBadLine(TypedDict):
     line: int
     message: str
 
+@type_check_only
 class ReplayConstraintCount(TypedDict):
     kind: Literal["RateLimit", "Quota"]
     target: str
@@ -27,12 +32,14 @@ class ReplayConstraintCount(TypedDict):
     window_ms: int
     events: int
 
+@type_check_only
 class ReplayInvariantCount(TypedDict):
     proof: str
     invariant: str
     kind: Literal["Always", "Eventually", "Never", "Until", "Next"]
     events: int
 
+@type_check_only
 class ReplayLatency(TypedDict):
     p50: int
     p90: int
@@ -40,6 +47,7 @@ class ReplayLatency(TypedDict):
     max: int
     mean: float
 
+@type_check_only
 class ReplaySummary(TypedDict):
     events: int  # events evaluated
     sessions: int  # sessions with at least one event evaluated
@@ -53,6 +61,7 @@ class ReplaySummary(TypedDict):
     latency_us: dict[int, int]  # eval_time_us -> events (exact, mergeable)
     eval_time_us: ReplayLatency | None  # nearest-rank percentiles; None without events
 
+@type_check_only
 class ReplayRun(TypedDict):
     results: bytes | None  # the result lines; None when written to `out`
     summary: ReplaySummary
