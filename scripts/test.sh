@@ -18,7 +18,11 @@ ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
 echo "== module tests (pytest)"
 "$PY" -m pip install -q .
-"$PY" -m pytest -q binding/tests tests/tools tests/replay
+"$PY" -m pytest -q binding/tests tests/tools
+echo "== native replay tests (pytest)"
+# From inside the test folder, so that korvanthel_tools is the installed
+# package (with its extension module), not the source tree.
+(cd tests/replay && "$PY" -m pytest -q -p no:cacheprovider .)
 
 echo "== guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
 # The pins of the extras mcp and otel (pyproject.toml), without rebuilding the package.
