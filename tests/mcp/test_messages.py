@@ -90,3 +90,39 @@ def test_redacted_result_keeps_the_shape_of_structured_content() -> None:
 ])
 def test_server_name_of(result: object, name: str | None) -> None:
     assert server_name_of(result) == name
+
+
+def test_interceptor_spans_pending_calls_and_cancellation() -> None:
+    from opentelemetry.sdk.trace import TracerProvider
+    from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+    from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+
+    from korvanthel_tools.guarding import Guard, Telemetry
+    from korvanthel_tools.mcp_proxy.interceptor import Interceptor, ServerIdentity
+    from policies import guard_policy_json
+
+    exporter = InMemorySpanExporter()
+    provider = TracerProvider()
+    provider.add_span_processor(SimpleSpanProcessor(exporter))
+    guard = Guard.from_json(guard_policy_json(), telemetry=Telemetry.create(tracer_provider=provider))
+    interceptor = Interceptor(guard, ServerIdentity("cmd"), session="s")
+
+    def request(request_id: int, tool: str) -> dict[str, object]:
+        return {"jsonrpc": "2.0", "id": request_id, "method": "tools/call", "params": {"name": tool, "arguments": {}}}
+
+    with provider.get_tracer("test").start_as_current_span("execute_tool") as parent:
+        assert interceptor.from_client(request(1, "read_file")).forward is not None
+        reply = {"jsonrpc": "2.0", "id": 1, "result": {"content": [{"type": "text", "text": "ok"}]}}
+        assert interceptor.from_server(reply) is None  # allowed: relayed as it is
+        denied = interceptor.from_client(request(2, "shell"))
+        assert denied.forward is None and denied.reply is not None and denied.reply["result"]["isError"] is True
+        interceptor.from_client(request(3, "read_file"))
+        interceptor.from_client({"jsonrpc": "2.0", "method": "notifications/cancelled", "params": {"requestId": 3}})
+        interceptor.from_client(request(4, "read_file"))
+    assert list(interceptor.pending) == [("int", "4")]
+    assert interceptor.abandon("gone") == [{"jsonrpc": "2.0", "id": 4, "error": {"code": -32603, "message": "gone"}}]
+    spans = [span for span in exporter.get_finished_spans() if span.name.startswith("apply_guardrail")]
+    assert [(dict(span.attributes or {})["korvanthel.event.type"], dict(span.attributes or {})["gen_ai.security.decision.type"])
+            for span in spans] == [("tool_call", "allow"), ("tool_result", "allow"), ("tool_call", "deny"),
+                                   ("tool_call", "allow"), ("tool_call", "allow")]
+    assert all(span.parent is not None and span.parent.span_id == parent.get_span_context().span_id for span in spans)
