@@ -116,10 +116,16 @@ class HttpProxy:
         frame = decode(body)
         if frame.error is not None:
             return _jsonrpc_response(error_response(None, frame.error_code, frame.error), 400)
-        # A request without a session that starts one gets its own view
-        # until the server names the session.
+        # Requests outside a session (the stateless revision, a server
+        # without sessions, an initialize before the server names the
+        # session) each get their own view: their answers come back on their
+        # own response, and their ids may repeat across clients. The state
+        # they share is the guard's session-less engine.
         starts = any(message.get("method") == "initialize" for message in frame.messages)
-        interceptor = Interceptor(self.guard, self.server, session=None) if starts else self.interceptor(session)
+        if starts or session is None:
+            interceptor = Interceptor(self.guard, self.server, session=None)
+        else:
+            interceptor = self.interceptor(session)
         forward: list[dict[str, Any]] = []
         replies: list[dict[str, Any]] = []
         changed = False
@@ -169,7 +175,7 @@ class HttpProxy:
             return _jsonrpc_response(
                 error_response(None, INTERNAL_ERROR, f"the MCP server cannot be reached: {type(exc).__name__}"), 502)
         new_session = upstream.headers.get(SESSION_HEADER)
-        if starts and interceptor is not None:
+        if starts and interceptor is not None and new_session is not None:
             interceptor.session = new_session
             self.sessions[new_session] = interceptor
             self.sessions.move_to_end(new_session)
