@@ -190,7 +190,7 @@ class HttpProxy:
                 await upstream.aclose()
             return Response(_rewrite_json(interceptor, data), upstream.status_code, headers=dict(reply_headers))
         return StreamingResponse(
-            _rewrite_events(interceptor, upstream, sent_ids or []), upstream.status_code, headers=dict(reply_headers)
+            _rewrite_events(interceptor, upstream), upstream.status_code, headers=dict(reply_headers)
         )
 
 
@@ -213,9 +213,7 @@ def _rewrite_json(interceptor: Interceptor, data: bytes) -> bytes:
     return encode(merged if frame.batch else merged[0])  # type: ignore[arg-type]
 
 
-async def _rewrite_events(
-    interceptor: Interceptor, upstream: httpx2.Response, sent_ids: list[tuple[str, str]]
-) -> AsyncIterator[bytes]:
+async def _rewrite_events(interceptor: Interceptor, upstream: httpx2.Response) -> AsyncIterator[bytes]:
     splitter = Splitter(MAX_BODY)
     try:
         async for chunk in upstream.aiter_raw():
@@ -236,9 +234,9 @@ async def _rewrite_events(
     except (httpx2.HTTPError, ValueError) as exc:
         logger.warning("the MCP server's event stream broke off: %s", exc)
     finally:
-        # Calls whose answer never came (the client left, the stream broke).
-        for key in sent_ids:
-            interceptor.pending.pop(key, None)
+        # Calls whose answer has not come yet stay pending: a client that
+        # resumes the stream (Last-Event-ID) gets their answers on a GET,
+        # and those are evaluated too.
         await upstream.aclose()
 
 
