@@ -100,7 +100,7 @@ endif()
 
 if(_pgo_ok)
   message(STATUS "Profile-guided build: compiling with the training run's profiles")
-  foreach(_target IN ITEMS zelvo_runtime _korvanthel_core)
+  foreach(_target IN ITEMS zelvo_runtime zelvo_host _korvanthel_core)
     target_compile_options(${_target} PRIVATE -fprofile-use -fprofile-partial-training -Wno-missing-profile
                                               -Wno-coverage-mismatch)
   endforeach()

@@ -24,7 +24,11 @@ if [ "${KORVANTHEL_SKIP_INSTALL:-0}" != 1 ]; then
 fi
 
 echo "== mypy --strict (examples, korvanthel_tools, tests/tools)"
-"$PY" -m mypy --strict --no-incremental examples korvanthel_tools tests/tools
+# The agent-framework adapters and their examples need the frameworks:
+# scripts/test_adapters.sh checks them in its own environment.
+"$PY" -m mypy --strict --no-incremental \
+  --exclude '^(korvanthel_tools/adapters/|examples/guard_(openai_agents|langchain)\.py$)' \
+  examples korvanthel_tools tests/tools
 
 echo "== stubtest _korvanthel_core"
 # Run outside the source tree so that only the installed module and the

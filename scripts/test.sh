@@ -20,6 +20,14 @@ echo "== module tests (pytest)"
 "$PY" -m pip install -q .
 "$PY" -m pytest -q binding/tests tests/tools
 
+echo "== guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
+# The pins of the extras mcp and otel (pyproject.toml), without rebuilding the package.
+"$PY" -m pip install -q "mcp==2.3.0" "opentelemetry-api==1.45.2" "opentelemetry-sdk==1.45.2"
+"$PY" -m pytest -q tests/mcp
+
+echo "== agent-framework adapters (their own environment: tests, mypy --strict)"
+bash scripts/test_adapters.sh
+
 echo "== type checks (mypy --strict, stubtest)"
 KORVANTHEL_SKIP_INSTALL=1 bash scripts/check_types.sh
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "errors.h"
-#include "py_ref.h"
+#include "host/errors.h"
+#include "host/py_ref.h"
 
 namespace korvanthel {
 namespace {

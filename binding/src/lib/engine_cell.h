@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "engine/engine.h"
-#include "kept_fields.h"
+#include "host/kept_fields.h"
 #include "model/policy.h"
 
 namespace korvanthel {

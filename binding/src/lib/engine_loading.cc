@@ -10,7 +10,7 @@
 #include "arg_binder.h"
 #include "container/container.h"
 #include "engine_object.h"
-#include "errors.h"
+#include "host/errors.h"
 #include "model/json_decoder.h"
 
 namespace korvanthel {

@@ -7,20 +7,14 @@
 #include <string>
 
 #include "arg_binder.h"
-#include "call_scratch.h"
 #include "engine/clock.h"
 #include "engine_object.h"
-#include "errors.h"
 #include "event/event.h"
+#include "host/host.h"
 #include "test_hooks.h"
-#include "value_from_host.h"
-#include "value_to_host.h"
 
 namespace korvanthel {
 namespace {
-
-// How many read fields an evaluation notes the positions of, on the stack.
-constexpr std::size_t kMaxFieldPositions = 32;
 
 constexpr std::array<Param, 2> kEvaluateParams = {{
     {"event_type", ParamType::String},
@@ -62,25 +56,13 @@ PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return at_boundary([&]() -> PyObject* {
     std::array<BoundArg, 2> bound;
     if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
-    CallScratch scratch;    // the event map and result record, reused
-    BorrowedTexts borrows;  // released after the event, which refers to them
+    CallScratch scratch;       // the event map and result record, reused
+    BorrowedTexts borrows;     // released after the event, which refers to them
+    FieldPositions positions;  // where the fields rules read land, so that they need not search
     // The timestamp is read before the lock: waiting does not age the event.
     zelvo::Event event{zelvo::Str(bound[0].text), scratch.take_fields(), zelvo::wall_clock_ms(), {}};
     EngineCell& cell = state_of(self).cell;
-    // Where the converted fields land, so that rules need not search for
-    // them; a policy that reads more fields than this holds searches.
-    // (Filled whole: a fixed-size fill is a few vector stores.)
-    std::array<std::uint32_t, kMaxFieldPositions> positions;
-    const std::size_t numbered = cell.kept_fields().count();
-    if (numbered != 0 && numbered <= positions.size()) {
-      positions.fill(zelvo::kNoFieldPosition);
-      event.field_positions = std::span<const std::uint32_t>(positions.data(), numbered);
-    }
-    if (bound[1].object != nullptr &&
-        !fields_from_host(bound[1].object, cell.kept_fields(), borrows, event.fields,
-                          std::span<std::uint32_t>(positions.data(), event.field_positions.size()))) {
-      return nullptr;
-    }
+    if (!fields_to_event(bound[1].object, cell.kept_fields(), borrows, positions, event)) return nullptr;
     zelvo::EvalResult& result = scratch.result();
     const bool ran = cell.with_core([&](zelvo::PolicyEngine& core) {
       test_hooks::before_evaluate(event.event_type.view());

@@ -4,9 +4,7 @@
 #include <string>
 
 #include "engine_object.h"
-#include "errors.h"
-#include "py_ref.h"
-#include "value_to_host.h"
+#include "host/host.h"
 
 namespace korvanthel {
 namespace {

@@ -12,10 +12,7 @@
 #include <cstdint>
 
 #include "engine_object.h"
-#include "errors.h"
-#include "keys.h"
-#include "py_ref.h"
-#include "dict_layout.h"
+#include "host/host.h"
 #include "test_hooks.h"
 
 namespace korvanthel {
@@ -66,7 +63,8 @@ bool add_exported(PyObject* module, const char* name, PyObject* value) {
 
 PyObject* init_module() {
   if (!claim_interpreter()) return nullptr;
-  if (!init_errors() || !init_keys()) return nullptr;
+  const HostOptions options{"_korvanthel_core.InternalFault", test_hooks::c_api_dicts_only()};
+  if (!init_host(options)) return nullptr;
   PyObject* type = engine_type();
   if (type == nullptr) return nullptr;
   PyRef module = PyRef::steal(PyModule_Create(&g_module_def));
@@ -83,7 +81,7 @@ PyObject* init_module() {
     return nullptr;
   }
   // Whether dicts are read and filled in place (test_hooks::c_api_dicts_only).
-  if (PyModule_AddObjectRef(module.get(), "_test_dicts_in_place", dict_layout::verified() ? Py_True : Py_False) < 0) {
+  if (PyModule_AddObjectRef(module.get(), "_test_dicts_in_place", reads_dicts_in_place() ? Py_True : Py_False) < 0) {
     return nullptr;
   }
 #endif

@@ -24,13 +24,11 @@
 #include "borrowed_texts.h"
 #include "event/value.h"
 #include "kept_fields.h"
+#include "host/host.h"
 
 namespace korvanthel {
 
 inline constexpr int kMaxValueDepth = 200;
-
-// Converts `obj`. Returns false with a host exception set.
-bool value_from_host(PyObject* obj, zelvo::Value& out);
 
 // Walks the items of `dict` (a dict or subclass) with the rules for a dict
 // value, inserting into `out` each item whose key `keep` reads (a later

@@ -29,12 +29,13 @@ enum class ErrorKind {
   InternalFault,   // InternalFault (derives from BaseException): the fault's own text
 };
 
-// Creates the internal-fault exception class. Called once per process from
-// module initialisation; false with an exception set on failure.
-bool init_errors() noexcept;
+// Creates the internal-fault exception class under `internal_fault_name`
+// ("_korvanthel_core.InternalFault"). Called from init_host(); false with
+// an exception set on failure.
+bool init_errors(const char* internal_fault_name) noexcept;
 
-// The internal-fault class: "_korvanthel_core.InternalFault", a direct
-// subclass of BaseException, deliberately not an attribute of the module.
+// The internal-fault class: a direct subclass of BaseException,
+// deliberately not an attribute of the module.
 PyObject* internal_fault_type() noexcept;
 
 // Sets the exception of `kind` with its prefix followed by `detail` (UTF-8).

@@ -38,10 +38,10 @@ ErrorRow row_of(ErrorKind kind) noexcept {
 
 }  // namespace
 
-bool init_errors() noexcept {
+bool init_errors(const char* internal_fault_name) noexcept {
   if (g_internal_fault != nullptr) return true;
   g_internal_fault = PyErr_NewExceptionWithDoc(
-      "_korvanthel_core.InternalFault",
+      internal_fault_name,
       "An unexpected fault inside the native core (for instance, memory exhausted).\n\n"
       "Derives from BaseException so that `except Exception` does not swallow it. A fault\n"
       "raised while an engine's lock is held poisons that engine.",

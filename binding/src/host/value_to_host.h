@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "event/value.h"
+#include "host/host.h"
 #include "py_ref.h"
 
 namespace korvanthel {
@@ -22,12 +23,5 @@ PyRef value_to_host(const zelvo::Value& value);
 // A dict with one str key per entry, in the map's own (unspecified) order.
 PyRef map_to_host(const zelvo::ValueMap& entries);
 
-// The result dictionary: "verdict", "reason", "triggered_rules",
-// "eval_time_us", "actions", "violations", "constraint_violations", in that
-// insertion order, all seven always present.
-PyRef result_to_host(const zelvo::EvalResult& result);
-
-// A str holding the given UTF-8 text (for texts made by the runtime).
-PyRef text_to_host(std::string_view text);
 
 }  // namespace korvanthel

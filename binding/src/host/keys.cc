@@ -4,8 +4,6 @@
 #include <cstddef>
 #include <span>
 
-#include "dict_layout.h"
-#include "test_hooks.h"
 
 namespace korvanthel {
 namespace {
@@ -53,9 +51,6 @@ bool make_templates() noexcept {
 }  // namespace
 
 bool init_keys() noexcept {
-  // Before the templates, which are filled in place only where the layout
-  // was verified.
-  if (!test_hooks::c_api_dicts_only()) dict_layout::verify();
   return intern_all(kKeyTexts, g_keys) && intern_all(kVerdictTexts, g_verdicts) && make_templates();
 }
 

@@ -1,0 +1,39 @@
+"""The guard core shared by every integration (the MCP proxy, the
+agent-framework adapters): how tool calls and results become events
+(``mapping``), where engine state lives (``engines``), decisions and the
+``Guard`` (``decision``), the decision log (``decision_log``) and
+OpenTelemetry (``telemetry``, optional). Nothing optional is imported here.
+"""
+
+from korvanthel_tools.guarding.decision import Decision, Guard, violation_texts
+from korvanthel_tools.guarding.decision_log import DecisionLog
+from korvanthel_tools.guarding.engines import EngineStore
+from korvanthel_tools.guarding.mapping import (
+    TOOL_CALL,
+    TOOL_RESULT,
+    join_text,
+    tool_call_fields,
+    tool_result_fields,
+)
+from korvanthel_tools.guarding.policy_source import PolicyLoadError, PolicySource
+from korvanthel_tools.guarding.redaction import placeholder, redact_arguments, tagged_arguments
+from korvanthel_tools.guarding.telemetry import Telemetry
+
+__all__ = [
+    "TOOL_CALL",
+    "TOOL_RESULT",
+    "Decision",
+    "DecisionLog",
+    "EngineStore",
+    "Guard",
+    "PolicyLoadError",
+    "PolicySource",
+    "Telemetry",
+    "join_text",
+    "placeholder",
+    "redact_arguments",
+    "tagged_arguments",
+    "tool_call_fields",
+    "tool_result_fields",
+    "violation_texts",
+]

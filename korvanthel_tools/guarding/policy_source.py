@@ -1,0 +1,119 @@
+"""A policy held as bytes, from which any number of engines are made.
+
+A guard keeps one engine per session, so it keeps the policy itself, not an
+engine: ``PolicySource`` holds a ``.zelvoc`` container's bytes or a policy's
+JSON text, checks once that the engine loads it, and makes a fresh engine on
+each ``new_engine()`` (cost: one load of the policy, about what parsing its
+JSON costs). It also reads the policy's ``metadata.source_hash``, which the
+engine does not expose, for decision logs and telemetry.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from _korvanthel_core import PolicyEngine
+
+from korvanthel_tools.container import HEADER_SIZE, read_header, starts_with_magic
+
+# Field positions of the records when they are written as arrays.
+_METADATA_INDEX = 6
+_SOURCE_HASH_INDEX = 1
+
+
+class PolicyLoadError(ValueError):
+    """The policy could not be read or the engine refused it; the text says
+    which file (or input) and why."""
+
+
+@dataclass(frozen=True)
+class PolicySource:
+    """The policy's bytes as loaded, its name and its source hash."""
+
+    data: bytes
+    is_container: bool
+    name: str
+    source_hash: int | None
+    origin: str
+
+    @classmethod
+    def from_path(cls, path: str) -> PolicySource:
+        """A ``.zelvoc`` container (recognised by its magic bytes) or policy
+        JSON text in the file at ``path``."""
+        try:
+            data = Path(path).read_bytes()
+        except OSError as exc:
+            raise PolicyLoadError(f"{path}: {exc.strerror or exc}") from None
+        return cls.from_bytes(data, origin=path)
+
+    @classmethod
+    def from_bytes(cls, data: bytes, *, origin: str = "<bytes>") -> PolicySource:
+        """A container's bytes, or JSON text encoded as UTF-8."""
+        if starts_with_magic(data):
+            return cls._load(bytes(data), True, origin)
+        try:
+            data.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise PolicyLoadError(f"{origin}: not a .zelvoc container and not UTF-8 text (byte {exc.start})") from None
+        return cls._load(bytes(data), False, origin)
+
+    @classmethod
+    def from_json(cls, text: str, *, origin: str = "<json>") -> PolicySource:
+        return cls._load(text.encode("utf-8"), False, origin)
+
+    @classmethod
+    def _load(cls, data: bytes, is_container: bool, origin: str) -> PolicySource:
+        engine = _make_engine(data, is_container, origin)
+        return cls(
+            data=data,
+            is_container=is_container,
+            name=engine.policy_name,
+            source_hash=_source_hash(_payload(data) if is_container else data),
+            origin=origin,
+        )
+
+    def new_engine(self) -> PolicyEngine:
+        """A new engine in its initial state (no events, no context)."""
+        return _make_engine(self.data, self.is_container, self.origin)
+
+
+def _make_engine(data: bytes, is_container: bool, origin: str) -> PolicyEngine:
+    try:
+        if is_container:
+            return PolicyEngine.from_bytes(data)
+        return PolicyEngine.from_json(data.decode("utf-8"))
+    except (ValueError, RuntimeError) as exc:
+        raise PolicyLoadError(f"{origin}: {exc}") from None
+
+
+def _payload(data: bytes) -> bytes:
+    header = read_header(data)
+    if header is None:
+        return b""
+    return data[HEADER_SIZE:HEADER_SIZE + header.payload_length]
+
+
+def _source_hash(payload: bytes) -> int | None:
+    """``metadata.source_hash`` of the policy JSON (object or array form);
+    None when it is absent or not an integer. The engine has already
+    accepted the text, so it parses."""
+    try:
+        root: Any = json.loads(payload)
+    except ValueError:
+        return None
+    if isinstance(root, dict):
+        metadata = root.get("metadata")
+    elif isinstance(root, list) and len(root) > _METADATA_INDEX:
+        metadata = root[_METADATA_INDEX]
+    else:
+        return None
+    if isinstance(metadata, dict):
+        value = metadata.get("source_hash")
+    elif isinstance(metadata, list) and len(metadata) > _SOURCE_HASH_INDEX:
+        value = metadata[_SOURCE_HASH_INDEX]
+    else:
+        return None
+    return value if isinstance(value, int) and not isinstance(value, bool) else None

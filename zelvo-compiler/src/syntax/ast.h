@@ -1,0 +1,63 @@
+// The syntax tree of an expression, as the parser builds it: the model's
+// expression kinds, with source spans, and chains of one precedence level
+// kept flat (so that no input makes the tree deeper than the parser's
+// nesting bound, and the lowering can balance them).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/policy.h"
+
+namespace zelvo::lang {
+
+struct AstNode;
+
+struct Ast {
+  enum class Kind : std::uint8_t {
+    Literal, Ref, Chain, Unary, Predicate, Quantifier, Count, Call, MethodCall, Decision, List
+  };
+  Kind kind = Kind::Literal;
+  std::uint32_t offset = 0;
+  std::uint32_t length = 0;
+
+  LiteralValue literal;           // Literal
+  RefPath path;                   // Ref
+  bool path_open = false;         // Ref: `.name` extends the path (a root, not a bound name)
+  std::vector<BinaryOp> ops;      // Chain: ops[i] joins kids[i] and kids[i + 1]
+  bool right_assoc = false;       // Chain: folded from the right (implies)
+  UnaryOp unary = UnaryOp::Not;
+  PredicateKind predicate = PredicateKind::Contains;
+  QuantifierKind quantifier = QuantifierKind::All;
+  std::string name;               // Call: function; MethodCall: method; Quantifier/Count: param
+  bool has_param = false;         // Count
+  // Chain: operands; Unary: operand; Predicate: subject, argument;
+  // Quantifier: collection, body; Count: collection, filter (null when
+  // absent); Call: args; MethodCall: object, args...; List: items.
+  std::vector<std::unique_ptr<Ast>> kids;
+  std::unique_ptr<AstNode> node;  // Decision
+
+  std::uint32_t end() const noexcept { return offset + length; }
+};
+
+struct AstCase {
+  CaseTest::Kind kind = CaseTest::Kind::Literal;
+  LiteralValue literal;           // Literal
+  std::string name;               // Constructor
+  std::unique_ptr<Ast> guard;     // Guard
+  std::unique_ptr<AstNode> body;
+};
+
+struct AstNode {
+  DecisionNode::Kind kind = DecisionNode::Kind::Leaf;
+  std::uint32_t offset = 0;
+  std::uint32_t length = 0;
+  std::unique_ptr<Ast> expr;      // Switch: subject; Leaf: expression; VerdictLeaf: message (may be null)
+  Verdict verdict = Verdict::Allow;
+  std::vector<AstCase> cases;
+  std::unique_ptr<AstNode> default_;
+};
+
+}  // namespace zelvo::lang

@@ -1,0 +1,152 @@
+#include "syntax/source.h"
+
+#include <algorithm>
+
+#include "diag/diagnostic.h"
+
+namespace zelvo::lang {
+
+namespace {
+
+bool is_continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::size_t utf8_length(std::string_view s, std::size_t i) noexcept {
+  const auto c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return 1;
+  std::size_t n;
+  std::uint32_t cp;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    const auto d = static_cast<unsigned char>(s[i + k]);
+    if (!is_continuation(d)) return 0;
+    cp = (cp << 6) | (d & 0x3F);
+  }
+  if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    return 0;
+  }
+  return n;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+Source::Source(std::string_view text, std::string_view filename) : text_(text), filename_(filename) {
+  line_starts_.push_back(0);
+  Position p{1, 1};
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (i % kCheckpoint == 0) checkpoints_.push_back(p);
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      line_starts_.push_back(static_cast<std::uint32_t>(i + 1));
+      ++p.line;
+      p.column = 1;
+    } else if (!is_continuation(c)) {
+      ++p.column;
+    }
+  }
+}
+
+std::uint32_t Source::line_index(std::uint32_t offset) const {
+  auto it = std::upper_bound(line_starts_.begin(), line_starts_.end(), offset);
+  return static_cast<std::uint32_t>(it - line_starts_.begin() - 1);
+}
+
+Source::Position Source::position(std::uint32_t offset) const {
+  offset = std::min<std::uint32_t>(offset, static_cast<std::uint32_t>(text_.size()));
+  const std::size_t block = offset / kCheckpoint;
+  if (block >= checkpoints_.size()) {  // offset == size at a block boundary (or an empty text)
+    if (checkpoints_.empty()) return {1, 1};
+  }
+  const std::size_t b = std::min(block, checkpoints_.size() - 1);
+  Position p = checkpoints_[b];
+  for (std::size_t i = b * kCheckpoint; i < offset; ++i) {
+    const auto c = static_cast<unsigned char>(text_[i]);
+    if (c == '\n') {
+      ++p.line;
+      p.column = 1;
+    } else if (!is_continuation(c)) {
+      ++p.column;
+    }
+  }
+  return p;
+}
+
+Span Source::span(std::uint32_t offset, std::uint32_t length) const {
+  Span s;
+  s.offset = offset;
+  s.length = length;
+  const Position a = position(offset);
+  const Position b = position(offset + length);
+  s.line = a.line;
+  s.column = a.column;
+  s.end_line = b.line;
+  s.end_column = b.column;
+  return s;
+}
+
+Source::Excerpt Source::excerpt(std::uint32_t offset) const {
+  offset = std::min<std::uint32_t>(offset, static_cast<std::uint32_t>(text_.size()));
+  const std::uint32_t index = line_index(offset);
+  std::size_t begin = line_starts_[index];
+  std::size_t end = index + 1 < line_starts_.size() ? line_starts_[index + 1] - 1 : text_.size();
+  if (end > begin && text_[end - 1] == '\r') --end;
+  std::uint32_t first_column = 1;
+  if (end - begin > kMaxExcerptBytes) {
+    // Keep a window around the offset, starting at a character boundary.
+    std::size_t from = offset > begin + kMaxExcerptBytes / 2 ? offset - kMaxExcerptBytes / 2 : begin;
+    while (from > begin && is_continuation(static_cast<unsigned char>(text_[from]))) --from;
+    first_column = position(static_cast<std::uint32_t>(from)).column;
+    begin = from;
+    end = std::min(end, begin + kMaxExcerptBytes);
+  }
+  std::string out;
+  out.reserve(end - begin);
+  for (std::size_t i = begin; i < end;) {
+    std::size_t n = utf8_length(text_, i);
+    if (n == 0 || i + n > end) {
+      // An invalid byte, or a character cut by the window: one U+FFFD for
+      // each byte that position() counts as a character.
+      if (!is_continuation(static_cast<unsigned char>(text_[i]))) out += "\xEF\xBF\xBD";
+      ++i;
+      continue;
+    }
+    if (text_[i] == '\0') {
+      out += ' ';
+    } else {
+      out.append(text_.data() + i, n);
+    }
+    i += n;
+  }
+  return {std::move(out), first_column};
+}
+
+}  // namespace zelvo::lang
