@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The agent-framework adapters' tests and type checks, with the frameworks
-# at the versions pinned by the extras openai-agents, langchain and
-# langchain-mcp (pyproject.toml). They run in their own virtual environment
+# at the versions pinned by the extras openai-agents, langchain,
+# langchain-mcp and otel (pyproject.toml). They run in their own virtual environment
 # (build/venv-adapters, on top of the interpreter's site-packages, where
 # `pip install .` has put the package): langchain-mcp-adapters needs an mcp
 # release below 2, which the interpreter's own environment may not hold.
@@ -30,7 +30,7 @@ def add(name):
                 add(inner.strip())
         elif req not in out:
             out.append(req)
-for name in ("test", "typecheck", "openai-agents", "langchain", "langchain-mcp"):
+for name in ("test", "typecheck", "otel", "openai-agents", "langchain", "langchain-mcp"):
     add(name)
 print("\n".join(out))
 PYEOF

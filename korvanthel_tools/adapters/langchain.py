@@ -34,7 +34,8 @@ State: the engine for an event is chosen by ``scope``:
 
 - ``"thread"`` (default): one engine per LangGraph ``thread_id`` (the
   conversation a checkpointer keeps), so monitors follow a conversation
-  across invocations; invocations without a thread get one engine per run;
+  across invocations; invocations without a thread get one engine per run,
+  dropped when the run ends;
 - ``"run"``: one engine per invocation of the agent (``invoke``,
   ``stream``, ...): the middleware gives each run an identifier before the
   agent starts and drops the run's engine when the agent ends;
@@ -44,7 +45,8 @@ State: the engine for an event is chosen by ``scope``:
 
 In async runs the checks run in the event loop: an evaluation takes about a
 microsecond and never waits for I/O, so the loop is held no longer than one
-evaluation (plus one policy load on the first event of a new key).
+evaluation; the engine of a new key is made (the policy loaded) in a worker
+thread.
 """
 
 from __future__ import annotations
@@ -68,9 +70,11 @@ except ImportError as exc:  # pragma: no cover - exercised without the extra
 
 from korvanthel_tools.adapters.content import content_text
 from korvanthel_tools.adapters.denied import PolicyDenied
+from korvanthel_tools.adapters.loop import engine_ready
 from korvanthel_tools.adapters.policy import PolicyLike, as_guard
 from korvanthel_tools.adapters.reporting import LOGGER, report
 from korvanthel_tools.guarding import Decision, Guard
+from korvanthel_tools.guarding.mapping import TEXT_SEPARATOR
 
 __all__ = ["RUN_KEY", "GuardState", "PolicyMiddleware", "thread_id"]
 
@@ -129,7 +133,9 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
 
     def after_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
         run = state.get(RUN_KEY)
-        if self.scope == "run" and isinstance(run, str):
+        # The run's own engine (scope "run", or "thread" in a run without a
+        # thread) is of no use once the run is over.
+        if self.scope in ("run", "thread") and isinstance(run, str):
             self.guard.end_session(run)
         return None
 
@@ -141,18 +147,21 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
     def wrap_tool_call(
         self, request: ToolCallRequest, handler: Callable[[ToolCallRequest], ToolOutcome]
     ) -> ToolOutcome:
-        checked = self._before(request)
+        key = self.key(request)
+        checked = self._before(request, key)
         if isinstance(checked, ToolMessage):
             return checked
-        return self._after(checked, handler(checked))
+        return self._after(checked, key, handler(checked))
 
     async def awrap_tool_call(
         self, request: ToolCallRequest, handler: Callable[[ToolCallRequest], Awaitable[ToolOutcome]]
     ) -> ToolOutcome:
-        checked = self._before(request)
+        key = self.key(request)
+        await engine_ready(self.guard, key)
+        checked = self._before(request, key)
         if isinstance(checked, ToolMessage):
             return checked
-        return self._after(checked, await handler(checked))
+        return self._after(checked, key, await handler(checked))
 
     def key(self, request: ToolCallRequest) -> str | None:
         """The engine key of a call, by ``scope``."""
@@ -169,11 +178,11 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
     def _ids(self, request: ToolCallRequest) -> dict[str, Any]:
         return {"call_id": request.tool_call.get("id"), "run": _run_id(request), "conversation": thread_id(request.runtime)}
 
-    def _before(self, request: ToolCallRequest) -> ToolCallRequest | ToolMessage:
+    def _before(self, request: ToolCallRequest, key: str | None) -> ToolCallRequest | ToolMessage:
         """The request to run (with redacted arguments where the policy
         says so), or the message that answers a denied call."""
         call = request.tool_call
-        decision = self.guard.check_call(call["name"], call["args"], session=self.key(request), **self._ids(request))
+        decision = self.guard.check_call(call["name"], call["args"], session=key, **self._ids(request))
         report(decision, self.log)
         if decision.blocked:
             return self._denied(decision, request)
@@ -181,13 +190,13 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
             return request.override(tool_call={**call, "args": decision.redacted_arguments()})
         return request
 
-    def _after(self, request: ToolCallRequest, outcome: ToolOutcome) -> ToolOutcome:
+    def _after(self, request: ToolCallRequest, key: str | None, outcome: ToolOutcome) -> ToolOutcome:
         messages = _tool_messages(outcome)
         call = request.tool_call
-        text = "\n".join(content_text(message.content) for message in messages)
+        text = TEXT_SEPARATOR.join(content_text(message.content) for message in messages)
         is_error = any(message.status == "error" for message in messages)
         decision = self.guard.check_result(
-            call["name"], text, is_error, call["args"], session=self.key(request), **self._ids(request)
+            call["name"], text, is_error, call["args"], session=key, **self._ids(request)
         )
         report(decision, self.log)
         if decision.blocked:

@@ -33,7 +33,8 @@ engine per run, give it the ``Guard`` of a ``PolicyMiddleware`` with
 ``scope="run"`` instead, or key it yourself.
 
 The interceptor is a coroutine run in the event loop; it holds the loop no
-longer than one evaluation per check.
+longer than one evaluation per check, and makes the engine of a new key
+(loading the policy) in a worker thread.
 """
 
 from __future__ import annotations
@@ -56,9 +57,11 @@ except ImportError as exc:  # pragma: no cover - exercised without the extra
 from korvanthel_tools.adapters.content import content_text
 from korvanthel_tools.adapters.denied import PolicyDenied
 from korvanthel_tools.adapters.langchain import thread_id
+from korvanthel_tools.adapters.loop import engine_ready
 from korvanthel_tools.adapters.policy import PolicyLike, as_guard
 from korvanthel_tools.adapters.reporting import LOGGER, report
 from korvanthel_tools.guarding import Decision, Guard, join_text
+from korvanthel_tools.guarding.mapping import TEXT_SEPARATOR
 
 __all__ = ["PolicyInterceptor"]
 
@@ -103,6 +106,7 @@ class PolicyInterceptor:
 
     async def __call__(self, request: MCPToolCallRequest, handler: Handler) -> MCPToolCallResult:
         key = self.key(request)
+        await engine_ready(self.guard, key)
         ids = {
             "server": request.server_name,
             "call_id": getattr(request.runtime, "tool_call_id", None),
@@ -142,7 +146,7 @@ def _result_text(result: MCPToolCallResult) -> tuple[str, bool]:
         messages = update.get("messages", []) if isinstance(update, dict) else []
         tool_messages = [message for message in messages if isinstance(message, ToolMessage)]
         return (
-            "\n".join(content_text(message.content) for message in tool_messages),
+            TEXT_SEPARATOR.join(content_text(message.content) for message in tool_messages),
             any(message.status == "error" for message in tool_messages),
         )
     return content_text(result), False

@@ -59,8 +59,8 @@ State: the engine for an event is chosen by ``scope``:
 
 Guards run inside the SDK's event loop: an evaluation takes about a
 microsecond and never waits for I/O (the decision log is written by its
-own thread), so the loop is held no longer than one evaluation; the first
-event of a new key also loads the policy into its new engine.
+own thread), so the loop is held no longer than one evaluation; the engine
+of a new key is made (the policy loaded) in a worker thread.
 """
 
 from __future__ import annotations
@@ -90,6 +90,7 @@ except ImportError as exc:  # pragma: no cover - exercised without the extra
     ) from exc
 
 from korvanthel_tools.adapters.content import content_text
+from korvanthel_tools.adapters.loop import engine_ready
 from korvanthel_tools.adapters.policy import PolicyLike, as_guard
 from korvanthel_tools.adapters.reporting import LOGGER, report
 from korvanthel_tools.guarding import Decision, Guard
@@ -177,24 +178,28 @@ class ToolGuardrails:
             self._warned_no_run = True
             self.log.warning(
                 "a run without a trace id (tracing disabled): its tool calls share the process-wide engine; "
-                "set RunConfig.trace_id or RunConfig.group_id, or pass scope="
+                "set RunConfig.trace_id or RunConfig.group_id, or give a key function as scope"
             )
         return run
 
-    def _check_call(self, data: ToolInputGuardrailData) -> ToolGuardrailFunctionOutput:
+    async def _check_call(self, data: ToolInputGuardrailData) -> ToolGuardrailFunctionOutput:
         context = data.context
         arguments, ids = self._event(context, data.agent)
-        decision = self.guard.check_call(context.tool_name, arguments, session=self.key(context), **ids)
+        key = self.key(context)
+        await engine_ready(self.guard, key)
+        decision = self.guard.check_call(context.tool_name, arguments, session=key, **ids)
         report(decision, self.log)
         if decision.blocked or decision.redacts:
             return self._reject(decision, decision.error_text())
         return ToolGuardrailFunctionOutput.allow(output_info=decision)
 
-    def _check_result(self, data: ToolOutputGuardrailData) -> ToolGuardrailFunctionOutput:
+    async def _check_result(self, data: ToolOutputGuardrailData) -> ToolGuardrailFunctionOutput:
         context = data.context
         arguments, ids = self._event(context, data.agent)
+        key = self.key(context)
+        await engine_ready(self.guard, key)
         decision = self.guard.check_result(
-            context.tool_name, content_text(data.output), False, arguments, session=self.key(context), **ids
+            context.tool_name, content_text(data.output), False, arguments, session=key, **ids
         )
         report(decision, self.log)
         if decision.blocked:

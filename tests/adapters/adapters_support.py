@@ -6,9 +6,11 @@ own, and two modules named ``conftest`` would shadow each other."""
 from __future__ import annotations
 
 import json
+import threading
 from typing import Any
 
-from korvanthel_tools.guarding import Guard
+from _korvanthel_core import PolicyEngine
+from korvanthel_tools.guarding import EngineStore, Guard, PolicySource, Telemetry
 
 
 def ref(*path: str) -> dict[str, Any]:
@@ -84,3 +86,51 @@ POLICY_JSON = json.dumps(POLICY)
 
 def make_guard(**options: Any) -> Guard:
     return Guard.from_json(POLICY_JSON, **options)
+
+
+class LoadRecorder:
+    """A guard whose engines are made by a factory that records the thread
+    each policy load ran on."""
+
+    def __init__(self, **options: Any) -> None:
+        self.source = PolicySource.from_json(POLICY_JSON)
+        self.threads: list[threading.Thread] = []
+        self.guard = Guard(self.source, engines=EngineStore(self._load), **options)
+
+    def _load(self) -> PolicyEngine:
+        self.threads.append(threading.current_thread())
+        return self.source.new_engine()
+
+    def loaded_off(self, thread: threading.Thread) -> bool:
+        """True when there were loads and none ran on ``thread``."""
+        return bool(self.threads) and all(t is not thread for t in self.threads)
+
+
+class SpanRecorder:
+    """OpenTelemetry's SDK with an in-memory exporter, and a ``Telemetry``
+    that records into it."""
+
+    def __init__(self) -> None:
+        from opentelemetry.sdk import trace as sdk_trace
+        from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+        from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+
+        self.exporter = InMemorySpanExporter()
+        self.provider = sdk_trace.TracerProvider()
+        self.provider.add_span_processor(SimpleSpanProcessor(self.exporter))
+        self.telemetry = Telemetry.create(tracer_provider=self.provider)
+        self.tracer = self.provider.get_tracer("adapter-tests")
+
+    def guard_spans(self, parent_name: str) -> list[tuple[str, str, str]]:
+        """(tool, decision type, event type) of each guard span, after
+        checking that it is a child of the span named ``parent_name``."""
+        spans = self.exporter.get_finished_spans()
+        (parent,) = [span for span in spans if span.name == parent_name]
+        guard = [span for span in spans if span.name.startswith("apply_guardrail")]
+        assert all(span.parent is not None and span.parent.span_id == parent.context.span_id for span in guard)
+        found = []
+        for span in guard:
+            attributes = dict(span.attributes or {})
+            found.append((str(attributes["gen_ai.tool.name"]), str(attributes["gen_ai.security.decision.type"]),
+                          str(attributes["korvanthel.event.type"])))
+        return found

@@ -6,13 +6,14 @@ from __future__ import annotations
 import asyncio
 import io
 import json
+import threading
 from typing import Any
 
 import pytest
 
 pytest.importorskip("langchain.agents")
 
-from adapters_support import EXFIL_INVARIANT, LEAK_REASON, LOGIN_REASON, RM_REASON, make_guard  # noqa: E402
+from adapters_support import EXFIL_INVARIANT, LEAK_REASON, LOGIN_REASON, RM_REASON, LoadRecorder, SpanRecorder, make_guard  # noqa: E402
 from langchain.agents import create_agent  # noqa: E402
 from langchain_core.messages import ToolMessage  # noqa: E402
 from langchain_core.tools import BaseTool, tool  # noqa: E402
@@ -22,7 +23,7 @@ from lc_support import scripted_chat  # noqa: E402
 
 from korvanthel_tools.adapters import PolicyDenied  # noqa: E402
 from korvanthel_tools.adapters.langchain import PolicyMiddleware  # noqa: E402
-from korvanthel_tools.guarding import DecisionLog, Guard  # noqa: E402
+from korvanthel_tools.guarding import DecisionLog  # noqa: E402
 
 
 class Tools:
@@ -133,18 +134,20 @@ def test_a_secret_in_a_result_denies_a_later_upload(mode: str) -> None:
 
 
 @pytest.mark.parametrize(
-    ("scope", "threads", "second_upload_runs"),
+    ("scope", "threads", "second_upload_runs", "engines_kept"),
     [
-        ("thread", ["a", "b"], True),
-        ("thread", ["a", "a"], False),
-        ("thread", [None, None], True),  # no thread: one engine per run
-        ("run", ["a", "a"], True),
-        ("process", ["a", "b"], False),
-        (lambda request: "same", ["a", "b"], False),
+        ("thread", ["a", "b"], True, 2),
+        ("thread", ["a", "a"], False, 1),
+        ("thread", [None, None], True, 0),  # no thread: one engine per run, gone when it ends
+        ("run", ["a", "a"], True, 0),
+        ("process", ["a", "b"], False, 1),
+        (lambda request: "same", ["a", "b"], False, 1),
     ],
     ids=["other-thread", "same-thread", "no-thread", "runs", "process", "key-function"],
 )
-def test_scope_decides_which_runs_share_state(scope: Any, threads: list[str | None], second_upload_runs: bool) -> None:
+def test_scope_decides_which_runs_share_state(
+    scope: Any, threads: list[str | None], second_upload_runs: bool, engines_kept: int
+) -> None:
     tools = Tools({"read_file": "SECRET"})
     middleware = PolicyMiddleware(make_guard(), scope=scope)
     saver = InMemorySaver()
@@ -153,8 +156,7 @@ def test_scope_decides_which_runs_share_state(scope: Any, threads: list[str | No
         agent = create_agent(model, tools=tools.make(), middleware=[middleware], checkpointer=saver if thread else None)
         invoke(agent, "sync", {"configurable": {"thread_id": thread}} if thread else None)
     assert [name for name, _ in tools.entered].count("upload") == (1 if second_upload_runs else 0)
-    if scope == "run":
-        assert len(middleware.guard.engines) == 0  # each run's engine went when it ended
+    assert len(middleware.guard.engines) == engines_kept
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -195,20 +197,33 @@ def test_decision_log_gets_the_mapped_fields() -> None:
     assert isinstance(call["fields"]["run"], str) and call["fields"]["run"] == result["fields"]["run"]
 
 
-def test_guard_shared_by_two_middlewares_shares_state() -> None:
-    guard = make_guard()
-    tools = Tools({"read_file": "SECRET"})
-    first = scripted_chat(("read_file", {"path": "v"}))
-    invoke(create_agent(first, tools=tools.make(), middleware=[PolicyMiddleware(guard, scope="process")]), "sync")
-    second = scripted_chat(("upload", {"url": "u"}))
-    invoke(create_agent(second, tools=tools.make(), middleware=[PolicyMiddleware(guard, scope="process")]), "sync")
-    assert [name for name, _ in tools.entered] == ["read_file"]
-    assert isinstance(guard, Guard)
-
-
 @pytest.mark.parametrize(("options", "error"), [
     ({"on_deny": "reject"}, ValueError), ({"scope": "conversation"}, ValueError), ({"shadow": True}, TypeError)])
 def test_bad_options_are_refused(options: dict[str, Any], error: type[Exception]) -> None:
     with pytest.raises(error):
         PolicyMiddleware(make_guard(), **options)
 
+
+
+def test_policy_loads_for_new_threads_happen_off_the_event_loop() -> None:
+    recorder = LoadRecorder()
+    tools = Tools()
+    for thread in ("a", "b"):
+        model = scripted_chat(("shell", {"command": "ls"}))
+        agent = create_agent(model, tools=tools.make(), middleware=[PolicyMiddleware(recorder.guard)],
+                             checkpointer=InMemorySaver())
+        invoke(agent, "async", {"configurable": {"thread_id": thread}})
+    assert len(recorder.threads) == 2 and recorder.loaded_off(threading.main_thread())
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_each_decision_is_a_span_under_the_callers_span(mode: str) -> None:
+    pytest.importorskip("opentelemetry.sdk")
+    spans = SpanRecorder()
+    tools = Tools()
+    model = scripted_chat(("shell", {"command": "rm -rf /"}), ("fetch", {"url": "https://x"}))
+    agent = create_agent(model, tools=tools.make(), middleware=[PolicyMiddleware(make_guard(telemetry=spans.telemetry))])
+    with spans.tracer.start_as_current_span("handle-request"):
+        invoke(agent, mode)
+    assert spans.guard_spans("handle-request") == [
+        ("shell", "deny", "tool_call"), ("fetch", "audit", "tool_call"), ("fetch", "allow", "tool_result")]

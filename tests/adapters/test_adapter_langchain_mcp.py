@@ -5,13 +5,14 @@ agent with a scripted fake chat model."""
 from __future__ import annotations
 
 import asyncio
+import threading
 from typing import Any, cast
 
 import pytest
 
 pytest.importorskip("langchain_mcp_adapters")
 
-from adapters_support import EXFIL_INVARIANT, LEAK_REASON, LOGIN_REASON, RM_REASON, make_guard  # noqa: E402
+from adapters_support import EXFIL_INVARIANT, LEAK_REASON, LOGIN_REASON, RM_REASON, LoadRecorder, make_guard  # noqa: E402
 from langchain.agents import create_agent  # noqa: E402
 from langchain_mcp_adapters.tools import load_mcp_tools  # noqa: E402
 from langgraph.checkpoint.memory import InMemorySaver  # noqa: E402
@@ -158,3 +159,10 @@ def _find(error: BaseException, kind: type[BaseException]) -> BaseException | No
         if inner is not None and (found := _find(inner, kind)) is not None:
             return found
     return None
+
+
+def test_policy_loads_for_new_threads_happen_off_the_event_loop() -> None:
+    recorder = LoadRecorder()
+    run_agent(scripted_chat(("shell", {"command": "ls"})), PolicyInterceptor(recorder.guard), config={
+        "configurable": {"thread_id": "t"}})
+    assert len(recorder.threads) == 1 and recorder.loaded_off(threading.main_thread())

@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import io
 import json
+import threading
 from collections.abc import Iterator
 from typing import Any
 
@@ -13,7 +14,7 @@ import pytest
 
 pytest.importorskip("agents")
 
-from adapters_support import EXFIL_INVARIANT, FETCH_REASON, LEAK_REASON, LOGIN_REASON, RM_REASON, make_guard  # noqa: E402
+from adapters_support import EXFIL_INVARIANT, FETCH_REASON, LEAK_REASON, LOGIN_REASON, RM_REASON, LoadRecorder, SpanRecorder, make_guard  # noqa: E402
 from agents import (  # noqa: E402
     Agent,
     FunctionTool,
@@ -152,10 +153,14 @@ def test_a_secret_in_a_result_denies_a_later_upload() -> None:
         ("conversation", [RunConfig(group_id="a"), RunConfig(group_id="b")], True),
         ("conversation", [RunConfig(group_id="a"), RunConfig(group_id="a")], False),
         ("run", [RunConfig(group_id="a"), RunConfig(group_id="a")], True),
+        ("run", [RunConfig(tracing_disabled=True, trace_id="trace_a"), RunConfig(tracing_disabled=True,
+                                                                                   trace_id="trace_b")], True),
+        ("run", [RunConfig(tracing_disabled=True), RunConfig(tracing_disabled=True)], False),  # no run id: shared
         ("process", [RunConfig(), RunConfig()], False),
         (lambda ctx: "same", [RunConfig(), RunConfig()], False),
     ],
-    ids=["other-conversation", "same-conversation", "runs", "process", "key-function"],
+    ids=["other-conversation", "same-conversation", "runs", "runs-untraced-with-ids", "runs-untraced", "process",
+         "key-function"],
 )
 def test_scope_decides_which_runs_share_state(scope: Any, configs: list[RunConfig], second_upload_runs: bool) -> None:
     tools = Tools({"read_file": "SECRET"})
@@ -245,3 +250,28 @@ def test_arguments_that_are_not_an_object_reach_the_policy_as_raw_text() -> None
     log.close()
     fields = json.loads(stream.getvalue().splitlines()[0])["fields"]
     assert fields["arguments"] == {} and fields["raw_arguments"] == "not json"
+
+
+def test_policy_loads_for_new_runs_happen_off_the_event_loop() -> None:
+    recorder = LoadRecorder()
+    tools = Tools()
+    for _ in range(2):
+        model = scripted(("shell", {"command": "ls"}))
+        run(guard_agent(Agent(name="ops", model=model, tools=tools.make()), recorder.guard, scope="run"))
+    assert len(recorder.threads) == 2 and recorder.loaded_off(threading.main_thread())
+
+
+def test_each_decision_is_a_span_under_the_callers_span() -> None:
+    pytest.importorskip("opentelemetry.sdk")
+    spans = SpanRecorder()
+    tools = Tools()
+    model = scripted(("shell", {"command": "rm -rf /"}), ("fetch", {"url": "https://x"}))
+    agent = guard_agent(Agent(name="ops", model=model, tools=tools.make()), make_guard(telemetry=spans.telemetry))
+
+    async def traced() -> None:
+        with spans.tracer.start_as_current_span("handle-request"):
+            await Runner.run(agent, "go")
+
+    asyncio.run(traced())
+    assert spans.guard_spans("handle-request") == [
+        ("shell", "deny", "tool_call"), ("fetch", "audit", "tool_call"), ("fetch", "allow", "tool_result")]

@@ -1,0 +1,111 @@
+"""The latency the MCP proxy adds to a tools/call, over stdio and over HTTP.
+
+For each transport, the same SDK client calls the same SDK tool server
+(tests/mcp/tool_server.py) directly and through ``korvanthel mcp-proxy``
+with the test policy (tests/mcp/policies.py), in one run, in alternating
+blocks so that drift in the machine's load hits both alike. The call is an
+allowed ``read_file`` whose result is evaluated too, so each proxied call
+costs two decisions. Reports the median and p99 of each and the overhead
+of the medians against the goal: at most 10% of a direct call's median, or
+200 us, whichever is larger.
+
+    python benchmarks/mcp_overhead.py [--calls N] [--blocks B]
+
+Needs the mcp extra (pip install '.[mcp]'). Not part of CI.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Any
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "mcp"))
+
+from mcp.client.client import Client  # noqa: E402
+
+from policies import guard_policy_json  # noqa: E402
+from proxy_support import direct, http_proxy, http_tool_server, proxied  # noqa: E402
+
+
+async def time_calls(target: Any, calls: int, mode: str) -> list[float]:
+    async with Client(target, mode=mode) as client:
+        for _ in range(20):  # warm-up
+            await client.call_tool("read_file", {"path": "notes.txt"})
+        samples = []
+        for _ in range(calls):
+            start = time.perf_counter()
+            result = await client.call_tool("read_file", {"path": "notes.txt"})
+            samples.append(time.perf_counter() - start)
+            assert not result.is_error
+        return samples
+
+
+def p99(samples: list[float]) -> float:
+    ordered = sorted(samples)
+    return ordered[min(len(ordered) - 1, int(len(ordered) * 0.99))]
+
+
+def compare(name: str, direct_target: Any, proxied_target: Any, calls: int, blocks: int, mode: str) -> dict[str, Any]:
+    plain: list[float] = []
+    guarded: list[float] = []
+    for _ in range(blocks):
+        plain += asyncio.run(time_calls(direct_target, calls, mode))
+        guarded += asyncio.run(time_calls(proxied_target, calls, mode))
+    direct_median = statistics.median(plain)
+    proxied_median = statistics.median(guarded)
+    overhead = proxied_median - direct_median
+    allowance = max(0.10 * direct_median, 200e-6)
+    return {
+        "transport": name,
+        "direct_median": direct_median,
+        "direct_p99": p99(plain),
+        "proxied_median": proxied_median,
+        "proxied_p99": p99(guarded),
+        "overhead": overhead,
+        "ratio": proxied_median / direct_median,
+        "goal_met": overhead <= allowance,
+        "allowance": allowance,
+    }
+
+
+def us(seconds: float) -> str:
+    return f"{seconds * 1e6:,.0f} us"
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--calls", type=int, default=500, help="calls per block (default 500)")
+    parser.add_argument("--blocks", type=int, default=4, help="alternating blocks per side (default 4)")
+    parser.add_argument("--mode", default="legacy", help="the client's protocol mode (legacy, 2026-07-28)")
+    args = parser.parse_args(argv)
+    rows = []
+    with tempfile.TemporaryDirectory() as scratch:
+        policy = Path(scratch) / "policy.json"
+        policy.write_text(guard_policy_json())
+        record = Path(scratch) / "calls.jsonl"
+        rows.append(compare("stdio", direct(record), proxied(policy, record), args.calls, args.blocks, args.mode))
+        with http_tool_server(record) as upstream, http_proxy(policy, upstream, record) as proxy:
+            rows.append(compare("HTTP", upstream, proxy.url, args.calls, args.blocks, args.mode))
+    print(f"tools/call latency, {args.calls * args.blocks} calls per side, client mode {args.mode}")
+    print("| Transport | Direct median | Direct p99 | Proxied median | Proxied p99 | Added (median) | Ratio | Goal |")
+    print("|---|---:|---:|---:|---:|---:|---:|---|")
+    for row in rows:
+        print(
+            f"| {row['transport']} | {us(row['direct_median'])} | {us(row['direct_p99'])} | "
+            f"{us(row['proxied_median'])} | {us(row['proxied_p99'])} | {us(row['overhead'])} | "
+            f"{row['ratio']:.2f}x | {'met' if row['goal_met'] else 'missed'} (allowance {us(row['allowance'])}) |"
+        )
+    return 0
+
+
+
+
+if __name__ == "__main__":
+    sys.exit(main())
