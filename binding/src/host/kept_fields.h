@@ -38,7 +38,9 @@ class KeptFields {
   std::uint32_t field(PyObject* key, std::string_view text) const noexcept {
     if (use_.count() == 0) return use_.reads_all() ? kUnnumbered : kUnread;
     std::uint32_t number = kUnread;
-    const Py_hash_t hash = PyUnicode_CheckExact(key) ? reinterpret_cast<PyASCIIObject*>(key)->hash : -1;
+    // A dict's key has its hash computed and kept already, so this only
+    // reads it back.
+    const Py_hash_t hash = PyUnicode_CheckExact(key) ? PyObject_Hash(key) : -1;
     if (!slots_.empty() && hash != -1) {
       number = probe(hash, text);
     } else if (const std::optional<std::uint32_t> n = use_.number_of(text)) {
