@@ -104,6 +104,7 @@ class Model:
     (None, ""),
     ("plain", "plain"),
     ({"type": "text", "text": "block"}, "block"),
+    ([{"type": "input_text", "text": "in"}, {"type": "output_text", "text": "out"}], "in\nout"),
     (TextObject(), "from an object"),
     ([{"type": "text", "text": "a"}, "b", {"type": "image", "url": "x"}, TextObject()], "a\nb\nfrom an object"),
     (ImageModel(), ""),
