@@ -1,8 +1,47 @@
-"""Native parts of the Korvanthel tools (korvanthel_tools._native)."""
+"""Native parts of the Korvanthel tools: the policy compiler, printer and checker, and replay in event time."""
 
 from collections.abc import Sequence
 from os import PathLike
-from typing import Literal, TypedDict, type_check_only
+from typing import Final, Literal, TypedDict, final, type_check_only
+
+from _typeshed import structseq
+
+@final
+class Diagnostic(structseq[str | int], tuple[str, str, str, int, int, str, str]):
+    """One finding of the compiler or the checker, with its place in the source."""
+
+    __match_args__: Final = ("level", "code", "file", "line", "column", "message", "hint")
+
+    @property
+    def level(self) -> Literal["error", "warning"]: ...
+    @property
+    def code(self) -> str: ...
+    @property
+    def file(self) -> str: ...
+    @property
+    def line(self) -> int: ...
+    @property
+    def column(self) -> int: ...
+    @property
+    def message(self) -> str: ...
+    @property
+    def hint(self) -> str: ...
+    @property
+    def rendered(self) -> str: ...
+
+class CompileError(ValueError):
+    """The policy source has errors; ``str()`` is their rendered text."""
+
+    diagnostics: list[Diagnostic]
+
+def compile_policy(source: str | bytes, filename: str = "<source>") -> bytes: ...
+def compile_policy_json(source: str | bytes, filename: str = "<source>", *, indent: bool = False) -> str: ...
+def format_source(source: str | bytes, filename: str = "<source>") -> str: ...
+def print_policy(policy: str | bytes) -> str: ...
+def check_policy(
+    source: str | bytes, filename: str = "<source>", schema: str | bytes | None = None
+) -> list[Diagnostic]: ...
+def canonical_policy_json(policy: str | bytes, *, indent: bool = False) -> str: ...
 
 # --- Replay in event time -----------------------------------------------------
 # The dicts below exist only for type checking (typing.type_check_only); at

@@ -19,6 +19,14 @@ ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 echo "== module tests (pytest)"
 "$PY" -m pip install -q .
 "$PY" -m pytest -q binding/tests tests/tools
+echo "== module tests, dicts walked through the C API alone (KORVANTHEL_PUBLIC_DICT_API=1)"
+KORVANTHEL_PUBLIC_DICT_API=1 "$PY" -m pytest -q -p no:cacheprovider binding/tests
+
+echo "== policy language tests (pytest)"
+# Run from inside the folder, so that korvanthel_tools is the installed
+# package, with its extension module, not the source folder.
+(cd tests/lang && "$PY" -m pytest -q -p no:cacheprovider .)
+
 echo "== native replay tests (pytest)"
 # From inside the test folder, so that korvanthel_tools is the installed
 # package (with its extension module), not the source tree.
@@ -28,6 +36,9 @@ echo "== guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
 # The pins of the extras mcp and otel (pyproject.toml), without rebuilding the package.
 "$PY" -m pip install -q "mcp==2.3.0" "opentelemetry-api==1.45.2" "opentelemetry-sdk==1.45.2"
 "$PY" -m pytest -q tests/mcp
+
+echo "== agent-framework adapters (their own environment: tests, mypy --strict)"
+bash scripts/test_adapters.sh
 
 echo "== type checks (mypy --strict, stubtest)"
 KORVANTHEL_SKIP_INSTALL=1 bash scripts/check_types.sh

@@ -33,7 +33,7 @@ from korvanthel_tools.guarding.redaction import placeholder, redact_arguments, t
 from korvanthel_tools.guarding.telemetry import DECISION_TYPES, Telemetry
 
 if TYPE_CHECKING:
-    from _korvanthel_core import Action, ConstraintViolation, EvalResult, Violation
+    from _korvanthel_core import Action, ConstraintViolation, EvalResult, PolicyEngine, Violation
 
 Verdict = Literal["allow", "deny", "audit", "redact"]
 
@@ -137,9 +137,13 @@ class Guard:
         decision_log: DecisionLog | None = None,
         telemetry: Telemetry | None = None,
         shadow: bool = False,
+        engines: EngineStore | None = None,
     ) -> None:
+        """``engines``, when given, is used instead of a store made from
+        ``policy`` with ``shared_state``, ``max_sessions`` and
+        ``idle_seconds``."""
         self.policy = policy
-        self.engines = EngineStore(
+        self.engines = engines if engines is not None else EngineStore(
             policy.new_engine, shared=shared_state, max_engines=max_sessions, idle_seconds=idle_seconds
         )
         self.decision_log = decision_log
@@ -159,6 +163,17 @@ class Guard:
     @classmethod
     def from_json(cls, text: str, **options: Any) -> Guard:
         return cls(PolicySource.from_json(text), **options)
+
+    @classmethod
+    def from_engine(cls, engine: PolicyEngine, **options: Any) -> Guard:
+        """A guard that evaluates every event, whatever its session, with
+        ``engine`` itself: the state is that one engine's, shared as with
+        ``shared_state=True``. The policy's source hash is not known to
+        an engine, so decisions carry none. ``options`` are those of the
+        constructor but the engine store's."""
+        source = PolicySource(data=b"", is_container=False, name=engine.policy_name, source_hash=None,
+                              origin="<engine>")
+        return cls(source, engines=EngineStore(lambda: engine, shared=True), **options)
 
     @property
     def policy_name(self) -> str:

@@ -96,6 +96,15 @@ class EngineStore:
         with self._lock:
             return self._engines.pop(key, None) is not None
 
+    def __contains__(self, key: Hashable | None) -> bool:
+        """True when ``get(key)`` has an engine to return without making
+        one (always, with a shared engine). An async caller can make a new
+        key's engine in a worker thread first, off its event loop."""
+        if self._shared_engine is not None:
+            return True
+        with self._lock:
+            return key in self._engines
+
     def __len__(self) -> int:
         if self._shared_engine is not None:
             return 1

@@ -1,0 +1,139 @@
+"""``korvanthel mcp-proxy``: its arguments, and running it.
+
+    korvanthel mcp-proxy --policy POLICY [options] -- SERVER_COMMAND [ARGS...]
+    korvanthel mcp-proxy --policy POLICY [options] --listen 127.0.0.1:PORT --upstream URL
+
+Exit status: 0 when the client ended the session (or a signal stopped the
+proxy); 1 when the server went away or could not be started; 2 when the
+proxy could not start (bad arguments, a policy the engine refuses, a
+decision log that cannot be opened, the mcp extra not installed).
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import logging
+import sys
+
+from korvanthel_tools.guarding import DecisionLog, Guard, PolicyLoadError, Telemetry
+
+EXIT_USAGE = 2
+
+DESCRIPTION = """\
+Guard an MCP server: relay MCP between a client and a server and evaluate
+every tools/call and its result against POLICY (a .zelvoc container or
+policy JSON). Over stdio the server is started as the proxy's child (it
+inherits the environment); over Streamable HTTP the proxy listens on
+--listen and forwards to --upstream. Logs go to standard error only."""
+
+EPILOG = """\
+examples:
+  korvanthel mcp-proxy --policy guard.zelvoc -- python my_server.py
+  korvanthel mcp-proxy --policy guard.zelvoc --decision-log decisions.jsonl \\
+      --mask /arguments/password --listen 127.0.0.1:8100 --upstream http://127.0.0.1:8000/mcp
+
+exit status: 0 the client ended the session, 1 the server went away,
+2 the proxy could not start."""
+
+
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    parser = commands.add_parser(
+        "mcp-proxy",
+        help="guard an MCP server: evaluate every tool call and result against a policy",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--policy", required=True, metavar="POLICY", help="a .zelvoc container or policy JSON")
+    parser.add_argument(
+        "--shared-state", action="store_true",
+        help="one engine for every session (default: one per MCP session)",
+    )
+    parser.add_argument("--decision-log", metavar="FILE", help="append one JSON line per decision to FILE ('-': standard error)")
+    parser.add_argument(
+        "--mask", action="append", default=[], metavar="POINTER",
+        help="JSON Pointer into an event's fields whose value the decision log masks, e.g. /arguments/password (repeatable)",
+    )
+    parser.add_argument("--shadow", action="store_true", help="evaluate and log every decision, enforce none")
+    parser.add_argument("--listen", metavar="HOST:PORT", help="serve Streamable HTTP here (port 0: any free port)")
+    parser.add_argument("--upstream", metavar="URL", help="the MCP server's Streamable HTTP endpoint (with --listen)")
+    parser.add_argument("--max-sessions", type=int, default=4096, metavar="N", help="engines kept at most (default 4096)")
+    parser.add_argument(
+        "--idle-timeout", type=float, default=3600.0, metavar="SECONDS",
+        help="drop a session's engine after this long unused (default 3600)",
+    )
+    parser.add_argument("-q", "--quiet", action="store_true", help="log only errors (default: denials, audits, redactions too)")
+    parser.add_argument("server", nargs=argparse.REMAINDER, metavar="-- SERVER_COMMAND [ARGS...]")
+    parser.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    server: list[str] = list(args.server)
+    if server and server[0] == "--":
+        server = server[1:]
+    logging.basicConfig(
+        level=logging.ERROR if args.quiet else logging.INFO,
+        format="korvanthel mcp-proxy: %(levelname)s: %(message)s",
+        stream=sys.stderr,
+    )
+    for noisy in ("httpx", "httpx2", "uvicorn", "uvicorn.access", "uvicorn.error", "mcp"):
+        logging.getLogger(noisy).setLevel(logging.WARNING)
+
+    def fail(text: str) -> int:
+        print(f"korvanthel mcp-proxy: error: {text}", file=sys.stderr)
+        return EXIT_USAGE
+
+    if args.listen is not None or args.upstream is not None:
+        if args.listen is None or args.upstream is None:
+            return fail("--listen and --upstream go together")
+        if server:
+            return fail("give either a server command (stdio) or --listen and --upstream (HTTP), not both")
+    elif not server:
+        return fail("no server command: use -- SERVER_COMMAND [ARGS...], or --listen and --upstream")
+    if args.max_sessions < 1 or args.idle_timeout <= 0:
+        return fail("--max-sessions and --idle-timeout must be positive")
+    if importlib.util.find_spec("mcp") is None and args.listen is not None:
+        return fail("the HTTP proxy needs the mcp extra: pip install 'korvanthel[mcp]'")
+
+    try:
+        decision_log = DecisionLog(args.decision_log, masks=args.mask) if args.decision_log else None
+    except ValueError as exc:
+        return fail(f"--mask: {exc}")
+    except OSError as exc:
+        return fail(f"--decision-log {args.decision_log}: {exc.strerror or exc}")
+    if args.mask and decision_log is None:
+        return fail("--mask needs --decision-log")
+    try:
+        guard = Guard.from_path(
+            args.policy,
+            shared_state=args.shared_state,
+            max_sessions=args.max_sessions,
+            idle_seconds=args.idle_timeout,
+            decision_log=decision_log,
+            telemetry=Telemetry.create(),
+            shadow=args.shadow,
+        )
+    except PolicyLoadError as exc:
+        if decision_log is not None:
+            decision_log.close()
+        return fail(str(exc))
+    logger = logging.getLogger("korvanthel.mcp_proxy")
+    logger.info(
+        "policy %r%s, state %s%s", guard.policy_name,
+        "" if guard.source_hash is None else f" (source hash {guard.source_hash})",
+        "shared by all sessions" if args.shared_state else "per session",
+        ", shadow mode: nothing is enforced" if args.shadow else "",
+    )
+    try:
+        if args.listen is not None:
+            from korvanthel_tools.mcp_proxy.http import run_http
+
+            status = run_http(guard, str(args.listen), str(args.upstream))
+        else:
+            from korvanthel_tools.mcp_proxy.stdio import run_stdio
+
+            status = run_stdio(guard, server)
+    finally:
+        guard.close()
+    return status
