@@ -1,13 +1,55 @@
-"""Native parts of the Korvanthel tools (korvanthel_tools._native)."""
+"""Native parts of the Korvanthel tools: the policy compiler, printer and checker, and replay in event time."""
 
 from collections.abc import Sequence
 from os import PathLike
-from typing import Literal, TypedDict
+from typing import Final, Literal, TypedDict, final, type_check_only
+
+from _typeshed import structseq
+
+@final
+class Diagnostic(structseq[str | int], tuple[str, str, str, int, int, str, str]):
+    """One finding of the compiler or the checker, with its place in the source."""
+
+    __match_args__: Final = ("level", "code", "file", "line", "column", "message", "hint")
+
+    @property
+    def level(self) -> Literal["error", "warning"]: ...
+    @property
+    def code(self) -> str: ...
+    @property
+    def file(self) -> str: ...
+    @property
+    def line(self) -> int: ...
+    @property
+    def column(self) -> int: ...
+    @property
+    def message(self) -> str: ...
+    @property
+    def hint(self) -> str: ...
+    @property
+    def rendered(self) -> str: ...
+
+class CompileError(ValueError):
+    """The policy source has errors; ``str()`` is their rendered text."""
+
+    diagnostics: list[Diagnostic]
+
+def compile_policy(source: str | bytes, filename: str = "<source>") -> bytes: ...
+def compile_policy_json(source: str | bytes, filename: str = "<source>", *, indent: bool = False) -> str: ...
+def format_source(source: str | bytes, filename: str = "<source>") -> str: ...
+def print_policy(policy: str | bytes) -> str: ...
+def check_policy(
+    source: str | bytes, filename: str = "<source>", schema: str | bytes | None = None
+) -> list[Diagnostic]: ...
+def canonical_policy_json(policy: str | bytes, *, indent: bool = False) -> str: ...
 
 # --- Replay in event time -----------------------------------------------------
+# The dicts below exist only for type checking (typing.type_check_only); at
+# run time they are plain dicts. Import them under ``if TYPE_CHECKING:``.
 
 _Verdict = Literal["allow", "deny", "audit", "redact"]
 
+@type_check_only
 class ReplayMismatch(TypedDict):
     line: int
     session: str | None
@@ -16,10 +58,12 @@ class ReplayMismatch(TypedDict):
     actual: _Verdict
     reason: str | None
 
+@type_check_only
 class ReplayBadLine(TypedDict):
     line: int
     message: str
 
+@type_check_only
 class ReplayConstraintCount(TypedDict):
     kind: Literal["RateLimit", "Quota"]
     target: str
@@ -27,12 +71,14 @@ class ReplayConstraintCount(TypedDict):
     window_ms: int
     events: int
 
+@type_check_only
 class ReplayInvariantCount(TypedDict):
     proof: str
     invariant: str
     kind: Literal["Always", "Eventually", "Never", "Until", "Next"]
     events: int
 
+@type_check_only
 class ReplayLatency(TypedDict):
     p50: int
     p90: int
@@ -40,6 +86,7 @@ class ReplayLatency(TypedDict):
     max: int
     mean: float
 
+@type_check_only
 class ReplaySummary(TypedDict):
     events: int  # events evaluated
     sessions: int  # sessions with at least one event evaluated
@@ -53,6 +100,7 @@ class ReplaySummary(TypedDict):
     latency_us: dict[int, int]  # eval_time_us -> events (exact, mergeable)
     eval_time_us: ReplayLatency | None  # nearest-rank percentiles; None without events
 
+@type_check_only
 class ReplayRun(TypedDict):
     results: bytes | None  # the result lines; None when written to `out`
     summary: ReplaySummary

@@ -74,6 +74,7 @@ from korvanthel_tools.adapters.loop import engine_ready
 from korvanthel_tools.adapters.policy import PolicyLike, as_guard
 from korvanthel_tools.adapters.reporting import LOGGER, report
 from korvanthel_tools.guarding import Decision, Guard
+from korvanthel_tools.guarding.mapping import TEXT_SEPARATOR
 
 __all__ = ["RUN_KEY", "GuardState", "PolicyMiddleware", "thread_id"]
 
@@ -110,6 +111,7 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
         scope: Scope | KeyFunction = "thread",
         on_deny: OnDeny = "message",
         log: logging.Logger = LOGGER,
+        name: str = "PolicyMiddleware",
         **guard_options: Any,
     ) -> None:
         super().__init__()
@@ -121,6 +123,13 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
         self.scope = scope
         self.on_deny: OnDeny = on_deny
         self.log = log
+        self._name = name
+
+    @property
+    def name(self) -> str:
+        """The middleware's name in the agent; give each of two policies in
+        one agent its own (``create_agent`` refuses repeated names)."""
+        return self._name
 
     # A new identifier for every run; the run's engine goes when it ends.
 
@@ -146,19 +155,21 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
     def wrap_tool_call(
         self, request: ToolCallRequest, handler: Callable[[ToolCallRequest], ToolOutcome]
     ) -> ToolOutcome:
-        checked = self._before(request)
+        key = self.key(request)
+        checked = self._before(request, key)
         if isinstance(checked, ToolMessage):
             return checked
-        return self._after(checked, handler(checked))
+        return self._after(checked, key, handler(checked))
 
     async def awrap_tool_call(
         self, request: ToolCallRequest, handler: Callable[[ToolCallRequest], Awaitable[ToolOutcome]]
     ) -> ToolOutcome:
-        await engine_ready(self.guard, self.key(request))
-        checked = self._before(request)
+        key = self.key(request)
+        await engine_ready(self.guard, key)
+        checked = self._before(request, key)
         if isinstance(checked, ToolMessage):
             return checked
-        return self._after(checked, await handler(checked))
+        return self._after(checked, key, await handler(checked))
 
     def key(self, request: ToolCallRequest) -> str | None:
         """The engine key of a call, by ``scope``."""
@@ -175,11 +186,11 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
     def _ids(self, request: ToolCallRequest) -> dict[str, Any]:
         return {"call_id": request.tool_call.get("id"), "run": _run_id(request), "conversation": thread_id(request.runtime)}
 
-    def _before(self, request: ToolCallRequest) -> ToolCallRequest | ToolMessage:
+    def _before(self, request: ToolCallRequest, key: str | None) -> ToolCallRequest | ToolMessage:
         """The request to run (with redacted arguments where the policy
         says so), or the message that answers a denied call."""
         call = request.tool_call
-        decision = self.guard.check_call(call["name"], call["args"], session=self.key(request), **self._ids(request))
+        decision = self.guard.check_call(call["name"], call["args"], session=key, **self._ids(request))
         report(decision, self.log)
         if decision.blocked:
             return self._denied(decision, request)
@@ -187,13 +198,13 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
             return request.override(tool_call={**call, "args": decision.redacted_arguments()})
         return request
 
-    def _after(self, request: ToolCallRequest, outcome: ToolOutcome) -> ToolOutcome:
+    def _after(self, request: ToolCallRequest, key: str | None, outcome: ToolOutcome) -> ToolOutcome:
         messages = _tool_messages(outcome)
         call = request.tool_call
-        text = "\n".join(content_text(message.content) for message in messages)
+        text = TEXT_SEPARATOR.join(content_text(message.content) for message in messages)
         is_error = any(message.status == "error" for message in messages)
         decision = self.guard.check_result(
-            call["name"], text, is_error, call["args"], session=self.key(request), **self._ids(request)
+            call["name"], text, is_error, call["args"], session=key, **self._ids(request)
         )
         report(decision, self.log)
         if decision.blocked:

@@ -61,6 +61,7 @@ from korvanthel_tools.adapters.loop import engine_ready
 from korvanthel_tools.adapters.policy import PolicyLike, as_guard
 from korvanthel_tools.adapters.reporting import LOGGER, report
 from korvanthel_tools.guarding import Decision, Guard, join_text
+from korvanthel_tools.guarding.mapping import TEXT_SEPARATOR
 
 __all__ = ["PolicyInterceptor"]
 
@@ -145,7 +146,7 @@ def _result_text(result: MCPToolCallResult) -> tuple[str, bool]:
         messages = update.get("messages", []) if isinstance(update, dict) else []
         tool_messages = [message for message in messages if isinstance(message, ToolMessage)]
         return (
-            "\n".join(content_text(message.content) for message in tool_messages),
+            TEXT_SEPARATOR.join(content_text(message.content) for message in tool_messages),
             any(message.status == "error" for message in tool_messages),
         )
     return content_text(result), False

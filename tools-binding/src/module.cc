@@ -13,9 +13,28 @@ namespace {
 
 int exec_module(PyObject* module) {
   new (state_of(module)) ModuleState();
+  if (add_language(module) < 0) return -1;
   if (add_replay(module) < 0) return -1;
   return 0;
 }
+
+int traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* st = state_of(module);
+  if (st == nullptr) return 0;
+  Py_VISIT(st->compile_error);
+  Py_VISIT(st->diagnostic_type);
+  return 0;
+}
+
+int clear(PyObject* module) {
+  ModuleState* st = state_of(module);
+  if (st == nullptr) return 0;
+  Py_CLEAR(st->compile_error);
+  Py_CLEAR(st->diagnostic_type);
+  return 0;
+}
+
+void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -25,13 +44,13 @@ PyModuleDef_Slot g_slots[] = {
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "korvanthel_tools._native",
-    "Native parts of the Korvanthel tools.",
+    "Native parts of the Korvanthel tools: the policy compiler, printer and checker.",
     sizeof(ModuleState),
     nullptr,
     g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse,
+    clear,
+    free_module,
 };
 
 }  // namespace

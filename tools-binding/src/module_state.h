@@ -11,7 +11,10 @@
 
 namespace korvanthel::tools {
 
-struct ModuleState {};
+struct ModuleState {
+  PyObject* compile_error = nullptr;    // CompileError (a ValueError)
+  PyObject* diagnostic_type = nullptr;  // Diagnostic (a struct sequence)
+};
 
 inline ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 

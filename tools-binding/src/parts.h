@@ -10,6 +10,10 @@
 
 namespace korvanthel::tools {
 
+// compile_policy, compile_policy_json, format_source, print_policy,
+// canonical_policy_json, check_policy, CompileError, Diagnostic (language.cc).
+int add_language(PyObject* module);
+
 // replay_lines, replay_file, parse_ts, EventLineError, Replayer
 // (replay_functions.cc, replayer.cc).
 int add_replay(PyObject* module);

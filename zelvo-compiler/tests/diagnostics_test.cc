@@ -89,8 +89,8 @@ const Case kCases[] = {
      "2:19 expected: expected a severity (critical, high, medium, low or info), found identifier \"hihg\" "
      "[did you mean \"high\"?]"},
     {"ExpressionMissing", "rule 1 { when }", "2:15 expected: expected an expression, found \"}\""},
-    {"NestingTooDeep", "rule 1 { when " + std::string(101, '(') + "1" + std::string(101, ')') + " }",
-     "2:115 nesting-too-deep: expression nested deeper than 100 levels"},
+    {"NestingTooDeep", "rule 1 { when " + std::string(256, '(') + "1" + std::string(256, ')') + " }",
+     "2:271 nesting-too-deep: expression nested deeper than 256 levels"},
     {"ChainedComparison", "rule 1 { when event.a < event.b < event.c }",
      "2:33 chained-comparison: comparisons do not chain [add parentheses, e.g. (a < b) == c]"},
     {"DuplicateWhen", "rule 1 { when true when false }", "2:20 duplicate-clause: \"when\" given twice"},

@@ -296,27 +296,24 @@ std::vector<Span*> spans_of(SourceMap& map) {
 }
 
 void fill_positions(const std::vector<Span*>& all, const Source& source) {
-  // Starts and ends, in text order, converted by one sweep.
-  struct Point {
-    std::uint32_t offset;
-    Span* span;
-    bool end;
-  };
-  std::vector<Point> points;
+  // Every start and end as (offset << 32 | span index << 1 | is-end), sorted
+  // as plain integers, then converted by one sweep over the text.
+  std::vector<std::uint64_t> points;
   points.reserve(all.size() * 2);
-  for (Span* s : all) {
-    points.push_back({s->offset, s, false});
-    points.push_back({s->offset + s->length, s, true});
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const Span* s = all[i];
+    points.push_back(std::uint64_t{s->offset} << 32 | (i << 1));
+    points.push_back(std::uint64_t{s->offset + s->length} << 32 | (i << 1) | 1);
   }
-  std::sort(points.begin(), points.end(), [](const Point& a, const Point& b) { return a.offset < b.offset; });
+  std::sort(points.begin(), points.end());
   const std::string_view text = source.text();
   std::uint32_t line = 1;
   std::uint32_t column = 1;
-  std::size_t i = 0;
-  for (const Point& p : points) {
-    const std::size_t target = std::min<std::size_t>(p.offset, text.size());
-    for (; i < target; ++i) {
-      const auto c = static_cast<unsigned char>(text[i]);
+  std::size_t at = 0;
+  for (const std::uint64_t p : points) {
+    const std::size_t target = std::min<std::size_t>(p >> 32, text.size());
+    for (; at < target; ++at) {
+      const auto c = static_cast<unsigned char>(text[at]);
       if (c == '\n') {
         ++line;
         column = 1;
@@ -324,12 +321,13 @@ void fill_positions(const std::vector<Span*>& all, const Source& source) {
         ++column;
       }
     }
-    if (p.end) {
-      p.span->end_line = line;
-      p.span->end_column = column;
+    Span* span = all[(p & 0xFFFFFFFF) >> 1];
+    if (p & 1) {
+      span->end_line = line;
+      span->end_column = column;
     } else {
-      p.span->line = line;
-      p.span->column = column;
+      span->line = line;
+      span->column = column;
     }
   }
 }

@@ -542,12 +542,10 @@ std::unique_ptr<Ast> Parser::parse_primary() {
   if (word == "match") return parse_match();
   if (word == "decide") {
     take();
-    enter(start);
     expect(Tok::LBrace);
     auto node = make(Ast::Kind::Decision, start);
-    node->node = parse_node();
+    node->node = parse_node();  // its expression counts the level
     expect(Tok::RBrace);
-    leave();
     return finish(std::move(node), start);
   }
   if (is_keyword(word)) fail("an expression");
@@ -621,7 +619,6 @@ std::unique_ptr<Ast> Parser::parse_match() {
 
 std::unique_ptr<AstNode> Parser::parse_node() {
   const std::uint32_t start = peek().offset;
-  enter(start);
   std::unique_ptr<AstNode> n;
   if (at_word("match")) {
     auto tree = parse_match();
@@ -639,7 +636,6 @@ std::unique_ptr<AstNode> Parser::parse_node() {
   }
   n->offset = start;
   n->length = last_end_ - start;
-  leave();
   return n;
 }
 

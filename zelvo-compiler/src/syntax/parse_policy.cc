@@ -73,6 +73,17 @@ Token Parser::take() {
   Token t = std::move(ahead_.front());
   ahead_.pop_front();
   if (t.kind != Tok::End) last_end_ = t.end();
+  switch (t.kind) {
+    case Tok::LParen:
+    case Tok::LBracket:
+    case Tok::LBrace: ++open_; break;
+    case Tok::RParen:
+    case Tok::RBracket:
+    case Tok::RBrace:
+      if (open_ > 0) --open_;
+      break;
+    default: break;
+  }
   return t;
 }
 
@@ -107,18 +118,17 @@ void Parser::expect_word(std::string_view w) {
 
 // Skips the rest of a broken statement: up to (not including) a stop word
 // or a closing brace at the statement's own bracket level, or the end.
-void Parser::skip_statement(std::span<const std::string_view> stops) {
+void Parser::skip_statement(std::span<const std::string_view> stops, int base) {
   depth_ = 0;
   scopes_.clear();
-  int level = 0;
   // A statement that failed at its first token made no progress: that
   // token goes, so that recovery always moves on.
-  bool first = peek().offset == last_sync_;
+  bool forced = peek().offset == last_sync_;
   last_sync_ = peek().offset;
   for (;;) {
     const Token& t = peek();
     if (t.kind == Tok::End) return;
-    if (level == 0 && !first) {
+    if (open_ <= base && !forced) {
       if (t.kind == Tok::RBrace) return;
       if (t.kind == Tok::Word) {
         for (std::string_view s : stops) {
@@ -126,18 +136,7 @@ void Parser::skip_statement(std::span<const std::string_view> stops) {
         }
       }
     }
-    first = false;
-    switch (t.kind) {
-      case Tok::LParen:
-      case Tok::LBracket:
-      case Tok::LBrace: ++level; break;
-      case Tok::RParen:
-      case Tok::RBracket:
-      case Tok::RBrace:
-        if (level > 0) --level;
-        break;
-      default: break;
-    }
+    forced = false;
     take();
   }
 }
@@ -198,7 +197,7 @@ void Parser::parse_file() {
   try {
     parse_header();
   } catch (const Abort&) {
-    skip_statement(kTopLevel);
+    skip_statement(kTopLevel, 0);
   }
   bool items_seen = false;
   while (!at(Tok::End) && !sink_.full()) {
@@ -220,7 +219,7 @@ void Parser::parse_file() {
              t.kind == Tok::Word ? nearest(t.text, kTopLevel) : std::string());
       }
     } catch (const Abort&) {
-      skip_statement(kTopLevel);
+      skip_statement(kTopLevel, 0);
       if (at(Tok::RBrace)) take();  // a stray closing brace at the top level
     }
   }
@@ -287,6 +286,7 @@ void Parser::parse_rule() {
   bool severity_seen = false;
   bool ok = true;
   const std::size_t errors_before = sink_.error_count();
+  const int base = open_;
   while (!at(Tok::RBrace) && !at(Tok::End) && !sink_.full()) {
     try {
       const Token t = peek();
@@ -351,7 +351,7 @@ void Parser::parse_rule() {
       }
     } catch (const Abort&) {
       ok = false;
-      skip_statement(kRuleStatements);
+      skip_statement(kRuleStatements, base);
     }
   }
   expect(Tok::RBrace);
@@ -428,6 +428,7 @@ void Parser::parse_machine() {
   };
   bool initial_seen = false;
   bool deadline_seen = false;
+  const int base = open_;
   while (!at(Tok::RBrace) && !at(Tok::End) && !sink_.full()) {
     try {
       const Token t = peek();
@@ -502,7 +503,7 @@ void Parser::parse_machine() {
       }
     } catch (const Abort&) {
       ok = false;
-      skip_statement(kMachineStatements);
+      skip_statement(kMachineStatements, base);
     }
   }
   expect(Tok::RBrace);

@@ -33,7 +33,7 @@
 
 namespace zelvo::lang {
 
-inline constexpr int kMaxNesting = 100;
+inline constexpr int kMaxNesting = 256;
 
 class Parser {
  public:
@@ -57,7 +57,10 @@ class Parser {
   void expect(Tok kind);
   void expect_word(std::string_view w);
   [[noreturn]] void fail(std::string_view expected, std::string_view suggestion = {});
-  void skip_statement(std::span<const std::string_view> stops);
+  // Skips the rest of a broken statement that started with `base`
+  // brackets open: up to a stop word or a closing brace with that many
+  // brackets open again.
+  void skip_statement(std::span<const std::string_view> stops, int base);
 
   // Declarations (parse_policy.cc).
   void parse_header();
@@ -104,6 +107,7 @@ class Parser {
   Lexer lexer_;
   std::deque<Token> ahead_;
   std::uint32_t last_end_ = 0;
+  int open_ = 0;  // brackets of any kind opened and not yet closed by the tokens taken
   int depth_ = 0;
   // Names bound by the enclosing quantifiers and counts, innermost last;
   // "" for a count or a quantifier that binds no name.
