@@ -98,7 +98,7 @@ def _cpu_seconds() -> float:
     return usage.ru_utime + usage.ru_stime
 
 
-def run(workers: int, policy: bytes, paths: list[Path]) -> tuple[float, float, int]:
+def run(workers: int, policy: bytes, paths: list[Path], block_size: int) -> tuple[float, float, int]:
     from distributed import Client, LocalCluster
 
     from korvanthel_tools.backtest.dask_replay import replay_dask
@@ -111,7 +111,8 @@ def run(workers: int, policy: bytes, paths: list[Path]) -> tuple[float, float, i
         cpu_before = sum(client.run(_cpu_seconds).values()) + _cpu_seconds()
         start = time.perf_counter()
         replay = replay_dask(policy, [str(p) for p in paths], session_key="session", sort=False,
-                             context=workload.CONTEXT, config=workload.CONFIG, persist=False)
+                             context=workload.CONTEXT, config=workload.CONFIG, persist=False,
+                             block_size=block_size)
         elapsed = time.perf_counter() - start
         cpu = sum(client.run(_cpu_seconds).values()) + _cpu_seconds() - cpu_before
         events = replay.summary.events
@@ -130,6 +131,7 @@ def main() -> int:
     parser.add_argument("--dir", type=Path, default=Path("/tmp/korvanthel-dask-scaling"))
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--reuse", action="store_true", help="replay the trace already in --dir")
+    parser.add_argument("--block-size", type=int, default=64 << 20, help="bytes of a file read by one task")
     args = parser.parse_args()
 
     start = time.perf_counter()
@@ -146,7 +148,7 @@ def main() -> int:
     rates: dict[int, tuple[float, float]] = {}
     for workers in args.workers:
         load = os.getloadavg()[0]
-        elapsed, cpu, events = run(workers, policy, paths)
+        elapsed, cpu, events = run(workers, policy, paths, args.block_size)
         if events != expected:
             print(f"replayed {events:,} events, expected {expected:,}", file=sys.stderr)
             return 1
