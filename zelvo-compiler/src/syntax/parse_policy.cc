@@ -334,7 +334,7 @@ void Parser::parse_rule() {
         std::vector<std::vector<Span>> arg_spans;
         while (!at(Tok::RParen)) {
           const Token& n = peek();
-          if (!(n.kind == Tok::String || n.kind == Tok::Word)) fail("an argument name");
+          if (!(n.kind == Tok::String || n.kind == Tok::Word || n.kind == Tok::Underscore)) fail("an argument name");
           std::string name = take().text;
           expect(Tok::Colon);
           auto ast = parse_expr();
