@@ -1,7 +1,8 @@
 """An agent guard in action.
 
-Loads the compiled example policy (guard_policy.zelvoc, packed from
-guard_policy.json by pack_policy.py) and evaluates the events of a short
+Loads the compiled example policy (guard_policy.zelvoc, compiled from the
+source guard_policy.zelvo by `korvanthel compile`; guard_policy.json is the
+same policy in JSON) and evaluates the events of a short
 agent session: tool calls and data accesses, as an agent framework would
 report them before carrying them out. For each event it prints the verdict,
 the reason, the rules that fired and the actions they request.

@@ -115,11 +115,14 @@ def main():
                         b'{"Literal":{"Float":1e308}}}],"x":[-0,1e-400,123456789012345678901234567890]}',
         "duplicate.json": b'{"name":"a","name":"a"}',
     }
-    for name in ("decoder_fuzz", "container_fuzz", "engine_fuzz"):
+    for name in ("decoder_fuzz", "container_fuzz", "engine_fuzz", "roundtrip_fuzz"):
         (CORPUS / name).mkdir(parents=True, exist_ok=True)
 
     for name, body in {**policies, **edge}.items():
         (CORPUS / "decoder_fuzz" / name).write_bytes(body)
+    # The round trip needs policies that decode.
+    for name in (*policies, "nest127.json"):
+        (CORPUS / "roundtrip_fuzz" / name).write_bytes({**policies, **edge}[name])
 
     containers = {name.replace(".json", ".zelvoc"): container(body) for name, body in policies.items()}
     containers.update({

@@ -1,9 +1,10 @@
-"""The ``korvanthel`` command: pack, inspect and replay policies.
+"""The ``korvanthel`` command: pack, inspect and replay policies; compile,
+format, check and decompile policy sources (korvanthel_tools.lang_commands).
 
 Exit status: 0 on success; 1 when ``replay`` finds an event whose verdict
-differs from its expectation; 2 when the command cannot do its work (bad
-arguments, unreadable files, a policy the engine refuses, a malformed
-events line).
+differs from its expectation, or a source has errors; 2 when the command
+cannot do its work (bad arguments, unreadable files, a policy the engine
+refuses, a malformed events line).
 """
 
 from __future__ import annotations
@@ -21,6 +22,7 @@ from _korvanthel_core import PolicyEngine
 from korvanthel_tools.container import HEADER_SIZE, encode_container, read_header
 from korvanthel_tools.loading import ToolError, decode_text, load_engine, read_bytes
 from korvanthel_tools.events import EventFileError, read_events
+from korvanthel_tools.lang_commands import add_language_commands
 from korvanthel_tools.replay import Progress, run_replay
 
 EXIT_OK = 0
@@ -69,7 +71,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="korvanthel",
-        description="Tools for Korvanthel policy authors: pack, inspect and replay policies.",
+        description="Tools for Korvanthel policy authors: compile, format, check, decompile, "
+        "pack, inspect and replay policies.",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -122,6 +125,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     progress.add_argument("--no-progress", dest="progress", action="store_false", help="never show a progress bar")
     replay.set_defaults(run=cmd_replay)
+    add_language_commands(commands, write_atomically)
 
     from korvanthel_tools.mcp_proxy.command import add_parser as add_mcp_proxy
 

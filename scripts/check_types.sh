@@ -4,7 +4,8 @@
 # then runs:
 #   - mypy --strict over the examples, the tools package and its tests, which
 #     see the module through its installed stub package;
-#   - stubtest, which compares that stub package with the built module.
+#   - stubtest, which compares that stub package with the built module, and
+#     korvanthel_tools/_native.pyi with the tools' extension module.
 # Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +31,10 @@ echo "== mypy --strict (examples, korvanthel_tools, tests/tools)"
   --exclude '^(korvanthel_tools/adapters/|examples/guard_(openai_agents|langchain)\.py$)' \
   examples korvanthel_tools tests/tools
 
+echo "== mypy --strict (tests/lang)"
+# From inside the folder: its modules import each other by plain name.
+(cd tests/lang && "$PY" -m mypy --strict --no-incremental .)
+
 echo "== stubtest _korvanthel_core"
 # Run outside the source tree so that only the installed module and the
 # installed stub package are seen.
@@ -37,4 +42,5 @@ SCRATCH=$(mktemp -d)
 trap 'rm -rf "$SCRATCH"' EXIT
 cd "$SCRATCH"
 "$PY" -m mypy.stubtest --concise _korvanthel_core
+"$PY" -m mypy.stubtest --concise korvanthel_tools._native
 echo "types OK (stubs checked against $("$PY" -c 'import _korvanthel_core as m; print(m.__file__)'))"

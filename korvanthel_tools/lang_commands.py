@@ -1,0 +1,160 @@
+"""The policy-language commands of ``korvanthel``: compile, fmt, check and
+decompile.
+
+Exit status: 0 clean; 1 the input has errors (diagnostics on standard
+error), ``fmt --check`` found a file to reformat, or ``check --strict``
+found warnings; 2 the command could not do its work (bad arguments, an
+unreadable or unwritable file).
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from korvanthel_tools.loading import ToolError, read_bytes
+
+if TYPE_CHECKING:
+    from korvanthel_tools import _native
+
+EXIT_OK = 0
+EXIT_FINDINGS = 1
+
+# The subparsers action of argparse is private; it only needs add_parser.
+Subparsers = Any
+WriteFile = Callable[[str, bytes], None]
+
+
+def add_language_commands(commands: Subparsers, write_file: WriteFile) -> None:
+    """Adds the commands to the ``korvanthel`` parser; ``write_file`` writes
+    a file atomically (or raises ToolError)."""
+    compile_ = commands.add_parser(
+        "compile",
+        help="compile policy source into a .zelvoc container or JSON",
+        description="Compile a policy source file (*.zelvo). The output's suffix chooses the form: "
+        ".json writes the policy's JSON text (indented), anything else a .zelvoc container. "
+        "A source with errors writes nothing and exits 1.",
+    )
+    compile_.add_argument("source", metavar="SRC", help="the policy source (UTF-8)")
+    compile_.add_argument(
+        "-o", "--output", metavar="OUT",
+        help="where to write (OUT.zelvoc or OUT.json; default: SRC with the suffix .zelvoc)",
+    )
+    compile_.set_defaults(run=lambda args: cmd_compile(args, write_file))
+
+    fmt = commands.add_parser(
+        "fmt",
+        help="rewrite policy sources in canonical layout",
+        description="Rewrite each source in canonical layout (docs/language.md), keeping its comments. "
+        "With --check nothing is written: the files that would change are listed and the "
+        "status is 1 if there are any. '-' formats standard input to standard output.",
+    )
+    fmt.add_argument("sources", metavar="SRC", nargs="+", help="policy source files")
+    fmt.add_argument("--check", action="store_true", help="only list the files that are not formatted")
+    fmt.set_defaults(run=lambda args: cmd_fmt(args, write_file))
+
+    check = commands.add_parser(
+        "check",
+        help="report errors and warnings in a policy source",
+        description="Compile the source and report what the checker finds: unknown fields (against "
+        "a schema of event types), comparisons that cannot hold, unreachable rules and states, "
+        "duplicate rule ids, and more. Exit status 1 when there are errors (or, with --strict, "
+        "warnings).",
+    )
+    check.add_argument("source", metavar="SRC")
+    check.add_argument("--schema", metavar="FILE", help="a JSON schema of the event types and their fields")
+    check.add_argument("--strict", action="store_true", help="warnings fail the check too")
+    check.set_defaults(run=cmd_check)
+
+    decompile = commands.add_parser(
+        "decompile",
+        help="print the source of a compiled policy",
+        description="Print the canonical source of a compiled policy (a .zelvoc container or "
+        "policy JSON). Compiling that source gives the same policy back.",
+    )
+    decompile.add_argument("policy", metavar="POLICY")
+    decompile.set_defaults(run=cmd_decompile)
+
+
+def report(diagnostics: Sequence[_native.Diagnostic]) -> None:
+    for diagnostic in diagnostics:
+        sys.stderr.write(diagnostic.rendered)
+    sys.stderr.flush()
+
+
+def cmd_compile(args: argparse.Namespace, write_file: WriteFile) -> int:
+    from korvanthel_tools import _native  # the extension module, loaded when needed
+    source: str = args.source
+    target: str = args.output or str(Path(source).with_suffix(".zelvoc"))
+    data = read_bytes(source)
+    try:
+        if target.endswith(".json"):
+            output = (_native.compile_policy_json(data, source, indent=True) + "\n").encode("utf-8")
+        else:
+            output = _native.compile_policy(data, source)
+    except _native.CompileError as exc:
+        report(exc.diagnostics)
+        return EXIT_FINDINGS
+    write_file(target, output)
+    return EXIT_OK
+
+
+def cmd_fmt(args: argparse.Namespace, write_file: WriteFile) -> int:
+    from korvanthel_tools import _native  # the extension module, loaded when needed
+    status = EXIT_OK
+    for source in args.sources:
+        data = sys.stdin.buffer.read() if source == "-" else read_bytes(source)
+        try:
+            formatted = _native.format_source(data, "<stdin>" if source == "-" else source)
+        except _native.CompileError as exc:
+            report(exc.diagnostics)
+            status = EXIT_FINDINGS
+            continue
+        if source == "-":
+            sys.stdout.write(formatted)
+            continue
+        encoded = formatted.encode("utf-8")
+        if encoded == data:
+            continue
+        if args.check:
+            print(source)
+            status = EXIT_FINDINGS
+        else:
+            write_file(source, encoded)
+            print(f"formatted {source}")
+    return status
+
+
+def cmd_check(args: argparse.Namespace) -> int:
+    from korvanthel_tools import _native  # the extension module, loaded when needed
+    source: str = args.source
+    data = read_bytes(source)
+    schema = read_bytes(args.schema) if args.schema else None
+    try:
+        findings = _native.check_policy(data, source, schema)
+    except ValueError as exc:
+        raise ToolError(f"{args.schema}: {exc}") from None
+    report(findings)
+    errors = sum(1 for d in findings if d.level == "error")
+    warnings = len(findings) - errors
+    print(f"{source}: {errors} error{'s' * (errors != 1)}, {warnings} warning{'s' * (warnings != 1)}",
+          file=sys.stderr)
+    if errors or (warnings and args.strict):
+        return EXIT_FINDINGS
+    return EXIT_OK
+
+
+def cmd_decompile(args: argparse.Namespace) -> int:
+    from korvanthel_tools import _native  # the extension module, loaded when needed
+    path: str = args.policy
+    data = read_bytes(path)
+    try:
+        text = _native.print_policy(data)
+    except ValueError as exc:
+        print(f"korvanthel decompile: {path}: {exc}", file=sys.stderr)
+        return EXIT_FINDINGS
+    sys.stdout.write(text)
+    return EXIT_OK

@@ -1,0 +1,20 @@
+// Reading text arguments: a str (its UTF-8 text) or bytes (as they are).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string_view>
+
+namespace korvanthel::tools {
+
+// The UTF-8 text of a str or the contents of a bytes object, borrowed from
+// `obj` (valid while it lives). Returns false with TypeError set when `obj`
+// is neither (naming `param`), or the codec's error for a str holding lone
+// surrogates. `is_bytes` tells which it was.
+bool text_argument(PyObject* obj, const char* param, std::string_view& out, bool* is_bytes = nullptr);
+
+// A str argument only.
+bool str_argument(PyObject* obj, const char* param, std::string_view& out);
+
+}  // namespace korvanthel::tools

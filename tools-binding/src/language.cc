@@ -1,0 +1,280 @@
+// The policy language from Python: compile, format, print and check.
+//
+// Every function reads its arguments, releases the interpreter lock while
+// the compiler, printer or checker runs (they touch no host object), and
+// converts the outcome. Source text may be str or bytes (bytes are read as
+// they are, so the compiler reports invalid UTF-8 at its place). A C++
+// exception never escapes: memory exhaustion becomes MemoryError.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "check/check.h"
+#include "compiler.h"
+#include "container/container.h"
+#include "diagnostic_objects.h"
+#include "emit/container_writer.h"
+#include "emit/format_source.h"
+#include "emit/policy_json.h"
+#include "emit/printer.h"
+#include "host_text.h"
+#include "model/json_decoder.h"
+#include "module_state.h"
+#include "parts.h"
+#include "py_ref.h"
+
+namespace korvanthel::tools {
+
+namespace {
+
+using zelvo::lang::CompileResult;
+
+constexpr const char* kDefaultFilename = "<source>";
+
+// Runs `work` without the interpreter lock; a C++ exception it throws is
+// turned into a host exception (returns false then).
+template <typename F>
+bool run_unlocked(F&& work) {
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (!failure) return true;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "internal error in the policy compiler: %s", e.what());
+  }
+  return false;
+}
+
+PyObject* str_of(std::string_view s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
+}
+
+// Parses (source, filename="<source>") plus the extra keywords of `format`.
+struct SourceArgs {
+  std::string_view source;
+  std::string_view filename = kDefaultFilename;
+};
+
+bool read_source_args(PyObject* source, PyObject* filename, SourceArgs& out) {
+  if (!text_argument(source, "source", out.source)) return false;
+  if (filename != nullptr && !str_argument(filename, "filename", out.filename)) return false;
+  return true;
+}
+
+// Compiles; sets CompileError (and returns nullopt) when the source has errors.
+std::optional<CompileResult> compile_or_raise(PyObject* module, const SourceArgs& a) {
+  CompileResult r;
+  if (!run_unlocked([&] { r = zelvo::lang::compile(a.source, a.filename); })) return std::nullopt;
+  if (!r.policy) {
+    raise_compile_error(state_of(module), r.diagnostics);
+    return std::nullopt;
+  }
+  return r;
+}
+
+PyObject* compile_policy(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"source", "filename", nullptr};
+  PyObject* source = nullptr;
+  PyObject* filename = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:compile_policy", const_cast<char**>(kwlist), &source,
+                                   &filename)) {
+    return nullptr;
+  }
+  SourceArgs a;
+  if (!read_source_args(source, filename, a)) return nullptr;
+  std::optional<CompileResult> r = compile_or_raise(module, a);
+  if (!r) return nullptr;
+  std::string container;
+  if (!run_unlocked([&] { container = zelvo::lang::write_container(zelvo::lang::write_policy_json(*r->policy)); })) {
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(container.data(), static_cast<Py_ssize_t>(container.size()));
+}
+
+PyObject* compile_policy_json(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"source", "filename", "indent", nullptr};
+  PyObject* source = nullptr;
+  PyObject* filename = nullptr;
+  int indent = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$p:compile_policy_json", const_cast<char**>(kwlist), &source,
+                                   &filename, &indent)) {
+    return nullptr;
+  }
+  SourceArgs a;
+  if (!read_source_args(source, filename, a)) return nullptr;
+  std::optional<CompileResult> r = compile_or_raise(module, a);
+  if (!r) return nullptr;
+  std::string json;
+  const auto layout = indent ? zelvo::lang::JsonLayout::Indented : zelvo::lang::JsonLayout::Compact;
+  if (!run_unlocked([&] { json = zelvo::lang::write_policy_json(*r->policy, layout); })) return nullptr;
+  return str_of(json);
+}
+
+PyObject* format_source(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"source", "filename", nullptr};
+  PyObject* source = nullptr;
+  PyObject* filename = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:format_source", const_cast<char**>(kwlist), &source,
+                                   &filename)) {
+    return nullptr;
+  }
+  SourceArgs a;
+  if (!read_source_args(source, filename, a)) return nullptr;
+  zelvo::lang::FormatResult r;
+  if (!run_unlocked([&] { r = zelvo::lang::format_source(a.source, a.filename); })) return nullptr;
+  if (!r.text) return raise_compile_error(state_of(module), r.diagnostics);
+  return str_of(*r.text);
+}
+
+// Loads a compiled policy given as JSON text (str or bytes) or as container
+// bytes (recognised by the magic) and returns `render(policy)`; a policy
+// that does not load raises ValueError with the loader's message.
+template <typename Render>
+PyObject* with_loaded_policy(PyObject* policy, Render render) {
+  std::string_view data;
+  bool is_bytes = false;
+  if (!text_argument(policy, "policy", data, &is_bytes)) return nullptr;
+  std::string out;
+  std::string error;
+  const bool container = is_bytes && data.size() >= 4 && static_cast<unsigned char>(data[0]) == 0xAE &&
+                         static_cast<unsigned char>(data[1]) == 0x91 && static_cast<unsigned char>(data[2]) == 0x5C &&
+                         static_cast<unsigned char>(data[3]) == 0x01;
+  const bool ok = run_unlocked([&] {
+    if (container) {
+      auto loaded = zelvo::load_policy_bytes(data);
+      if (loaded) {
+        out = render(loaded.value());
+      } else {
+        error = loaded.error().message();
+      }
+      return;
+    }
+    auto decoded = is_bytes ? zelvo::parse_policy_json_bytes(data) : zelvo::parse_policy_json(data);
+    if (decoded) {
+      out = render(decoded.value());
+    } else {
+      error = decoded.error().message();
+    }
+  });
+  if (!ok) return nullptr;
+  if (!error.empty()) {
+    PyRef message = PyRef::steal(str_of(error));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+  }
+  return str_of(out);
+}
+
+PyObject* print_policy(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"policy", nullptr};
+  PyObject* policy = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:print_policy", const_cast<char**>(kwlist), &policy)) {
+    return nullptr;
+  }
+  return with_loaded_policy(policy, [](const zelvo::CompiledPolicy& p) { return zelvo::lang::print_source(p); });
+}
+
+PyObject* canonical_policy_json(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"policy", "indent", nullptr};
+  PyObject* policy = nullptr;
+  int indent = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:canonical_policy_json", const_cast<char**>(kwlist), &policy,
+                                   &indent)) {
+    return nullptr;
+  }
+  const auto layout = indent ? zelvo::lang::JsonLayout::Indented : zelvo::lang::JsonLayout::Compact;
+  return with_loaded_policy(policy,
+                            [layout](const zelvo::CompiledPolicy& p) { return zelvo::lang::write_policy_json(p, layout); });
+}
+
+PyObject* check_policy(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"source", "filename", "schema", nullptr};
+  PyObject* source = nullptr;
+  PyObject* filename = nullptr;
+  PyObject* schema = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:check_policy", const_cast<char**>(kwlist), &source, &filename,
+                                   &schema)) {
+    return nullptr;
+  }
+  SourceArgs a;
+  if (!read_source_args(source, filename, a)) return nullptr;
+  std::string_view schema_text;
+  const bool has_schema = schema != Py_None;
+  if (has_schema && !text_argument(schema, "schema", schema_text)) return nullptr;
+  std::vector<zelvo::lang::Diagnostic> findings;
+  std::string schema_error;
+  const bool ok = run_unlocked([&] {
+    std::optional<zelvo::lang::Schema> parsed;
+    if (has_schema) {
+      auto s = zelvo::lang::parse_schema(schema_text);
+      if (!s) {
+        schema_error = s.error();
+        return;
+      }
+      parsed = std::move(s.value());
+    }
+    findings = zelvo::lang::check(a.source, a.filename, parsed ? &*parsed : nullptr);
+  });
+  if (!ok) return nullptr;
+  if (!schema_error.empty()) {
+    PyRef message = PyRef::steal(str_of(schema_error));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+  }
+  return diagnostics_to_list(state_of(module), findings);
+}
+
+#define KV_FUNCTION(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
+
+PyMethodDef g_functions[] = {
+    {"compile_policy", KV_FUNCTION(compile_policy), METH_VARARGS | METH_KEYWORDS,
+     "compile_policy(source, filename='<source>')\n--\n\n"
+     "Compile policy source (str or bytes) into the bytes of a .zelvoc container. "
+     "Raises CompileError when the source has errors."},
+    {"compile_policy_json", KV_FUNCTION(compile_policy_json), METH_VARARGS | METH_KEYWORDS,
+     "compile_policy_json(source, filename='<source>', *, indent=False)\n--\n\n"
+     "Compile policy source into the policy's canonical JSON text (indented with indent=True). "
+     "Raises CompileError when the source has errors."},
+    {"format_source", KV_FUNCTION(format_source), METH_VARARGS | METH_KEYWORDS,
+     "format_source(source, filename='<source>')\n--\n\n"
+     "The source in canonical layout, its comments kept. Raises CompileError when it has errors."},
+    {"print_policy", KV_FUNCTION(print_policy), METH_VARARGS | METH_KEYWORDS,
+     "print_policy(policy)\n--\n\n"
+     "The canonical source of a compiled policy, given as JSON text (str or bytes) or as the bytes "
+     "of a .zelvoc container. Raises ValueError with the loader's message when it does not load."},
+    {"canonical_policy_json", KV_FUNCTION(canonical_policy_json), METH_VARARGS | METH_KEYWORDS,
+     "canonical_policy_json(policy, *, indent=False)\n--\n\n"
+     "The canonical JSON text of a compiled policy (JSON text or container bytes): every record in "
+     "object form with every field. Two policies are the same record for record exactly when these "
+     "texts are equal. Raises ValueError with the loader's message when it does not load."},
+    {"check_policy", KV_FUNCTION(check_policy), METH_VARARGS | METH_KEYWORDS,
+     "check_policy(source, filename='<source>', schema=None)\n--\n\n"
+     "Every error and warning the compiler and the checker find, optionally against a schema of "
+     "event types (JSON text). Raises ValueError when the schema does not parse."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_language(PyObject* module) {
+  if (add_diagnostic_classes(module, state_of(module)) < 0) return -1;
+  return PyModule_AddFunctions(module, g_functions);
+}
+
+}  // namespace korvanthel::tools
