@@ -16,12 +16,12 @@ struct JsonValue {
   Kind kind = Kind::Null;
   bool boolean = false;
   std::string text;
-  std::vector<JsonValue> items;
-  std::vector<std::pair<std::string, JsonValue>> members;
+  std::vector<JsonValue> items;   // an array's elements, or an object's values
+  std::vector<std::string> keys;  // an object's keys, one per value
 
   const JsonValue* get(std::string_view key) const {
-    for (const auto& [k, v] : members) {
-      if (k == key) return &v;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (keys[i] == key) return &items[i];
     }
     return nullptr;
   }
@@ -44,7 +44,8 @@ bool read_value(json::JsonReader& r, JsonValue& out) {
         if (!r.colon()) return false;
         JsonValue v;
         if (!read_value(r, v)) return false;
-        out.members.emplace_back(std::move(k), std::move(v));
+        out.keys.push_back(std::move(k));
+        out.items.push_back(std::move(v));
       }
       r.leave();
       return r.end_object();
@@ -134,9 +135,10 @@ struct Interpreter {
     if (const JsonValue* props = v.get("properties")) {
       if (props->kind != JsonValue::Kind::Object) return fail(where + ".properties", "expected an object");
       out.closed = true;
-      for (const auto& [name, sub] : props->members) {
+      for (std::size_t i = 0; i < props->keys.size(); ++i) {
+        const std::string& name = props->keys[i];
         FieldSchema f;
-        if (!field(sub, where + ".properties." + name, f)) return false;
+        if (!field(props->items[i], where + ".properties." + name, f)) return false;
         out.properties.insert_or_assign(name, std::move(f));
       }
       if (out.types == kAnyType) out.types = kMapType;
@@ -172,9 +174,10 @@ Expected<Schema, std::string> parse_schema(std::string_view json_text) {
     return unexpected(std::string("schema: expected an object \"events\" mapping event types to their fields"));
   }
   Schema schema;
-  for (const auto& [type, fields] : events->members) {
+  for (std::size_t i = 0; i < events->keys.size(); ++i) {
+    const std::string& type = events->keys[i];
     FieldSchema f;
-    if (!in.field(fields, "events." + type, f)) return unexpected(in.error);
+    if (!in.field(events->items[i], "events." + type, f)) return unexpected(in.error);
     if (f.types == kAnyType) f.types = kMapType;
     schema.events.insert_or_assign(type, std::move(f));
   }
