@@ -19,6 +19,8 @@ ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 echo "== module tests (pytest)"
 "$PY" -m pip install -q .
 "$PY" -m pytest -q binding/tests tests/tools
+echo "== module tests, dicts walked through the C API alone (KORVANTHEL_PUBLIC_DICT_API=1)"
+KORVANTHEL_PUBLIC_DICT_API=1 "$PY" -m pytest -q -p no:cacheprovider binding/tests
 
 echo "== policy language tests (pytest)"
 # Run from inside the folder, so that korvanthel_tools is the installed

@@ -8,6 +8,7 @@ of it."""
 import decimal
 import enum
 import gc
+import os
 import math
 import weakref
 
@@ -263,9 +264,10 @@ def layout_results():
 
 
 @needs_test_hooks
-def test_dicts_read_and_filled_through_the_c_api_alike():
-    # Where the interpreter's dict layout is not the one compiled in, the
-    # module reads and fills dicts through the C API alone: the same results.
+def test_dicts_walked_through_the_c_api_alike():
+    # KORVANTHEL_PUBLIC_DICT_API=1 walks every dict with PyDict_Next instead
+    # of reading its table in place: the same results, and the same dicts
+    # tracked by the cyclic collector.
     import json
     import os
     import subprocess
@@ -274,11 +276,35 @@ def test_dicts_read_and_filled_through_the_c_api_alike():
     here = os.path.dirname(os.path.abspath(__file__))
     script = f"import json, sys; sys.path.insert(0, {here!r}); import test_conversion as t; " \
              "print(json.dumps([t._korvanthel_core._test_dicts_in_place, t.layout_results()]))"
-    env = {**os.environ, "ZELVO_TEST_C_API_DICTS": "1"}
+    env = {**os.environ, "KORVANTHEL_PUBLIC_DICT_API": "1"}
     done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    assert _korvanthel_core._test_dicts_in_place
     assert json.loads(done.stdout) == [False, json.loads(json.dumps(layout_results()))]
+
+
+def dicts_in_place_with(value):
+    """Whether a fresh process walks dicts in place, with the switch set to
+    `value` (None: unset)."""
+    import subprocess
+    import sys
+
+    env = {k: v for k, v in os.environ.items() if k != "KORVANTHEL_PUBLIC_DICT_API"}
+    if value is not None:
+        env["KORVANTHEL_PUBLIC_DICT_API"] = value
+    done = subprocess.run([sys.executable, "-c", "import _korvanthel_core as m; print(m._test_dicts_in_place)"],
+                          env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return {"True": True, "False": False}[done.stdout.strip()]
+
+
+@needs_test_hooks
+def test_public_dict_switch_values():
+    # Any value but "0" or nothing asks for the public path. Unset, a build
+    # for CPython 3.11 (this one: the suite runs on 3.11) reads in place.
+    import sys
+
+    assert dicts_in_place_with(None) is (sys.version_info[:2] == (3, 11))
+    assert [dicts_in_place_with(v) for v in ("1", "yes", "0", "")] == [False, False] + [dicts_in_place_with(None)] * 2
 
 
 # --- failures -------------------------------------------------------------

@@ -2,9 +2,10 @@
 ``tool_result`` event, whatever shape the framework hands over.
 
 - a string is the text;
-- a text block (a mapping or an object with ``type == "text"`` and a
-  string ``text``, as LangChain's and the Agents SDK's content blocks are)
-  is its ``text``; blocks of other types (images, files) contribute nothing;
+- a text block (a mapping or an object whose ``type`` is ``text``,
+  ``input_text`` or ``output_text`` and whose ``text`` is a string, as
+  LangChain's, the Agents SDK's and MCP's text blocks are) is its ``text``;
+  blocks of other types (images, files) contribute nothing;
 - a list or tuple of strings and blocks is the text of its items joined by
   a line feed, as the MCP proxy joins a result's text blocks;
 - an image or file block on its own is the empty text;
@@ -33,13 +34,14 @@ def content_text(value: Any) -> str:
         texts = (_block_text(item) for item in value)
         return TEXT_SEPARATOR.join(text for text in texts if text is not None)
     kind = _block_type(value)
-    if kind == "text":
+    if kind in _TEXT_BLOCKS:
         return _block_text(value) or ""
     if kind in _NON_TEXT_BLOCKS:
         return ""
     return _as_json(value)
 
 
+_TEXT_BLOCKS = frozenset({"text", "input_text", "output_text"})
 _NON_TEXT_BLOCKS = frozenset({"image", "file", "audio", "image_url", "input_image", "input_file", "resource_link"})
 
 
@@ -48,7 +50,7 @@ def _block_type(value: Any) -> str | None:
     is ``text`` or one of the non-text block types); None for anything
     else, so that a mapping which merely has a ``type`` key stays data."""
     kind = value.get("type") if isinstance(value, Mapping) else getattr(value, "type", None)
-    return kind if kind == "text" or kind in _NON_TEXT_BLOCKS else None
+    return kind if kind in _TEXT_BLOCKS or kind in _NON_TEXT_BLOCKS else None
 
 
 def _block_text(value: Any) -> str | None:
@@ -56,7 +58,7 @@ def _block_text(value: Any) -> str | None:
     if isinstance(value, str):
         return value
     text = value.get("text") if isinstance(value, Mapping) else getattr(value, "text", None)
-    if _block_type(value) == "text" and isinstance(text, str):
+    if _block_type(value) in _TEXT_BLOCKS and isinstance(text, str):
         return text
     return None
 

@@ -111,6 +111,7 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
         scope: Scope | KeyFunction = "thread",
         on_deny: OnDeny = "message",
         log: logging.Logger = LOGGER,
+        name: str = "PolicyMiddleware",
         **guard_options: Any,
     ) -> None:
         super().__init__()
@@ -122,6 +123,13 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
         self.scope = scope
         self.on_deny: OnDeny = on_deny
         self.log = log
+        self._name = name
+
+    @property
+    def name(self) -> str:
+        """The middleware's name in the agent; give each of two policies in
+        one agent its own (``create_agent`` refuses repeated names)."""
+        return self._name
 
     # A new identifier for every run; the run's engine goes when it ends.
 

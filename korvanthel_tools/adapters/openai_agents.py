@@ -17,8 +17,9 @@ Events:
 - before a function tool runs: ``tool_call`` with ``tool`` (the tool's
   name), ``arguments`` (the call's JSON arguments as an object; ``{}``
   when they are not a JSON object, with the text under ``raw_arguments``),
-  ``agent`` (the agent's name), ``call_id``, ``run`` (the run's trace id)
-  and ``conversation`` (``RunConfig.group_id``) where known, and
+  ``agent`` (the agent's name), ``call_id``, ``run`` (the run's trace id),
+  ``conversation`` (``RunConfig.group_id``) and ``server`` (for the tools
+  of an MCP server: its name) where known, and
   ``session`` (the engine's key, see below);
 - after it returned, before the model sees its output: ``tool_result``
   with the same fields plus ``text`` (the output's text, see
@@ -66,6 +67,7 @@ of a new key is made (the policy loaded) in a worker thread.
 from __future__ import annotations
 
 import copy
+import functools
 import json
 import logging
 from collections.abc import Callable
@@ -81,6 +83,7 @@ try:
         ToolOutputGuardrail,
         ToolOutputGuardrailData,
     )
+    from agents.mcp import MCPServer
     from agents.tool_context import ToolContext
     from agents.tracing import get_current_trace
 except ImportError as exc:  # pragma: no cover - exercised without the extra
@@ -138,6 +141,9 @@ class ToolGuardrails:
         self.output: ToolOutputGuardrail[Any] = ToolOutputGuardrail(
             guardrail_function=self._check_result, name="korvanthel_tool_result"
         )
+        # The guardrails given to MCP servers, by server name: theirs add
+        # the server's name to each event.
+        self._server_guardrails: dict[str, tuple[ToolInputGuardrail[Any], ToolOutputGuardrail[Any]]] = {}
 
     def guard_tool(self, tool: FunctionTool) -> FunctionTool:
         """A copy of ``tool`` with both guardrails added after its own;
@@ -152,15 +158,36 @@ class ToolGuardrails:
         guarded.tool_output_guardrails = outputs if self.output in outputs else [*outputs, self.output]
         return guarded
 
+    def guard_mcp_server(self, server: MCPServer) -> MCPServer:
+        """Add both guardrails to every tool of ``server``, in place (a
+        server is one connection, shared by every agent that lists it), and
+        return it. Its events also carry ``server``: the server's name."""
+        name = server.name
+        pair = self._server_guardrails.get(name)
+        if pair is None:
+            pair = (
+                ToolInputGuardrail(guardrail_function=functools.partial(self._check_call, server=name),
+                                   name="korvanthel_tool_call"),
+                ToolOutputGuardrail(guardrail_function=functools.partial(self._check_result, server=name),
+                                    name="korvanthel_tool_result"),
+            )
+            self._server_guardrails[name] = pair
+        inputs = list(server.tool_input_guardrails or [])
+        outputs = list(server.tool_output_guardrails or [])
+        server.tool_input_guardrails = inputs if pair[0] in inputs else [*inputs, pair[0]]
+        server.tool_output_guardrails = outputs if pair[1] in outputs else [*outputs, pair[1]]
+        return server
+
     def guard_agent(self, agent: Agent[TContext]) -> Agent[TContext]:
-        """A clone of ``agent`` whose function tools carry both guardrails.
+        """A clone of ``agent`` whose function tools carry both guardrails,
+        as do the tools of its MCP servers (see ``guard_mcp_server``).
 
         Other tools (hosted tools such as web search, which the model's
         provider runs) take no tool guardrails and are kept as they are;
-        so are handoffs (guard the agents they lead to separately) and the
-        tools of MCP servers, which the agent lists only while it runs
-        (guard those with the MCP proxy)."""
+        so are handoffs: guard the agents they lead to as well."""
         tools = [self.guard_tool(tool) if isinstance(tool, FunctionTool) else tool for tool in agent.tools]
+        for server in agent.mcp_servers:
+            self.guard_mcp_server(server)
         return agent.clone(tools=tools)
 
     def key(self, context: ToolContext[Any]) -> str | None:
@@ -182,9 +209,9 @@ class ToolGuardrails:
             )
         return run
 
-    async def _check_call(self, data: ToolInputGuardrailData) -> ToolGuardrailFunctionOutput:
+    async def _check_call(self, data: ToolInputGuardrailData, server: str | None = None) -> ToolGuardrailFunctionOutput:
         context = data.context
-        arguments, ids = self._event(context, data.agent)
+        arguments, ids = self._event(context, data.agent, server)
         key = self.key(context)
         await engine_ready(self.guard, key)
         decision = self.guard.check_call(context.tool_name, arguments, session=key, **ids)
@@ -193,9 +220,11 @@ class ToolGuardrails:
             return self._reject(decision, decision.error_text())
         return ToolGuardrailFunctionOutput.allow(output_info=decision)
 
-    async def _check_result(self, data: ToolOutputGuardrailData) -> ToolGuardrailFunctionOutput:
+    async def _check_result(
+        self, data: ToolOutputGuardrailData, server: str | None = None
+    ) -> ToolGuardrailFunctionOutput:
         context = data.context
-        arguments, ids = self._event(context, data.agent)
+        arguments, ids = self._event(context, data.agent, server)
         key = self.key(context)
         await engine_ready(self.guard, key)
         decision = self.guard.check_result(
@@ -213,9 +242,12 @@ class ToolGuardrails:
             return ToolGuardrailFunctionOutput.raise_exception(output_info=decision)
         return ToolGuardrailFunctionOutput.reject_content(message, output_info=decision)
 
-    def _event(self, context: ToolContext[Any], agent: Agent[Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+    def _event(
+        self, context: ToolContext[Any], agent: Agent[Any], server: str | None
+    ) -> tuple[dict[str, Any], dict[str, Any]]:
         """The call's arguments and the identifiers of an event."""
         ids: dict[str, Any] = {
+            "server": server,
             "agent": agent.name,
             "call_id": context.tool_call_id,
             "run": _run_id(context),

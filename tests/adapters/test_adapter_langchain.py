@@ -13,7 +13,7 @@ import pytest
 
 pytest.importorskip("langchain.agents")
 
-from adapters_support import EXFIL_INVARIANT, LEAK_REASON, LOGIN_REASON, RM_REASON, LoadRecorder, SpanRecorder, make_guard  # noqa: E402
+from adapters_support import EXFIL_INVARIANT, LEAK_REASON, LOGIN_REASON, POLICY, RM_REASON, LoadRecorder, SpanRecorder, make_guard  # noqa: E402
 from langchain.agents import create_agent  # noqa: E402
 from langchain_core.messages import ToolMessage  # noqa: E402
 from langchain_core.tools import BaseTool, tool  # noqa: E402
@@ -23,7 +23,7 @@ from lc_support import scripted_chat  # noqa: E402
 
 from korvanthel_tools.adapters import PolicyDenied  # noqa: E402
 from korvanthel_tools.adapters.langchain import PolicyMiddleware  # noqa: E402
-from korvanthel_tools.guarding import DecisionLog  # noqa: E402
+from korvanthel_tools.guarding import DecisionLog, Guard  # noqa: E402
 
 
 class Tools:
@@ -227,3 +227,13 @@ def test_each_decision_is_a_span_under_the_callers_span(mode: str) -> None:
         invoke(agent, mode)
     assert spans.guard_spans("handle-request") == [
         ("shell", "deny", "tool_call"), ("fetch", "audit", "tool_call"), ("fetch", "allow", "tool_result")]
+
+
+def test_two_policies_in_one_agent_each_decide() -> None:
+    tools = Tools()
+    strict = PolicyMiddleware(Guard.from_json(json.dumps({**POLICY, "rules": [
+        {"id": 1, "on_events": ["tool_call"], "verdicts": [{"verdict": "Deny", "message": {"Literal": {"String": "x"}}}],
+         "actions": []}]})), name="strict")
+    model = scripted_chat(("shell", {"command": "ls"}))
+    invoke(create_agent(model, tools=tools.make(), middleware=[PolicyMiddleware(make_guard()), strict]), "sync")
+    assert tools.entered == [] and model.tool_messages()[0].content == "x"

@@ -27,7 +27,10 @@ from agents import (  # noqa: E402
     function_tool,
     set_trace_processors,
 )
+from agents.mcp import MCPServer  # noqa: E402
 from agents.testing import ScriptedModel, assistant_message, function_call  # noqa: E402
+from mcp.types import CallToolResult, GetPromptResult, ListPromptsResult, TextContent  # noqa: E402
+from mcp.types import Tool as MCPTool  # noqa: E402
 
 from korvanthel_tools.adapters.openai_agents import ToolGuardrails, guard_agent  # noqa: E402
 from korvanthel_tools.guarding import Decision, DecisionLog, Guard  # noqa: E402
@@ -275,3 +278,56 @@ def test_each_decision_is_a_span_under_the_callers_span() -> None:
     asyncio.run(traced())
     assert spans.guard_spans("handle-request") == [
         ("shell", "deny", "tool_call"), ("fetch", "audit", "tool_call"), ("fetch", "allow", "tool_result")]
+
+
+class RecordingServer(MCPServer):
+    """An MCP server in the process: one ``shell`` tool, and a record of
+    the calls it received."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.calls: list[tuple[str, dict[str, Any] | None]] = []
+
+    @property
+    def name(self) -> str:
+        return "ops-server"
+
+    async def connect(self) -> None:
+        pass
+
+    async def cleanup(self) -> None:
+        pass
+
+    async def list_tools(self, run_context: Any = None, agent: Any = None) -> list[MCPTool]:
+        schema = {"type": "object", "properties": {"command": {"type": "string"}}, "required": ["command"]}
+        return [MCPTool(name="shell", description="Run a command.", inputSchema=schema)]
+
+    async def call_tool(self, tool_name: str, arguments: dict[str, Any] | None,
+                        meta: dict[str, Any] | None = None) -> CallToolResult:
+        self.calls.append((tool_name, arguments))
+        return CallToolResult(content=[TextContent(type="text", text="ran")])
+
+    async def list_prompts(self) -> ListPromptsResult:
+        return ListPromptsResult(prompts=[])
+
+    async def get_prompt(self, name: str, arguments: dict[str, Any] | None = None) -> GetPromptResult:
+        raise KeyError(name)
+
+
+def test_tools_of_the_agents_mcp_servers_are_guarded_and_name_their_server() -> None:
+    server = RecordingServer()
+    stream = io.StringIO()
+    log = DecisionLog("-", stream=stream)
+    model = scripted(("shell", {"command": "rm -rf /"}), ("shell", {"command": "ls"}))
+    guardrails = ToolGuardrails(make_guard(decision_log=log))
+    agent = Agent(name="ops", model=model, mcp_servers=[server])
+    guarded = guardrails.guard_agent(guardrails.guard_agent(agent))  # twice: guardrails added once
+    assert server.tool_input_guardrails is not None and len(server.tool_input_guardrails) == 1
+    run(guarded)
+    log.close()
+    assert server.calls == [("shell", {"command": "ls"})]
+    denied, allowed = tool_outputs(model)
+    assert RM_REASON in denied and allowed == [{"type": "input_text", "text": "ran"}]
+    lines = [json.loads(line) for line in stream.getvalue().splitlines()]
+    assert {line["fields"]["server"] for line in lines} == {"ops-server"}
+    assert lines[-1]["event_type"] == "tool_result" and lines[-1]["fields"]["text"] == "ran"

@@ -11,6 +11,11 @@ namespace {
 
 using namespace block_cache;
 
+// The cases that watch blocks being reused skip themselves where the cache
+// is bypassed, with this message.
+#define SKIP_WITHOUT_CACHE() \
+  if (!kEnabled) GTEST_SKIP() << "the block cache is bypassed in this build (AddressSanitizer or ZELVO_BLOCK_CACHE=OFF)"
+
 // Empties this thread's cache for `bytes`, so that a case starts from nothing.
 void drain(std::size_t bytes) {
   std::vector<void*> held;
@@ -19,6 +24,7 @@ void drain(std::size_t bytes) {
 }
 
 TEST(BlockCache, AFreedBlockServesTheNextRequestOfItsSize) {
+  SKIP_WITHOUT_CACHE();
   drain(40);
   void* a = take(33);
   give(a, 33);
@@ -31,6 +37,7 @@ TEST(BlockCache, AFreedBlockServesTheNextRequestOfItsSize) {
 }
 
 TEST(BlockCache, KeepsABoundedNumberPerSizeAndNoLargeBlocks) {
+  SKIP_WITHOUT_CACHE();
   drain(64);
   std::vector<void*> blocks;
   for (std::size_t i = 0; i < kBlocksPerSize + 5; ++i) blocks.push_back(take(64));
@@ -48,6 +55,7 @@ TEST(BlockCache, KeepsABoundedNumberPerSizeAndNoLargeBlocks) {
 }
 
 TEST(BlockCache, BlocksFreedOnAnotherThreadJoinThatThreadsCache) {
+  SKIP_WITHOUT_CACHE();
   drain(96);
   void* p = take(96);
   std::size_t there = 0;
@@ -68,6 +76,44 @@ TEST(BlockCache, ContainersMoveTheirStorageAcrossThreads) {
     ASSERT_NE(copy.find("k"), nullptr);
     EXPECT_EQ(copy.find("k")->as_list().size(), 3u);
   }).join();
+}
+
+TEST(BlockCache, IsBypassedExactlyWhenTheBuildSaysSo) {
+#if ZELVO_ADDRESS_SANITIZER || defined(ZELVO_NO_BLOCK_CACHE)
+  EXPECT_FALSE(kEnabled);
+#else
+  EXPECT_TRUE(kEnabled);
+#endif
+  // Every size the cache would keep, freed and then counted.
+  for (std::size_t bytes : {std::size_t{1}, kGrain, 2 * kGrain + 1, kMaxCachedBytes}) {
+    drain(bytes);
+    give(take(bytes), bytes);
+    EXPECT_EQ(cached(bytes), kEnabled ? 1u : 0u) << bytes;
+    drain(bytes);
+  }
+}
+
+// Reads a byte of `p` so that the compiler cannot drop the read.
+unsigned char read_byte(const void* p) { return *static_cast<const volatile unsigned char*>(p); }
+
+// A list's storage freed and then read: AddressSanitizer must report it,
+// which it can only do if the block went back to the heap rather than
+// into a cache.
+void read_freed_list_storage() {
+  ValueList items{Value::integer(1), Value::integer(2)};
+  const void* storage = items.data();
+  items = ValueList();  // frees the storage
+  static_cast<void>(read_byte(storage));
+}
+
+TEST(BlockCacheDeathTest, AUseAfterFreeInListStorageIsReported) {
+#if ZELVO_ADDRESS_SANITIZER
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(read_freed_list_storage(), "heap-use-after-free");
+#else
+  GTEST_SKIP() << "runs only in the AddressSanitizer build (scripts/test_sanitizers.sh), where freed list "
+                  "storage goes back to the heap";
+#endif
 }
 
 }  // namespace

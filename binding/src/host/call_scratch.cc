@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "event/cached_allocator.h"
+
 namespace korvanthel {
 namespace {
 
@@ -23,6 +25,12 @@ struct CallScratch::Store {
 };
 
 CallScratch::CallScratch() noexcept {
+  // Where the runtime's block cache is bypassed (sanitizer builds), every
+  // call has its own containers too, so that the heap sees each one freed.
+  if constexpr (!zelvo::block_cache::kEnabled) {
+    store_ = nullptr;
+    return;
+  }
   thread_local Store store;
   store_ = store.leased ? nullptr : &store;
   if (store_ != nullptr) {

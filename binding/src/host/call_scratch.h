@@ -8,6 +8,8 @@
 // thread: that call finds the scratch leased and works with fresh
 // containers of its own. Containers that grew past a few dozen entries are
 // not kept, so an unusual call does not pin its memory to the thread.
+// Nothing is kept where the runtime's block cache is bypassed
+// (block_cache::kEnabled is false: builds with AddressSanitizer).
 #pragma once
 
 #include <cstddef>

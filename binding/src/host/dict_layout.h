@@ -1,41 +1,33 @@
-// Reading and writing a dict through the interpreter's own layout of its
-// table (CPython 3.11), where the C API's calls would search the table or
-// cost a call per item. Only dict_layout.cc sees that layout.
+// Walking a dict's items, the one place the binding may read an
+// interpreter object's private layout.
 //
-// The layout is the one of the headers the module was compiled with. When
-// the module is initialised, verify() checks it against the interpreter that
-// loaded it; if they disagree, next() is PyDict_Next and no dict is ever
-// found to have plain entries, so nothing is read or written in place.
+// next() is PyDict_Next. In builds for CPython 3.11 with the interpreter
+// lock (the fence of dict_fence.h) it can also run PyDict_Next's own loop over the
+// table in place, without a call per item: that reads the 3.11 layout of a
+// dict's keys table, which is not part of the C API. Every other build
+// compiles only the public path. Nothing here ever writes to a dict.
+//
+// The in-place reading is used only when enable() found the running
+// interpreter to be the minor version the module was compiled for (3.11;
+// checked with Py_Version and the size of the dict type, which reads no
+// dict), and the caller did not ask for the public path.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstddef>
-#include <span>
+#include "dict_fence.h"
 
 namespace korvanthel::dict_layout {
 
-// Checks the layout (see above); needs the interpreter lock. False (with no
-// exception set) only when dicts are not laid out as compiled, or when the
-// check could not be made: either way, the C API is used from then on.
-bool verify() noexcept;
-// What the last verify() found (false before the first).
-bool verified() noexcept;
+// Decides whether next() reads in place (see above); needs the interpreter
+// lock. Returns that decision.
+bool enable(bool public_api_only) noexcept;
+// The last decision of enable() (false before the first).
+bool in_place() noexcept;
 
-// PyDict_Next, reading the table in place: the same items at the same
-// positions (`pos` starts at 0), for every dict.
+// PyDict_Next: the same items at the same positions (`pos` starts at 0),
+// for every dict and dict subclass.
 bool next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) noexcept;
-
-// Whether `dict` (an exact dict) has a combined table of str keys with
-// exactly `count` entries, none of them removed.
-bool has_plain_entries(PyObject* dict, std::size_t count) noexcept;
-
-// has_plain_entries(dict, keys.size()), and entry i holds keys[i].
-bool holds_in_order(PyObject* dict, std::span<PyObject* const> keys) noexcept;
-
-// The value stored in entry i of a dict for which has_plain_entries holds
-// (a strong reference, owned by the dict).
-PyObject*& entry_value(PyObject* dict, std::size_t i) noexcept;
 
 }  // namespace korvanthel::dict_layout

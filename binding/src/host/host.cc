@@ -10,13 +10,11 @@
 namespace korvanthel {
 
 bool init_host(const HostOptions& options) noexcept {
-  // The layout check comes before the templates, which are filled in place
-  // only where it passed.
-  if (!options.public_dict_api_only && !dict_layout::verified()) dict_layout::verify();
+  dict_layout::enable(options.public_dict_api_only);
   return init_errors(options.internal_fault_name) && init_keys();
 }
 
-bool reads_dicts_in_place() noexcept { return dict_layout::verified(); }
+bool reads_dicts_in_place() noexcept { return dict_layout::in_place(); }
 
 bool fields_to_event(PyObject* fields, const KeptFields& kept, BorrowedTexts& borrows, FieldPositions& positions,
                      zelvo::Event& event) {

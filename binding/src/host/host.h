@@ -42,8 +42,9 @@ struct HostOptions {
   // "module.InternalFault": the qualified name of the class this module
   // raises for internal faults (see errors.h). Borrowed for the call.
   const char* internal_fault_name;
-  // Read and fill every dict through the public C API alone, even where
-  // this build can read a dict's table in place.
+  // Walk every dict through PyDict_Next, even where this build can read a
+  // dict's table in place (see dict_layout.h). Dicts are always written
+  // through the C API.
   bool public_dict_api_only = false;
 };
 
@@ -51,8 +52,9 @@ struct HostOptions {
 // calls change nothing and return true). False with a host exception set.
 bool init_host(const HostOptions& options) noexcept;
 
-// Whether dicts are read and filled in place in this module (false before
-// init_host(), on the public path, and where this build cannot read them).
+// Whether dicts are walked by reading their tables in place in this module
+// (false before init_host(), on the public path, and in builds for any
+// interpreter but CPython 3.11).
 bool reads_dicts_in_place() noexcept;
 
 // Where the fields the policy numbers land in an event's map, on the

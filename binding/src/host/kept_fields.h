@@ -1,6 +1,6 @@
 // KeptFields: which keys of an event's `fields` the engine's policy reads,
-// and their field numbers (see field_use.h), looked up by the key object
-// itself.
+// and their field numbers (engine/field_positions.h), looked up by the key
+// object itself.
 //
 // Every key of a dict carries its str hash, computed once and stored in the
 // object, and an exact str's hash depends only on its text. The table holds
@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/field_use.h"
+#include "engine/field_positions.h"
 #include "event/bytes_equal.h"
 #include "model/str.h"
 
@@ -38,7 +38,9 @@ class KeptFields {
   std::uint32_t field(PyObject* key, std::string_view text) const noexcept {
     if (use_.count() == 0) return use_.reads_all() ? kUnnumbered : kUnread;
     std::uint32_t number = kUnread;
-    const Py_hash_t hash = PyUnicode_CheckExact(key) ? reinterpret_cast<PyASCIIObject*>(key)->hash : -1;
+    // A dict's key has its hash computed and kept already, so this only
+    // reads it back.
+    const Py_hash_t hash = PyUnicode_CheckExact(key) ? PyObject_Hash(key) : -1;
     if (!slots_.empty() && hash != -1) {
       number = probe(hash, text);
     } else if (const std::optional<std::uint32_t> n = use_.number_of(text)) {

@@ -1,7 +1,8 @@
 // The interned key strings of the result dictionary.
 //
-// Made once per process at module initialisation and kept for the process's
-// lifetime, so that building a result costs no key allocations.
+// Made once, when the module that links them is initialised, and kept for
+// the process's lifetime, so that building a result costs no key
+// allocations.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -52,13 +53,12 @@ PyObject* verdict_text(std::size_t position) noexcept;
 
 // The seven result keys, in their order (made with the keys): "verdict"
 // maps to verdict_text(position), "eval_time_us" to 0 and every other key
-// to None. A copy is a result dict with room for all seven entries, so
-// filling it never resizes the table, and with the verdict and the common
-// values already in place. Entry i is the key Key(i).
+// to None, so that a copy already holds the verdict and the common values.
+// Key i of the template is Key(i).
 const DictTemplate& result_template(std::size_t verdict_position) noexcept;
 
 // "verb" and "args", in that order, both None: an action dict's keys.
-// Entry 0 is Key::Verb, entry 1 Key::Args.
+// Key 0 is Key::Verb, key 1 Key::Args.
 const DictTemplate& action_template() noexcept;
 
 }  // namespace korvanthel

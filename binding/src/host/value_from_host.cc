@@ -19,10 +19,10 @@ using zelvo::Value;
 // The text of a str as UTF-8, or nullopt with the host's encoding error set.
 std::optional<std::string_view> utf8_of(PyObject* str) {
   // A compact ASCII str (every str literal and most str made from ASCII
-  // text) stores its characters as UTF-8 already, right after the header.
-  const auto* ascii = reinterpret_cast<const PyASCIIObject*>(str);
-  if (ascii->state.compact && ascii->state.ascii) {
-    return std::string_view(reinterpret_cast<const char*>(ascii + 1), static_cast<std::size_t>(ascii->length));
+  // text) stores its characters as UTF-8 already.
+  if (PyUnicode_IS_COMPACT_ASCII(str)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
@@ -367,10 +367,9 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
     }
     const std::optional<std::string_view> utf8 = utf8_of(key);
     if (!utf8) return false;
-    // Taken apart and put together again where it is used: copied whole,
-    // the view would be read back as one 16-byte word from the two 8-byte
-    // words just written, which the processor cannot forward from its
-    // store buffer (a stall per field).
+    // Rebuilt from its two words rather than copied whole: a whole copy is
+    // read back as one 16-byte load of two 8-byte stores just made, which
+    // cannot be forwarded from the store buffer.
     const char* const key_data = utf8->data();
     const std::size_t key_size = utf8->size();
     const std::string_view key_text(key_data, key_size);

@@ -10,6 +10,8 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <string_view>
 
 #include "engine_object.h"
 #include "host/host.h"
@@ -61,9 +63,17 @@ bool add_exported(PyObject* module, const char* name, PyObject* value) {
   return text && PyList_Append(all, text.get()) == 0;
 }
 
+// KORVANTHEL_PUBLIC_DICT_API=1 in the environment when the module is
+// initialised: every dict is walked through PyDict_Next (see
+// host/dict_layout.h), for comparing the two paths or ruling one out.
+bool public_dict_api_requested() {
+  const char* value = std::getenv("KORVANTHEL_PUBLIC_DICT_API");
+  return value != nullptr && value[0] != '\0' && std::string_view(value) != "0";
+}
+
 PyObject* init_module() {
   if (!claim_interpreter()) return nullptr;
-  const HostOptions options{"_korvanthel_core.InternalFault", test_hooks::c_api_dicts_only()};
+  const HostOptions options{"_korvanthel_core.InternalFault", public_dict_api_requested()};
   if (!init_host(options)) return nullptr;
   PyObject* type = engine_type();
   if (type == nullptr) return nullptr;
@@ -80,7 +90,7 @@ PyObject* init_module() {
   if (!event_type || PyModule_AddObjectRef(module.get(), "_test_fault_event_type", event_type.get()) < 0) {
     return nullptr;
   }
-  // Whether dicts are read and filled in place (test_hooks::c_api_dicts_only).
+  // Whether dicts are walked in place (see public_dict_api_requested).
   if (PyModule_AddObjectRef(module.get(), "_test_dicts_in_place", reads_dicts_in_place() ? Py_True : Py_False) < 0) {
     return nullptr;
   }

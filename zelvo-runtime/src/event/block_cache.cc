@@ -1,10 +1,22 @@
 // The per-thread cache behind CachedAllocator.
 #include <array>
 #include <cstdint>
+#include <type_traits>
 
 #include "event/cached_allocator.h"
 
 namespace zelvo::block_cache {
+
+#if ZELVO_ADDRESS_SANITIZER || defined(ZELVO_NO_BLOCK_CACHE)
+
+void* take(std::size_t bytes) { return ::operator new(bytes); }
+
+void give(void* block, std::size_t) noexcept { ::operator delete(block); }
+
+std::size_t cached(std::size_t) noexcept { return 0; }
+
+#else
+
 namespace {
 
 constexpr std::size_t kSizes = kMaxCachedBytes / kGrain;
@@ -87,5 +99,7 @@ std::size_t cached(std::size_t bytes) noexcept {
   const std::size_t c = size_class(bytes);
   return c < kSizes ? t_cache.counts[c] : 0;
 }
+
+#endif
 
 }  // namespace zelvo::block_cache

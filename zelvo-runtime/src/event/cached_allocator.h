@@ -19,6 +19,10 @@
 //     up) go straight back to the heap.
 //   - Stateless: every CachedAllocator equals every other, so containers
 //     move and swap their storage as with std::allocator.
+//   - Bypassed (every block from the heap and straight back to it, so that
+//     the heap's checks see each one) in builds with AddressSanitizer and
+//     where the build defines ZELVO_NO_BLOCK_CACHE (the CMake option
+//     ZELVO_BLOCK_CACHE=OFF): block_cache::kEnabled says which.
 #pragma once
 
 #include <cstddef>
@@ -26,9 +30,26 @@
 #include <new>
 #include <type_traits>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define ZELVO_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZELVO_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef ZELVO_ADDRESS_SANITIZER
+#define ZELVO_ADDRESS_SANITIZER 0
+#endif
+
 namespace zelvo {
 
 namespace block_cache {
+
+#if ZELVO_ADDRESS_SANITIZER || defined(ZELVO_NO_BLOCK_CACHE)
+inline constexpr bool kEnabled = false;
+#else
+inline constexpr bool kEnabled = true;
+#endif
 
 inline constexpr std::size_t kGrain = 16;
 inline constexpr std::size_t kMaxCachedBytes = 256;
@@ -39,7 +60,8 @@ inline constexpr std::size_t kBlocksPerSize = 16;
 void* take(std::size_t bytes);
 // Returns a block from take(bytes), with the same `bytes`.
 void give(void* block, std::size_t bytes) noexcept;
-// How many blocks that would serve take(bytes) this thread holds.
+// How many blocks that would serve take(bytes) this thread holds (always
+// 0 where the cache is bypassed).
 std::size_t cached(std::size_t bytes) noexcept;
 
 }  // namespace block_cache

@@ -10,6 +10,7 @@
 // operands.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -71,21 +72,33 @@ class Value {
   bool is_list() const noexcept { return kind() == Kind::List; }
   bool is_map() const noexcept { return kind() == Kind::Map; }
 
-  // Accessors; the kind must match (checked only by assertion).
-  bool as_bool() const noexcept { return *std::get_if<1>(&rep_); }
-  std::int64_t as_int() const noexcept { return *std::get_if<2>(&rep_); }
-  double as_float() const noexcept { return *std::get_if<3>(&rep_); }
-  const Str& as_string() const noexcept { return *std::get_if<4>(&rep_); }
-  std::uint64_t as_duration() const noexcept { return std::get_if<5>(&rep_)->ms; }
-  const ValueList& as_list() const noexcept { return *std::get_if<6>(&rep_); }
-  ValueList& as_list() noexcept { return *std::get_if<6>(&rep_); }
-  const ValueMap& as_map() const noexcept { return *std::get_if<7>(&rep_); }
-  ValueMap& as_map() noexcept { return *std::get_if<7>(&rep_); }
+  // Accessors; the kind must match. Builds without NDEBUG (Debug, and the
+  // sanitizer build) check it with an assertion; elsewhere a wrong kind is
+  // undefined behaviour.
+  bool as_bool() const noexcept { return *payload<1>(); }
+  std::int64_t as_int() const noexcept { return *payload<2>(); }
+  double as_float() const noexcept { return *payload<3>(); }
+  const Str& as_string() const noexcept { return *payload<4>(); }
+  std::uint64_t as_duration() const noexcept { return payload<5>()->ms; }
+  const ValueList& as_list() const noexcept { return *payload<6>(); }
+  ValueList& as_list() noexcept { return *payload<6>(); }
+  const ValueMap& as_map() const noexcept { return *payload<7>(); }
+  ValueMap& as_map() noexcept { return *payload<7>(); }
 
  private:
   using Rep = std::variant<std::monostate, bool, std::int64_t, double, Str, DurationMs, ValueList, ValueMap>;
   template <std::size_t I, typename... Args>
   explicit Value(std::in_place_index_t<I> tag, Args&&... args) : rep_(tag, std::forward<Args>(args)...) {}
+  template <std::size_t I>
+  const std::variant_alternative_t<I, Rep>* payload() const noexcept {
+    assert(rep_.index() == I && "Value accessor used on a Value of another kind");
+    return std::get_if<I>(&rep_);
+  }
+  template <std::size_t I>
+  std::variant_alternative_t<I, Rep>* payload() noexcept {
+    assert(rep_.index() == I && "Value accessor used on a Value of another kind");
+    return std::get_if<I>(&rep_);
+  }
   Rep rep_;
 };
 
