@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
@@ -215,13 +216,29 @@ bool read_options(PyObject* session_key, int sort, int strict, PyObject* context
   return true;
 }
 
+// Result lines kept in memory as the chunks the replay hands over, copied
+// once more only into the bytes object (no copies as a buffer grows).
 class BufferSink final : public rp::ResultSink {
  public:
   bool write(std::string_view lines) override {
-    text.append(lines);
+    chunks_.emplace_back(lines);
+    size_ += lines.size();
     return true;
   }
-  std::string text;
+  PyObject* to_bytes() const {
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_));
+    if (bytes == nullptr) return nullptr;
+    char* w = PyBytes_AS_STRING(bytes);
+    for (const std::string& chunk : chunks_) {
+      std::memcpy(w, chunk.data(), chunk.size());
+      w += chunk.size();
+    }
+    return bytes;
+  }
+
+ private:
+  std::vector<std::string> chunks_;
+  std::size_t size_ = 0;
 };
 
 class FileSink final : public rp::ResultSink {
@@ -299,9 +316,7 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
   }
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return nullptr;
-  PyRef results = call.out_path ? PyRef::borrow(Py_None)
-                                : PyRef::steal(PyBytes_FromStringAndSize(memory.text.data(),
-                                                                         static_cast<Py_ssize_t>(memory.text.size())));
+  PyRef results = call.out_path ? PyRef::borrow(Py_None) : PyRef::steal(memory.to_bytes());
   if (!results || PyDict_SetItemString(result.get(), "results", results.get()) < 0) return nullptr;
   PyRef host_summary = PyRef::steal(summary_to_host(summary));
   if (!host_summary || PyDict_SetItemString(result.get(), "summary", host_summary.get()) < 0) return nullptr;

@@ -2,6 +2,9 @@
 
 #include <bit>
 #include <charconv>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cmath>
 
 namespace zelvo::replay {
@@ -100,6 +103,31 @@ void JsonOut::str(std::string_view text) {
   const char* p = text.data();
   const char* const end = p + text.size();
   while (p != end) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i zero = _mm_setzero_si128();
+    bool stopped = false;
+    while (end - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      // Control characters: below 0x20 in a signed compare, but not negative.
+      const __m128i control = _mm_andnot_si128(_mm_cmplt_epi8(v, zero), _mm_cmplt_epi8(v, space));
+      const int mask = _mm_movemask_epi8(
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
+      if (mask != 0) {
+        const int plain = std::countr_zero(static_cast<unsigned>(mask));
+        w += plain;
+        p += plain;
+        stopped = true;
+        break;
+      }
+      w += 16;
+      p += 16;
+    }
+    if (!stopped)
+#endif
     while (end - p >= 8) {
       std::uint64_t word;
       std::memcpy(&word, p, 8);

@@ -58,6 +58,12 @@ class Run {
   // Evaluates the event just read in `session` at `ts` and writes its line.
   void evaluate(Session& session, std::uint64_t ts, std::uint64_t number, JsonOut& out) {
     event_.event.timestamp = ts;
+    // Where the fields the policy reads landed, so that rules need not
+    // search for them by name (every session's engine numbers them alike).
+    const FieldUse& use = session.engine.field_use();
+    positions_.resize(use.count());
+    use.locate(event_.event.fields, positions_);
+    event_.event.field_positions = positions_;
     session.engine.evaluate(event_.event, result_);
     session.last_ts = ts;
     session.last_line = number;
@@ -92,6 +98,7 @@ class Run {
   EventLineReader reader_;
   EventLine event_;
   EvalResult result_;
+  std::vector<std::uint32_t> positions_;
   SessionTable sessions_;
 };
 
