@@ -84,6 +84,7 @@ void explain_rules(const PolicyEngine& engine, const Event& event, const EvalCon
     r.id = rule.id;
     r.has_condition = rule.condition.has_value();
     r.selected = rule_selected(rule, event.event_type.view());
+    for (const IRVerdict& entry : rule.verdicts) r.declared.push_back(entry.verdict);
     if (map != nullptr) r.span = span_at(map->rules, i, &lang::SourceMap::Rule::span);
     if (r.selected) {
       if (rule.condition) {
@@ -179,6 +180,7 @@ void explain_machines(const PolicyEngine& engine, const Event& event, const Eval
     m.position = i;
     m.id = machine.id;
     m.name = std::string(machine.name.view());
+    m.transitions = static_cast<std::uint32_t>(machine.transitions.size());
     m.state = live.current_state;
     m.state_label = label_of(machine, live.current_state);
     if (map != nullptr && i < map->machines.size()) m.span = map->machines[i].span;

@@ -29,6 +29,7 @@ struct RuleTrace {
   bool has_condition = false;
   std::optional<bool> condition;         // the condition's truth, when selected and present
   bool fired = false;
+  std::vector<Verdict> declared;         // the rule's verdict entries, fired or not
   std::vector<ExprStep> steps;           // the condition's trace, when selected and present
   std::vector<VerdictStep> verdicts;     // when fired
   std::vector<ActionVerb> actions;       // when fired
@@ -66,6 +67,7 @@ struct MachineTrace {
   std::uint32_t position = 0;
   std::uint32_t id = 0;
   std::string name;
+  std::uint32_t transitions = 0;         // how many the machine has
   std::uint32_t state = 0;               // current state (position; may be out of range)
   std::optional<std::string> state_label;
   bool terminal = false;                 // in a Satisfied or Violated state: no transition runs
