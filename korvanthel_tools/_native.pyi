@@ -1,6 +1,7 @@
 """Native parts of the Korvanthel tools: the policy compiler, printer and checker."""
 
-from typing import Final, Literal, final
+from collections.abc import Mapping, Sequence
+from typing import Any, Final, Literal, final
 
 from _typeshed import structseq
 
@@ -40,3 +41,6 @@ def check_policy(
     source: str | bytes, filename: str = "<source>", schema: str | bytes | None = None
 ) -> list[Diagnostic]: ...
 def canonical_policy_json(policy: str | bytes, *, indent: bool = False) -> str: ...
+def explain_events(
+    policy: str | bytes, steps: Sequence[Mapping[str, Any]], *, filename: str = "<source>"
+) -> list[dict[str, Any]]: ...

@@ -14,4 +14,7 @@ namespace korvanthel::tools {
 // canonical_policy_json, check_policy, CompileError, Diagnostic (language.cc).
 int add_language(PyObject* module);
 
+// explain_events (explain.cc).
+int add_explain(PyObject* module);
+
 }  // namespace korvanthel::tools
