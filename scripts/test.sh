@@ -27,6 +27,11 @@ echo "== policy language tests (pytest)"
 # package, with its extension module, not the source folder.
 (cd tests/lang && "$PY" -m pytest -q -p no:cacheprovider .)
 
+echo "== native replay tests (pytest)"
+# From inside the test folder, so that korvanthel_tools is the installed
+# package (with its extension module), not the source tree.
+(cd tests/replay && "$PY" -m pytest -q -p no:cacheprovider .)
+
 echo "== policy tests and explanations (pytest; the example policy's tests with full rule coverage)"
 (cd tests/policy_tests && "$PY" -m pytest -q -p no:cacheprovider .)
 korvanthel test examples/guard_policy.zelvo examples/guard_policy.test.jsonl --coverage --threshold 100

@@ -140,12 +140,14 @@ PyObject* explain_events(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!load(module, data, is_bytes, name, loaded)) return nullptr;
 
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    std::uint64_t start = 0;
-    if (n > 0 && PyDict_Check(PySequence_Fast_GET_ITEM(seq.get(), 0)) &&
-        !read_ts(PySequence_Fast_GET_ITEM(seq.get(), 0), 0, start)) {
-      return nullptr;
-    }
     // Event time: monitoring starts at the first event's time.
+    std::uint64_t start = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* step = PySequence_Fast_GET_ITEM(seq.get(), i);
+      if (!PyDict_Check(step) || item(step, "type") == nullptr) continue;
+      if (!read_ts(step, i, start)) return nullptr;
+      break;
+    }
     zelvo::ManualClock clock(start);
     zelvo::PolicyEngine engine(std::move(loaded.policy), clock);
     const zelvo::lang::SourceMap* map = loaded.map ? &*loaded.map : nullptr;
