@@ -5,7 +5,8 @@
 #
 # Usage: scripts/fuzz.sh [seconds] [target ...]
 #   seconds  time per target (default 60)
-#   target   decoder_fuzz, container_fuzz, engine_fuzz, roundtrip_fuzz, format_fuzz
+#   target   decoder_fuzz, container_fuzz, engine_fuzz, roundtrip_fuzz, compiler_fuzz,
+#            format_fuzz
 #            (default: all)
 #
 # Fails when a regression input or a fuzzing run finds a crash, a leak, a
@@ -18,7 +19,7 @@ cd "$(dirname "$0")/.."
 SECONDS_PER_TARGET=${1:-60}
 shift || true
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(decoder_fuzz container_fuzz engine_fuzz roundtrip_fuzz format_fuzz)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(decoder_fuzz container_fuzz engine_fuzz roundtrip_fuzz compiler_fuzz format_fuzz)
 UNIT_TIMEOUT=${FUZZ_UNIT_TIMEOUT:-25}
 RSS_MB=${FUZZ_RSS_MB:-2048}
 CLANG_VERSION=14
@@ -53,9 +54,9 @@ pids=()
 for target in "${TARGETS[@]}"; do
   rm -rf "$OUT/artifacts/$target"
   mkdir -p "$OUT/corpus/$target" "$OUT/artifacts/$target"
-  dict=fuzz/policy.dict  # JSON tokens; a target may bring its own
-  [ -f "fuzz/$target.dict" ] && dict="fuzz/$target.dict"
   echo "== $target: fuzzing for ${SECONDS_PER_TARGET}s (log: $OUT/$target.log)"
+  dict=fuzz/policy.dict
+  [ -f "fuzz/$target.dict" ] && dict="fuzz/$target.dict"
   "$OUT/$target" "$OUT/corpus/$target" "fuzz/corpus/$target" \
     -dict="$dict" -max_total_time="$SECONDS_PER_TARGET" -timeout="$UNIT_TIMEOUT" \
     -rss_limit_mb="$RSS_MB" -max_len=20000 -print_final_stats=1 \
