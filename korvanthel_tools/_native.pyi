@@ -1,8 +1,8 @@
 """Native parts of the Korvanthel tools: the policy compiler, printer and checker, and replay in event time."""
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from os import PathLike
-from typing import Final, Literal, TypedDict, final, type_check_only
+from typing import Any, Final, Literal, TypedDict, final, type_check_only
 
 from _typeshed import structseq
 
@@ -161,3 +161,7 @@ def replay_file(
 
 def parse_ts(ts: int | str, /) -> int:
     """Milliseconds since 1970 of an event's ts, as a replay reads it."""
+
+def explain_events(
+    policy: str | bytes, steps: Sequence[Mapping[str, Any]], *, filename: str = "<source>"
+) -> list[dict[str, Any]]: ...

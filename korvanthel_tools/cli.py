@@ -167,6 +167,11 @@ def build_parser() -> argparse.ArgumentParser:
     progress.add_argument("--no-progress", dest="progress", action="store_false", help="never show progress")
     replay.set_defaults(run=cmd_replay)
     add_language_commands(commands, write_atomically)
+    from korvanthel_tools.explain_command import add_parser as add_explain
+    from korvanthel_tools.policy_tests.command import add_parser as add_test
+
+    add_explain(commands)
+    add_test(commands)
 
     from korvanthel_tools.mcp_proxy.command import add_parser as add_mcp_proxy
 

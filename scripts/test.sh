@@ -32,6 +32,10 @@ echo "== native replay tests (pytest)"
 # package (with its extension module), not the source tree.
 (cd tests/replay && "$PY" -m pytest -q -p no:cacheprovider .)
 
+echo "== policy tests and explanations (pytest; the example policy's tests with full rule coverage)"
+(cd tests/policy_tests && "$PY" -m pytest -q -p no:cacheprovider .)
+korvanthel test examples/guard_policy.zelvo examples/guard_policy.test.jsonl --coverage --threshold 100
+
 echo "== guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
 # The pins of the extras mcp and otel (pyproject.toml), without rebuilding the package.
 "$PY" -m pip install -q "mcp==2.3.0" "opentelemetry-api==1.45.2" "opentelemetry-sdk==1.45.2"
