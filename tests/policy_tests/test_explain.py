@@ -136,3 +136,18 @@ def test_explanation_agrees_with_the_engine(seq: list[dict[str, Any]]) -> None:
         assert got["triggered_rules"] == result["triggered_rules"]
         if not result["constraint_violations"] and not got["constraint_violations"]:
             assert (got["verdict"], got["reason"]) == (result["verdict"], result["reason"])
+
+
+def test_replayer_explain_at_explains_the_current_state_and_changes_nothing() -> None:
+    replayer = _native.Replayer(_native.compile_policy_json(SMALL_POLICY))
+    shadow = {"path": "/etc/shadow", "size": 1}
+    before = replayer.explain_at(5, "file_read", shadow)  # no engine yet: one built for the occasion
+    assert (before["windows"][0]["count"], replayer.event_count) == (1, 0)
+    replayer.evaluate_at(0, "file_read", {"path": "/srv/a"})
+    replayer.evaluate_at(10, "file_read", {"path": "/srv/b"})
+    for _ in range(2):
+        x = replayer.explain_at(20, "file_read", shadow)
+        assert (x["windows"][0]["count"], x["windows"][0]["exceeded"]) == (3, True)
+        assert (x["machines"][0]["taken"], x["machines"][0]["enters_violating"]) == (0, True)
+    assert replayer.event_count == 2
+    assert x["result"] == dict(replayer.evaluate_at(20, "file_read", shadow), eval_time_us=0)
