@@ -8,98 +8,41 @@ and every run, sees the same policies and the same events.
 import json
 import random
 
-# --- Expression builders (the policy JSON form) -----------------------------
-
-
-def ref(*path, root="Event"):
-    return {"Ref": {"root": root, "fields": list(path)}}
-
-
-def ctx(*path):
-    return ref(*path, root="Context")
-
-
-def cfg(*path):
-    return ref(*path, root="Policy")
-
-
-def element():
-    return {"Ref": {"root": {"Local": 0}, "fields": []}}
-
-
-def s(text):
-    return {"Literal": {"String": text}}
-
-
-def i(n):
-    return {"Literal": {"Int": n}}
-
-
-def regex(pattern):
-    return {"Literal": {"Regex": pattern}}
-
-
-def binop(op, left, right):
-    return {"Binary": {"op": op, "left": left, "right": right}}
-
-
-def and_(left, right):
-    return binop("And", left, right)
-
-
-def not_(operand):
-    return {"Unary": {"op": "Not", "operand": operand}}
-
-
-def pred(kind, subject, argument):
-    return {"Predicate": {"kind": kind, "subject": subject, "argument": argument}}
-
-
-def any_(collection, body):
-    return {"Quantifier": {"kind": "Any", "collection": collection, "param": "t", "body": body}}
-
-
-def count(collection, filt):
-    return {"Count": {"collection": collection, "param": "t", "filter": filt}}
-
-
-def call(function, *args):
-    return {"Call": {"function": function, "args": list(args)}}
-
-
-def method(obj, name, *args):
-    return {"MethodCall": {"object": obj, "method": name, "args": list(args)}}
+from korvanthel_tools.policy_json import (
+    action,
+    binary,
+    call,
+    config,
+    context,
+    count,
+    event,
+    integer,
+    items,
+    local,
+    method,
+    predicate,
+    quantifier,
+    rate_limit,
+    regex,
+    rule,
+    state,
+    state_machine,
+    text,
+    transition,
+    unary,
+    verdict,
+    when,
+)
+from korvanthel_tools.policy_json import policy as _policy
 
 
 def strings(*texts):
-    return {"List": [s(t) for t in texts]}
-
-
-def rule(rule_id, on, condition, verdict, message=None, actions=(), severity="Medium"):
-    entry = {"verdict": verdict}
-    if message is not None:
-        entry["message"] = message if isinstance(message, dict) else s(message)
-    out = {"id": rule_id, "on_events": list(on), "verdicts": [entry] if verdict else [], "actions": list(actions),
-           "severity": severity}
-    if condition is not None:
-        out["condition"] = condition
-    return out
-
-
-def action(verb, **args):
-    return {"verb": verb, "args": [[name, expr] for name, expr in args.items()]}
+    return items(*(text(t) for t in texts))
 
 
 def policy(name, rules, constraints=(), machines=()):
-    return {
-        "name": name,
-        "severity": "High",
-        "scopes": ["agent", "tools", "data"],
-        "rules": rules,
-        "constraints": list(constraints),
-        "state_machines": list(machines),
-        "metadata": {"annotations": [["suite", "benchmarks"]], "source_hash": 0, "compiler_version": "bench"},
-    }
+    return _policy(name, rules, constraints, machines, scopes=["agent", "tools", "data"],
+                   annotations={"suite": "benchmarks"}, compiler_version="bench")
 
 
 # --- The reference policy ----------------------------------------------------
@@ -115,78 +58,77 @@ DENY_RULES = (1, 2, 3, 6, 7, 10, 11, 14, 15, 18)
 
 
 def reference_rules():
-    tool, user, size, tags, session = ref("tool"), ref("user"), ref("size"), ref("tags"), ref("session")
-    url, command = ref("args", "url"), ref("args", "command")
-    path, table = ref("args", "path"), ref("args", "table")
-    text, recipient, channel = ref("args", "text"), ref("args", "recipient"), ref("args", "channel")
+    tool, user, size, tags, session = event("tool"), event("user"), event("size"), event("tags"), event("session")
+    url, command = event("args", "url"), event("args", "command")
+    path, table = event("args", "path"), event("args", "table")
+    body, recipient, channel = event("args", "text"), event("args", "recipient"), event("args", "channel")
     tc, da, msg, fw = ["tool_call"], ["data_access"], ["message"], ["file_write"]
+    eq, both = (lambda a, b: binary("Eq", a, b)), (lambda a, b: binary("And", a, b))
+    deny, audit, redact = (lambda m: [verdict("Deny", m)]), (lambda m=None: [verdict("Audit", m)]), \
+        (lambda m: [verdict("Redact", m)])
     return [
         # tool_call
-        rule(1, tc, and_(binop("Eq", tool, s("shell")), pred("Contains", command, s("rm -rf"))), "Deny",
-             binop("Add", s("Destructive shell command blocked: "), command), [action("Block", tool=tool)],
+        rule(1, tc, both(eq(tool, text("shell")), predicate("Contains", command, text("rm -rf"))),
+             deny(binary("Add", text("Destructive shell command blocked: "), command)), [action("Block", tool=tool)],
              "Critical"),
-        rule(2, tc, and_(binop("In", tool, strings("http_request", "fetch")),
-                         not_(pred("StartsWith", url, s("https://")))), "Deny", "Plain-text HTTP is not allowed"),
-        rule(3, tc, pred("Matches", url, regex(".*.onion")), "Deny", "Hidden-service URL blocked"),
-        rule(4, tc, binop("Eq", method(tool, "to_lower"), s("browser")), "Audit", None,
-             [action("Log", tool=tool, user=user)]),
-        rule(5, tc, binop("Ge", count(tags, binop("Eq", element(), s("untrusted"))), i(2)), "Audit",
-             "Several untrusted inputs"),
-        rule(20, tc, None, None, None, [action("Log", tool=tool)], "Low"),
+        rule(2, tc, both(binary("In", tool, strings("http_request", "fetch")),
+                         unary("Not", predicate("StartsWith", url, text("https://")))),
+             deny("Plain-text HTTP is not allowed"), severity="Medium"),
+        rule(3, tc, predicate("Matches", url, regex(".*.onion")), deny("Hidden-service URL blocked"),
+             severity="Medium"),
+        rule(4, tc, eq(method(tool, "to_lower"), text("browser")), audit(), [action("Log", tool=tool, user=user)],
+             "Medium"),
+        rule(5, tc, binary("Ge", count(tags, eq(local(), text("untrusted")), param="t"), integer(2)),
+             audit("Several untrusted inputs"), severity="Medium"),
+        rule(20, tc, None, [], [action("Log", tool=tool)], "Low"),
         # every type, in the middle of the list
-        rule(18, [], binop("In", user, cfg("blocked_users")), "Deny",
-             binop("Add", s("Blocked user: "), user), [], "High"),
+        rule(18, [], binary("In", user, config("blocked_users")), deny(binary("Add", text("Blocked user: "), user)),
+             [], "High"),
         # data_access
-        rule(6, da, and_(any_(tags, binop("Eq", element(), s("pii"))), binop("Neq", user, ctx("owner"))), "Deny",
-             "PII read by a non-owner", [action("Notify", channel=s("privacy"), user=user)], "High"),
-        rule(7, da, binop("Gt", size, cfg("max_rows")), "Deny", "Export exceeds the configured row limit"),
-        rule(8, da, pred("EndsWith", path, s(".csv")), "Redact", "CSV output redacted"),
-        rule(9, da, binop("In", table, strings("customers", "payments")), "Audit", None,
-             [action("Log", table=table)]),
+        rule(6, da, both(quantifier("Any", tags, eq(local(), text("pii")), param="t"),
+                         binary("Neq", user, context("owner"))),
+             deny("PII read by a non-owner"), [action("Notify", channel=text("privacy"), user=user)], "High"),
+        rule(7, da, binary("Gt", size, config("max_rows")), deny("Export exceeds the configured row limit"),
+             severity="Medium"),
+        rule(8, da, predicate("EndsWith", path, text(".csv")), redact("CSV output redacted"), severity="Medium"),
+        rule(9, da, binary("In", table, strings("customers", "payments")), audit(), [action("Log", table=table)],
+             "Medium"),
         # message
-        rule(10, msg, pred("Contains", text, s("BEGIN PRIVATE KEY")), "Deny", "Key material in a message",
+        rule(10, msg, predicate("Contains", body, text("BEGIN PRIVATE KEY")), deny("Key material in a message"),
              [], "Critical"),
-        rule(11, msg, pred("EndsWith", recipient, s("@rival.example")), "Deny", "Message to a competitor"),
-        rule(12, msg, and_(pred("Contains", tags, s("internal")), binop("Eq", channel, s("public"))), "Redact",
-             "Internal content on a public channel"),
-        rule(13, msg, binop("Gt", call("len", text), i(2000)), "Audit", "Long message"),
+        rule(11, msg, predicate("EndsWith", recipient, text("@rival.example")), deny("Message to a competitor"),
+             severity="Medium"),
+        rule(12, msg, both(predicate("Contains", tags, text("internal")), eq(channel, text("public"))),
+             redact("Internal content on a public channel"), severity="Medium"),
+        rule(13, msg, binary("Gt", call("len", body), integer(2000)), audit("Long message"), severity="Medium"),
         # file_write
-        rule(14, fw, pred("StartsWith", path, s("/etc/")), "Deny", "System configuration is read-only",
+        rule(14, fw, predicate("StartsWith", path, text("/etc/")), deny("System configuration is read-only"),
              [], "Critical"),
-        rule(15, fw, pred("Matches", path, regex("^/root/.ssh/authorized_keys$")), "Deny", "SSH key planting"),
-        rule(16, fw, binop("Gt", size, i(1_000_000)), "Audit", "Large write"),
-        rule(17, fw, pred("EndsWith", method(path, "to_lower"), s(".exe")), "Audit", "Executable written"),
+        rule(15, fw, predicate("Matches", path, regex("^/root/.ssh/authorized_keys$")), deny("SSH key planting"),
+             severity="Medium"),
+        rule(16, fw, binary("Gt", size, integer(1_000_000)), audit("Large write"), severity="Medium"),
+        rule(17, fw, predicate("EndsWith", method(path, "to_lower"), text(".exe")), audit("Executable written"),
+             severity="Medium"),
         # every type, last
-        rule(19, [], pred("Matches", session, regex("test-.*")), "Audit", None,
-             [action("Tag", label=s("test-traffic"))], "Low"),
+        rule(19, [], predicate("Matches", session, regex("test-.*")), audit(),
+             [action("Tag", label=text("test-traffic"))], "Low"),
     ]
 
 
 def reference_machine():
-    return {
-        "id": 1,
-        "name": "no_exfiltration_after_secret_read",
-        "invariant_name": "secrets_stay_local",
-        "kind": "Never",
-        "states": [{"id": 0, "label": "clean", "kind": "Active"},
-                   {"id": 1, "label": "holding_secrets", "kind": "Active"},
-                   {"id": 2, "label": "exfiltrated", "kind": "Violated"}],
-        "transitions": [
-            {"from": 0, "to": 1, "guard": {"Predicate": pred("Contains", ref("tags"), s("secret"))}},
-            {"from": 1, "to": 2,
-             "guard": {"Predicate": binop("In", ref("tool"), strings("http_request", "send_email"))}},
-        ],
-        "initial_state": 0,
-        "accepting_states": [],
-        "violating_states": [2],
-        "deadline_millis": None,
-    }
+    return state_machine(
+        1, "no_exfiltration_after_secret_read", "secrets_stay_local", "Never",
+        [state(0, "clean"), state(1, "holding_secrets"), state(2, "exfiltrated", "Violated")],
+        [transition(0, 1, when(predicate("Contains", event("tags"), text("secret")))),
+         transition(1, 2, when(binary("In", event("tool"), strings("http_request", "send_email"))))],
+        violating_states=[2],
+    )
 
 
 def reference_policy():
     # The rate limit is far above what one process can send, and the stream
     # never reads a secret: neither fires, so the decision is the rules'.
-    limit = {"kind": "RateLimit", "target": "tool_call", "limit": 10_000_000, "window_millis": 1000}
+    limit = rate_limit("tool_call", 10_000_000, 1000)
     return policy("agent-guard-reference", reference_rules(), [limit], [reference_machine()])
 
 
@@ -266,8 +208,9 @@ def scale_rule_parts(n):
 def scale_policy(n):
     rules = []
     for r, event_type, k in scale_rule_parts(n):
-        cond = and_(binop("Eq", ref("tool"), s(f"tool_{k}")), pred("StartsWith", ref("args", "path"), s(f"/srv/{k}/")))
-        rules.append(rule(r + 1, [event_type], cond, "Deny", f"rule {r + 1} matched"))
+        cond = binary("And", binary("Eq", event("tool"), text(f"tool_{k}")),
+                      predicate("StartsWith", event("args", "path"), text(f"/srv/{k}/")))
+        rules.append(rule(r + 1, [event_type], cond, [verdict("Deny", f"rule {r + 1} matched")], severity="Medium"))
     return policy(f"scale-{n}", rules)
 
 

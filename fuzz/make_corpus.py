@@ -9,28 +9,20 @@ constraints and state machines), containers around them, and edge cases.
 import json
 import pathlib
 import random
-import struct
+import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPUS = ROOT / "fuzz" / "corpus"
-MAGIC = 0x015C91AE
 
-
-def lit(kind, value):
-    return {"Literal": {kind: value}}
-
-
-def ref(root, *fields):
-    return {"Ref": {"root": root, "fields": list(fields)}}
-
-
-def meta():
-    return {"annotations": [["agent", "fuzz"]], "source_hash": 18446744073709551615, "compiler_version": "1.0"}
+sys.path.insert(0, str(ROOT))
+from korvanthel_tools.container import encode_container  # noqa: E402
+from korvanthel_tools.policy_json import lit, ref  # noqa: E402
+from korvanthel_tools.policy_json import policy as _policy  # noqa: E402
 
 
 def policy(name, rules=(), constraints=(), machines=()):
-    return {"name": name, "severity": "Medium", "scopes": ["agent"], "rules": list(rules),
-            "constraints": list(constraints), "state_machines": list(machines), "metadata": meta()}
+    return _policy(name, rules, constraints, machines, severity="Medium", scopes=["agent"],
+                   annotations={"agent": "fuzz"}, source_hash=18446744073709551615, compiler_version="1.0")
 
 
 EVERY_EXPR = {"Binary": {"op": "Or", "left": {"Quantifier": {
@@ -89,7 +81,7 @@ def compact(doc):
 
 
 def container(payload, version=1, reserved=0, length=None):
-    return struct.pack("<IHHI", MAGIC, version, reserved, len(payload) if length is None else length) + payload
+    return encode_container(payload, format_version=version, reserved=reserved, payload_length=length)
 
 
 def main():
@@ -130,7 +122,7 @@ def main():
         "reserved_ffff.zelvoc": container(policies["example.json"], reserved=0xFFFF),
         "version2.zelvoc": container(b"{}", version=2),
         "bad_magic.zelvoc": b"\x00\x00\x00\x00" + container(b"{}")[4:],
-        "short_magic.zelvoc": struct.pack("<I", MAGIC)[:3],
+        "short_magic.zelvoc": container(b"")[:3],
         "short_header.zelvoc": container(b"")[:9],
         "huge_length.zelvoc": container(b"{}", length=0xFFFFFFFF),
         "one_short.zelvoc": container(policies["example.json"], length=len(policies["example.json"]) + 1),

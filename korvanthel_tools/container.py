@@ -39,20 +39,36 @@ class ContainerHeader:
         return self.format_version == FORMAT_VERSION
 
 
-def encode_container(payload: bytes, *, reserved: int = 0) -> bytes:
+def encode_container(
+    payload: bytes,
+    *,
+    reserved: int = 0,
+    magic: int = MAGIC,
+    format_version: int = FORMAT_VERSION,
+    payload_length: int | None = None,
+) -> bytes:
     """Return header + payload for a policy's JSON text encoded as UTF-8.
 
-    Raises ValueError when the payload does not fit the 32-bit length field
-    or ``reserved`` does not fit 16 bits.
+    ``magic``, ``format_version`` and ``payload_length`` (by default the
+    payload's length) may be given to write a header the engine refuses, as
+    tests and fuzz seeds do. Raises ValueError when the payload does not fit
+    the 32-bit length field or a header field does not fit its width.
     """
     if len(payload) > MAX_PAYLOAD_LENGTH:
         raise ValueError(
             f"payload of {len(payload)} bytes exceeds the container's limit of "
             f"{MAX_PAYLOAD_LENGTH} bytes"
         )
-    if not 0 <= reserved <= 0xFFFF:
-        raise ValueError(f"reserved field {reserved} does not fit in 16 bits")
-    return _HEADER.pack(MAGIC, FORMAT_VERSION, reserved, len(payload)) + payload
+    length = len(payload) if payload_length is None else payload_length
+    for name, value, bits in (
+        ("reserved field", reserved, 16),
+        ("magic", magic, 32),
+        ("format version", format_version, 16),
+        ("payload length", length, 32),
+    ):
+        if not 0 <= value < 1 << bits:
+            raise ValueError(f"{name} {value} does not fit in {bits} bits")
+    return _HEADER.pack(magic, format_version, reserved, length) + payload
 
 
 def read_header(data: bytes) -> ContainerHeader | None:

@@ -13,7 +13,7 @@ the compiler which paths are the common ones.
 
     python scripts/pgo_train.py <directory holding _korvanthel_core>
 """
-import json
+import importlib.util
 import runpy
 import sys
 from pathlib import Path
@@ -31,63 +31,51 @@ policy_text = (root / "examples" / "guard_policy.json").read_text()
 container = root / "examples" / "guard_policy.zelvoc"
 
 
-def ref(*path, root="Event"):
-    return {"Ref": {"root": root, "fields": list(path)}}
+# The policy builders, loaded from the source tree: this run comes before
+# the package is installed.
+_spec = importlib.util.spec_from_file_location("policy_json", root / "korvanthel_tools" / "policy_json.py")
+pj = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(pj)
 
 
-def text(value):
-    return {"Literal": {"String": value}}
+def audited(rule_id, on, condition, verdict, message, actions=()):
+    return pj.rule(rule_id, on, condition, [pj.verdict(verdict, message)], actions)
 
 
-def number(value):
-    return {"Literal": {"Int": value}}
+def eq(left, right):
+    return pj.binary("Eq", left, right)
 
 
-def op(name, left, right):
-    return {"Binary": {"op": name, "left": left, "right": right}}
-
-
-def test(kind, subject, argument):
-    return {"Predicate": {"kind": kind, "subject": subject, "argument": argument}}
-
-
-ITEM = {"Ref": {"root": {"Local": 0}, "fields": []}}
-
-
-def rule(rule_id, on, condition, verdict, message, actions=()):
-    return {"id": rule_id, "on_events": on, "condition": condition,
-            "verdicts": [{"verdict": verdict, "message": text(message)}],
-            "actions": [{"verb": verb, "args": [[k, v] for k, v in args.items()]} for verb, args in actions]}
-
+ref, text, number, ITEM = pj.event, pj.text, pj.integer, pj.local()
 
 # Rules over the extra fields of the variants below.
-KINDS_POLICY = {
-    "name": "training", "severity": "Medium", "scopes": [],
-    "rules": [
-        rule(1, ["tool_call"], op("And", test("Matches", ref("url"), {"Literal": {"Regex": ".*.example.org/upload"}}),
-                                   op("Gt", ref("body_bytes"), number(500))), "Deny", "upload",
-             [("Block", {"tool": ref("tool")})]),
-        rule(2, [], {"Quantifier": {"kind": "Any", "collection": ref("tags"), "param": "t",
-                                    "body": op("Eq", ITEM, text("pii"))}}, "Audit", "pii tag",
-             [("Log", {"user": ref("user"), "tags": ref("tags")})]),
-        rule(3, [], op("Ge", {"Count": {"collection": ref("tags"), "param": "t",
-                                        "filter": op("Neq", ITEM, text("ops"))}}, number(2)), "Audit", "tags"),
-        rule(4, ["tool_call"], op("Eq", {"MethodCall": {"object": ref("tool"), "method": "to_lower", "args": []}},
-                                  text("shell")), "Audit", "shell", [("Notify", {"channel": text("sec")})]),
-        rule(5, [], op("Gt", {"Call": {"function": "len", "args": [ref("note")]}}, number(200)), "Redact",
-             "long note"),
-        rule(6, [], op("And", test("StartsWith", ref("args", "path"), text("/workspace/")),
-                       op("Lt", op("Mul", ref("args", "size"), number(2)), number(100000))), "Allow", "small write"),
-        rule(7, ["data_access"], op("Neq", ref("user"), ref("owner", root="Context")), "Audit", "not the owner",
-             [("Tag", {"label": text("foreign"), "who": ref("user")})]),
-        rule(8, [], op("In", ref("user"), ref("blocked_users", root="Policy")), "Deny", "blocked user"),
-        rule(9, [], test("EndsWith", ref("path"), text(".json")), "Audit", "json read"),
-        rule(10, [], {"Unary": {"op": "Not", "operand": test("Contains", ref("mode"), text("r"))}}, "Audit", "write"),
+KINDS_POLICY = pj.policy(
+    "training",
+    rules=[
+        audited(1, ["tool_call"],
+                pj.binary("And", pj.predicate("Matches", ref("url"), pj.regex(".*.example.org/upload")),
+                          pj.binary("Gt", ref("body_bytes"), number(500))), "Deny", "upload",
+                [pj.action("Block", tool=ref("tool"))]),
+        audited(2, [], pj.quantifier("Any", ref("tags"), eq(ITEM, text("pii")), param="t"), "Audit", "pii tag",
+                [pj.action("Log", user=ref("user"), tags=ref("tags"))]),
+        audited(3, [], pj.binary("Ge", pj.count(ref("tags"), pj.binary("Neq", ITEM, text("ops")), param="t"),
+                                 number(2)), "Audit", "tags"),
+        audited(4, ["tool_call"], eq(pj.method(ref("tool"), "to_lower"), text("shell")), "Audit", "shell",
+                [pj.action("Notify", channel=text("sec"))]),
+        audited(5, [], pj.binary("Gt", pj.call("len", ref("note")), number(200)), "Redact", "long note"),
+        audited(6, [], pj.binary("And", pj.predicate("StartsWith", ref("args", "path"), text("/workspace/")),
+                                 pj.binary("Lt", pj.binary("Mul", ref("args", "size"), number(2)), number(100000))),
+                "Allow", "small write"),
+        audited(7, ["data_access"], pj.binary("Neq", ref("user"), pj.context("owner")), "Audit", "not the owner",
+                [pj.action("Tag", label=text("foreign"), who=ref("user"))]),
+        audited(8, [], pj.binary("In", ref("user"), pj.config("blocked_users")), "Deny", "blocked user"),
+        audited(9, [], pj.predicate("EndsWith", ref("path"), text(".json")), "Audit", "json read"),
+        audited(10, [], pj.unary("Not", pj.predicate("Contains", ref("mode"), text("r"))), "Audit", "write"),
     ],
-    "constraints": [{"kind": "RateLimit", "target": "data_access", "limit": 5, "window_millis": 1000}],
-    "state_machines": [],
-    "metadata": {"annotations": [], "source_hash": 0, "compiler_version": "training"},
-}
+    constraints=[pj.rate_limit("data_access", 5, 1000)],
+    severity="Medium",
+    compiler_version="training",
+)
 
 
 def variants(fields, n):
@@ -99,7 +87,7 @@ def variants(fields, n):
     yield {**fields, "note": "lorem ipsum " * (1 + n % 40), "score": n / 7}
 
 
-engines = [PolicyEngine.from_json(policy_text), PolicyEngine.from_json(json.dumps(KINDS_POLICY))]
+engines = [PolicyEngine.from_json(policy_text), PolicyEngine.from_json(pj.dumps(KINDS_POLICY))]
 if container.exists():
     engines.append(PolicyEngine.from_file(str(container)))
 for engine in engines:

@@ -1,7 +1,9 @@
-"""Shared helpers for the module's tests: small builders for policy JSON.
+"""Shared helpers for the module's tests.
 
-Policies are written as Python dicts in the JSON form the engine decodes and
-loaded with from_json, so each test states exactly the policy it relies on.
+Policies are written as Python dicts in the JSON form the engine decodes
+(built with korvanthel_tools.policy_json, re-exported here for the test
+modules) and loaded with from_json, so each test states exactly the policy
+it relies on.
 """
 
 import json
@@ -9,55 +11,13 @@ import json
 import pytest
 
 import _korvanthel_core
+from korvanthel_tools.policy_json import action, binary, lit, policy, ref, rule, text, verdict  # noqa: F401
 
 HAS_TEST_HOOKS = hasattr(_korvanthel_core, "_test_fault_event_type")
 
 needs_test_hooks = pytest.mark.skipif(
     not HAS_TEST_HOOKS, reason="module built without ZELVO_TEST_HOOKS (fault injection)"
 )
-
-
-def lit(kind, value):
-    return {"Literal": {kind: value}}
-
-
-def text(value):
-    return lit("String", value)
-
-
-def ref(root, *fields):
-    return {"Ref": {"root": root, "fields": list(fields)}}
-
-
-def binary(op, left, right):
-    return {"Binary": {"op": op, "left": left, "right": right}}
-
-
-def rule(rule_id, on_events=(), condition=None, verdicts=(), actions=()):
-    out = {"id": rule_id, "on_events": list(on_events), "verdicts": list(verdicts), "actions": list(actions)}
-    if condition is not None:
-        out["condition"] = condition
-    return out
-
-
-def verdict(name, message=None):
-    return {"verdict": name, "message": message}
-
-
-def action(verb, **args):
-    return {"verb": verb, "args": [[name, expr] for name, expr in args.items()]}
-
-
-def policy(name="test", rules=(), constraints=(), state_machines=()):
-    return {
-        "name": name,
-        "severity": "High",
-        "scopes": [],
-        "rules": list(rules),
-        "constraints": list(constraints),
-        "state_machines": list(state_machines),
-        "metadata": {"annotations": [], "source_hash": 0, "compiler_version": "test"},
-    }
 
 
 def load(doc):

@@ -61,6 +61,8 @@ def is_response(message: dict[str, Any]) -> bool:
 
 def id_key(request_id: Any) -> tuple[str, str]:
     """A hashable key for a JSON-RPC id (1 and "1" are different ids)."""
+    if type(request_id) in (str, int):
+        return (type(request_id).__name__, str(request_id))
     return (type(request_id).__name__, json.dumps(request_id))
 
 

@@ -11,7 +11,8 @@ from typing import Any
 import pytest
 
 from _korvanthel_core import PolicyEngine
-from tools_support import EXAMPLES, POLICY, equals, ref, text  # first: puts examples/ on sys.path
+from korvanthel_tools.policy_json import binary, event, rule, text, verdict
+from tools_support import EXAMPLES, POLICY  # first: puts examples/ on sys.path
 
 from guarded_tools import DEMO_POLICY, ToolDenied, ToolGuard, load_engine, main  # isort: skip
 
@@ -20,10 +21,9 @@ from guarded_tools import DEMO_POLICY, ToolDenied, ToolGuard, load_engine, main 
 GUARD_POLICY: dict[str, Any] = {
     **POLICY,
     "rules": POLICY["rules"] + [
-        {"id": 20, "on_events": ["tool_call"], "condition": equals(ref("method"), text("DELETE")),
-         "verdicts": [{"verdict": "Deny", "message": text("no deletes")}], "actions": []},
-        {"id": 21, "on_events": ["tool_call"], "condition": equals(ref("headers", "x-debug"), text("1")),
-         "verdicts": [{"verdict": "Redact", "message": text("debug output")}], "actions": []},
+        rule(20, ["tool_call"], binary("Eq", event("method"), text("DELETE")), [verdict("Deny", "no deletes")]),
+        rule(21, ["tool_call"], binary("Eq", event("headers", "x-debug"), text("1")),
+             [verdict("Redact", "debug output")]),
     ],
 }
 

@@ -17,6 +17,22 @@ from typing import Any
 import pytest
 
 from korvanthel_tools.cli import main
+from korvanthel_tools.policy_json import (
+    action,
+    binary,
+    boolean,
+    context,
+    event,
+    policy,
+    rate_limit,
+    rule,
+    state,
+    state_machine,
+    text,
+    transition,
+    verdict,
+    when,
+)
 
 # The guarded-tools example lives with the other examples, outside any package.
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
@@ -24,53 +40,33 @@ if str(EXAMPLES) not in sys.path:
     sys.path.insert(0, str(EXAMPLES))
 
 
-def ref(*path: str) -> dict[str, Any]:
-    return {"Ref": {"root": "Event", "fields": list(path)}}
-
-
-def text(value: str) -> dict[str, Any]:
-    return {"Literal": {"String": value}}
-
-
-def equals(left: dict[str, Any], right: dict[str, Any]) -> dict[str, Any]:
-    return {"Binary": {"op": "Eq", "left": left, "right": right}}
+def _action_is(name: str) -> dict[str, Any]:
+    return when(binary("Eq", event("action"), text(name)))
 
 
 # shell is denied (rule 7), fetch audited (rule 8), every event tagged
 # (rule 9), a "strict" context denies ctx_check events (rule 10); more than
 # two "burst" events a minute exceed a rate limit; reading a secret and then
 # sending violates an invariant.
-POLICY: dict[str, Any] = {
-    "name": "tools-test",
-    "severity": "Medium",
-    "scopes": [],
-    "rules": [
-        {"id": 7, "on_events": ["tool_call"], "condition": equals(ref("tool"), text("shell")),
-         "verdicts": [{"verdict": "Deny", "message": text("no shell")}], "actions": []},
-        {"id": 8, "on_events": ["tool_call"], "condition": equals(ref("tool"), text("fetch")),
-         "verdicts": [{"verdict": "Audit", "message": text("fetch audited")}], "actions": []},
-        {"id": 9, "on_events": [], "verdicts": [],
-         "actions": [{"verb": "Tag", "args": [["seen", {"Literal": {"Bool": True}}]]}]},
-        {"id": 10, "on_events": ["ctx_check"],
-         "condition": equals({"Ref": {"root": "Context", "fields": ["mode"]}}, text("strict")),
-         "verdicts": [{"verdict": "Deny", "message": text("strict mode")}], "actions": []},
+POLICY: dict[str, Any] = policy(
+    "tools-test",
+    rules=[
+        rule(7, ["tool_call"], binary("Eq", event("tool"), text("shell")), [verdict("Deny", "no shell")]),
+        rule(8, ["tool_call"], binary("Eq", event("tool"), text("fetch")), [verdict("Audit", "fetch audited")]),
+        rule(9, actions=[action("Tag", seen=boolean(True))]),
+        rule(10, ["ctx_check"], binary("Eq", context("mode"), text("strict")), [verdict("Deny", "strict mode")]),
     ],
-    "constraints": [{"kind": "RateLimit", "target": "burst", "limit": 2, "window_millis": 60000}],
-    "state_machines": [{
-        "id": 1, "name": "no-exfil", "invariant_name": "no_send_after_secret", "kind": "Never",
-        "states": [
-            {"id": 0, "label": "clean", "kind": "Active"},
-            {"id": 1, "label": "tainted", "kind": "Active"},
-            {"id": 2, "label": "leaked", "kind": "Violated"},
-        ],
-        "transitions": [
-            {"from": 0, "to": 1, "guard": {"Predicate": equals(ref("action"), text("read_secret"))}},
-            {"from": 1, "to": 2, "guard": {"Predicate": equals(ref("action"), text("send"))}},
-        ],
-        "initial_state": 0, "accepting_states": [], "violating_states": [2],
-    }],
-    "metadata": {"annotations": [["owner", "tests"]], "source_hash": 7, "compiler_version": "test"},
-}
+    constraints=[rate_limit("burst", 2, 60000)],
+    state_machines=[state_machine(
+        1, "no-exfil", "no_send_after_secret", "Never",
+        [state(0, "clean"), state(1, "tainted"), state(2, "leaked", "Violated")],
+        [transition(0, 1, _action_is("read_secret")), transition(1, 2, _action_is("send"))],
+        violating_states=[2],
+    )],
+    severity="Medium",
+    annotations={"owner": "tests"},
+    source_hash=7,
+)
 
 
 @pytest.fixture

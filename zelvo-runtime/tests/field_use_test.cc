@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "builders.h"
-#include "engine/field_use.h"
+#include "engine/field_positions.h"
 
 namespace zelvo::test {
 namespace {

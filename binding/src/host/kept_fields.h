@@ -1,6 +1,6 @@
 // KeptFields: which keys of an event's `fields` the engine's policy reads,
-// and their field numbers (see field_use.h), looked up by the key object
-// itself.
+// and their field numbers (engine/field_positions.h), looked up by the key
+// object itself.
 //
 // Every key of a dict carries its str hash, computed once and stored in the
 // object, and an exact str's hash depends only on its text. The table holds
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "dict_fence.h"
-#include "engine/field_use.h"
+#include "engine/field_positions.h"
 #include "event/bytes_equal.h"
 #include "model/str.h"
 

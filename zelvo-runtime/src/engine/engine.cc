@@ -10,12 +10,12 @@ namespace zelvo {
 PolicyEngine::PolicyEngine(CompiledPolicy policy, const Clock& clock)
     : policy_(std::move(policy)), index_(policy_.rules),
       field_use_(FieldUse::of(policy_)),
-      literals_(LiteralValues::of(policy_)),
+      prepared_(PreparedNodes::of(policy_, field_use_)),
       clock_(&clock) {
   const std::uint64_t now_ms = clock_->now_ms();
   monitors_.reserve(policy_.state_machines.size());
   for (const StateMachine& machine : policy_.state_machines) {
-    MachineMonitor& monitor = monitors_.emplace_back(MachineMonitor{machine});
+    MachineMonitor& monitor = monitors_.emplace_back(MachineMonitor{&machine});
     monitor.restart(now_ms);
   }
   // A later constraint on the same target replaces the earlier one.
@@ -37,7 +37,7 @@ void PolicyEngine::evaluate(const Event& event, EvalResult& result) {
   const Stopwatch stopwatch = Stopwatch::start();
   ++event_count_;
   EvalContext ctx{event, context_, config_};
-  ctx.literals = literals_.values();
+  prepared_.attach(ctx);
   if (event.field_positions.size() == field_use_.count()) ctx.field_positions = event.field_positions;
 
   const TypeRoute* route = index_.route(event.event_type);

@@ -22,9 +22,9 @@
 
 #include "engine/clock.h"
 #include "engine/constraint_window.h"
-#include "engine/field_use.h"
-#include "engine/literal_values.h"
+#include "engine/field_positions.h"
 #include "engine/monitor.h"
+#include "engine/prepared_nodes.h"
 #include "engine/result.h"
 #include "engine/rule_index.h"
 #include "engine/status.h"
@@ -39,8 +39,9 @@ class PolicyEngine {
   // Reads `clock` once now and again at every reset(); the clock must
   // outlive the engine.
   explicit PolicyEngine(CompiledPolicy policy, const Clock& clock = system_clock());
-  // Monitors, windows and the rule index point into the engine's own
-  // policy and maps: an engine can be moved but not copied.
+  // Monitors, the rule index's routes and the prepared nodes refer to the
+  // engine's own policy and windows, which a move keeps in place: an
+  // engine can be moved but not copied.
   PolicyEngine(const PolicyEngine&) = delete;
   PolicyEngine& operator=(const PolicyEngine&) = delete;
   PolicyEngine(PolicyEngine&&) = default;
@@ -69,7 +70,8 @@ class PolicyEngine {
   void set_config(Str key, Value value) { config_.insert_or_assign(std::move(key), std::move(value)); }
 
   const CompiledPolicy& policy() const noexcept { return policy_; }
-  // The event fields the policy can read; fixed at construction.
+  // The event fields the policy can read and their numbers, for the host's
+  // side of engine/field_positions.h; fixed at construction.
   const FieldUse& field_use() const noexcept { return field_use_; }
   const std::vector<MachineMonitor>& monitors() const noexcept { return monitors_; }
   const ValueMap& context() const noexcept { return context_; }
@@ -78,12 +80,12 @@ class PolicyEngine {
   const ConstraintWindow* window(std::string_view target) const noexcept;
 
  private:
-  CompiledPolicy policy_;
+  CompiledPolicy policy_;  // never changed: the tables below refer to its nodes
   std::vector<MachineMonitor> monitors_;
   std::unordered_map<Str, ConstraintWindow, StrHash, std::equal_to<>> windows_;
   RuleIndex index_;  // rules and window per event type
   FieldUse field_use_;
-  LiteralValues literals_;
+  PreparedNodes prepared_;
   ValueMap context_;
   ValueMap config_;
   std::uint64_t event_count_ = 0;

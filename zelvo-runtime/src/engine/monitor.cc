@@ -14,14 +14,14 @@ bool listed(const std::vector<std::uint32_t>& states, std::uint32_t state) noexc
 }
 
 bool deadline_reached(const MachineMonitor& monitor, std::uint64_t ts) noexcept {
-  const auto& deadline = monitor.machine.deadline_millis;
+  const auto& deadline = monitor.machine->deadline_millis;
   if (!deadline) return false;
   const std::uint64_t elapsed = ts > monitor.started_at_ms ? ts - monitor.started_at_ms : 0;
   return elapsed >= *deadline;
 }
 
 const Transition* first_timeout(const MachineMonitor& monitor) noexcept {
-  for (const Transition& t : monitor.machine.transitions) {
+  for (const Transition& t : monitor.machine->transitions) {
     if (t.from == monitor.current_state && t.guard.kind == TransitionGuard::Kind::Timeout) return &t;
   }
   return nullptr;
@@ -48,7 +48,7 @@ bool guard_passes(const TransitionGuard& guard, const EvalContext& ctx) {
 }
 
 const Transition* first_passing(const MachineMonitor& monitor, const EvalContext& ctx) {
-  for (const Transition& t : monitor.machine.transitions) {
+  for (const Transition& t : monitor.machine->transitions) {
     if (t.from == monitor.current_state && guard_passes(t.guard, ctx)) return &t;
   }
   return nullptr;
@@ -61,7 +61,7 @@ Violation violation(const StateMachine& machine, std::string message) {
 void take(MachineMonitor& monitor, const Transition& t, const EvalContext& ctx, EvalResult& result) {
   monitor.current_state = t.to;
   if (!monitor.is_violating()) return;
-  const StateMachine& machine = monitor.machine;
+  const StateMachine& machine = *monitor.machine;
   result.violations.push_back(violation(machine, entering_message(machine, ctx.event.event_type.view())));
   if (result.verdict != Verdict::Deny) result.reason = invariant_reason(machine);
   result.verdict = Verdict::Deny;
@@ -75,8 +75,8 @@ std::string fill(std::initializer_list<std::string_view> parts) {
 
 }  // namespace
 
-bool MachineMonitor::is_accepting() const noexcept { return listed(machine.accepting_states, current_state); }
-bool MachineMonitor::is_violating() const noexcept { return listed(machine.violating_states, current_state); }
+bool MachineMonitor::is_accepting() const noexcept { return listed(machine->accepting_states, current_state); }
+bool MachineMonitor::is_violating() const noexcept { return listed(machine->violating_states, current_state); }
 
 std::string entering_message(const StateMachine& machine, std::string_view event_type) {
   return fill({"Invariant `", machine.invariant_name.view(), "` in proof `", machine.name.view(),
@@ -95,7 +95,7 @@ void step_monitor(MachineMonitor& monitor, const EvalContext& ctx, EvalResult& r
   const State* state = monitor.state();
   if (state == nullptr) return;
   if (state->kind != StateKind::Active) {
-    if (monitor.is_violating()) result.violations.push_back(violation(monitor.machine, resting_message(monitor.machine)));
+    if (monitor.is_violating()) result.violations.push_back(violation(*monitor.machine, resting_message(*monitor.machine)));
     return;
   }
   const Transition* t = nullptr;

@@ -25,19 +25,19 @@
 namespace zelvo {
 
 struct MachineMonitor {
-  StateMachine machine;             // a copy of every field of the machine
+  const StateMachine* machine;      // the engine's own policy's machine
   std::uint64_t started_at_ms = 0;  // start of monitoring (construction or reset)
   std::uint32_t current_state = 0;  // index into machine.states (may be out of range)
 
   // Back to the initial state with monitoring restarted at `now_ms`.
   void restart(std::uint64_t now_ms) noexcept {
     started_at_ms = now_ms;
-    current_state = machine.initial_state;
+    current_state = machine->initial_state;
   }
 
   // The record of the current state, or nullptr when it is out of range.
   const State* state() const noexcept {
-    return current_state < machine.states.size() ? &machine.states[current_state] : nullptr;
+    return current_state < machine->states.size() ? &machine->states[current_state] : nullptr;
   }
   bool is_accepting() const noexcept;
   bool is_violating() const noexcept;

@@ -12,6 +12,7 @@
 
 #include "event/event.h"
 #include "event/value.h"
+#include "eval/node_slots.h"
 #include "model/policy.h"
 
 namespace zelvo {
@@ -29,12 +30,15 @@ struct EvalContext {
   const ValueMap& context;
   const ValueMap& config;
   const Value* local0 = nullptr;
-  // The event's field_positions when they belong to the running policy's
-  // field slots (RefPath::field_slot), else empty.
-  std::span<const std::uint32_t> field_positions{};
-  // The running policy's literal values, indexed by value_slot (see
-  // engine/literal_values.h), else empty: literals are built when read.
+  // What the running engine derived from its policy (see
+  // engine/prepared_nodes.h), or nothing: then every literal is built when
+  // read and every field is found by key. `slots` maps a literal node to
+  // its position in `literals` and an event reference to the number of the
+  // field it reads; `field_positions` are the event's, indexed by those
+  // numbers (engine/field_positions.h).
+  NodeSlots::View slots{};
   std::span<const Value> literals{};
+  std::span<const std::uint32_t> field_positions{};
 
   EvalContext with_local0(const Value& element) const noexcept {
     EvalContext inner = *this;

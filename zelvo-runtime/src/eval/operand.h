@@ -69,11 +69,13 @@ Operand owned_operand(const IRExpr& expr, const EvalContext& ctx);
 // paths give.
 inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
   const RefPath& path = e.path;
-  if (path.field_slot < ctx.field_positions.size() && path.fields.size() == 1 &&
-      path.root.kind == RefRoot::Kind::Event) {
-    const std::size_t pos = ctx.field_positions[path.field_slot];
-    if (pos >= ctx.event.fields.size()) return Operand::owned(Value());
-    return Operand::borrowed(ctx.event.fields.begin()[pos].value);
+  if (!ctx.field_positions.empty() && path.fields.size() == 1 && path.root.kind == RefRoot::Kind::Event) {
+    const std::uint32_t number = ctx.slots.find(&e);
+    if (number < ctx.field_positions.size()) {
+      const std::size_t pos = ctx.field_positions[number];
+      if (pos >= ctx.event.fields.size()) return Operand::owned(Value());
+      return Operand::borrowed(ctx.event.fields.begin()[pos].value);
+    }
   }
   return ref_operand_general(e, ctx);
 }
@@ -82,7 +84,10 @@ inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
 inline Operand eval_operand(const IRExpr& expr, const EvalContext& ctx) {
   if (const auto* ref = std::get_if<IRExpr::Ref>(&expr.v)) return ref_operand(*ref, ctx);
   if (const auto* lit = std::get_if<IRExpr::Literal>(&expr.v)) {
-    if (lit->value_slot < ctx.literals.size()) return Operand::borrowed(ctx.literals[lit->value_slot]);
+    if (!ctx.literals.empty()) {
+      const std::uint32_t slot = ctx.slots.find(lit);
+      if (slot < ctx.literals.size()) return Operand::borrowed(ctx.literals[slot]);
+    }
   }
   return owned_operand(expr, ctx);
 }

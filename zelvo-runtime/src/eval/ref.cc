@@ -17,13 +17,17 @@ Operand found_or_null(const Value* found) {
 // With keys, only the host's fields are searched: "type" and "timestamp"
 // are ordinary keys there. Without keys, the whole-event map.
 // A first key with a known position is not searched for.
-Operand event_operand(const RefPath& path, const EvalContext& ctx) {
+Operand event_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
+  const RefPath& path = e.path;
   if (path.fields.empty()) return Operand::owned(event_map(ctx.event));
   const std::span<const Str> keys(path.fields);
-  if (path.field_slot < ctx.field_positions.size()) {
-    const std::size_t pos = ctx.field_positions[path.field_slot];
-    if (pos >= ctx.event.fields.size()) return Operand::owned(Value());
-    return found_or_null(lookup_path(ctx.event.fields.begin()[pos].value, keys.subspan(1)));
+  if (!ctx.field_positions.empty()) {
+    const std::uint32_t number = ctx.slots.find(&e);
+    if (number < ctx.field_positions.size()) {
+      const std::size_t pos = ctx.field_positions[number];
+      if (pos >= ctx.event.fields.size()) return Operand::owned(Value());
+      return found_or_null(lookup_path(ctx.event.fields.begin()[pos].value, keys.subspan(1)));
+    }
   }
   return found_or_null(lookup_path(ctx.event.fields, keys));
 }
@@ -44,7 +48,7 @@ Operand local_operand(const RefPath& path, const EvalContext& ctx) {
 
 Operand ref_operand_general(const IRExpr::Ref& e, const EvalContext& ctx) {
   switch (e.path.root.kind) {
-    case RefRoot::Kind::Event: return event_operand(e.path, ctx);
+    case RefRoot::Kind::Event: return event_operand(e, ctx);
     case RefRoot::Kind::Context: return map_operand(ctx.context, e.path);
     case RefRoot::Kind::Policy: return map_operand(ctx.config, e.path);
     case RefRoot::Kind::Local: return local_operand(e.path, ctx);

@@ -13,15 +13,10 @@ struct Event {
   Str event_type;
   ValueMap fields;            // the host's fields; empty when none were passed
   std::uint64_t timestamp = 0;  // wall-clock ms since 1970-01-01 UTC, 0 before it
-  // Optional, for a host that knows where it stored the fields the engine's
-  // policy reads (FieldUse): entry i is the position in `fields` of the
-  // entry whose key is the policy's read field i, or kNoFieldPosition when
-  // `fields` holds no such key. The engine ignores a span whose length is
-  // not its policy's count of read fields. Empty: fields are found by key.
+  // Optional: where `fields` holds each field the engine's policy reads,
+  // as engine/field_positions.h describes. Empty: fields are found by key.
   std::span<const std::uint32_t> field_positions;
 };
-
-inline constexpr std::uint32_t kNoFieldPosition = UINT32_MAX;
 
 // The whole-event map: a copy of every field, then "type" = String(event_type)
 // and "timestamp" = Duration(timestamp), replacing host fields of those names.

@@ -13,6 +13,11 @@
 //     and targets are taken as they come.
 //   - Variants of a sum type are held in std::variant in declared order, so
 //     variant index == declared ordinal (see the Kind enumerations).
+//   - Immutable once loaded: every field is data of the policy, and nothing
+//     that runs a policy writes into its records. What an engine derives
+//     from them (field numbers, prepared literal values, its rule index)
+//     lives in tables the engine owns (engine/prepared_nodes.h,
+//     engine/field_positions.h, engine/rule_index.h).
 #pragma once
 
 #include <cstdint>
@@ -62,26 +67,13 @@ struct RefRoot {
   std::uint32_t slot = 0;
 };
 
-// `field_slot` is set by the engine that runs the policy (see FieldUse): for
-// an event reference with keys, the place of its first key among the
-// fields the policy reads; kNoFieldSlot otherwise. It names no data of the
-// policy and never changes what a reference reads.
-inline constexpr std::uint32_t kNoFieldSlot = UINT32_MAX;
-inline constexpr std::uint32_t kNoValueSlot = UINT32_MAX;
-
-// A literal expression. `value_slot` is set by the engine that runs the
-// policy (see LiteralValues): where its prepared Value is kept;
-// kNoValueSlot otherwise. Like field_slot, it never changes what the
-// literal is.
 struct LiteralExpr {
   LiteralValue value;
-  std::uint32_t value_slot = kNoValueSlot;
 };
 
 struct RefPath {
   RefRoot root;
   std::vector<Str> fields;
-  std::uint32_t field_slot = kNoFieldSlot;
 };
 
 struct IRVerdict {

@@ -1,4 +1,4 @@
-#include "engine/field_use.h"
+#include "engine/field_positions.h"
 
 #include "engine/expr_walk.h"
 #include "event/event.h"
@@ -6,21 +6,17 @@
 
 namespace zelvo {
 
-FieldUse FieldUse::of(CompiledPolicy& policy) {
+FieldUse FieldUse::of(const CompiledPolicy& policy) {
   FieldUse use;
-  walk_exprs(policy, [&use](IRExpr& e) {
-    auto* ref = std::get_if<IRExpr::Ref>(&e.v);
-    if (ref == nullptr) return;
-    RefPath& path = ref->path;
-    path.field_slot = kNoFieldSlot;
-    if (path.root.kind != RefRoot::Kind::Event) return;
-    if (path.fields.empty()) {
+  walk_exprs(policy, [&use](const IRExpr& e) {
+    const auto* ref = std::get_if<IRExpr::Ref>(&e.v);
+    if (ref == nullptr || ref->path.root.kind != RefRoot::Kind::Event) return;
+    if (ref->path.fields.empty()) {
       use.all_ = true;
       return;
     }
-    Value& number = use.names_.slot(path.fields.front().view());
+    Value& number = use.names_.slot(ref->path.fields.front().view());
     if (number.is_null()) number = Value::integer(static_cast<std::int64_t>(use.names_.size() - 1));
-    path.field_slot = static_cast<std::uint32_t>(number.as_int());
   });
   return use;
 }
