@@ -5,7 +5,8 @@
 #
 # Usage: scripts/fuzz.sh [seconds] [target ...]
 #   seconds  time per target (default 60)
-#   target   decoder_fuzz, container_fuzz, engine_fuzz, roundtrip_fuzz (default: all)
+#   target   decoder_fuzz, container_fuzz, engine_fuzz, roundtrip_fuzz, compiler_fuzz,
+#            event_line_fuzz, format_fuzz (default: all)
 #
 # Fails when a regression input or a fuzzing run finds a crash, a leak, a
 # sanitizer report, a timeout (a unit slower than FUZZ_UNIT_TIMEOUT seconds)
@@ -17,7 +18,7 @@ cd "$(dirname "$0")/.."
 SECONDS_PER_TARGET=${1:-60}
 shift || true
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(decoder_fuzz container_fuzz engine_fuzz roundtrip_fuzz)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(decoder_fuzz container_fuzz engine_fuzz roundtrip_fuzz compiler_fuzz event_line_fuzz format_fuzz)
 UNIT_TIMEOUT=${FUZZ_UNIT_TIMEOUT:-25}
 RSS_MB=${FUZZ_RSS_MB:-2048}
 CLANG_VERSION=14
@@ -53,8 +54,10 @@ for target in "${TARGETS[@]}"; do
   rm -rf "$OUT/artifacts/$target"
   mkdir -p "$OUT/corpus/$target" "$OUT/artifacts/$target"
   echo "== $target: fuzzing for ${SECONDS_PER_TARGET}s (log: $OUT/$target.log)"
+  dict=fuzz/policy.dict
+  [ -f "fuzz/$target.dict" ] && dict="fuzz/$target.dict"
   "$OUT/$target" "$OUT/corpus/$target" "fuzz/corpus/$target" \
-    -dict=fuzz/policy.dict -max_total_time="$SECONDS_PER_TARGET" -timeout="$UNIT_TIMEOUT" \
+    -dict="$dict" -max_total_time="$SECONDS_PER_TARGET" -timeout="$UNIT_TIMEOUT" \
     -rss_limit_mb="$RSS_MB" -max_len=20000 -print_final_stats=1 \
     -artifact_prefix="$OUT/artifacts/$target/" >"$OUT/$target.log" 2>&1 &
   pids+=($!)

@@ -48,6 +48,11 @@ stage "policy language tests (pytest)"
 # package, with its extension module, not the source folder.
 (cd tests/lang && "$PY" -m pytest -q -p no:cacheprovider .)
 
+stage "native replay tests (pytest)"
+# From inside the test folder, so that korvanthel_tools is the installed
+# package (with its extension module), not the source tree.
+(cd tests/replay && "$PY" -m pytest -q -p no:cacheprovider .)
+
 stage "guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
 # The pins of the extras mcp and otel (pyproject.toml), without rebuilding the package.
 "$PY" -m pip install -q "mcp==2.3.0" "opentelemetry-api==1.45.2" "opentelemetry-sdk==1.45.2"

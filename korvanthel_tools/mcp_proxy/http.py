@@ -116,10 +116,16 @@ class HttpProxy:
         frame = decode(body)
         if frame.error is not None:
             return _jsonrpc_response(error_response(None, frame.error_code, frame.error), 400)
-        # A request without a session that starts one gets its own view
-        # until the server names the session.
+        # Requests outside a session (the stateless revision, a server
+        # without sessions, an initialize before the server names the
+        # session) each get their own view: their answers come back on their
+        # own response, and their ids may repeat across clients. The state
+        # they share is the guard's session-less engine.
         starts = any(message.get("method") == "initialize" for message in frame.messages)
-        interceptor = Interceptor(self.guard, self.server, session=None) if starts else self.interceptor(session)
+        if starts or session is None:
+            interceptor = Interceptor(self.guard, self.server, session=None)
+        else:
+            interceptor = self.interceptor(session)
         forward: list[dict[str, Any]] = []
         replies: list[dict[str, Any]] = []
         changed = False
@@ -169,7 +175,7 @@ class HttpProxy:
             return _jsonrpc_response(
                 error_response(None, INTERNAL_ERROR, f"the MCP server cannot be reached: {type(exc).__name__}"), 502)
         new_session = upstream.headers.get(SESSION_HEADER)
-        if starts and interceptor is not None:
+        if starts and interceptor is not None and new_session is not None:
             interceptor.session = new_session
             self.sessions[new_session] = interceptor
             self.sessions.move_to_end(new_session)
@@ -184,7 +190,7 @@ class HttpProxy:
                 await upstream.aclose()
             return Response(_rewrite_json(interceptor, data), upstream.status_code, headers=dict(reply_headers))
         return StreamingResponse(
-            _rewrite_events(interceptor, upstream, sent_ids or []), upstream.status_code, headers=dict(reply_headers)
+            _rewrite_events(interceptor, upstream), upstream.status_code, headers=dict(reply_headers)
         )
 
 
@@ -207,9 +213,7 @@ def _rewrite_json(interceptor: Interceptor, data: bytes) -> bytes:
     return encode(merged if frame.batch else merged[0])  # type: ignore[arg-type]
 
 
-async def _rewrite_events(
-    interceptor: Interceptor, upstream: httpx2.Response, sent_ids: list[tuple[str, str]]
-) -> AsyncIterator[bytes]:
+async def _rewrite_events(interceptor: Interceptor, upstream: httpx2.Response) -> AsyncIterator[bytes]:
     splitter = Splitter(MAX_BODY)
     try:
         async for chunk in upstream.aiter_raw():
@@ -230,9 +234,9 @@ async def _rewrite_events(
     except (httpx2.HTTPError, ValueError) as exc:
         logger.warning("the MCP server's event stream broke off: %s", exc)
     finally:
-        # Calls whose answer never came (the client left, the stream broke).
-        for key in sent_ids:
-            interceptor.pending.pop(key, None)
+        # Calls whose answer has not come yet stay pending: a client that
+        # resumes the stream (Last-Event-ID) gets their answers on a GET,
+        # and those are evaluated too.
         await upstream.aclose()
 
 

@@ -50,6 +50,9 @@ from korvanthel_tools.mcp_proxy.messages import (
 
 logger = logging.getLogger("korvanthel.mcp_proxy")
 
+MAX_PENDING = 10_000
+"""Requests in flight remembered per session; beyond it the oldest is forgotten."""
+
 INVALID_CALL_PARAMS = "Invalid params: tools/call needs params.name (a string) and params.arguments (an object)"
 
 
@@ -112,7 +115,7 @@ class Interceptor:
         if method == "initialize" or self.client is None:
             self.client = client_name_of(message) or self.client
         if method != "tools/call":
-            self.pending[id_key(request_id)] = PendingCall(request_id, method)
+            self._remember(PendingCall(request_id, method))
             return ClientOutcome(message)
         params = message.get("params")
         arguments = params.get("arguments", {}) if isinstance(params, dict) else None
@@ -127,7 +130,7 @@ class Interceptor:
         _report(decision)
         if decision.blocked:
             return ClientOutcome(None, tool_error_result(request_id, decision.error_text(), modern=modern))
-        self.pending[id_key(request_id)] = PendingCall(request_id, method, tool, arguments, modern)
+        self._remember(PendingCall(request_id, method, tool, arguments, modern))
         if decision.redacts:
             changed = dict(message)
             changed["params"] = dict(params, arguments=decision.redacted_arguments())
@@ -166,6 +169,11 @@ class Interceptor:
         replies = [error_response(call.request_id, INTERNAL_ERROR, reason) for call in self.pending.values()]
         self.pending.clear()
         return replies
+
+    def _remember(self, call: PendingCall) -> None:
+        self.pending[id_key(call.request_id)] = call
+        if len(self.pending) > MAX_PENDING:
+            del self.pending[next(iter(self.pending))]
 
     def _ids(self) -> dict[str, Any]:
         return {"server": self.server.name, "client": self.client}

@@ -103,3 +103,23 @@ async def test_bad_input_unreachable_upstream_and_disconnect(policy: Path, recor
     text = b"".join(proxy.errors).decode()
     assert "Traceback" not in text and "cannot be reached" in text
     assert json.loads(unreachable.text)["id"] is None
+
+
+async def test_sessionless_requests_with_the_same_id_are_each_evaluated(policy: Path, record: Path) -> None:
+    # Two stateless clients that both number their call 1, in flight at once:
+    # each result must be evaluated (and redacted), none relayed unseen.
+    replies: dict[str, str] = {}
+    with http_tool_server(record) as upstream, http_proxy(policy, upstream, record) as proxy:
+        async with httpx2.AsyncClient(timeout=30) as http:
+
+            async def gather(tag: str) -> None:
+                response = await http.post(proxy.url, json=call("gather", {"count": 2, "tag": tag}), headers=headers("gather"))
+                replies[tag] = response.text
+
+            with anyio.fail_after(30):
+                async with anyio.create_task_group() as group:
+                    group.start_soon(gather, "PASSWORD=one")
+                    group.start_soon(gather, "PASSWORD=two")
+    assert set(replies) == {"PASSWORD=one", "PASSWORD=two"}
+    for text in replies.values():
+        assert "[redacted: credentials in tool output]" in text and "gathered" not in text

@@ -66,10 +66,20 @@ struct SourceMap {
   struct Rule {
     Span span;                        // `rule` to the closing brace
     std::vector<Span> condition;      // by pre-order number; empty without condition
+    // By verdict position: its message's expressions by pre-order number
+    // (empty without message).
+    std::vector<std::vector<Span>> verdicts;
+    // By action position, then argument position: the argument's
+    // expressions by pre-order number.
+    std::vector<std::vector<std::vector<Span>>> actions;
   };
   struct Machine {
     Span span;
+    std::vector<Span> states;         // by position in StateMachine::states: the `state` line
     std::vector<Span> transitions;    // by position in StateMachine::transitions
+    // By transition position: the guard's expressions by pre-order number
+    // (empty for `on timeout` and for no guard).
+    std::vector<std::vector<Span>> guards;
   };
   std::vector<Rule> rules;            // by position in CompiledPolicy::rules
   std::vector<Span> constraints;      // by position in CompiledPolicy::constraints

@@ -1,19 +1,18 @@
-// The checker: compile diagnostics plus findings about meaning, optionally
-// against a schema of the event types the host produces.
+// The checker: the compiler's diagnostics plus findings about meaning,
+// optionally against a schema of the event types the host produces
+// (docs/checker.md).
 //
-// The schema is JSON, a subset of JSON Schema (docs/checker.md):
-//
-//   {"events": {"tool_call": {"type": "object",
-//                              "properties": {"tool": {"type": "string"},
-//                                             "args": {"type": "object",
-//                                                      "properties": {"url": {"type": "string"}}}},
-//                              "additionalProperties": false}}}
+//   auto schema = parse_schema(json_text);          // or no schema at all
+//   auto findings = check(source, "guard.zelvo", schema ? &schema.value() : nullptr);
 //
 // Contracts: check() never throws for any input (only std::bad_alloc may
-// escape); its findings are in source order, errors and warnings
-// distinguished by Diagnostic::level.
+// escape) and recurses no deeper than the compiler does; its findings are
+// in source order, errors and warnings told apart by Diagnostic::level.
+// When the source does not compile, only the compiler's diagnostics are
+// returned.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,25 +24,36 @@
 
 namespace zelvo::lang {
 
-// The type of a field, as far as the schema says.
-enum class FieldType : std::uint8_t { Any, Null, Bool, Int, Float, Number, String, List, Map };
+// The JSON types a field may have, as bits; kAnyType when the schema does
+// not say.
+enum TypeBit : std::uint8_t {
+  kNullType = 1,
+  kBoolType = 2,
+  kIntType = 4,
+  kNumberType = 8,  // any number, integers included
+  kStringType = 16,
+  kListType = 32,
+  kMapType = 64,
+};
+inline constexpr std::uint8_t kAnyType = 0;
 
 struct FieldSchema {
-  FieldType type = FieldType::Any;
-  // For Map: the known properties; `open` when others may occur too.
+  std::uint8_t types = kAnyType;
+  // For a map: the known properties; `closed` when no others occur
+  // (additionalProperties false, the default for an object with
+  // properties).
   std::map<std::string, FieldSchema, std::less<>> properties;
-  bool open = true;
-  // For List: the element type (null: any).
-  std::shared_ptr<FieldSchema> items;
+  bool closed = false;
 };
 
 struct Schema {
-  // Event type -> its fields (a Map schema).
+  // Event type -> its fields (a map schema).
   std::map<std::string, FieldSchema, std::less<>> events;
 };
 
-// Reads a schema; the error text names the place, e.g.
-// "schema: events.tool_call.properties.tool.type: unknown type \"text\"".
+// Reads a schema; the error names the place, e.g.
+// `schema: events.tool_call.properties.tool.type: unknown type "text"` or
+// `schema: expected value at line 1 column 3`.
 Expected<Schema, std::string> parse_schema(std::string_view json);
 
 std::vector<Diagnostic> check(std::string_view source, std::string_view filename, const Schema* schema);

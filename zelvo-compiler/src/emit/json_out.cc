@@ -1,5 +1,6 @@
 #include "emit/json_out.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 
@@ -9,12 +10,21 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
+// Bytes that JSON strings must escape: quote, backslash, U+0000-U+001F.
+constexpr auto kNeedsEscape = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = true;
+  t['"'] = true;
+  t['\\'] = true;
+  return t;
+}();
+
 void append_escaped(std::string& out, std::string_view text) {
   out.push_back('"');
   std::size_t run = 0;  // start of the bytes not yet copied
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    if (!kNeedsEscape[c]) continue;
     out.append(text, run, i - run);
     run = i + 1;
     switch (c) {
@@ -68,8 +78,9 @@ void JsonOut::close(char bracket) {
 
 void JsonOut::key(std::string_view name) {
   before_value();
-  append_escaped(out_, name);
-  out_ += layout_ == JsonLayout::Indented ? ": " : ":";
+  out_.push_back('"');
+  out_ += name;
+  out_ += layout_ == JsonLayout::Indented ? "\": " : "\":";
   after_key_ = true;
 }
 

@@ -29,7 +29,8 @@ class JsonOut {
   void end_object() { close('}'); }
   void begin_array() { open('['); }
   void end_array() { close(']'); }
-  // The key of the next member of the open object.
+  // The key of the next member of the open object. `name` is written as it
+  // is: a field name of the model, which needs no escape.
   void key(std::string_view name);
 
   void string(std::string_view text);
@@ -57,7 +58,7 @@ class JsonOut {
   JsonLayout layout_;
   std::string out_;
   // One entry per open array or object: whether it holds an element yet.
-  std::vector<bool> nonempty_;
+  std::vector<unsigned char> nonempty_;
   bool after_key_ = false;
 };
 

@@ -286,11 +286,23 @@ std::vector<Span*> spans_of(SourceMap& map) {
   for (auto& r : map.rules) {
     all.push_back(&r.span);
     for (Span& s : r.condition) all.push_back(&s);
+    for (auto& v : r.verdicts) {
+      for (Span& s : v) all.push_back(&s);
+    }
+    for (auto& a : r.actions) {
+      for (auto& arg : a) {
+        for (Span& s : arg) all.push_back(&s);
+      }
+    }
   }
   for (Span& s : map.constraints) all.push_back(&s);
   for (auto& m : map.machines) {
     all.push_back(&m.span);
+    for (Span& s : m.states) all.push_back(&s);
     for (Span& s : m.transitions) all.push_back(&s);
+    for (auto& g : m.guards) {
+      for (Span& s : g) all.push_back(&s);
+    }
   }
   return all;
 }

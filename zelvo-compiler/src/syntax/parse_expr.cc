@@ -206,7 +206,8 @@ std::unique_ptr<Ast> Parser::parse_postfix() {
   for (;;) {
     if (at(Tok::Dot)) {
       take();
-      const Token name = peek();
+      Token name = peek();
+      if (name.kind == Tok::Underscore) name.kind = Tok::Word;  // a field named "_"
       if (name.kind == Tok::Word && peek(1).kind == Tok::LParen) {
         take();
         enter(name.offset);

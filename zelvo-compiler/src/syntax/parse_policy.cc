@@ -313,29 +313,33 @@ void Parser::parse_rule() {
         IRVerdict v;
         v.verdict = verdict_of(t.text);
         const Token& n = peek();
+        std::vector<Span> spans;
         if (!(n.kind == Tok::RBrace || is_verdict_word(n) || is_action_verb(n) || n.is_word("when") ||
               n.is_word("severity"))) {
           auto ast = parse_expr();
-          if (auto e = lower_at(*ast, static_cast<int>(Place::Message), nullptr)) {
+          if (auto e = lower_at(*ast, static_cast<int>(Place::Message), &spans)) {
             v.message = Box<IRExpr>(std::move(*e));
           } else {
             ok = false;
           }
         }
         rule.verdicts.push_back(std::move(v));
+        where.verdicts.push_back(std::move(spans));
       } else if (is_action_verb(t)) {
         take();
         effects_seen = true;
         IRAction action;
         action.verb = verb_of(t.text);
         expect(Tok::LParen);
+        std::vector<std::vector<Span>> arg_spans;
         while (!at(Tok::RParen)) {
           const Token& n = peek();
-          if (!(n.kind == Tok::String || n.kind == Tok::Word)) fail("an argument name");
+          if (!(n.kind == Tok::String || n.kind == Tok::Word || n.kind == Tok::Underscore)) fail("an argument name");
           std::string name = take().text;
           expect(Tok::Colon);
           auto ast = parse_expr();
-          if (auto e = lower_at(*ast, static_cast<int>(Place::ActionArg), nullptr)) {
+          arg_spans.emplace_back();
+          if (auto e = lower_at(*ast, static_cast<int>(Place::ActionArg), &arg_spans.back())) {
             action.args.emplace_back(Str(name), Box<IRExpr>(std::move(*e)));
           } else {
             ok = false;
@@ -345,6 +349,7 @@ void Parser::parse_rule() {
         }
         expect(Tok::RParen);
         rule.actions.push_back(std::move(action));
+        where.actions.push_back(std::move(arg_spans));
       } else {
         fail("\"severity\", \"when\", a verdict or an action",
              t.kind == Tok::Word ? nearest(t.text, kRuleStatements) : std::string());
@@ -406,7 +411,6 @@ void Parser::parse_machine() {
     std::uint32_t position;
     std::string label;
     std::uint32_t offset;
-    std::uint32_t* target;  // into m (transitions are not moved after the body is read)
   };
   struct Pending {
     Ref ref;
@@ -420,11 +424,11 @@ void Parser::parse_machine() {
     const Token& t = peek();
     if (t.kind == Tok::Int) {
       const std::uint32_t off = t.offset;
-      return {false, static_cast<std::uint32_t>(parse_uint("state position", kU32Max)), {}, off, nullptr};
+      return {false, static_cast<std::uint32_t>(parse_uint("state position", kU32Max)), {}, off};
     }
     const std::uint32_t off = t.offset;
     std::string label = parse_name("a state (its label or its position)");
-    return {true, 0, std::move(label), off, nullptr};
+    return {true, 0, std::move(label), off};
   };
   bool initial_seen = false;
   bool deadline_seen = false;
@@ -434,6 +438,7 @@ void Parser::parse_machine() {
       const Token t = peek();
       if (t.is_word("state")) {
         take();
+        const std::uint32_t sstart = t.offset;
         State s;
         s.id = static_cast<std::uint32_t>(m.states.size());
         s.label = Str(parse_name("the state's label (an identifier or a string)"));
@@ -450,6 +455,7 @@ void Parser::parse_machine() {
           s.id = static_cast<std::uint32_t>(parse_uint("state id", kU32Max));
         }
         m.states.push_back(std::move(s));
+        where.states.push_back(offsets_span(sstart, last_end_ - sstart));
       } else if (t.is_word("initial")) {
         take();
         if (initial_seen) sink_.report(Msg::DuplicateClause, t.offset, {t.text});
@@ -477,11 +483,12 @@ void Parser::parse_machine() {
         Ref from = read_ref();
         expect(Tok::Arrow);
         Ref to = read_ref();
+        std::vector<Span> guard_spans;
         if (at_word("when") || at_word("unless")) {
           const bool negated = take().text == "unless";
           tr.guard.kind = negated ? TransitionGuard::Kind::NegatedPredicate : TransitionGuard::Kind::Predicate;
           auto ast = parse_expr();
-          if (auto e = lower_at(*ast, static_cast<int>(Place::Guard), nullptr)) {
+          if (auto e = lower_at(*ast, static_cast<int>(Place::Guard), &guard_spans)) {
             tr.guard.expr = Box<IRExpr>(std::move(*e));
           } else {
             ok = false;
@@ -497,6 +504,7 @@ void Parser::parse_machine() {
         pending.push_back({std::move(from), 3, m.transitions.size() - 1});
         pending.push_back({std::move(to), 4, m.transitions.size() - 1});
         where.transitions.push_back(offsets_span(tstart, last_end_ - tstart));
+        where.guards.push_back(std::move(guard_spans));
       } else {
         fail("\"state\", \"initial\", \"accepting\", \"violating\", \"deadline\" or \"transition\"",
              t.kind == Tok::Word ? nearest(t.text, kMachineStatements) : std::string());

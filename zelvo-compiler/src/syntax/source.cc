@@ -135,10 +135,14 @@ Source::Excerpt Source::excerpt(std::uint32_t offset) const {
     if (n == 0 || i + n > end) {
       // An invalid byte, or a character cut by the window: one U+FFFD for
       // each byte that position() counts as a character.
-      if (!is_continuation(static_cast<unsigned char>(text_[i]))) out += "\xEF\xBF\xBD";
+      if (!is_continuation(static_cast<unsigned char>(text_[i]))) {
+        if (out.size() + 3 > kMaxExcerptBytes) break;
+        out += "\xEF\xBF\xBD";
+      }
       ++i;
       continue;
     }
+    if (out.size() + n > kMaxExcerptBytes) break;
     if (text_[i] == '\0') {
       out += ' ';
     } else {
