@@ -17,7 +17,7 @@ cmake --build build/tests -j "$JOBS"
 ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
 echo "== module tests (pytest)"
-"$PY" -m pip install -q .
+"$PY" -m pip install -q ".[dask]"
 "$PY" -m pytest -q binding/tests tests/tools
 echo "== module tests, dicts walked through the C API alone (KORVANTHEL_PUBLIC_DICT_API=1)"
 KORVANTHEL_PUBLIC_DICT_API=1 "$PY" -m pytest -q -p no:cacheprovider binding/tests
