@@ -1,6 +1,8 @@
-"""Native parts of the Korvanthel tools: the policy compiler, printer and checker."""
+"""Native parts of the Korvanthel tools: the policy compiler, printer and checker, and replay in event time."""
 
-from typing import Final, Literal, final
+from collections.abc import Mapping, Sequence
+from os import PathLike
+from typing import Any, Final, Literal, TypedDict, final, type_check_only
 
 from _typeshed import structseq
 
@@ -40,3 +42,145 @@ def check_policy(
     source: str | bytes, filename: str = "<source>", schema: str | bytes | None = None
 ) -> list[Diagnostic]: ...
 def canonical_policy_json(policy: str | bytes, *, indent: bool = False) -> str: ...
+
+# --- Replay in event time -----------------------------------------------------
+# The dicts below exist only for type checking (typing.type_check_only); at
+# run time they are plain dicts. Import them under ``if TYPE_CHECKING:``.
+
+_Verdict = Literal["allow", "deny", "audit", "redact"]
+
+@type_check_only
+class ReplayMismatch(TypedDict):
+    line: int
+    session: str | None
+    type: str
+    expected: _Verdict
+    actual: _Verdict
+    reason: str | None
+
+@type_check_only
+class ReplayBadLine(TypedDict):
+    line: int
+    message: str
+
+@type_check_only
+class ReplayConstraintCount(TypedDict):
+    kind: Literal["RateLimit", "Quota"]
+    target: str
+    limit: int
+    window_ms: int
+    events: int
+
+@type_check_only
+class ReplayInvariantCount(TypedDict):
+    proof: str
+    invariant: str
+    kind: Literal["Always", "Eventually", "Never", "Until", "Next"]
+    events: int
+
+@type_check_only
+class ReplayLatency(TypedDict):
+    p50: int
+    p90: int
+    p99: int
+    max: int
+    mean: float
+
+@type_check_only
+class ReplaySummary(TypedDict):
+    events: int  # events evaluated
+    sessions: int  # sessions with at least one event evaluated
+    verdicts: dict[_Verdict, int]  # all four verdicts
+    rules: dict[int, int]  # rule id -> events it fired on, ascending ids
+    constraint_violations: list[ReplayConstraintCount]
+    violations: list[ReplayInvariantCount]
+    expectations: int
+    mismatches: list[ReplayMismatch]  # in line order
+    bad_lines: list[ReplayBadLine]  # in line order
+    latency_us: dict[int, int]  # eval_time_us -> events (exact, mergeable)
+    eval_time_us: ReplayLatency | None  # nearest-rank percentiles; None without events
+
+@type_check_only
+class ReplayRun(TypedDict):
+    results: bytes | None  # the result lines; None when written to `out`
+    summary: ReplaySummary
+
+class EventLineError(ValueError):
+    """A strict replay's first bad line, or an event earlier than the one
+    before it in its session without sorting: str() is "line N: problem"."""
+
+    line: int
+    problem: str
+
+def replay_lines(
+    policy: bytes | str,
+    data: bytes,
+    *,
+    session_key: str | None = None,
+    sort: bool = False,
+    strict: bool = False,
+    context: str | None = None,
+    config: str | None = None,
+    line_numbers: Sequence[int] | None = None,
+    out: str | PathLike[str] | None = None,
+    start_ms: int | None = None,
+) -> ReplayRun:
+    """Replay JSON lines of events, each at its own time.
+
+    policy: container bytes or the policy's JSON text (refused as
+    PolicyEngine.from_bytes / from_json refuse them). Each non-blank line of
+    data is {"type": str, "fields"?: object, "ts"?: int ms or RFC 3339 text,
+    "expect"?: verdict, "comment"?: any, SESSION_KEY: str or int}.
+    session_key: every session gets its own engine, built at the time of
+    its first event. An event without ts happens at the time of the one
+    before it in its session; a session's first events without ts at
+    start_ms (default: the wall clock when the call starts). Without sort
+    an event earlier than the one before it in its session raises
+    EventLineError; with sort each session is replayed in time order.
+    Results are written in the trace's order, one JSON line per good event.
+    Bad lines are counted in the summary (strict: the first raises
+    EventLineError). context/config: a JSON object text of values stored in
+    every session's engine. line_numbers: the number of each non-blank line
+    (default: its position in data). Runs without the interpreter lock.
+    """
+
+def replay_file(
+    policy: bytes | str,
+    path: str | PathLike[str],
+    *,
+    session_key: str | None = None,
+    sort: bool = False,
+    strict: bool = False,
+    context: str | None = None,
+    config: str | None = None,
+    line_numbers: Sequence[int] | None = None,
+    out: str | PathLike[str] | None = None,
+    start_ms: int | None = None,
+) -> ReplayRun:
+    """replay_lines over the bytes of the file at path (memory-mapped)."""
+
+def parse_ts(ts: int | str, /) -> int:
+    """Milliseconds since 1970 of an event's ts, as a replay reads it."""
+
+def explain_events(
+    policy: str | bytes, steps: Sequence[Mapping[str, Any]], *, filename: str = "<source>"
+) -> list[dict[str, Any]]: ...
+
+class InternalFault(BaseException):
+    """An unexpected fault inside the engine (memory exhausted)."""
+
+@final
+class Replayer:
+    """One engine evaluated at the times the caller gives."""
+
+    def __new__(cls, policy: bytes | str) -> Replayer: ...
+    def evaluate_at(self, ts_ms: int, event_type: str, fields: dict[str, Any] | None = None) -> dict[str, Any]: ...
+    def explain_at(self, ts_ms: int, event_type: str, fields: dict[str, Any] | None = None) -> dict[str, Any]: ...
+    def set_context(self, key: str, value: object) -> None: ...
+    def set_config(self, key: str, value: object) -> None: ...
+    def reset(self, ts_ms: int) -> None: ...
+    def status(self) -> str: ...
+    @property
+    def event_count(self) -> int: ...
+    @property
+    def policy_name(self) -> str: ...

@@ -14,4 +14,11 @@ namespace korvanthel::tools {
 // canonical_policy_json, check_policy, CompileError, Diagnostic (language.cc).
 int add_language(PyObject* module);
 
+// replay_lines, replay_file, parse_ts, EventLineError, Replayer
+// (replay_functions.cc, replayer.cc).
+int add_replay(PyObject* module);
+
+// explain_events (explain.cc).
+int add_explain(PyObject* module);
+
 }  // namespace korvanthel::tools

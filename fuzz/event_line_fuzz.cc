@@ -1,0 +1,121 @@
+// Fuzz target: the event-line reader, alone and inside whole replays.
+//
+// The first byte chooses the options (session key, sorting, strict); the
+// rest is a trace. Beyond "no crash, no leak, no undefined behaviour" it
+// checks that:
+//   - every line the reader accepts is valid UTF-8, and every refusal has a
+//     message and, for JSON faults, a column inside the line;
+//   - a replay writes exactly one result line per evaluated event, each a
+//     JSON object on its own line, all of it valid UTF-8;
+//   - evaluated events plus bad lines account for every non-blank line,
+//     unless the replay stopped early;
+//   - the same trace replayed twice gives the same summary counts.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fuzz_util.h"
+#include "model/json_decoder.h"
+#include "replay/event_line.h"
+#include "replay/replay.h"
+#include "replay/trace_lines.h"
+
+namespace {
+
+constexpr const char* kPolicy = R"({
+  "name": "fuzz", "severity": "High", "scopes": [],
+  "rules": [
+    {"id": 1, "on_events": ["tool_call"],
+     "condition": {"Binary": {"op": "Eq", "left": {"Ref": {"root": "Event", "fields": ["tool"]}},
+                              "right": {"Literal": {"String": "shell"}}}},
+     "verdicts": [{"verdict": "Deny", "message": {"Literal": {"String": "no shell"}}}],
+     "actions": [{"verb": "Log", "args": [["all", {"Ref": {"root": "Event", "fields": []}}],
+                                          ["n", {"Ref": {"root": "Event", "fields": ["n"]}}]]}]},
+    {"id": 2, "on_events": [], "verdicts": [{"verdict": "Audit"}], "actions": []}
+  ],
+  "constraints": [{"kind": "RateLimit", "target": "tool_call", "limit": 3, "window_millis": 1000}],
+  "state_machines": [
+    {"id": 1, "name": "m", "invariant_name": "i", "kind": "Never",
+     "states": [{"id": 0, "label": "a", "kind": "Active"}, {"id": 1, "label": "b", "kind": "Violated"}],
+     "transitions": [{"from": 0, "to": 1, "guard": "Timeout"}],
+     "initial_state": 0, "accepting_states": [], "violating_states": [1], "deadline_millis": 5000}
+  ],
+  "metadata": {"annotations": [], "source_hash": 0, "compiler_version": "fuzz"}
+})";
+
+class TextSink final : public zelvo::replay::ResultSink {
+ public:
+  bool write(std::string_view lines) override {
+    text.append(lines);
+    return true;
+  }
+  std::string text;
+};
+
+const zelvo::CompiledPolicy& policy() {
+  static const zelvo::CompiledPolicy p = [] {
+    auto r = zelvo::parse_policy_json(kPolicy);
+    if (!r) zelvo_fuzz::fail("the fuzz policy does not load:", r.error().message());
+    return std::move(r).value();
+  }();
+  return p;
+}
+
+void check_lines(std::string_view trace, const std::string& key) {
+  zelvo::replay::EventLineReader reader(key, /*borrow_strings=*/true);
+  zelvo::replay::EventLine event;
+  zelvo::replay::TraceLines lines(trace);
+  zelvo::replay::TraceLine line;
+  while (lines.next(line)) {
+    if (reader.read(line.text, event)) {
+      if (!zelvo_fuzz::valid_utf8(line.text)) zelvo_fuzz::fail("accepted a line that is not UTF-8");
+      continue;
+    }
+    const std::string message = describe(reader.error());
+    if (message.empty()) zelvo_fuzz::fail("a refusal without a message");
+    if (reader.error().column > line.text.size() + 1) zelvo_fuzz::fail("error column beyond the line:", message);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const unsigned flags = data[0];
+  const std::string_view trace(reinterpret_cast<const char*>(data) + 1, size - 1);
+  zelvo::replay::ReplayOptions options;
+  if (flags & 1) options.session_key = "s";
+  options.sort = (flags & 2) != 0;
+  options.strict = (flags & 4) != 0;
+  options.start_ms = (flags & 8) ? 1714564800000u : 0u;
+
+  check_lines(trace, options.session_key);
+
+  TextSink sink;
+  zelvo::replay::ReplaySummary summary;
+  const auto stop = zelvo::replay::replay_trace(policy(), options, trace, std::nullopt, sink, summary);
+  std::size_t lines_out = 0;
+  std::size_t start = 0;
+  while (start < sink.text.size()) {
+    const std::size_t nl = sink.text.find('\n', start);
+    if (nl == std::string::npos) zelvo_fuzz::fail("a result line without its line feed");
+    if (sink.text[start] != '{' || sink.text[nl - 1] != '}') zelvo_fuzz::fail("a result line that is not an object");
+    ++lines_out;
+    start = nl + 1;
+  }
+  if (lines_out != summary.events()) zelvo_fuzz::fail("result lines and evaluated events differ");
+  if (!zelvo_fuzz::valid_utf8(sink.text)) zelvo_fuzz::fail("result text that is not UTF-8");
+  if (!stop && summary.events() + summary.bad_lines().size() != zelvo::replay::TraceLines::count(trace)) {
+    zelvo_fuzz::fail("lines lost: neither evaluated nor reported bad");
+  }
+
+  TextSink again_sink;
+  zelvo::replay::ReplaySummary again;
+  const auto again_stop = zelvo::replay::replay_trace(policy(), options, trace, std::nullopt, again_sink, again);
+  if (again_stop.kind != stop.kind || again.events() != summary.events() ||
+      again.bad_lines().size() != summary.bad_lines().size() || again.rule_counts() != summary.rule_counts()) {
+    zelvo_fuzz::fail("two replays of one trace differ");
+  }
+  return 0;
+}

@@ -1,0 +1,475 @@
+// Replay in event time from Python: replay_lines, replay_file, parse_ts and
+// EventLineError (add_replay).
+//
+// Arguments are read with the interpreter lock held; the replay itself (the
+// policy's decoding, every line, every engine, the result lines) touches no
+// host object and runs with the lock released, so replays in several
+// threads run in parallel. The trace's bytes are held (bytes are immutable;
+// other buffers are held exported) for the whole call, since field texts
+// are read in place. A C++ exception never escapes: memory exhaustion
+// becomes MemoryError.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "container/container.h"
+#include "engine/clock.h"
+#include "model/json_decoder.h"
+#include "parts.h"
+#include "py_ref.h"
+#include "replay/json_scan.h"
+#include "replay/replay.h"
+#include "replay/timestamp.h"
+#include "replay_parts.h"
+
+namespace korvanthel::tools {
+namespace {
+
+namespace rp = zelvo::replay;
+
+constexpr const char* kErrorName = "EventLineError";
+
+// Runs `work` without the interpreter lock; false (MemoryError set) when it
+// ran out of memory.
+template <typename F>
+bool without_lock(F&& work) {
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (!failure) return true;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "internal error in the replay: %s", e.what());
+  }
+  return false;
+}
+
+bool utf8_of(PyObject* obj, const char* name, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got '%s'", name, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (s == nullptr) return false;
+  out.assign(s, static_cast<std::size_t>(n));
+  return true;
+}
+
+// The policy: container bytes, or JSON text, loaded as PolicyEngine's
+// from_bytes and from_json load them (same exceptions and messages).
+struct PolicySource {
+  bool is_json = false;
+  std::string data;
+};
+
+bool read_policy_arg(PyObject* obj, PolicySource& out) {
+  if (PyBytes_Check(obj)) {
+    out.data.assign(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+    return true;
+  }
+  if (PyUnicode_Check(obj)) {
+    out.is_json = true;
+    return utf8_of(obj, "policy", out.data);
+  }
+  PyErr_Format(PyExc_TypeError, "argument 'policy': expected bytes or str, got '%s'", Py_TYPE(obj)->tp_name);
+  return false;
+}
+
+// Decodes the policy (lock released); sets the exception on failure.
+std::optional<zelvo::CompiledPolicy> load_policy(const PolicySource& src) {
+  std::optional<zelvo::CompiledPolicy> policy;
+  std::string error;
+  if (!without_lock([&] {
+        if (src.is_json) {
+          auto r = zelvo::parse_policy_json(src.data);
+          if (r) policy.emplace(std::move(r).value()); else error = r.error().message();
+        } else {
+          auto r = zelvo::load_policy_bytes(src.data);
+          if (r) policy.emplace(std::move(r).value()); else error = r.error().message();
+        }
+      })) {
+    return std::nullopt;
+  }
+  if (!policy) {
+    if (src.is_json) {
+      PyErr_Format(PyExc_ValueError, "Invalid policy JSON: %s", error.c_str());
+    } else {
+      PyErr_Format(PyExc_RuntimeError, "Failed to parse policy bytes: %s", error.c_str());
+    }
+  }
+  return policy;
+}
+
+// A JSON object text of values (context or config) into `out`.
+bool read_values_arg(PyObject* obj, const char* name, zelvo::ValueMap& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  std::string text;
+  if (!utf8_of(obj, name, text)) return false;
+  rp::JsonScanner scanner(/*borrow_strings=*/false);
+  scanner.reset(text);
+  rp::JsonKind kind;
+  bool ok = scanner.peek_kind(kind);
+  if (ok && kind != rp::JsonKind::Object) {
+    PyErr_Format(PyExc_ValueError, "%s must be a JSON object, found %s", name, rp::kind_phrase(kind));
+    return false;
+  }
+  ok = ok && scanner.object(out, 0) && scanner.end();
+  if (!ok) {
+    PyErr_Format(PyExc_ValueError, "%s: %s", name, rp::describe(scanner.error()).c_str());
+    return false;
+  }
+  return true;
+}
+
+bool read_session_key(PyObject* obj, std::string& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!utf8_of(obj, "session_key", out)) return false;
+  for (const char* reserved : {"", "type", "fields", "ts", "expect", "comment"}) {
+    if (out == reserved) {
+      PyErr_Format(PyExc_ValueError, "session_key must name a key of its own, not %R", obj);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool read_line_numbers(PyObject* obj, std::optional<std::vector<std::uint64_t>>& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  PyRef seq = PyRef::steal(PySequence_Fast(obj, "argument 'line_numbers': expected a sequence of int"));
+  if (!seq) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  out.emplace();
+  out->reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(seq.get(), i));
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Format(PyExc_ValueError, "line_numbers[%zd] is not a line number (an int from 0)", i);
+      return false;
+    }
+    out->push_back(v);
+  }
+  return true;
+}
+
+bool read_start_ms(PyObject* obj, std::uint64_t& out) {
+  if (obj == nullptr || obj == Py_None) {
+    out = zelvo::wall_clock_ms();
+    return true;
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (v > rp::kMaxTimeMs) {
+    PyErr_SetString(PyExc_ValueError, "start_ms must be at most 2**63-1");
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+// Everything but the trace itself.
+struct Call {
+  PolicySource policy;
+  rp::ReplayOptions options;
+  std::optional<std::vector<std::uint64_t>> line_numbers;
+  std::optional<std::string> out_path;
+};
+
+// Reads the keyword options shared by replay_lines and replay_file.
+bool read_options(PyObject* session_key, int sort, int strict, PyObject* context, PyObject* config,
+                  PyObject* line_numbers, PyObject* out, PyObject* start_ms, Call& call) {
+  call.options.sort = sort != 0;
+  call.options.strict = strict != 0;
+  if (!read_session_key(session_key, call.options.session_key) ||
+      !read_values_arg(context, "context", call.options.context) ||
+      !read_values_arg(config, "config", call.options.config) || !read_line_numbers(line_numbers, call.line_numbers) ||
+      !read_start_ms(start_ms, call.options.start_ms)) {
+    return false;
+  }
+  if (out != nullptr && out != Py_None) {
+    PyObject* bytes_path = nullptr;
+    if (!PyUnicode_FSConverter(out, &bytes_path)) return false;
+    PyRef held = PyRef::steal(bytes_path);
+    call.out_path.emplace(PyBytes_AS_STRING(bytes_path), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_path)));
+  }
+  return true;
+}
+
+// Result lines kept in memory as the chunks the replay hands over, copied
+// once more only into the bytes object (no copies as a buffer grows).
+class BufferSink final : public rp::ResultSink {
+ public:
+  bool write(std::string_view lines) override {
+    chunks_.emplace_back(lines);
+    size_ += lines.size();
+    return true;
+  }
+  PyObject* to_bytes() const {
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_));
+    if (bytes == nullptr) return nullptr;
+    char* w = PyBytes_AS_STRING(bytes);
+    for (const std::string& chunk : chunks_) {
+      std::memcpy(w, chunk.data(), chunk.size());
+      w += chunk.size();
+    }
+    return bytes;
+  }
+
+ private:
+  std::vector<std::string> chunks_;
+  std::size_t size_ = 0;
+};
+
+class FileSink final : public rp::ResultSink {
+ public:
+  explicit FileSink(std::FILE* f) noexcept : file_(f) {}
+  bool write(std::string_view lines) override {
+    if (std::fwrite(lines.data(), 1, lines.size(), file_) == lines.size()) return true;
+    error = errno;
+    return false;
+  }
+  int error = 0;
+
+ private:
+  std::FILE* file_;
+};
+
+// Raises EventLineError("line N: problem") with .line and .problem.
+void raise_line_error(PyObject* module, std::uint64_t line, const std::string& problem) {
+  PyRef type = PyRef::steal(PyObject_GetAttrString(module, kErrorName));
+  if (!type) return;
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("line %llu: %s", static_cast<unsigned long long>(line),
+                                                    problem.c_str()));
+  if (!message) return;
+  PyRef exc = PyRef::steal(PyObject_CallOneArg(type.get(), message.get()));
+  if (!exc) return;
+  PyRef line_obj = PyRef::steal(PyLong_FromUnsignedLongLong(line));
+  PyRef problem_obj = PyRef::steal(PyUnicode_DecodeUTF8(problem.data(), static_cast<Py_ssize_t>(problem.size()), "replace"));
+  if (!line_obj || !problem_obj || PyObject_SetAttrString(exc.get(), "line", line_obj.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "problem", problem_obj.get()) < 0) {
+    return;
+  }
+  PyErr_SetObject(type.get(), exc.get());
+}
+
+// Replays `data` and builds the result dict (lock released while it runs).
+PyObject* run(PyObject* module, Call& call, std::string_view data) {
+  std::optional<zelvo::CompiledPolicy> policy = load_policy(call.policy);
+  if (!policy) return nullptr;
+  rp::ReplaySummary summary;
+  rp::ReplayStop stop;
+  BufferSink memory;
+  int open_errno = 0;
+  int sink_errno = 0;
+  std::optional<std::span<const std::uint64_t>> numbers;
+  if (call.line_numbers) numbers = std::span<const std::uint64_t>(*call.line_numbers);
+  if (!without_lock([&] {
+        if (!call.out_path) {
+          stop = rp::replay_trace(*policy, call.options, data, numbers, memory, summary);
+          return;
+        }
+        std::FILE* f = std::fopen(call.out_path->c_str(), "wb");
+        if (f == nullptr) {
+          open_errno = errno;
+          return;
+        }
+        FileSink file(f);
+        stop = rp::replay_trace(*policy, call.options, data, numbers, file, summary);
+        sink_errno = file.error;
+        if (std::fclose(f) != 0 && sink_errno == 0 && !stop) sink_errno = errno;
+      })) {
+    return nullptr;
+  }
+  if (open_errno != 0 || sink_errno != 0) {
+    errno = open_errno != 0 ? open_errno : sink_errno;
+    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, call.out_path->c_str());
+  }
+  switch (stop.kind) {
+    case rp::ReplayStop::Kind::None: break;
+    case rp::ReplayStop::Kind::StrictBadLine:
+    case rp::ReplayStop::Kind::TimeBackwards: raise_line_error(module, stop.line, stop.message); return nullptr;
+    case rp::ReplayStop::Kind::LineNumbers:
+      PyErr_Format(PyExc_ValueError, "line_numbers: %s", stop.message.c_str());
+      return nullptr;
+    case rp::ReplayStop::Kind::Sink: break;  // reported above
+  }
+  PyRef result = PyRef::steal(PyDict_New());
+  if (!result) return nullptr;
+  PyRef results = call.out_path ? PyRef::borrow(Py_None) : PyRef::steal(memory.to_bytes());
+  if (!results || PyDict_SetItemString(result.get(), "results", results.get()) < 0) return nullptr;
+  PyRef host_summary = PyRef::steal(summary_to_host(summary));
+  if (!host_summary || PyDict_SetItemString(result.get(), "summary", host_summary.get()) < 0) return nullptr;
+  return result.release();
+}
+
+#define REPLAY_KWLIST "session_key", "sort", "strict", "context", "config", "line_numbers", "out", "start_ms"
+#define REPLAY_FORMAT "|$OppOOOOO"
+
+PyObject* replay_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"policy", "data", REPLAY_KWLIST, nullptr};
+  PyObject *policy, *data, *session_key = nullptr, *context = nullptr, *config = nullptr, *numbers = nullptr,
+                           *out = nullptr, *start_ms = nullptr;
+  int sort = 0, strict = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO" REPLAY_FORMAT ":replay_lines", const_cast<char**>(kwlist),
+                                   &policy, &data, &session_key, &sort, &strict, &context, &config, &numbers, &out,
+                                   &start_ms)) {
+    return nullptr;
+  }
+  Call call;
+  if (!read_policy_arg(policy, call.policy) ||
+      !read_options(session_key, sort, strict, context, config, numbers, out, start_ms, call)) {
+    return nullptr;
+  }
+  if (PyBytes_Check(data)) {
+    PyRef held = PyRef::borrow(data);
+    return run(module, call, std::string_view(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))));
+  }
+  Py_buffer view;
+  if (PyUnicode_Check(data) || PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument 'data': expected bytes, got '%s'", Py_TYPE(data)->tp_name);
+    return nullptr;
+  }
+  PyObject* r = run(module, call, std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)));
+  PyBuffer_Release(&view);
+  return r;
+}
+
+// A file's bytes, mapped read-only for the time of one call.
+class MappedFile {
+ public:
+  MappedFile() = default;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile() {
+    if (data_ != nullptr && data_ != MAP_FAILED) munmap(data_, size_);
+  }
+  // errno on failure, 0 on success.
+  int open(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    struct stat st;
+    int err = 0;
+    if (fstat(fd, &st) != 0) {
+      err = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+      err = EISDIR;
+    } else if (st.st_size > 0) {
+      size_ = static_cast<std::size_t>(st.st_size);
+      data_ = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (data_ == MAP_FAILED) {
+        err = errno;
+        data_ = nullptr;
+      } else {
+        madvise(data_, size_, MADV_SEQUENTIAL);
+      }
+    }
+    ::close(fd);
+    return err;
+  }
+  std::string_view view() const noexcept { return data_ ? std::string_view(static_cast<const char*>(data_), size_) : ""; }
+
+ private:
+  void* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+PyObject* replay_file(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"policy", "path", REPLAY_KWLIST, nullptr};
+  PyObject *policy, *path, *session_key = nullptr, *context = nullptr, *config = nullptr, *numbers = nullptr,
+                           *out = nullptr, *start_ms = nullptr;
+  int sort = 0, strict = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO" REPLAY_FORMAT ":replay_file", const_cast<char**>(kwlist),
+                                   &policy, &path, &session_key, &sort, &strict, &context, &config, &numbers, &out,
+                                   &start_ms)) {
+    return nullptr;
+  }
+  Call call;
+  if (!read_policy_arg(policy, call.policy) ||
+      !read_options(session_key, sort, strict, context, config, numbers, out, start_ms, call)) {
+    return nullptr;
+  }
+  PyObject* bytes_path = nullptr;
+  if (!PyUnicode_FSConverter(path, &bytes_path)) return nullptr;
+  PyRef held = PyRef::steal(bytes_path);
+  MappedFile file;
+  int err = 0;
+  Py_BEGIN_ALLOW_THREADS
+  err = file.open(PyBytes_AS_STRING(bytes_path));
+  Py_END_ALLOW_THREADS
+  if (err != 0) {
+    errno = err;
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+  }
+  return run(module, call, file.view());
+}
+
+PyObject* parse_ts(PyObject*, PyObject* arg) {
+  if (PyLong_Check(arg) && !PyBool_Check(arg)) {
+    const long long v = PyLong_AsLongLong(arg);
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    else if (v >= 0) return PyLong_FromLongLong(v);
+    return PyErr_Format(PyExc_ValueError, "ts %R is not a whole number of milliseconds from 0 to 9223372036854775807", arg);
+  }
+  if (PyUnicode_Check(arg)) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(arg, &n);
+    if (s == nullptr) return nullptr;
+    if (auto ms = rp::parse_rfc3339_ms(std::string_view(s, static_cast<std::size_t>(n))); ms && *ms <= rp::kMaxTimeMs) {
+      return PyLong_FromUnsignedLongLong(*ms);
+    }
+    return PyErr_Format(PyExc_ValueError, "ts %R is not an RFC 3339 time at or after 1970 (e.g. 2024-05-01T12:00:00Z)", arg);
+  }
+  return PyErr_Format(PyExc_TypeError, "ts must be an int or a str, not '%s'", Py_TYPE(arg)->tp_name);
+}
+
+PyMethodDef g_methods[] = {
+    {"replay_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay_lines)),
+     METH_VARARGS | METH_KEYWORDS,
+     "replay_lines(policy, data, *, session_key=None, sort=False, strict=False, context=None, config=None, "
+     "line_numbers=None, out=None, start_ms=None) -> dict\n--\n\n"
+     "Replays JSON lines of events in event time, one engine per session."},
+    {"replay_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "replay_file(policy, path, *, session_key=None, sort=False, strict=False, context=None, config=None, "
+     "line_numbers=None, out=None, start_ms=None) -> dict\n--\n\n"
+     "replay_lines over the bytes of a file."},
+    {"parse_ts", parse_ts, METH_O,
+     "parse_ts(ts, /) -> int\n--\n\nMilliseconds since 1970 of an event's ts (an int or an RFC 3339 text)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_replay(PyObject* module) {
+  if (PyModule_AddFunctions(module, g_methods) < 0) return -1;
+  PyRef error = PyRef::steal(PyErr_NewExceptionWithDoc(
+      "korvanthel_tools._native.EventLineError",
+      "A line of an event trace that a strict replay refused: .line is its number, .problem what is wrong.",
+      PyExc_ValueError, nullptr));
+  if (!error || PyModule_AddObjectRef(module, kErrorName, error.get()) < 0) return -1;
+  return add_replayer(module);
+}
+
+}  // namespace korvanthel::tools

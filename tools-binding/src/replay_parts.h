@@ -1,0 +1,18 @@
+// Internal to the replay feature of korvanthel_tools._native (add_replay):
+// the pieces its files share.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "replay/summary.h"
+
+namespace korvanthel::tools {
+
+// The summary of a replay as host values (see _native.pyi, ReplaySummary).
+PyObject* summary_to_host(const zelvo::replay::ReplaySummary& summary);
+
+// Adds the Replayer class (replayer.cc). 0, or -1 with an exception set.
+int add_replayer(PyObject* module);
+
+}  // namespace korvanthel::tools

@@ -1,0 +1,335 @@
+// Replayer: one engine evaluated at times the caller gives (add_replayer).
+//
+//   Replayer(policy: bytes | str)
+//   evaluate_at(ts_ms, event_type, fields=None) -> dict
+//   explain_at(ts_ms, event_type, fields=None) -> dict (changes nothing)
+//   set_context(key, value), set_config(key, value)
+//   reset(ts_ms), status() -> str, event_count, policy_name
+//
+// The engine is built at the time of the first evaluate_at (or reset), so
+// its monitors start then; until it exists, status() describes the policy
+// with no events, and stored values wait to be put into it. Fields and
+// stored values are converted, and results built, by the same code as
+// PolicyEngine's (zelvo_host), so both give equal dicts and raise the same
+// errors. Every member runs with the interpreter lock held, which
+// serialises calls on one object; a failed call changes nothing.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "container/container.h"
+#include "engine/engine.h"
+#include "engine/field_positions.h"
+#include "explain/explain.h"
+#include "explain_to_host.h"
+#include "host/host.h"
+#include "model/json_decoder.h"
+#include "replay/event_clock.h"
+#include "replay/timestamp.h"
+#include "replay_parts.h"
+
+namespace korvanthel::tools {
+namespace {
+
+namespace rp = zelvo::replay;
+
+// The engine and the clock it reads, built together at one time.
+struct TimedEngine {
+  TimedEngine(const zelvo::CompiledPolicy& policy, std::uint64_t start_ms) : clock(start_ms), engine(policy, clock) {}
+  rp::EventClock clock;
+  zelvo::PolicyEngine engine;
+};
+
+struct ReplayerState {
+  explicit ReplayerState(zelvo::CompiledPolicy p)
+      : policy(std::move(p)), use(zelvo::FieldUse::of(policy)), kept(use) {}
+  zelvo::CompiledPolicy policy;
+  zelvo::FieldUse use;
+  KeptFields kept;  // refers to `use`
+  std::unique_ptr<TimedEngine> timed;
+  // Values stored before the engine exists, put into it when it is built.
+  zelvo::ValueMap pending_context;
+  zelvo::ValueMap pending_config;
+};
+
+struct ReplayerObject {
+  PyObject_HEAD
+  ReplayerState* state;
+};
+
+ReplayerState& state_of(PyObject* self) { return *reinterpret_cast<ReplayerObject*>(self)->state; }
+
+bool read_ts(PyObject* obj, std::uint64_t& out) {
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument 'ts_ms': expected int, got '%s'", Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  const long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+  else if (v >= 0) {
+    out = static_cast<std::uint64_t>(v);
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "ts_ms %R is not a whole number of milliseconds from 0 to 9223372036854775807", obj);
+  return false;
+}
+
+bool read_text(PyObject* obj, const char* name, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'PyString'", name,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (s == nullptr) return false;
+  out = std::string_view(s, static_cast<std::size_t>(n));
+  return true;
+}
+
+zelvo::PolicyEngine& engine_at(ReplayerState& st, std::uint64_t ts) {
+  if (!st.timed) {
+    st.timed = std::make_unique<TimedEngine>(st.policy, ts);
+    for (const zelvo::MapEntry& e : st.pending_context) st.timed->engine.set_context(e.key, e.value);
+    for (const zelvo::MapEntry& e : st.pending_config) st.timed->engine.set_config(e.key, e.value);
+    st.pending_context.clear();
+    st.pending_config.clear();
+  }
+  return st.timed->engine;
+}
+
+PyObject* replayer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"policy", nullptr};
+  PyObject* policy_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Replayer", const_cast<char**>(kwlist), &policy_arg)) {
+    return nullptr;
+  }
+  return at_boundary([&]() -> PyObject* {
+    std::optional<zelvo::CompiledPolicy> policy;
+    if (PyBytes_Check(policy_arg)) {
+      auto r = zelvo::load_policy_bytes(
+          std::string_view(PyBytes_AS_STRING(policy_arg), static_cast<std::size_t>(PyBytes_GET_SIZE(policy_arg))));
+      if (!r) return PyErr_Format(PyExc_RuntimeError, "Failed to parse policy bytes: %s", r.error().message().c_str());
+      policy.emplace(std::move(r).value());
+    } else if (PyUnicode_Check(policy_arg)) {
+      std::string_view text;
+      if (!read_text(policy_arg, "policy", text)) return nullptr;
+      auto r = zelvo::parse_policy_json(text);
+      if (!r) return PyErr_Format(PyExc_ValueError, "Invalid policy JSON: %s", r.error().message().c_str());
+      policy.emplace(std::move(r).value());
+    } else {
+      return PyErr_Format(PyExc_TypeError, "argument 'policy': expected bytes or str, got '%s'",
+                          Py_TYPE(policy_arg)->tp_name);
+    }
+    auto state = std::make_unique<ReplayerState>(std::move(*policy));
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    reinterpret_cast<ReplayerObject*>(self)->state = state.release();
+    return self;
+  });
+}
+
+void replayer_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<ReplayerObject*>(self)->state;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* evaluate_at(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"ts_ms", "event_type", "fields", nullptr};
+  PyObject *ts_arg, *type_arg, *fields = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:evaluate_at", const_cast<char**>(kwlist), &ts_arg, &type_arg,
+                                   &fields)) {
+    return nullptr;
+  }
+  return at_boundary([&]() -> PyObject* {
+    std::uint64_t ts = 0;
+    std::string_view event_type;
+    if (!read_ts(ts_arg, ts) || !read_text(type_arg, "event_type", event_type)) return nullptr;
+    if (fields != Py_None && !PyDict_Check(fields)) {
+      return PyErr_Format(PyExc_TypeError, "argument 'fields': '%s' object cannot be converted to 'PyDict'",
+                          Py_TYPE(fields)->tp_name);
+    }
+    ReplayerState& st = state_of(self);
+    CallScratch scratch;
+    BorrowedTexts borrows;
+    FieldPositions positions;
+    zelvo::Event event{zelvo::Str(event_type), scratch.take_fields(), ts, {}};
+    if (!fields_to_event(fields == Py_None ? nullptr : fields, st.kept, borrows, positions, event)) return nullptr;
+    zelvo::EvalResult& result = scratch.result();
+    engine_at(st, ts).evaluate(event, result);
+    PyRef out = result_to_host(result);
+    scratch.keep_fields(std::move(event.fields));
+    return out.release();
+  });
+}
+
+// The explanation of an event at ts_ms on the current state; evaluates
+// nothing and changes nothing. Before the first evaluate_at, on an engine
+// built for the occasion at ts_ms with the stored values.
+PyObject* explain_at(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"ts_ms", "event_type", "fields", nullptr};
+  PyObject *ts_arg, *type_arg, *fields = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:explain_at", const_cast<char**>(kwlist), &ts_arg, &type_arg,
+                                   &fields)) {
+    return nullptr;
+  }
+  return at_boundary([&]() -> PyObject* {
+    std::uint64_t ts = 0;
+    std::string_view event_type;
+    if (!read_ts(ts_arg, ts) || !read_text(type_arg, "event_type", event_type)) return nullptr;
+    if (fields != Py_None && !PyDict_Check(fields)) {
+      return PyErr_Format(PyExc_TypeError, "argument 'fields': '%s' object cannot be converted to 'PyDict'",
+                          Py_TYPE(fields)->tp_name);
+    }
+    ReplayerState& st = state_of(self);
+    BorrowedTexts borrows;
+    FieldPositions positions;
+    zelvo::Event event{zelvo::Str(event_type), {}, ts, {}};
+    if (!fields_to_event(fields == Py_None ? nullptr : fields, st.kept, borrows, positions, event)) return nullptr;
+    if (st.timed) return explanation_to_host(zelvo::explain::explain(st.timed->engine, event)).release();
+    TimedEngine probe(st.policy, ts);
+    for (const zelvo::MapEntry& e : st.pending_context) probe.engine.set_context(e.key, e.value);
+    for (const zelvo::MapEntry& e : st.pending_config) probe.engine.set_config(e.key, e.value);
+    return explanation_to_host(zelvo::explain::explain(probe.engine, event)).release();
+  });
+}
+
+enum class Store { Context, Config };
+
+PyObject* store(Store which, PyObject* self, PyObject* args, PyObject* kwargs, const char* format) {
+  static const char* kwlist[] = {"key", "value", nullptr};
+  PyObject *key_arg, *value_arg;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &key_arg, &value_arg)) {
+    return nullptr;
+  }
+  return at_boundary([&]() -> PyObject* {
+    std::string_view key;
+    if (!read_text(key_arg, "key", key)) return nullptr;
+    zelvo::Value value;
+    if (!value_from_host(value_arg, value)) return nullptr;
+    ReplayerState& st = state_of(self);
+    if (st.timed) {
+      if (which == Store::Context) st.timed->engine.set_context(zelvo::Str(key), std::move(value));
+      else st.timed->engine.set_config(zelvo::Str(key), std::move(value));
+    } else {
+      (which == Store::Context ? st.pending_context : st.pending_config).insert_or_assign(zelvo::Str(key), std::move(value));
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* set_context(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return store(Store::Context, self, args, kwargs, "OO:set_context");
+}
+
+PyObject* set_config(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return store(Store::Config, self, args, kwargs, "OO:set_config");
+}
+
+PyObject* reset(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"ts_ms", nullptr};
+  PyObject* ts_arg;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reset", const_cast<char**>(kwlist), &ts_arg)) return nullptr;
+  return at_boundary([&]() -> PyObject* {
+    std::uint64_t ts = 0;
+    if (!read_ts(ts_arg, ts)) return nullptr;
+    ReplayerState& st = state_of(self);
+    if (st.timed) {
+      st.timed->clock.advance_to(ts);
+      st.timed->engine.reset();
+    } else {
+      engine_at(st, ts);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* status(PyObject* self, PyObject*) {
+  return at_boundary([&]() -> PyObject* {
+    ReplayerState& st = state_of(self);
+    if (st.timed) return text_to_host(st.timed->engine.status()).release();
+    // Not built yet: what an engine built now would report.
+    TimedEngine probe(st.policy, 0);
+    return text_to_host(probe.engine.status()).release();
+  });
+}
+
+PyObject* event_count(PyObject* self, void*) {
+  const ReplayerState& st = state_of(self);
+  return PyLong_FromUnsignedLongLong(st.timed ? st.timed->engine.event_count() : 0);
+}
+
+PyObject* policy_name(PyObject* self, void*) {
+  return at_boundary([&]() -> PyObject* { return text_to_host(state_of(self).policy.name.view()).release(); });
+}
+
+PyObject* replayer_repr(PyObject* self) {
+  const ReplayerState& st = state_of(self);
+  const std::string name(st.policy.name.view());
+  return PyUnicode_FromFormat("<Replayer policy='%s' events=%llu>", name.c_str(),
+                              static_cast<unsigned long long>(st.timed ? st.timed->engine.event_count() : 0));
+}
+
+PyMethodDef g_methods[] = {
+    {"evaluate_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_at)),
+     METH_VARARGS | METH_KEYWORDS,
+     "evaluate_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
+     "Evaluates one event at ts_ms (milliseconds since 1970): PolicyEngine.evaluate's result."},
+    {"explain_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(explain_at)),
+     METH_VARARGS | METH_KEYWORDS,
+     "explain_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
+     "The explanation of the event at ts_ms on the current state (docs/testing.md); changes nothing."},
+    {"set_context", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_context)),
+     METH_VARARGS | METH_KEYWORDS, "set_context($self, key, value)\n--\n\nStores a context value."},
+    {"set_config", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_config)),
+     METH_VARARGS | METH_KEYWORDS, "set_config($self, key, value)\n--\n\nStores a configuration value."},
+    {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reset)), METH_VARARGS | METH_KEYWORDS,
+     "reset($self, ts_ms)\n--\n\nStarts monitoring again at ts_ms: monitors, windows and the count reset."},
+    {"status", status, METH_NOARGS, "status($self) -> str\n--\n\nThe engine's five-line status."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    {"event_count", event_count, nullptr, "Events evaluated since the engine was built or reset.", nullptr},
+    {"policy_name", policy_name, nullptr, "The policy's name.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(replayer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(replayer_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(replayer_repr)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_getset, g_getset},
+    {Py_tp_doc, const_cast<char*>("Replayer(policy)\n--\n\nOne engine evaluated at the times the caller gives: "
+                                  "built at the first evaluate_at or reset.")},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {
+    "korvanthel_tools._native.Replayer",
+    sizeof(ReplayerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    g_slots,
+};
+
+}  // namespace
+
+int add_replayer(PyObject* module) {
+  const HostOptions options{"korvanthel_tools._native.InternalFault", false};
+  if (!init_host(options)) return -1;
+  // Raised for a fault inside the engine (memory exhausted), as by PolicyEngine.
+  if (PyModule_AddObjectRef(module, "InternalFault", internal_fault_type()) < 0) return -1;
+  PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &g_spec, nullptr));
+  if (!type || PyModule_AddObjectRef(module, "Replayer", type.get()) < 0) return -1;
+  return 0;
+}
+
+}  // namespace korvanthel::tools

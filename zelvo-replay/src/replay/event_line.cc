@@ -1,0 +1,215 @@
+#include "replay/event_line.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "replay/timestamp.h"
+
+namespace zelvo::replay {
+namespace {
+
+enum Seen : unsigned { kType = 1, kFields = 2, kTs = 4, kExpect = 8, kComment = 16, kSession = 32 };
+
+bool ascii_iequals(std::string_view text, std::string_view lower) noexcept {
+  if (text.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+std::optional<Verdict> verdict_named(std::string_view text) noexcept {
+  if (ascii_iequals(text, "allow")) return Verdict::Allow;
+  if (ascii_iequals(text, "deny")) return Verdict::Deny;
+  if (ascii_iequals(text, "audit")) return Verdict::Audit;
+  if (ascii_iequals(text, "redact")) return Verdict::Redact;
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool EventLineReader::shape_error(LineErrc code, JsonKind found, const char* at) {
+  scanner_.fail_at(code, at);
+  scanner_.error().found = found;
+  return false;
+}
+
+bool EventLineReader::read(std::string_view line, EventLine& out) {
+  JsonScanner& s = scanner_;
+  s.reset(line);
+  out.event.fields.clear();
+  out.ts.reset();
+  out.expect.reset();
+  out.session = {};
+  JsonKind root;
+  if (!s.peek_kind(root)) return false;
+  if (root != JsonKind::Object) {
+    const char* at = s.position();
+    if (!s.skip_value(0)) return false;  // not JSON at all
+    return shape_error(LineErrc::NotAnObject, root, at);
+  }
+  s.eat();
+  unsigned seen = 0;
+  int c = s.skip_ws();
+  if (c == '}') {
+    s.eat();
+  } else {
+    for (;;) {
+      if (c == -1) return s.fail(LineErrc::UnexpectedEnd);
+      if (c != '"') return s.fail(LineErrc::KeyMustBeString);
+      const char* key_at = s.position();
+      std::string_view key;
+      if (!s.string_view(key)) return false;
+      c = s.skip_ws();
+      if (c != ':') return s.fail(c == -1 ? LineErrc::UnexpectedEnd : LineErrc::ExpectedColon);
+      s.eat();
+      unsigned bit;
+      bool ok;
+      if (key == "type") {
+        bit = kType;
+      } else if (key == "fields") {
+        bit = kFields;
+      } else if (key == "ts") {
+        bit = kTs;
+      } else if (key == "expect") {
+        bit = kExpect;
+      } else if (key == "comment") {
+        bit = kComment;
+      } else if (!session_key_.empty() && key == session_key_) {
+        bit = kSession;
+      } else {
+        scanner_.fail_at(LineErrc::UnknownKey, key_at);
+        scanner_.error().text = key;
+        scanner_.error().extra = session_key_;
+        return false;
+      }
+      if ((seen & bit) != 0) {
+        scanner_.fail_at(LineErrc::RepeatedKey, key_at);
+        scanner_.error().text = key;
+        return false;
+      }
+      seen |= bit;
+      switch (bit) {
+        case kType: ok = read_type(out); break;
+        case kFields: ok = read_fields(out); break;
+        case kTs: ok = read_ts(out); break;
+        case kExpect: ok = read_expect(out); break;
+        case kSession: ok = read_session(out); break;
+        default: ok = s.skip_value(1); break;
+      }
+      if (!ok) return false;
+      c = s.skip_ws();
+      if (c == '}') {
+        s.eat();
+        break;
+      }
+      if (c != ',') return s.fail(c == -1 ? LineErrc::UnexpectedEnd : LineErrc::ExpectedCommaOrBrace);
+      s.eat();
+      c = s.skip_ws();
+    }
+  }
+  if (!s.end()) return false;
+  if ((seen & kType) == 0) return s.fail_at(LineErrc::MissingType, line.data());
+  if (!session_key_.empty() && (seen & kSession) == 0) {
+    s.fail_at(LineErrc::MissingSession, line.data());
+    scanner_.error().text = session_key_;
+    return false;
+  }
+  return true;
+}
+
+bool EventLineReader::read_type(EventLine& out) {
+  JsonKind kind;
+  if (!scanner_.peek_kind(kind)) return false;
+  if (kind != JsonKind::String) return shape_error(LineErrc::TypeNotString, kind, scanner_.position());
+  return scanner_.string(out.event.event_type);
+}
+
+bool EventLineReader::read_fields(EventLine& out) {
+  JsonKind kind;
+  if (!scanner_.peek_kind(kind)) return false;
+  if (kind == JsonKind::Null) return scanner_.skip_value(1);
+  if (kind != JsonKind::Object) return shape_error(LineErrc::FieldsNotObject, kind, scanner_.position());
+  return build_fields_ ? scanner_.object(out.event.fields, 1) : scanner_.skip_value(1);
+}
+
+bool EventLineReader::read_ts(EventLine& out) {
+  JsonKind kind;
+  if (!scanner_.peek_kind(kind)) return false;
+  const char* at = scanner_.position();
+  if (kind == JsonKind::Number) {
+    std::int64_t ms = 0;
+    std::string_view text;
+    if (scanner_.integer(ms, text) && ms >= 0) {
+      out.ts = static_cast<std::uint64_t>(ms);
+      return true;
+    }
+    if (text.empty()) return false;  // not even a number: the scanner's error
+    scanner_.fail_at(LineErrc::TsBadNumber, at);
+    scanner_.error().text = text;
+    return false;
+  }
+  if (kind == JsonKind::String) {
+    std::string_view text;
+    if (!scanner_.string_view(text)) return false;
+    if (auto ms = parse_rfc3339_ms(text); ms && *ms <= kMaxTimeMs) {
+      out.ts = *ms;
+      return true;
+    }
+    scanner_.fail_at(LineErrc::TsBadText, at);
+    scanner_.error().text = text;
+    return false;
+  }
+  return shape_error(LineErrc::TsNotTime, kind, at);
+}
+
+bool EventLineReader::read_expect(EventLine& out) {
+  JsonKind kind;
+  if (!scanner_.peek_kind(kind)) return false;
+  const char* at = scanner_.position();
+  if (kind == JsonKind::Null) return scanner_.skip_value(1);
+  if (kind == JsonKind::String) {
+    std::string_view text;
+    if (!scanner_.string_view(text)) return false;
+    if ((out.expect = verdict_named(text))) return true;
+  } else if (!scanner_.skip_value(1)) {
+    return false;
+  }
+  scanner_.fail_at(LineErrc::BadExpect, at);
+  scanner_.error().text = std::string_view(at, static_cast<std::size_t>(scanner_.position() - at));
+  return false;
+}
+
+bool EventLineReader::read_session(EventLine& out) {
+  JsonKind kind;
+  if (!scanner_.peek_kind(kind)) return false;
+  const char* at = scanner_.position();
+  if (kind == JsonKind::String) {
+    std::string_view text;
+    if (!scanner_.string_view(text)) return false;
+    // An unescaped text lies in the line; an escaped one in the scanner's
+    // scratch, which the next string read replaces: keep a copy.
+    if (text.data() >= at && text.data() < scanner_.position()) {
+      out.session = text;
+    } else {
+      session_text_.assign(text);
+      out.session = session_text_;
+    }
+    return true;
+  }
+  if (kind == JsonKind::Number) {
+    std::int64_t id = 0;
+    std::string_view text;
+    if (scanner_.integer(id, text)) {
+      auto [end, ec] = std::to_chars(session_digits_, session_digits_ + sizeof session_digits_, id);
+      out.session = std::string_view(session_digits_, static_cast<std::size_t>(end - session_digits_));
+      return true;
+    }
+    if (text.empty()) return false;
+  }
+  return shape_error(LineErrc::SessionNotKey, kind, at);
+}
+
+}  // namespace zelvo::replay

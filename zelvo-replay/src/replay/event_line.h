@@ -1,0 +1,71 @@
+// EventLine: one line of an event trace, read into the record the replay
+// evaluates.
+//
+// A line is one JSON object:
+//
+//   {"type": "tool_call", "fields": {"tool": "shell"}, "ts": 1714564800000,
+//    "expect": "deny", "session": "s-17", "comment": "anything"}
+//
+//   type     required string: the event type
+//   fields   optional object (null: none): the event's fields
+//   ts       optional: milliseconds since 1970 (an integer from 0 to 2^63-1)
+//            or an RFC 3339 text (see timestamp.h)
+//   expect   optional verdict, any letter case (null: none)
+//   comment  optional, any value, ignored
+//   <key>    the session key, when the replay has one: a string or an
+//            integer (an integer names the session by its decimal digits)
+//
+// Any other key, a repeated key and a missing session key are errors, so a
+// misspelt key cannot silently change a replay.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "event/event.h"
+#include "model/enums.h"
+#include "replay/json_scan.h"
+#include "replay/line_error.h"
+
+namespace zelvo::replay {
+
+struct EventLine {
+  Event event;                         // type and fields; timestamp set by the replay
+  std::optional<std::uint64_t> ts;     // as written, if written
+  std::optional<Verdict> expect;
+  std::string_view session;            // the session's text: into the line or the reader's own storage
+};
+
+class EventLineReader {
+ public:
+  // `session_key`: the top-level key naming each line's session, or empty
+  // for none. With `borrow_strings`, long field texts refer into the line
+  // (see JsonScanner): the caller keeps the line alive while `out` is used.
+  // `build_fields` false checks the fields as strictly but builds nothing
+  // (for a first pass that only needs each line's session and time).
+  EventLineReader(std::string session_key, bool borrow_strings, bool build_fields = true)
+      : session_key_(std::move(session_key)), scanner_(borrow_strings), build_fields_(build_fields) {}
+
+  // Reads `line` into `out` (its previous contents replaced, its storage
+  // reused). False on the first problem, described by error().
+  bool read(std::string_view line, EventLine& out);
+  const LineError& error() const noexcept { return scanner_.error(); }
+
+ private:
+  bool read_type(EventLine& out);
+  bool read_fields(EventLine& out);
+  bool read_ts(EventLine& out);
+  bool read_expect(EventLine& out);
+  bool read_session(EventLine& out);
+  bool shape_error(LineErrc code, JsonKind found, const char* at);
+
+  std::string session_key_;
+  JsonScanner scanner_;
+  bool build_fields_;
+  char session_digits_[24];
+  std::string session_text_;
+};
+
+}  // namespace zelvo::replay

@@ -1,0 +1,122 @@
+// JsonScanner: a strict reader of one JSON text (one line of a trace, or a
+// map of context values) that builds engine Values as it goes, with no
+// document in between.
+//
+// Contracts:
+//   - Accepts exactly RFC 8259 JSON: no NaN/Infinity, no comments, no
+//     trailing commas, no raw control characters in strings, valid UTF-8
+//     only (no overlongs, surrogates or code points above U+10FFFF), no
+//     lone surrogates through \u escapes.
+//   - At most kMaxDepth arrays and objects may be open at once; reading is
+//     recursive and bounded by that limit, so no input exhausts the stack.
+//   - Numbers become what a host reading the text would store: an integer
+//     that fits 64 signed bits is an Int (-0 is Int 0); any other integer
+//     is the nearest Float, or, beyond the range of a double, a String of
+//     its digits; a number with a fraction or an exponent is the nearest
+//     Float (inf or 0 beyond the range).
+//   - A repeated key inside an object keeps its first position and its
+//     last value.
+//   - The first error stops reading and is kept in error(); what was built
+//     so far is left in the caller's values.
+//   - With borrowing on, a string longer than Str's inline capacity that
+//     needs no unescaping is a borrowed Str into the input: the caller keeps
+//     the input alive and unchanged as long as such values live.
+//   - Cost: one pass over the bytes, eight at a time inside strings; no
+//     allocation beyond the values built (and a scratch text reused for
+//     strings with escapes).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "event/value.h"
+#include "replay/line_error.h"
+
+namespace zelvo::replay {
+
+class JsonScanner {
+ public:
+  static constexpr int kMaxDepth = 128;
+
+  explicit JsonScanner(bool borrow_strings = false) noexcept : borrow_(borrow_strings) {}
+  JsonScanner(const JsonScanner&) = delete;
+  JsonScanner& operator=(const JsonScanner&) = delete;
+
+  // Starts reading `text` (the previous text and error are forgotten).
+  void reset(std::string_view text) noexcept {
+    begin_ = cur_ = text.data();
+    end_ = text.data() + text.size();
+    error_ = LineError{};
+  }
+
+  // --- Cursor -------------------------------------------------------------
+  // Skips whitespace; the next byte (not consumed) or -1 at the end.
+  int skip_ws() noexcept {
+    while (cur_ != end_) {
+      const unsigned char c = static_cast<unsigned char>(*cur_);
+      if (c > ' ' || (c != ' ' && c != '\n' && c != '\t' && c != '\r')) return c;
+      ++cur_;
+    }
+    return -1;
+  }
+  void eat() noexcept { ++cur_; }
+  std::size_t offset() const noexcept { return static_cast<std::size_t>(cur_ - begin_); }
+  const char* position() const noexcept { return cur_; }
+  // The kind of the value starting at the cursor (after whitespace), or
+  // nothing when no value can start there (reported as ExpectedValue).
+  bool peek_kind(JsonKind& kind);
+
+  // --- Values -------------------------------------------------------------
+  // Reads the value at the cursor into `out`; `depth` arrays and objects
+  // are open around it.
+  bool value(Value& out, int depth);
+  // Reads the object at the cursor ('{' not consumed) into `out`, which is
+  // cleared first.
+  bool object(ValueMap& out, int depth);
+  // Reads the string at the cursor ('"' not consumed). `out` stays valid
+  // until the next string is read.
+  bool string_view(std::string_view& out);
+  // Reads a string as a Str (borrowed when allowed, see above).
+  bool string(Str& out);
+  // Reads an integer ('-'? digits, nothing else) at the cursor. Returns
+  // false with no error recorded when the number has a fraction or an
+  // exponent or does not fit 64 signed bits, leaving the cursor after it;
+  // `text` is the number as written in every case.
+  bool integer(std::int64_t& out, std::string_view& text);
+  // Skips one value, checking it as strictly as value() would.
+  bool skip_value(int depth);
+
+  // At the end of the text: only whitespace may follow.
+  bool end();
+
+  // --- Errors -------------------------------------------------------------
+  // Records `code` at the cursor (column = offset + 1); returns false.
+  bool fail(LineErrc code) noexcept;
+  bool fail_at(LineErrc code, const char* where) noexcept;
+  const LineError& error() const noexcept { return error_; }
+  LineError& error() noexcept { return error_; }
+
+ private:
+  bool literal(std::string_view word);
+  bool number(Value& out);
+  bool number_text(std::string_view& text, bool& integral);
+  bool array(ValueList& out, int depth);
+  // The string whose opening quote was consumed: the bytes up to the
+  // closing quote, which is consumed. `escaped` tells whether `out` is the
+  // unescaped scratch text rather than a slice of the input.
+  bool string_body(std::string_view& out, bool& escaped);
+  bool string_slow(const char* start, const char* stop, std::string_view& out);
+  bool utf8_sequence(const char*& p) noexcept;
+  bool escape(const char*& p);
+
+  const char* begin_ = nullptr;
+  const char* cur_ = nullptr;
+  const char* end_ = nullptr;
+  bool borrow_;
+  std::string scratch_;
+  LineError error_;
+};
+
+}  // namespace zelvo::replay

@@ -1,0 +1,243 @@
+#include "replay/replay.h"
+
+#include <algorithm>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/result.h"
+#include "replay/event_line.h"
+#include "replay/line_error.h"
+#include "replay/result_line.h"
+#include "replay/sessions.h"
+#include "replay/trace_lines.h"
+
+namespace zelvo::replay {
+namespace {
+
+// Result lines are handed to the sink once this many bytes are waiting.
+constexpr std::size_t kFlushBytes = 1 << 20;
+
+struct Hash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+// What both orders share: the reader, the reused event and result records,
+// the output buffer and the sessions.
+class Run {
+ public:
+  Run(const CompiledPolicy& policy, const ReplayOptions& options, ResultSink& sink, ReplaySummary& summary,
+      bool build_fields)
+      : options_(options), sink_(sink), summary_(summary),
+        reader_(options.session_key, /*borrow_strings=*/true, build_fields),
+        sessions_(policy, options.context, options.config) {}
+
+  bool sessions_on() const noexcept { return !options_.session_key.empty(); }
+
+  // Reads a line; on failure counts it as bad and returns false (`stop`
+  // set under strict).
+  bool read(const TraceLine& line, ReplayStop& stop) {
+    if (reader_.read(line.text, event_)) return true;
+    bad_line(line.number, describe(reader_.error()), stop);
+    return false;
+  }
+
+  void bad_line(std::uint64_t number, std::string message, ReplayStop& stop) {
+    if (options_.strict) {
+      stop.kind = ReplayStop::Kind::StrictBadLine;
+      stop.line = number;
+      stop.message = message;
+    }
+    summary_.add_bad_line(number, std::move(message));
+  }
+
+  // The session name of the event just read ("" without sessions).
+  std::string_view session_name() const noexcept { return sessions_on() ? event_.session : std::string_view(); }
+  const EventLine& event() const noexcept { return event_; }
+
+  // Evaluates the event just read in `session` at `ts` and writes its line.
+  void evaluate(Session& session, std::uint64_t ts, std::uint64_t number, JsonOut& out) {
+    event_.event.timestamp = ts;
+    // Where the fields the policy reads landed, so that rules need not
+    // search for them by name (every session's engine numbers them alike).
+    const FieldUse& use = session.engine.field_use();
+    positions_.resize(use.count());
+    use.locate(event_.event.fields, positions_);
+    event_.event.field_positions = positions_;
+    session.engine.evaluate(event_.event, result_);
+    session.last_ts = ts;
+    session.last_line = number;
+    ResultHead head;
+    head.line = number;
+    if (sessions_on()) head.session = event_.session;
+    head.ts = ts;
+    head.type = event_.event.event_type.view();
+    head.expect = event_.expect;
+    write_result_line(out, head, result_);
+    summary_.add(result_, number, head.session, head.type, event_.expect);
+  }
+
+  bool flush(JsonOut& out, ReplayStop& stop) {
+    if (out.size() == 0) return true;
+    if (!sink_.write(out.view())) {
+      stop.kind = ReplayStop::Kind::Sink;
+      return false;
+    }
+    out.clear();
+    return true;
+  }
+
+  SessionTable& sessions() noexcept { return sessions_; }
+  const ReplayOptions& options() const noexcept { return options_; }
+  ReplaySummary& summary() noexcept { return summary_; }
+
+ private:
+  const ReplayOptions& options_;
+  ResultSink& sink_;
+  ReplaySummary& summary_;
+  EventLineReader reader_;
+  EventLine event_;
+  EvalResult result_;
+  std::vector<std::uint32_t> positions_;
+  SessionTable sessions_;
+};
+
+TraceLines lines_of(std::string_view data, const std::optional<std::span<const std::uint64_t>>& numbers) {
+  return numbers ? TraceLines(data, *numbers) : TraceLines(data);
+}
+
+ReplayStop in_trace_order(const CompiledPolicy& policy, const ReplayOptions& options, TraceLines lines,
+                          ResultSink& sink, ReplaySummary& summary) {
+  ReplayStop stop;
+  Run run(policy, options, sink, summary, /*build_fields=*/true);
+  JsonOut out;
+  TraceLine line;
+  while (lines.next(line)) {
+    if (!run.read(line, stop)) {
+      if (stop) break;
+      continue;
+    }
+    const std::string_view name = run.session_name();
+    Session* session = run.sessions().find(name);
+    const auto& ts_written = run.event().ts;
+    const std::uint64_t ts = ts_written ? *ts_written : session ? session->last_ts : options.start_ms;
+    if (session != nullptr && ts < session->last_ts) {
+      LineError error;
+      error.code = LineErrc::TimeBackwards;
+      error.text = name;
+      error.ts = ts;
+      error.previous_ts = session->last_ts;
+      error.previous_line = session->last_line;
+      stop.kind = ReplayStop::Kind::TimeBackwards;
+      stop.line = line.number;
+      stop.message = describe(error);
+      break;
+    }
+    if (session == nullptr) {
+      session = &run.sessions().open(name, ts);
+      summary.count_session();
+    }
+    run.evaluate(*session, ts, line.number, out);
+    if (out.size() >= kFlushBytes && !run.flush(out, stop)) return stop;
+  }
+  run.flush(out, stop);
+  return stop;
+}
+
+struct Entry {
+  std::string_view text;
+  std::uint64_t number;
+  std::uint64_t ts;
+  std::uint32_t session;
+  std::uint32_t ordinal;  // among the good lines, in the trace's order
+};
+
+ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& options, TraceLines lines,
+                         ResultSink& sink, ReplaySummary& summary) {
+  ReplayStop stop;
+  // First pass: check every line, note its session and its time.
+  std::vector<Entry> entries;
+  {
+    Run check(policy, options, sink, summary, /*build_fields=*/false);
+    std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> ids;
+    std::vector<std::uint64_t> last_ts;
+    TraceLine line;
+    while (lines.next(line)) {
+      if (!check.read(line, stop)) {
+        if (stop) return stop;
+        continue;
+      }
+      const std::string_view name = check.session_name();
+      auto it = ids.find(name);
+      if (it == ids.end()) {
+        it = ids.emplace(std::string(name), static_cast<std::uint32_t>(ids.size())).first;
+        last_ts.push_back(check.event().ts.value_or(options.start_ms));
+        summary.count_session();
+      }
+      const std::uint32_t id = it->second;
+      const std::uint64_t ts = check.event().ts.value_or(last_ts[id]);
+      last_ts[id] = ts;
+      entries.push_back(Entry{line.text, line.number, ts, id, static_cast<std::uint32_t>(entries.size())});
+    }
+  }
+  std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.session != b.session ? a.session < b.session : a.ts < b.ts;
+  });
+
+  // Second pass: each session in turn, in time order, its engine dropped
+  // once its last event is done.
+  Run run(policy, options, sink, summary, /*build_fields=*/true);
+  JsonOut results;
+  std::vector<std::pair<std::size_t, std::size_t>> spans(entries.size(), {0, 0});
+  Session* session = nullptr;
+  std::string session_name;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Entry& entry = entries[i];
+    if (!run.read(TraceLine{entry.text, entry.number}, stop)) {
+      if (stop) return stop;
+      continue;  // cannot happen: the first pass read the same text
+    }
+    if (i == 0 || entry.session != entries[i - 1].session) {
+      if (session != nullptr) run.sessions().close(session_name);
+      session_name.assign(run.session_name());
+      session = &run.sessions().open(session_name, entry.ts);
+    }
+    const std::size_t start = results.size();
+    run.evaluate(*session, entry.ts, entry.number, results);
+    spans[entry.ordinal] = {start, results.size() - start};
+  }
+  if (session != nullptr) run.sessions().close(session_name);
+  summary.order_by_line();
+
+  // Results in the trace's order.
+  JsonOut out;
+  const std::string_view all = results.view();
+  for (const auto& [start, length] : spans) {
+    out.raw(all.substr(start, length));
+    if (out.size() >= kFlushBytes && !run.flush(out, stop)) return stop;
+  }
+  run.flush(out, stop);
+  return stop;
+}
+
+}  // namespace
+
+ReplayStop replay_trace(const CompiledPolicy& policy, const ReplayOptions& options, std::string_view data,
+                        std::optional<std::span<const std::uint64_t>> line_numbers, ResultSink& sink,
+                        ReplaySummary& summary) {
+  if (line_numbers) {
+    const std::size_t count = TraceLines::count(data);
+    if (count != line_numbers->size()) {
+      ReplayStop stop;
+      stop.kind = ReplayStop::Kind::LineNumbers;
+      stop.message = std::to_string(line_numbers->size()) + " line numbers for " + std::to_string(count) +
+                     " non-blank lines";
+      return stop;
+    }
+  }
+  TraceLines lines = lines_of(data, line_numbers);
+  return options.sort ? in_time_order(policy, options, lines, sink, summary)
+                      : in_trace_order(policy, options, lines, sink, summary);
+}
+
+}  // namespace zelvo::replay

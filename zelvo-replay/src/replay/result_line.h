@@ -1,0 +1,45 @@
+// The result line of one replayed event, written as JSON:
+//
+//   {"line": 12, "session": "s-17", "ts": 1714564800000, "type": "tool_call",
+//    "result": {"verdict": "deny", "reason": "...", "triggered_rules": [1],
+//               "eval_time_us": 0, "actions": [...], "violations": [...],
+//               "constraint_violations": [...]},
+//    "expect": "deny", "match": true}
+//
+// "result" holds the seven keys of the host's result dictionary, in its
+// order, with the same values (durations as integer milliseconds, verbs and
+// kinds by their names); "session" is null when the replay has no sessions;
+// "expect" and "match" appear only for an event with an expectation.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "engine/result.h"
+#include "event/value.h"
+#include "replay/json_out.h"
+
+namespace zelvo::replay {
+
+struct ResultHead {
+  std::uint64_t line = 0;
+  std::optional<std::string_view> session;
+  std::uint64_t ts = 0;
+  std::string_view type;
+  std::optional<Verdict> expect;
+};
+
+// Appends the whole line, ended by a line feed.
+void write_result_line(JsonOut& out, const ResultHead& head, const EvalResult& result);
+
+// The result dictionary alone.
+void write_result(JsonOut& out, const EvalResult& result);
+
+// A value as the host would receive it.
+void write_value(JsonOut& out, const Value& value);
+
+// "allow", "deny", "audit", "redact".
+std::string_view verdict_text(Verdict verdict) noexcept;
+
+}  // namespace zelvo::replay
