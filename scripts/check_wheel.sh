@@ -45,6 +45,10 @@ if missing:
     sys.exit(f"missing from the wheel: {sorted(missing)}")
 if not any(f.startswith("_korvanthel_core.") and f.endswith(".so") for f in files):
     sys.exit("the extension module is missing from the wheel")
+if not any(f.startswith("korvanthel_tools/_native.") and f.endswith(".so") for f in files):
+    sys.exit("the tools' extension module korvanthel_tools._native is missing from the wheel")
+if "korvanthel_tools/_native.pyi" not in files:
+    sys.exit("the stub of korvanthel_tools._native is missing from the wheel")
 site = pathlib.Path(_korvanthel_core.__file__).parent
 assert pathlib.Path(korvanthel_tools.__file__).parent.parent == site, "tools installed elsewhere"
 entry = [e for e in md.entry_points(group="console_scripts") if e.name == "korvanthel"]
@@ -62,5 +66,10 @@ echo "== korvanthel command from the venv"
 if [ -f "$ROOT/examples/guard_policy.json" ]; then
   "$WORK/venv/bin/korvanthel" pack "$ROOT/examples/guard_policy.json" -o "$WORK/guard.zelvoc"
   "$WORK/venv/bin/korvanthel" inspect "$WORK/guard.zelvoc"
+fi
+if [ -f "$ROOT/examples/guard_policy.zelvo" ]; then
+  "$WORK/venv/bin/korvanthel" compile "$ROOT/examples/guard_policy.zelvo" -o "$WORK/compiled.zelvoc"
+  "$VPY" "$ROOT/examples/guard_demo.py" "$WORK/compiled.zelvoc" >/dev/null
+  "$WORK/venv/bin/korvanthel" decompile "$WORK/compiled.zelvoc" >/dev/null
 fi
 echo "wheel OK"

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.util
 import json
 from pathlib import Path
 
@@ -39,7 +40,16 @@ def repository_policies() -> list[tuple[str, bytes]]:
         except ValueError:
             continue
         found.append((str(path.relative_to(ROOT)), data))
+    found.append(("examples/guarded_tools.py:DEMO_POLICY", json.dumps(_example_attribute("guarded_tools", "DEMO_POLICY")).encode()))
     return found
+
+
+def _example_attribute(module: str, name: str) -> object:
+    spec = importlib.util.spec_from_file_location(f"example_{module}", EXAMPLES / f"{module}.py")
+    assert spec is not None and spec.loader is not None
+    loaded = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(loaded)
+    return getattr(loaded, name)
 
 
 def to_json(policy: object) -> str:

@@ -80,3 +80,15 @@ def test_formatting_is_idempotent_wherever_comments_are(inserts: list[tuple[int,
     assert _native.format_source(once) == once
     assert once.count("// c") == source.count("// c") and once.count("/* c */") == source.count("/* c */")
     assert _native.compile_policy_json(once) == _native.compile_policy_json(EXAMPLE)
+
+
+def test_large_source_keeps_every_comment() -> None:
+    # 10,000 rules, two comments each: finding each comment's place must not
+    # cost a pass over every item.
+    source = 'policy "p" severity high\n' + "".join(
+        f"// rule {i}\nrule {i} on a {{ when event.x == {i} // why {i}\n deny }}\n" for i in range(10_000)
+    )
+    formatted = _native.format_source(source)
+    assert formatted.count("// rule ") == 10_000 and formatted.count("// why ") == 10_000
+    assert "\n// rule 9999\nrule 9999 on a {\n  when event.x == 9999 // why 9999\n  deny\n}\n" in formatted
+    assert _native.format_source(formatted) == formatted

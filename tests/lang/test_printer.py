@@ -11,50 +11,47 @@ from typing import Any
 import pytest
 
 from korvanthel_tools import _native
+from korvanthel_tools.policy_json import (
+    binary as bin_,
+    boolean,
+    call,
+    event,
+    integer,
+    items,
+    method,
+    number,
+    policy,
+    quantifier,
+    ref,
+    rule,
+    text,
+    unary as un,
+)
 from lang_support import canonical
 
 HEAD = 'policy "p" severity high\n\nrule 1 {\n'
 
 
-def lit(value: Any) -> dict[str, Any]:
-    key = {bool: "Bool", int: "Int", float: "Float", str: "String"}[type(value)]
-    return {"Literal": {key: value}}
-
-
-def ref(root: Any, *fields: str) -> dict[str, Any]:
-    return {"Ref": {"root": root, "fields": list(fields)}}
-
-
-def bin_(op: str, left: Any, right: Any) -> dict[str, Any]:
-    return {"Binary": {"op": op, "left": left, "right": right}}
-
-
-def un(op: str, operand: Any) -> dict[str, Any]:
-    return {"Unary": {"op": op, "operand": operand}}
-
-
-def method(obj: Any, name: str, *args: Any) -> dict[str, Any]:
-    return {"MethodCall": {"object": obj, "method": name, "args": list(args)}}
-
-
-def call(name: str, *args: Any) -> dict[str, Any]:
-    return {"Call": {"function": name, "args": list(args)}}
+def lit(value: bool | int | float | str) -> dict[str, Any]:
+    if isinstance(value, bool):
+        return boolean(value)
+    if isinstance(value, int):
+        return integer(value)
+    if isinstance(value, float):
+        return number(value)
+    return text(value)
 
 
 def quant(kind: str, coll: Any, param: str, body: Any) -> dict[str, Any]:
-    return {"Quantifier": {"kind": kind, "collection": coll, "param": param, "body": body}}
+    return quantifier(kind, coll, body, param=param)
 
 
 def policy_with(condition: Any) -> str:
-    return json.dumps({
-        "name": "p", "severity": "High", "scopes": [],
-        "rules": [{"id": 1, "on_events": [], "condition": condition, "verdicts": [], "actions": []}],
-        "constraints": [], "state_machines": [],
-        "metadata": {"annotations": [], "source_hash": 0, "compiler_version": "zelvo-compiler 0.1.0"},
-    })
+    doc = policy("p", [rule(1, condition=condition)], compiler_version="zelvo-compiler 0.1.0")
+    return json.dumps(doc)
 
 
-A, B, C = ref("Event", "a"), ref("Event", "b"), ref("Event", "c")
+A, B, C = event("a"), event("b"), event("c")
 X = ref({"Local": 0})
 
 CASES: list[tuple[str, Any, str]] = [

@@ -38,8 +38,6 @@ def test_random_policy_survives_print_then_compile(policy: object) -> None:
     except _native.CompileError as exc:
         pytest.fail(f"printed source does not compile:\n{exc}\n--- source:\n{source}")
     assert compiled == expected, source
-    # The container carries exactly that JSON.
-    assert _native.print_policy(_native.compile_policy(source)) == source
 
 
 @pytest.mark.parametrize("path", sorted(EXAMPLES.glob("*.zelvo")), ids=lambda p: p.name)

@@ -161,18 +161,27 @@ FormatResult format_source(std::string_view source, std::string_view filename) {
 
   const std::vector<Token> source_tokens = tokenize(source);
   const std::vector<Token> printed_tokens = tokenize(printed.text);
-  // The item that holds a source offset (0: the preamble).
-  auto item_of_offset = [&items](std::size_t offset) -> std::size_t {
-    for (std::size_t k = 1; k < items.size(); ++k) {
-      if (offset >= items[k].begin && offset < items[k].end) return k;
-    }
-    return 0;
+  // The item that holds a source offset or a printed line (0: the
+  // preamble), found by binary search: items do not overlap, and sorted
+  // by their source offsets or by their printed lines.
+  std::vector<std::size_t> by_offset;
+  for (std::size_t k = 1; k < items.size(); ++k) by_offset.push_back(k);
+  std::sort(by_offset.begin(), by_offset.end(),
+            [&items](std::size_t a, std::size_t b) { return items[a].begin < items[b].begin; });
+  auto item_of_offset = [&](std::size_t offset) -> std::size_t {
+    auto it = std::upper_bound(by_offset.begin(), by_offset.end(), offset,
+                               [&items](std::size_t off, std::size_t k) { return off < items[k].begin; });
+    if (it == by_offset.begin()) return 0;
+    const std::size_t k = *(it - 1);
+    return offset < items[k].end ? k : 0;
   };
+  // Printed items follow one another in the order they were added.
   auto item_of_line = [&items](std::uint32_t line) -> std::size_t {
-    for (std::size_t k = 1; k < items.size(); ++k) {
-      if (line >= items[k].first_line && line <= items[k].last_line) return k;
-    }
-    return 0;
+    auto it = std::upper_bound(items.begin() + 1, items.end(), line,
+                               [](std::uint32_t l, const Item& item) { return l < item.first_line; });
+    if (it == items.begin() + 1) return 0;
+    const std::size_t k = static_cast<std::size_t>(it - items.begin()) - 1;
+    return line <= items[k].last_line ? k : 0;
   };
   std::vector<std::size_t> source_item(source_tokens.size());
   std::vector<std::size_t> source_index(source_tokens.size());
