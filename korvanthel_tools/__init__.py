@@ -8,7 +8,15 @@ JSON-lines file of events and summarises the verdicts.
 This package only calls the engine's public interface; it never changes it.
 """
 
-from korvanthel_tools.container import (
+import pkgutil
+
+# The compiled part of the package (``korvanthel_tools._native``) exists only
+# in an installed copy. When this package is imported from a source checkout
+# (``python -m pytest`` from the repository's root), look for submodules in
+# the installed copy too, after the checkout's own.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
+from korvanthel_tools.container import (  # noqa: E402
     FORMAT_VERSION,
     HEADER_SIZE,
     MAGIC,

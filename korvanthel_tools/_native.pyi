@@ -1,8 +1,8 @@
 """Native parts of the Korvanthel tools: the policy compiler, printer and checker, and replay in event time."""
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from os import PathLike
-from typing import Final, Literal, TypedDict, final, type_check_only
+from typing import Any, Final, Literal, TypedDict, final, type_check_only
 
 from _typeshed import structseq
 
@@ -161,3 +161,26 @@ def replay_file(
 
 def parse_ts(ts: int | str, /) -> int:
     """Milliseconds since 1970 of an event's ts, as a replay reads it."""
+
+def explain_events(
+    policy: str | bytes, steps: Sequence[Mapping[str, Any]], *, filename: str = "<source>"
+) -> list[dict[str, Any]]: ...
+
+class InternalFault(BaseException):
+    """An unexpected fault inside the engine (memory exhausted)."""
+
+@final
+class Replayer:
+    """One engine evaluated at the times the caller gives."""
+
+    def __new__(cls, policy: bytes | str) -> Replayer: ...
+    def evaluate_at(self, ts_ms: int, event_type: str, fields: dict[str, Any] | None = None) -> dict[str, Any]: ...
+    def explain_at(self, ts_ms: int, event_type: str, fields: dict[str, Any] | None = None) -> dict[str, Any]: ...
+    def set_context(self, key: str, value: object) -> None: ...
+    def set_config(self, key: str, value: object) -> None: ...
+    def reset(self, ts_ms: int) -> None: ...
+    def status(self) -> str: ...
+    @property
+    def event_count(self) -> int: ...
+    @property
+    def policy_name(self) -> str: ...

@@ -2,9 +2,10 @@
 format, check and decompile policy sources (korvanthel_tools.lang_commands).
 
 Exit status: 0 on success; 1 when ``replay`` finds an event whose verdict
-differs from its expectation, or a source has errors; 2 when the command
-cannot do its work (bad arguments, unreadable files, a policy the engine
-refuses, a malformed events line).
+differs from its expectation, ``replay --against`` finds events on which
+the two policies differ, or a source has errors; 2 when the command cannot
+do its work (bad arguments, unreadable files, a policy the engine refuses,
+with ``--strict`` a line that is not an event).
 """
 
 from __future__ import annotations
@@ -16,40 +17,58 @@ import sys
 import tempfile
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any
 
 from _korvanthel_core import PolicyEngine
 from korvanthel_tools.container import HEADER_SIZE, encode_container, read_header
 from korvanthel_tools.loading import ToolError, decode_text, load_engine, read_bytes
-from korvanthel_tools.events import EventFileError, read_events
 from korvanthel_tools.lang_commands import add_language_commands
-from korvanthel_tools.replay import Progress, run_replay
+from korvanthel_tools.replay import ReplayOptions
+from korvanthel_tools.replay_run import Progress, ReplayRun, ResultSink
 
 EXIT_OK = 0
 EXIT_MISMATCH = 1
 EXIT_ERROR = 2
 
 REPLAY_DESCRIPTION = """\
-Evaluate every event of a JSON-lines file against a policy, in file order,
-with one engine, and write each result as a JSON line; then print a summary:
+Backtest a policy on a recorded trace: evaluate every event of the JSON-lines
+files EVENTS (read in the order given, as one trace) at its own time, and
+write each result as a JSON line in input order; then print a summary:
 events by verdict, the most-fired rules, constraint and invariant
-violations, latency percentiles from eval_time_us, and the events whose
-verdict differs from their "expect".
+violations, latency percentiles from eval_time_us, the events whose verdict
+differs from their "expect", and the lines that are not events.
 
 Each line of EVENTS is an object such as
-  {"type": "tool_call", "fields": {"tool": "shell"}, "expect": "deny"}
-where "fields" and "expect" are optional and "comment" is ignored.
+  {"type": "tool_call", "fields": {"tool": "shell"}, "ts": 1733650000000,
+   "session": "s-17", "expect": "deny"}
+where "fields", "expect" and the session are optional, "comment" is ignored,
+and "ts" is milliseconds since the epoch or an RFC 3339 text.
 
-Time: rate limits, quotas and state-machine deadlines see the replay's own
-clock. Events are evaluated as they are replayed, with the wall clock at
-replay time; an events line carries no time of its own. A session that
-took an hour is replayed in a fraction of a second, so rate-limit
-windows see its events as one burst, and deadlines rarely pass."""
+Time: each event is evaluated at its own "ts", so rate-limit windows and
+state-machine deadlines behave as they did live, however fast the replay
+runs. With --session-key every session has its own engine (monitors,
+windows, count), made at the time of the session's first event; without it
+the whole trace is one session. Time going backwards within a session is an
+error naming the line, unless --sort orders each session by time first.
+
+A line that is not an event (not JSON, no "type", a bad "ts") is skipped,
+counted and named in the summary; --strict makes it an error instead.
+
+--against OTHER replays the trace through both policies and reports the
+events whose verdict or fired rules differ, grouped by change, with counts
+and the first examples of each; the differing events are written as JSON
+lines instead of the results.
+
+--dask local:N replays on a Dask cluster of N worker processes on this
+machine; --dask tcp://HOST:PORT on a running cluster (the dask extra:
+pip install 'korvanthel[dask]'). The results are the same as in one
+process."""
 
 REPLAY_EPILOG = """\
 The summary goes to standard output when the results go to a file (-o),
 and to standard error when the results go to standard output.
-Exit status: 0 all expectations met, 1 some failed, 2 error."""
+Exit status: 0 all expectations met (with --against: the policies agree),
+1 some failed (with --against: the policies differ), 2 error."""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -107,25 +126,52 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     replay.add_argument("policy", metavar="POLICY", help="a .zelvoc container or policy JSON text")
-    replay.add_argument("events", metavar="EVENTS.jsonl", help="the events, one JSON object a line ('-' for standard input)")
+    replay.add_argument(
+        "events", metavar="EVENTS", nargs="+",
+        help="JSON-lines files of events, one trace in the order given ('-' for standard input); "
+        "with --dask also Parquet files (.parquet)",
+    )
     replay.add_argument("-o", "--output", metavar="FILE", help="write the results here instead of standard output")
     replay.add_argument(
+        "--session-key", metavar="KEY",
+        help="top-level key naming each event's session: every session gets its own engine",
+    )
+    replay.add_argument("--sort", action="store_true", help="order each session's events by ts before replaying")
+    replay.add_argument("--strict", action="store_true", help="stop at the first line that is not an event")
+    replay.add_argument(
         "--context", action="append", default=[], metavar="KEY=JSON",
-        help="store a context value before the first event (repeatable)",
+        help="store a context value in every session's engine before its first event (repeatable)",
     )
     replay.add_argument(
         "--config", action="append", default=[], metavar="KEY=JSON",
-        help="store a configuration value before the first event (repeatable)",
+        help="store a configuration value in every session's engine before its first event (repeatable)",
+    )
+    replay.add_argument(
+        "--against", metavar="OTHER_POLICY",
+        help="compare with another policy: report the events whose verdict or fired rules differ",
+    )
+    replay.add_argument(
+        "--dask", metavar="local:N|ADDRESS",
+        help="replay on Dask: local:N starts N worker processes here; tcp://HOST:PORT uses a running scheduler",
     )
     replay.add_argument("--top", type=int, default=10, metavar="N", help="rules listed in the summary (default 10)")
+    replay.add_argument(
+        "--examples", type=int, default=5, metavar="N",
+        help="examples shown for each change with --against (default 5)",
+    )
     progress = replay.add_mutually_exclusive_group()
     progress.add_argument(
         "--progress", dest="progress", action="store_true", default=None,
-        help="show a progress bar on standard error (default: only when it is a terminal)",
+        help="show the replay's steps on standard error (default: only when it is a terminal)",
     )
-    progress.add_argument("--no-progress", dest="progress", action="store_false", help="never show a progress bar")
+    progress.add_argument("--no-progress", dest="progress", action="store_false", help="never show progress")
     replay.set_defaults(run=cmd_replay)
     add_language_commands(commands, write_atomically)
+    from korvanthel_tools.explain_command import add_parser as add_explain
+    from korvanthel_tools.policy_tests.command import add_parser as add_test
+
+    add_explain(commands)
+    add_test(commands)
 
     from korvanthel_tools.mcp_proxy.command import add_parser as add_mcp_proxy
 
@@ -181,39 +227,41 @@ def cmd_inspect(args: argparse.Namespace) -> int:
 def cmd_replay(args: argparse.Namespace) -> int:
     if args.top < 0:
         raise ToolError("--top must not be negative")
-    context = [parse_assignment("--context", item) for item in args.context]
-    config = [parse_assignment("--config", item) for item in args.config]
+    if args.examples < 0:
+        raise ToolError("--examples must not be negative")
+    context = dict(parse_assignment("--context", item) for item in args.context)
+    config = dict(parse_assignment("--config", item) for item in args.config)
     engine = load_engine(args.policy)
-    try:
-        events = read_events(_read_lines(args.events))
-    except EventFileError as exc:
-        raise ToolError(f"{args.events}: {exc}") from None
-    for key, value in context:
-        engine.set_context(key, value)
-    for key, value in config:
-        engine.set_config(key, value)
-
+    policy = read_bytes(args.policy)
+    other_name, other = None, None
+    if args.against is not None:
+        other_name = load_engine(args.against).policy_name
+        other = read_bytes(args.against)
+    options = ReplayOptions(args.session_key, args.sort, args.strict, context, config)
     if args.progress is None:
         progress = Progress.AUTO if sys.stderr.isatty() else Progress.OFF
     else:
         progress = Progress.ON if args.progress else Progress.OFF
-    if args.output:
-        try:
-            out: TextIO = open(args.output, "w", encoding="utf-8")
-        except OSError as exc:
-            raise ToolError(f"{args.output}: {exc.strerror or exc}") from None
-        report = sys.stdout
-    else:
-        out, report = sys.stdout, sys.stderr
-    try:
-        summary = run_replay(engine, events, out, progress=progress)
-    finally:
-        if out is sys.stdout:
-            out.flush()
+    if args.dask is not None and "-" in args.events:
+        raise ToolError("--dask reads files: standard input ('-') cannot be shared with workers")
+    run = ReplayRun(args.events, policy, options, progress)
+    with ResultSink(args.output) as sink:
+        if args.dask is not None:
+            if other is None:
+                summary = run.on_dask(args.dask, sink)
+            else:
+                diff = run.diff_on_dask(args.dask, other, sink, args.examples)
+        elif other is None:
+            summary = run.here(sink)
         else:
-            out.close()
-    report.write(summary.render(policy_name=engine.policy_name, top_rules=args.top))
-    return EXIT_MISMATCH if summary.mismatches else EXIT_OK
+            diff = run.diff_here(other, sink, args.examples)
+        report = sink.report
+        if other is None:
+            report.write(summary.render(policy_name=engine.policy_name, top_rules=args.top))
+            return EXIT_MISMATCH if summary.mismatches else EXIT_OK
+        assert other_name is not None
+        report.write(diff.render(before_name=engine.policy_name, after_name=other_name))
+        return EXIT_OK if diff.agree else EXIT_MISMATCH
 
 
 def parse_assignment(option: str, item: str) -> tuple[str, Any]:
@@ -241,15 +289,3 @@ def write_atomically(target: str, data: bytes) -> None:
     except OSError as exc:
         os.unlink(tmp)
         raise ToolError(f"{target}: {exc.strerror or exc}") from None
-
-
-def _read_lines(path: str) -> list[str]:
-    try:
-        if path == "-":
-            return sys.stdin.readlines()
-        with open(path, encoding="utf-8") as handle:
-            return handle.readlines()
-    except UnicodeDecodeError as exc:
-        raise ToolError(f"{path}: not UTF-8 text (byte {exc.start}: {exc.reason})") from None
-    except OSError as exc:
-        raise ToolError(f"{path}: {exc.strerror or exc}") from None

@@ -1,70 +1,185 @@
-"""Replaying parsed events through one engine."""
+"""Replaying a trace in event time through the native replayer.
+
+Each event is evaluated at its own ``ts``; with a session key every
+session has its own engine, made at the time of its session's first event.
+The whole trace is read, parsed and evaluated in C++
+(``korvanthel_tools._native.replay_lines``); this module chooses the
+options, names lines by file when the trace came from several, and turns
+the replayer's summary into a ``ReplaySummary``.
+"""
 
 from __future__ import annotations
 
-import enum
 import json
-import sys
-from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, TextIO
+import re
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
 
-from tqdm import tqdm
-
-from korvanthel_tools.events import ReplayEvent
+from korvanthel_tools.container import starts_with_magic
 from korvanthel_tools.loading import ToolError
-from korvanthel_tools.summary import ReplaySummary
+from korvanthel_tools.summary import BadLine, Mismatch, ReplaySummary
 
-if TYPE_CHECKING:
-    from _korvanthel_core import PolicyEngine
+Locate = Callable[[int], tuple[str | None, int]]
 
-# Automatic bars appear only once a replay has run this long, so short files
-# on a terminal stay quiet.
-_AUTO_DELAY_S = 0.5
+_LINE_IN_MESSAGE = re.compile(r"\bline (\d+)")
 
 
-class Progress(enum.Enum):
-    OFF = "off"
-    AUTO = "auto"  # a terminal: show the bar when the replay takes a while
-    ON = "on"  # asked for: show it from the first event
+@dataclass(frozen=True)
+class ReplayOptions:
+    """How a trace is replayed; the same for every session and every worker."""
+
+    session_key: str | None = None
+    sort: bool = False
+    strict: bool = False
+    context: Mapping[str, Any] = field(default_factory=dict)
+    config: Mapping[str, Any] = field(default_factory=dict)
+
+    def native_kwargs(self) -> dict[str, Any]:
+        return {
+            "session_key": self.session_key,
+            "sort": self.sort,
+            "strict": self.strict,
+            "context": json.dumps(dict(self.context)) if self.context else None,
+            "config": json.dumps(dict(self.config)) if self.config else None,
+        }
 
 
-def run_replay(
-    engine: PolicyEngine,
-    events: Sequence[ReplayEvent],
-    out: TextIO,
-    *,
-    progress: Progress = Progress.OFF,
-) -> ReplaySummary:
-    """Evaluate ``events`` in order, write one JSON line per result to
-    ``out`` and return the summary. Each line holds the event's line number
-    and type, the result dictionary, and, when the event had one, its
-    expectation and whether it was met.
+@dataclass
+class NativeRun:
+    """What one call of the native replayer gave back."""
 
-    An event the engine refuses (a value nested deeper than it converts)
-    raises ToolError naming its line; results written before it stay.
-    """
-    summary = ReplaySummary()
-    bar = tqdm(
-        events,
-        desc="replay",
-        unit="event",
-        file=sys.stderr,
-        disable=progress is Progress.OFF,
-        delay=_AUTO_DELAY_S if progress is Progress.AUTO else 0.0,
-        leave=False,
-    )
+    results: bytes | None
+    summary: Mapping[str, Any]
+
+
+def policy_argument(policy: bytes) -> bytes | str:
+    """A container's bytes as they are; anything else is policy JSON text."""
+    if starts_with_magic(policy):
+        return policy
     try:
-        for event in bar:
-            try:
-                result = engine.evaluate(event.event_type, event.fields)
-            except (TypeError, ValueError, RecursionError) as exc:
-                raise ToolError(f"line {event.line}: the engine refused the event: {exc}") from None
-            mismatch = summary.add(event, result)
-            record: dict[str, Any] = {"line": event.line, "type": event.event_type, "result": result}
-            if event.expect is not None:
-                record["expect"] = event.expect
-                record["match"] = mismatch is None
-            out.write(json.dumps(record, ensure_ascii=False) + "\n")
-    finally:
-        bar.close()
+        return policy.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise ToolError(f"policy is not UTF-8 text (byte {exc.start}: {exc.reason})") from None
+
+
+def replay_native(
+    policy: bytes,
+    data: bytes,
+    options: ReplayOptions,
+    *,
+    line_numbers: Sequence[int] | None = None,
+    out: str | None = None,
+    locate: Locate | None = None,
+) -> NativeRun:
+    """Replay JSON lines through the native replayer.
+
+    A refused line under ``strict``, time going backwards in a session
+    without ``sort``, or a policy the engine refuses raises ToolError; the
+    line it names is given by file when ``locate`` is.
+    """
+    from korvanthel_tools import _native
+
+    try:
+        raw = _native.replay_lines(
+            policy_argument(policy), data, line_numbers=line_numbers, out=out, **options.native_kwargs()
+        )
+    except (ValueError, RuntimeError, OSError) as exc:
+        line, problem = getattr(exc, "line", None), getattr(exc, "problem", None)
+        if isinstance(line, int) and isinstance(problem, str):
+            file, number = _where(line, locate)
+            where = f"line {number}" if file is None else f"{file}:{number}"
+            raise ToolError(f"{where}: {name_lines(problem, locate, every=True)}") from None
+        raise ToolError(name_lines(str(exc), locate)) from None
+    results = raw.get("results")
+    return NativeRun(results if isinstance(results, bytes) else None, raw["summary"])
+
+
+def name_lines(message: str, locate: Locate | None, *, every: bool = False) -> str:
+    """Rewrite the first 'line N' of a message (every one with ``every``) as
+    'FILE:LINE' when lines are numbered through several files."""
+    if locate is None:
+        return message
+
+    def sub(match: re.Match[str]) -> str:
+        file, line = locate(int(match.group(1)))
+        return f"line {line}" if file is None else f"{file}:{line}"
+
+    return _LINE_IN_MESSAGE.sub(sub, message, count=0 if every else 1)
+
+
+def summary_from_native(
+    raw: Mapping[str, Any], locate: Locate | None = None, *, sessions: bool = False
+) -> ReplaySummary:
+    """The native replayer's summary as a ReplaySummary; the count of
+    sessions is kept when ``sessions`` (a replay with a session key)."""
+    summary = ReplaySummary()
+    summary.events = int(raw.get("events", 0))
+    if sessions and raw.get("sessions") is not None:
+        summary.sessions = int(raw["sessions"])
+    for verdict, count in dict(raw.get("verdicts", {})).items():
+        summary.verdicts[str(verdict)] += int(count)
+    for rule, count in _pairs(raw.get("rules", {})):
+        summary.rules[int(rule)] += int(count)
+    for item in raw.get("constraint_violations", []):
+        key = (str(item["kind"]), str(item["target"]), int(item["limit"]), int(item["window_ms"]))
+        summary.constraints[key] += int(item.get("events", item.get("count", 1)))
+    for item in raw.get("violations", []):
+        key3 = (str(item["proof"]), str(item["invariant"]), str(item["kind"]))
+        summary.invariants[key3] += int(item.get("events", item.get("count", 1)))
+    for value, count in _pairs(raw.get("latency_us", {})):
+        summary.latency_us[int(value)] += int(count)
+    summary.expectations = int(raw.get("expectations", 0))
+    for item in raw.get("mismatches", []):
+        number = int(item["line"])
+        file, line = _where(number, locate)
+        summary.mismatches.append(Mismatch(
+            line, str(item.get("type", "")), str(item["expected"]), str(item["actual"]),
+            item.get("reason"), file, number,
+        ))
+    summary.bad_lines = bad_lines_from_native(raw, locate)
     return summary
+
+
+def bad_lines_from_native(raw: Mapping[str, Any], locate: Locate | None = None) -> list[BadLine]:
+    bad: list[BadLine] = []
+    for item in raw.get("bad_lines", []):
+        number = int(item["line"])
+        file, line = _where(number, locate)
+        bad.append(BadLine(line, str(item["message"]), file, number))
+    return bad
+
+
+def relabel_line(raw: bytes, file: str | None, line: int) -> bytes:
+    """A result line, as the replayer wrote it, renamed by its line in its
+    own file (and the file, when the trace came from several). Only the
+    leading ``"line"`` entry is rewritten; the rest of the text is kept."""
+    comma = raw.find(b",")
+    if not raw.startswith(b'{"line":') or comma < 0:
+        record = relabel_record(json.loads(raw), file, line)
+        return json.dumps(record, ensure_ascii=False).encode("utf-8")
+    head = b'{"line": %d' % line
+    if file is not None:
+        head += b', "file": ' + json.dumps(file, ensure_ascii=False).encode("utf-8")
+    return head + raw[comma:]
+
+
+def relabel_record(record: dict[str, Any], file: str | None, line: int) -> dict[str, Any]:
+    """A result record named by its line in its own file (and the file, when
+    the trace came from several)."""
+    if file is None:
+        record["line"] = line
+        return record
+    rest = {k: v for k, v in record.items() if k != "line"}
+    return {"line": line, "file": file, **rest}
+
+
+def _where(number: int, locate: Locate | None) -> tuple[str | None, int]:
+    return (None, number) if locate is None else locate(number)
+
+
+def _pairs(value: Any) -> list[tuple[Any, Any]]:
+    """Counts given as a mapping or as a list of [key, count] pairs."""
+    if isinstance(value, Mapping):
+        return list(value.items())
+    return [(k, c) for k, c in value]

@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import math
 from collections import Counter
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from korvanthel_tools.events import VERDICTS, ReplayEvent
 
@@ -14,6 +14,7 @@ if TYPE_CHECKING:
     from _korvanthel_core import EvalResult
 
 LATENCY_PERCENTILES = (50, 90, 99)
+BAD_LINES_SHOWN = 20
 
 
 @dataclass(frozen=True)
@@ -25,11 +26,30 @@ class Mismatch:
     expected: str
     actual: str
     reason: str | None
+    file: str | None = None
+    order: int = 0  # place in the whole trace, for merging parts in input order
+
+    def where(self) -> str:
+        return str(self.line) if self.file is None else f"{self.file}:{self.line}"
+
+
+@dataclass(frozen=True)
+class BadLine:
+    """An input line that is not an event: skipped, counted and named."""
+
+    line: int
+    message: str
+    file: str | None = None
+    order: int = 0  # place in the whole trace, for merging parts in input order
+
+    def where(self) -> str:
+        return str(self.line) if self.file is None else f"{self.file}:{self.line}"
 
 
 @dataclass
 class ReplaySummary:
-    """Counts gathered over one replay; ``add`` each result in order."""
+    """Counts gathered over one replay; ``add`` each result record, or
+    ``merge`` the summaries of parts of one trace."""
 
     verdicts: Counter[str] = field(default_factory=Counter)
     rules: Counter[int] = field(default_factory=Counter)
@@ -37,38 +57,66 @@ class ReplaySummary:
     constraints: Counter[tuple[str, str, int, int]] = field(default_factory=Counter)
     # (proof, invariant, kind) -> events that reported it
     invariants: Counter[tuple[str, str, str]] = field(default_factory=Counter)
-    latencies_us: list[int] = field(default_factory=list)
+    # eval_time_us -> events that took it
+    latency_us: Counter[int] = field(default_factory=Counter)
+    events: int = 0
+    sessions: int | None = None
     expectations: int = 0
     mismatches: list[Mismatch] = field(default_factory=list)
-
-    @property
-    def events(self) -> int:
-        return len(self.latencies_us)
+    bad_lines: list[BadLine] = field(default_factory=list)
 
     def add(self, event: ReplayEvent, result: EvalResult) -> Mismatch | None:
-        """Count one result; returns the mismatch when its expectation failed."""
+        """Count the result of one event evaluated from Python; returns the
+        mismatch when its expectation failed."""
+        record: dict[str, Any] = {"line": event.line, "type": event.event_type, "result": result}
+        if event.expect is not None:
+            record["expect"] = event.expect
+        return self.add_record(record, order=event.line)
+
+    def add_record(self, record: Mapping[str, Any], file: str | None = None, order: int = 0) -> Mismatch | None:
+        """Count one result record (``{"line", "type", "result", "expect"?}``);
+        returns the mismatch when its expectation failed."""
+        result = record["result"]
         verdict = result["verdict"]
+        self.events += 1
         self.verdicts[verdict] += 1
         self.rules.update(result["triggered_rules"])
         for cv in result["constraint_violations"]:
             self.constraints[(cv["kind"], cv["target"], cv["limit"], cv["window_ms"])] += 1
         for v in result["violations"]:
             self.invariants[(v["proof"], v["invariant"], v["kind"])] += 1
-        self.latencies_us.append(result["eval_time_us"])
-        if event.expect is None:
+        self.latency_us[result["eval_time_us"]] += 1
+        expect = record.get("expect")
+        if expect is None:
             return None
         self.expectations += 1
-        if event.expect == verdict:
+        if expect == verdict:
             return None
-        mismatch = Mismatch(event.line, event.event_type, event.expect, verdict, result["reason"])
+        mismatch = Mismatch(record["line"], record.get("type", ""), expect, verdict, result["reason"], file, order)
         self.mismatches.append(mismatch)
         return mismatch
+
+    def merge(self, other: ReplaySummary) -> None:
+        """Add another part's counts; mismatches and bad lines are kept in
+        input order (file, then line)."""
+        self.verdicts.update(other.verdicts)
+        self.rules.update(other.rules)
+        self.constraints.update(other.constraints)
+        self.invariants.update(other.invariants)
+        self.latency_us.update(other.latency_us)
+        self.events += other.events
+        if other.sessions is not None:
+            self.sessions = (self.sessions or 0) + other.sessions
+        self.expectations += other.expectations
+        self.mismatches = sorted(self.mismatches + other.mismatches, key=lambda m: m.order)
+        self.bad_lines = sorted(self.bad_lines + other.bad_lines, key=lambda b: b.order)
 
     def render(self, *, policy_name: str, top_rules: int = 10) -> str:
         """The report as text: one titled table per aspect, ending with a
         line feed."""
         n = self.events
-        out = [f"Replay of {n} event{'' if n == 1 else 's'} against policy {policy_name!r}", ""]
+        in_sessions = "" if self.sessions is None else f" in {self.sessions} session{'' if self.sessions == 1 else 's'}"
+        out = [f"Replay of {n} event{'' if n == 1 else 's'}{in_sessions} against policy {policy_name!r}", ""]
 
         out.append("Verdicts")
         out += format_table(
@@ -105,11 +153,12 @@ class ReplaySummary:
             out.append("  (none)")
 
         out += ["", "Latency (eval_time_us)"]
-        if n:
-            ordered = sorted(self.latencies_us)
+        if n and self.latency_us:
+            total = sum(self.latency_us.values())
             headers = tuple(f"p{p}" for p in LATENCY_PERCENTILES) + ("max", "mean")
-            row = tuple(str(percentile(ordered, p)) for p in LATENCY_PERCENTILES)
-            row += (str(ordered[-1]), f"{sum(ordered) / n:.1f}")
+            row = tuple(str(histogram_percentile(self.latency_us, p)) for p in LATENCY_PERCENTILES)
+            mean = sum(v * c for v, c in self.latency_us.items()) / total
+            row += (str(max(self.latency_us)), f"{mean:.1f}")
             out += format_table(headers, [row])
         else:
             out.append("  (no events)")
@@ -119,11 +168,38 @@ class ReplaySummary:
             out += format_table(
                 ("line", "type", "expected", "actual", "reason"),
                 [
-                    (str(m.line), m.event_type, m.expected, m.actual, "-" if m.reason is None else repr(m.reason))
+                    (m.where(), m.event_type, m.expected, m.actual, "-" if m.reason is None else repr(m.reason))
                     for m in self.mismatches
                 ],
             )
+        if self.bad_lines:
+            out += ["", *render_bad_lines(self.bad_lines)]
         return "\n".join(out) + "\n"
+
+
+def render_bad_lines(bad_lines: Sequence[BadLine]) -> list[str]:
+    """The titled table of the first lines that are not events."""
+    out = [f"Bad lines: {len(bad_lines)} skipped"]
+    shown = bad_lines[:BAD_LINES_SHOWN]
+    out += format_table(("line", "problem"), [(b.where(), b.message) for b in shown])
+    if len(bad_lines) > len(shown):
+        out.append(f"  ... and {len(bad_lines) - len(shown)} more")
+    return out
+
+
+def histogram_percentile(counts: Mapping[int, int], p: float) -> int:
+    """Nearest-rank percentile of the values a histogram counts (value ->
+    how many times it occurred); the same as ``percentile`` of the values."""
+    total = sum(counts.values())
+    if total <= 0:
+        raise ValueError("percentile of no values")
+    rank = min(max(1, math.ceil(p / 100 * total)), total)
+    seen = 0
+    for value in sorted(counts):
+        seen += counts[value]
+        if seen >= rank:
+            return value
+    raise AssertionError("unreachable: the counts add up to total")
 
 
 def percentile(ordered: Sequence[int], p: float) -> int:

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static type checks. Installs mypy (and the tqdm stubs) when missing, installs
+# Static type checks. Installs mypy (and the tqdm and pandas stubs) when missing, installs
 # the package (skip with KORVANTHEL_SKIP_INSTALL=1 when it was just installed),
 # then runs:
 #   - mypy --strict over the examples, the tools package and its tests, which
@@ -11,17 +11,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 
-"$PY" - <<'PYEOF' || "$PY" -m pip install -q mypy types-tqdm
+"$PY" - <<'PYEOF' || "$PY" -m pip install -q mypy types-tqdm pandas-stubs
 import importlib.metadata as md, importlib.util, sys
 try:
     md.version("types-tqdm")
+    md.version("pandas-stubs")
 except md.PackageNotFoundError:
     sys.exit(1)
 sys.exit(0 if importlib.util.find_spec("mypy") else 1)
 PYEOF
 
 if [ "${KORVANTHEL_SKIP_INSTALL:-0}" != 1 ]; then
-  "$PY" -m pip install -q .
+  "$PY" -m pip install -q ".[dask]"
 fi
 
 echo "== mypy --strict (examples, korvanthel_tools, tests/tools)"
@@ -34,6 +35,9 @@ echo "== mypy --strict (examples, korvanthel_tools, tests/tools)"
 echo "== mypy --strict (tests/lang)"
 # From inside the folder: its modules import each other by plain name.
 (cd tests/lang && "$PY" -m mypy --strict --no-incremental .)
+
+echo "== mypy --strict (tests/policy_tests)"
+(cd tests/policy_tests && "$PY" -m mypy --strict --no-incremental .)
 
 echo "== mypy --strict (tests/mcp: needs the mcp and otel extras, installed by test.sh)"
 (cd tests/mcp && "$PY" -m mypy --strict --no-incremental .)

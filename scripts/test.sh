@@ -38,7 +38,7 @@ cmake --build build/tests -j "$JOBS"
 ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
 stage "module tests (pytest)"
-"$PY" -m pip install -q .
+"$PY" -m pip install -q ".[dask]"
 "$PY" -m pytest -q binding/tests tests/tools
 stage "module tests, dicts walked through the C API alone (KORVANTHEL_PUBLIC_DICT_API=1)"
 KORVANTHEL_PUBLIC_DICT_API=1 "$PY" -m pytest -q -p no:cacheprovider binding/tests
@@ -52,6 +52,10 @@ stage "native replay tests (pytest)"
 # From inside the test folder, so that korvanthel_tools is the installed
 # package (with its extension module), not the source tree.
 (cd tests/replay && "$PY" -m pytest -q -p no:cacheprovider .)
+
+stage "policy tests and explanations (pytest; the example policy's tests with full rule coverage)"
+(cd tests/policy_tests && "$PY" -m pytest -q -p no:cacheprovider .)
+korvanthel test examples/guard_policy.zelvo examples/guard_policy.test.jsonl --coverage --threshold 100
 
 stage "guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
 # The pins of the extras mcp and otel (pyproject.toml), without rebuilding the package.

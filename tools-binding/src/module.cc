@@ -15,6 +15,7 @@ int exec_module(PyObject* module) {
   new (state_of(module)) ModuleState();
   if (add_language(module) < 0) return -1;
   if (add_replay(module) < 0) return -1;
+  if (add_explain(module) < 0) return -1;
   return 0;
 }
 

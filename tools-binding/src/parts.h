@@ -18,4 +18,7 @@ int add_language(PyObject* module);
 // (replay_functions.cc, replayer.cc).
 int add_replay(PyObject* module);
 
+// explain_events (explain.cc).
+int add_explain(PyObject* module);
+
 }  // namespace korvanthel::tools

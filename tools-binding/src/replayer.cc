@@ -2,6 +2,7 @@
 //
 //   Replayer(policy: bytes | str)
 //   evaluate_at(ts_ms, event_type, fields=None) -> dict
+//   explain_at(ts_ms, event_type, fields=None) -> dict (changes nothing)
 //   set_context(key, value), set_config(key, value)
 //   reset(ts_ms), status() -> str, event_count, policy_name
 //
@@ -23,6 +24,8 @@
 #include "container/container.h"
 #include "engine/engine.h"
 #include "engine/field_positions.h"
+#include "explain/explain.h"
+#include "explain_to_host.h"
 #include "host/host.h"
 #include "model/json_decoder.h"
 #include "replay/event_clock.h"
@@ -166,6 +169,37 @@ PyObject* evaluate_at(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The explanation of an event at ts_ms on the current state; evaluates
+// nothing and changes nothing. Before the first evaluate_at, on an engine
+// built for the occasion at ts_ms with the stored values.
+PyObject* explain_at(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"ts_ms", "event_type", "fields", nullptr};
+  PyObject *ts_arg, *type_arg, *fields = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:explain_at", const_cast<char**>(kwlist), &ts_arg, &type_arg,
+                                   &fields)) {
+    return nullptr;
+  }
+  return at_boundary([&]() -> PyObject* {
+    std::uint64_t ts = 0;
+    std::string_view event_type;
+    if (!read_ts(ts_arg, ts) || !read_text(type_arg, "event_type", event_type)) return nullptr;
+    if (fields != Py_None && !PyDict_Check(fields)) {
+      return PyErr_Format(PyExc_TypeError, "argument 'fields': '%s' object cannot be converted to 'PyDict'",
+                          Py_TYPE(fields)->tp_name);
+    }
+    ReplayerState& st = state_of(self);
+    BorrowedTexts borrows;
+    FieldPositions positions;
+    zelvo::Event event{zelvo::Str(event_type), {}, ts, {}};
+    if (!fields_to_event(fields == Py_None ? nullptr : fields, st.kept, borrows, positions, event)) return nullptr;
+    if (st.timed) return explanation_to_host(zelvo::explain::explain(st.timed->engine, event)).release();
+    TimedEngine probe(st.policy, ts);
+    for (const zelvo::MapEntry& e : st.pending_context) probe.engine.set_context(e.key, e.value);
+    for (const zelvo::MapEntry& e : st.pending_config) probe.engine.set_config(e.key, e.value);
+    return explanation_to_host(zelvo::explain::explain(probe.engine, event)).release();
+  });
+}
+
 enum class Store { Context, Config };
 
 PyObject* store(Store which, PyObject* self, PyObject* args, PyObject* kwargs, const char* format) {
@@ -245,15 +279,19 @@ PyObject* replayer_repr(PyObject* self) {
 PyMethodDef g_methods[] = {
     {"evaluate_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_at)),
      METH_VARARGS | METH_KEYWORDS,
-     "evaluate_at(ts_ms, event_type, fields=None) -> dict\n--\n\n"
+     "evaluate_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
      "Evaluates one event at ts_ms (milliseconds since 1970): PolicyEngine.evaluate's result."},
+    {"explain_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(explain_at)),
+     METH_VARARGS | METH_KEYWORDS,
+     "explain_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
+     "The explanation of the event at ts_ms on the current state (docs/testing.md); changes nothing."},
     {"set_context", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_context)),
-     METH_VARARGS | METH_KEYWORDS, "set_context(key, value)\n--\n\nStores a context value."},
+     METH_VARARGS | METH_KEYWORDS, "set_context($self, key, value)\n--\n\nStores a context value."},
     {"set_config", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_config)),
-     METH_VARARGS | METH_KEYWORDS, "set_config(key, value)\n--\n\nStores a configuration value."},
+     METH_VARARGS | METH_KEYWORDS, "set_config($self, key, value)\n--\n\nStores a configuration value."},
     {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reset)), METH_VARARGS | METH_KEYWORDS,
-     "reset(ts_ms)\n--\n\nStarts monitoring again at ts_ms: monitors, windows and the count reset."},
-    {"status", status, METH_NOARGS, "status() -> str\n--\n\nThe engine's five-line status."},
+     "reset($self, ts_ms)\n--\n\nStarts monitoring again at ts_ms: monitors, windows and the count reset."},
+    {"status", status, METH_NOARGS, "status($self) -> str\n--\n\nThe engine's five-line status."},
     {nullptr, nullptr, 0, nullptr},
 };
 

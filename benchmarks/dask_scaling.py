@@ -1,0 +1,170 @@
+"""Scaling of the Dask replay: a generated trace replayed in event time on a
+local cluster of 1 and then 2 worker processes, side by side in one run.
+
+    python benchmarks/dask_scaling.py                 # 10,000,000 events, 100,000 sessions
+    python benchmarks/dask_scaling.py --events 1000000 --sessions 10000   # a quicker look
+
+The trace is written as FILES JSON-lines files (default 10) under --dir:
+the reference policy's events (benchmarks/workload.py), each given a
+session drawn at random and a time that grows through the trace, so that
+every session is spread across all the files in time order. Each line has
+the same width (JSON allows the spaces that pad it), so a file is built as
+one numpy array of bytes rather than line by line.
+
+The time measured is that of ``replay_dask``: reading the files, keying
+each line by session, shuffling sessions to partitions, replaying them,
+building each partition's results frame and merging the summaries (the
+frames are not kept: ``persist=False``, so ten million results need not
+fit in memory). It reports events per second for each cluster and the
+ratio of the two. Not run in CI.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import logging
+import os
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import workload  # noqa: E402
+
+T0 = 1_733_650_000_000
+STEP_MS = 7
+SESSION_DIGITS = 6
+TS_DIGITS = 13
+MAX_TEMPLATE = 360
+
+
+def templates() -> tuple[np.ndarray, int, int, int]:
+    """The event lines as a (templates, width) byte matrix with the time and
+    the session left as zero digits; returns it with the columns where the
+    time and session digits start, and the width of a line."""
+    heads = []
+    for event_type, fields in workload.reference_events():
+        head = json.dumps({"type": event_type, "fields": fields}, separators=(",", ":"))[:-1]
+        if len(head) < MAX_TEMPLATE:
+            heads.append(head.encode())
+    prefix_max = max(len(h) for h in heads)
+    # Pad inside the object, after the fields, so the time and the session
+    # sit in the same columns on every line.
+    lines = []
+    for head in heads:
+        line = head + b" " * (prefix_max - len(head)) + b',"ts":' + b"0" * TS_DIGITS
+        line += b',"session":"s' + b"0" * SESSION_DIGITS + b'"}\n'
+        lines.append(line)
+    width = len(lines[0])
+    ts_col = prefix_max + len(b',"ts":')
+    session_col = ts_col + TS_DIGITS + len(b',"session":"s')
+    matrix = np.frombuffer(b"".join(lines), dtype=np.uint8).reshape(len(lines), width)
+    return matrix, ts_col, session_col, width
+
+
+def put_digits(block: np.ndarray, column: int, values: np.ndarray, digits: int) -> None:
+    for k in range(digits):
+        block[:, column + digits - 1 - k] = (values // 10**k) % 10 + ord("0")
+
+
+def generate(directory: Path, events: int, sessions: int, files: int, seed: int = 20261208) -> list[Path]:
+    directory.mkdir(parents=True, exist_ok=True)
+    matrix, ts_col, session_col, _ = templates()
+    rng = np.random.default_rng(seed)
+    paths = []
+    per_file = -(-events // files)
+    for f in range(files):
+        start, stop = f * per_file, min(events, (f + 1) * per_file)
+        if start >= stop:
+            break
+        n = stop - start
+        block = matrix[rng.integers(0, len(matrix), n)]
+        put_digits(block, ts_col, T0 + np.arange(start, stop, dtype=np.int64) * STEP_MS, TS_DIGITS)
+        put_digits(block, session_col, rng.integers(0, sessions, n), SESSION_DIGITS)
+        path = directory / f"trace-{f:02d}.jsonl"
+        path.write_bytes(block.tobytes())
+        paths.append(path)
+    return paths
+
+
+def _cpu_seconds() -> float:
+    """The calling process's processor time (run on each worker)."""
+    import resource
+
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def run(workers: int, policy: bytes, paths: list[Path], block_size: int) -> tuple[float, float, int]:
+    from distributed import Client, LocalCluster
+
+    from korvanthel_tools.backtest.dask_replay import replay_dask
+
+    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                           dashboard_address=None, silence_logs=logging.ERROR)
+    client = Client(cluster)
+    try:
+        client.wait_for_workers(workers, timeout=120)
+        cpu_before = sum(client.run(_cpu_seconds).values()) + _cpu_seconds()
+        start = time.perf_counter()
+        replay = replay_dask(policy, [str(p) for p in paths], session_key="session", sort=False,
+                             context=workload.CONTEXT, config=workload.CONFIG, persist=False,
+                             block_size=block_size)
+        elapsed = time.perf_counter() - start
+        cpu = sum(client.run(_cpu_seconds).values()) + _cpu_seconds() - cpu_before
+        events = replay.summary.events
+        del replay
+    finally:
+        client.close()
+        cluster.close()
+    return elapsed, cpu, events
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--events", type=int, default=10_000_000)
+    parser.add_argument("--sessions", type=int, default=100_000)
+    parser.add_argument("--files", type=int, default=10)
+    parser.add_argument("--dir", type=Path, default=Path("/tmp/korvanthel-dask-scaling"))
+    parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--reuse", action="store_true", help="replay the trace already in --dir")
+    parser.add_argument("--block-size", type=int, default=64 << 20, help="bytes of a file read by one task")
+    args = parser.parse_args()
+
+    start = time.perf_counter()
+    if args.reuse:
+        paths = sorted(args.dir.glob("trace-*.jsonl"))
+    else:
+        paths = generate(args.dir, args.events, args.sessions, args.files)
+    size = sum(p.stat().st_size for p in paths)
+    print(f"trace: {args.events:,} events, {args.sessions:,} sessions, {len(paths)} files, "
+          f"{size / 1e9:.2f} GB, generated in {time.perf_counter() - start:.1f} s", flush=True)
+    policy = json.dumps(workload.reference_policy()).encode()
+    expected = sum(p.read_bytes().count(b"\n") for p in paths)
+
+    rates: dict[int, tuple[float, float]] = {}
+    for workers in args.workers:
+        load = os.getloadavg()[0]
+        elapsed, cpu, events = run(workers, policy, paths, args.block_size)
+        if events != expected:
+            print(f"replayed {events:,} events, expected {expected:,}", file=sys.stderr)
+            return 1
+        rates[workers] = (events / elapsed, events / cpu)
+        print(f"{workers} worker{'s' if workers > 1 else ''}: {events:,} events in {elapsed:.1f} s "
+              f"({rates[workers][0]:,.0f} events/s), {cpu:.1f} processor s "
+              f"({rates[workers][1]:,.0f} events per processor s); load average {load:.1f} "
+              f"-> {os.getloadavg()[0]:.1f}", flush=True)
+    base = rates[args.workers[0]][0]
+    print()
+    print("| Workers | Events/s | Ratio | Events per processor second |")
+    print("|---:|---:|---:|---:|")
+    for workers, (rate, per_cpu) in rates.items():
+        print(f"| {workers} | {rate:,.0f} | {rate / base:.2f}x | {per_cpu:,.0f} |")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+"""Backtesting policies on recorded traces at scale (the ``dask`` extra)."""

@@ -1,0 +1,107 @@
+"""Coverage of a policy by the events of test cases, from their
+explanations: rules fired, conditions seen true and false, state-machine
+transitions taken, constraints exceeded."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any
+
+from korvanthel_tools.explain import PolicyInput
+
+
+@dataclass
+class RuleCoverage:
+    position: int
+    id: int
+    line: int | None
+    has_condition: bool
+    fired: int = 0
+    seen_true: bool = False
+    seen_false: bool = False
+
+
+@dataclass
+class Coverage:
+    rules: list[RuleCoverage] = field(default_factory=list)
+    # (machine id, machine name, transition position) -> times taken
+    transitions: dict[tuple[int, str, int], int] = field(default_factory=dict)
+    # (constraint position, target) -> times exceeded
+    constraints: dict[tuple[int, str], int] = field(default_factory=dict)
+
+    def add(self, policy: PolicyInput, explanation: dict[str, Any]) -> None:
+        if not self.rules:
+            for rule in explanation["rules"]:
+                span = rule["span"]
+                line = span["line"] if span is not None and policy.source is not None else None
+                self.rules.append(RuleCoverage(rule["position"], rule["id"], line, rule["has_condition"]))
+            for machine in explanation["machines"]:
+                for t in range(machine["transitions"]):
+                    self.transitions.setdefault((machine["id"], machine["name"], t), 0)
+            for window in explanation["windows"]:
+                if not window["superseded"]:
+                    self.constraints.setdefault((window["position"], window["target"]), 0)
+        for rule, cov in zip(explanation["rules"], self.rules):
+            if rule["fired"]:
+                cov.fired += 1
+            if rule["condition"] is True:
+                cov.seen_true = True
+            elif rule["condition"] is False:
+                cov.seen_false = True
+        for machine in explanation["machines"]:
+            if machine["taken"] is not None:
+                key = (machine["id"], machine["name"], machine["taken"])
+                self.transitions[key] = self.transitions.get(key, 0) + 1
+        for window in explanation["windows"]:
+            if window["exceeded"]:
+                target = (window["position"], window["target"])
+                self.constraints[target] = self.constraints.get(target, 0) + 1
+
+    # --- figures ---
+
+    def rules_fired(self) -> tuple[int, int]:
+        return sum(1 for r in self.rules if r.fired), len(self.rules)
+
+    def conditions_both(self) -> tuple[int, int]:
+        with_condition = [r for r in self.rules if r.has_condition]
+        return sum(1 for r in with_condition if r.seen_true and r.seen_false), len(with_condition)
+
+    def transitions_taken(self) -> tuple[int, int]:
+        return sum(1 for n in self.transitions.values() if n), len(self.transitions)
+
+    def constraints_exceeded(self) -> tuple[int, int]:
+        return sum(1 for n in self.constraints.values() if n), len(self.constraints)
+
+    def rule_percent(self) -> float:
+        done, total = self.rules_fired()
+        return 100.0 if total == 0 else 100.0 * done / total
+
+
+def percent(done: int, total: int) -> str:
+    return "100.0%" if total == 0 else f"{100.0 * done / total:.1f}%"
+
+
+def render_coverage(policy: PolicyInput, cov: Coverage) -> str:
+    lines = ["coverage:"]
+    for r in cov.rules:
+        where = f" (line {r.line})" if r.line is not None else ""
+        if r.has_condition:
+            seen = [w for w, flag in (("true", r.seen_true), ("false", r.seen_false)) if flag]
+            cond = "condition seen " + (" and ".join(seen) if seen else "never")
+        else:
+            cond = "no condition"
+        mark = "fired" if r.fired else "NEVER FIRED"
+        lines.append(f"  rule {r.id}{where}: {mark} ({r.fired} events), {cond}")
+    for (mid, name, t), n in sorted(cov.transitions.items()):
+        lines.append(f"  machine {mid} {name} transition {t}: " + (f"taken {n} times" if n else "NEVER TAKEN"))
+    for (pos, target), n in sorted(cov.constraints.items()):
+        lines.append(f"  constraint {pos} ({target}): " + (f"exceeded {n} times" if n else "never exceeded"))
+    rows = (
+        ("rules fired", cov.rules_fired()),
+        ("conditions true and false", cov.conditions_both()),
+        ("transitions taken", cov.transitions_taken()),
+        ("constraints exceeded", cov.constraints_exceeded()),
+    )
+    for label, (done, total) in rows:
+        lines.append(f"  {label}: {done}/{total} ({percent(done, total)})")
+    return "\n".join(lines) + "\n"

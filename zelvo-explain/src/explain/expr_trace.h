@@ -1,0 +1,44 @@
+// The trace of one expression: every sub-expression in pre-order, with its
+// value and whether it decided the truth of the whole.
+//
+// Contracts:
+//   - Nodes are numbered exactly as the compiler's source map numbers them
+//     (zelvo-compiler/src/compiler.h, SourceMap): the root is 0, then each
+//     child in the declared field order of its record.
+//   - Values come from the evaluator's public entry point, eval_expr, on
+//     each sub-expression. A node inside a quantifier's body or a count's
+//     filter reads the bound element, which exists only per element: its
+//     value is absent.
+//   - `decisive` marks the nodes that decided the root's truth: the root;
+//     for `and` that is false, its first falsy operand (for `or` that is
+//     true, its first truthy one; for `implies` that is true, a falsy
+//     left or else the truthy right); otherwise every operand; for `not`
+//     its operand; for any other kind every child with a value.
+//   - Changes nothing it is given. Cost: one evaluation per node (so
+//     quadratic in the depth at worst) plus the printed text of each node.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "eval/eval.h"
+#include "event/value.h"
+#include "compiler.h"
+#include "model/policy.h"
+
+namespace zelvo::explain {
+
+struct ExprStep {
+  std::uint32_t index = 0;   // pre-order number
+  std::uint32_t depth = 0;   // 0 for the root
+  std::string text;          // the sub-expression as source
+  std::optional<Value> value;
+  bool decisive = false;
+  std::optional<lang::Span> span;  // filled by explain() from a source map
+};
+
+std::vector<ExprStep> trace_expr(const IRExpr& root, const EvalContext& ctx);
+
+}  // namespace zelvo::explain
