@@ -12,22 +12,17 @@ stored byte for byte as it is in the file.
 from __future__ import annotations
 
 import json
-import struct
 import sys
 from pathlib import Path
 
-MAGIC = 0x015C91AE
-FORMAT_VERSION = 1
-HEADER = struct.Struct("<IHHI")  # magic, format_version, reserved, payload_length
+from korvanthel_tools.container import HEADER_SIZE, encode_container
 
 HERE = Path(__file__).resolve().parent
 
 
 def pack(payload: bytes) -> bytes:
     """The container holding `payload` (the policy's UTF-8 JSON text)."""
-    if len(payload) > 0xFFFFFFFF:
-        raise ValueError("payload too large for a .zelvoc container (at most 4 GiB - 1)")
-    return HEADER.pack(MAGIC, FORMAT_VERSION, 0, len(payload)) + payload
+    return encode_container(payload)
 
 
 def pack_file(source: Path, target: Path) -> int:
@@ -49,7 +44,7 @@ def main(argv: list[str]) -> int:
     except (OSError, UnicodeDecodeError, ValueError) as error:
         print(f"pack_policy: {source}: {error}", file=sys.stderr)
         return 1
-    print(f"wrote {target} ({size} bytes: {HEADER.size}-byte header + {size - HEADER.size}-byte payload)")
+    print(f"wrote {target} ({size} bytes: {HEADER_SIZE}-byte header + {size - HEADER_SIZE}-byte payload)")
     return 0
 
 

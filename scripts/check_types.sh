@@ -36,6 +36,9 @@ echo "== mypy --strict (tests/lang)"
 # From inside the folder: its modules import each other by plain name.
 (cd tests/lang && "$PY" -m mypy --strict --no-incremental .)
 
+echo "== mypy --strict (tests/policy_tests)"
+(cd tests/policy_tests && "$PY" -m mypy --strict --no-incremental .)
+
 echo "== mypy --strict (tests/mcp: needs the mcp and otel extras, installed by test.sh)"
 (cd tests/mcp && "$PY" -m mypy --strict --no-incremental .)
 

@@ -9,49 +9,70 @@ cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 JOBS=${JOBS:-$(nproc)}
 
+# Each stage's duration is printed when the next one starts, and the total
+# at the end (also when a stage fails).
+stage_name=""
+stage_start=$SECONDS
+end_stage() {
+  [ -z "$stage_name" ] || echo "-- $stage_name: $((SECONDS - stage_start)) s"
+}
+stage() {
+  end_stage
+  stage_name=$1
+  stage_start=$SECONDS
+  echo "== $1"
+}
+finish() {
+  local rc=$?
+  end_stage
+  echo "-- total: $SECONDS s$([ $rc -eq 0 ] || echo " (failed, exit $rc)")"
+}
+trap finish EXIT
+
+stage "dependencies (scripts/deps.sh)"
 bash scripts/deps.sh
 
-echo "== runtime tests (ctest)"
+stage "runtime tests (ctest)"
 cmake -S . -B build/tests -DZELVO_BUILD_TESTS=ON -DZELVO_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/tests -j "$JOBS"
 ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
-echo "== module tests (pytest)"
+stage "module tests (pytest)"
 "$PY" -m pip install -q ".[dask]"
 "$PY" -m pytest -q binding/tests tests/tools
-echo "== module tests, dicts walked through the C API alone (KORVANTHEL_PUBLIC_DICT_API=1)"
+stage "module tests, dicts walked through the C API alone (KORVANTHEL_PUBLIC_DICT_API=1)"
 KORVANTHEL_PUBLIC_DICT_API=1 "$PY" -m pytest -q -p no:cacheprovider binding/tests
 
-echo "== policy language tests (pytest)"
+stage "policy language tests (pytest)"
 # Run from inside the folder, so that korvanthel_tools is the installed
 # package, with its extension module, not the source folder.
 (cd tests/lang && "$PY" -m pytest -q -p no:cacheprovider .)
 
-echo "== native replay tests (pytest)"
+stage "native replay tests (pytest)"
 # From inside the test folder, so that korvanthel_tools is the installed
 # package (with its extension module), not the source tree.
 (cd tests/replay && "$PY" -m pytest -q -p no:cacheprovider .)
 
-echo "== policy tests and explanations (pytest; the example policy's tests with full rule coverage)"
+stage "policy tests and explanations (pytest; the example policy's tests with full rule coverage)"
 (cd tests/policy_tests && "$PY" -m pytest -q -p no:cacheprovider .)
 korvanthel test examples/guard_policy.zelvo examples/guard_policy.test.jsonl --coverage --threshold 100
 
-echo "== guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
+stage "guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
 # The pins of the extras mcp and otel (pyproject.toml), without rebuilding the package.
 "$PY" -m pip install -q "mcp==2.3.0" "opentelemetry-api==1.45.2" "opentelemetry-sdk==1.45.2"
 "$PY" -m pytest -q tests/mcp
 
-echo "== agent-framework adapters (their own environment: tests, mypy --strict)"
+stage "agent-framework adapters (their own environment: tests, mypy --strict)"
 bash scripts/test_adapters.sh
 
-echo "== type checks (mypy --strict, stubtest)"
+stage "type checks (mypy --strict, stubtest)"
 KORVANTHEL_SKIP_INSTALL=1 bash scripts/check_types.sh
 
-echo "== wheel in a fresh virtual environment"
+stage "wheel in a fresh virtual environment"
 bash scripts/check_wheel.sh
 
-echo "== sanitizers (ASan + UBSan: runtime tests with leak checks, module tests)"
+stage "sanitizers (ASan + UBSan: runtime tests with leak checks, module tests)"
 bash scripts/test_sanitizers.sh
 
-echo "== fuzzing (each target for a minute)"
+stage "fuzzing (each target for a minute)"
 bash scripts/fuzz.sh 60

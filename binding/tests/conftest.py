@@ -15,8 +15,11 @@ from korvanthel_tools.policy_json import action, binary, lit, policy, ref, rule,
 
 HAS_TEST_HOOKS = hasattr(_korvanthel_core, "_test_fault_event_type")
 
+# The fault-injection hook is compiled only into the sanitizer build's module.
 needs_test_hooks = pytest.mark.skipif(
-    not HAS_TEST_HOOKS, reason="module built without ZELVO_TEST_HOOKS (fault injection)"
+    not HAS_TEST_HOOKS,
+    reason="runs only in the sanitizer build (scripts/test_sanitizers.sh), whose module has the "
+    "fault-injection hook (ZELVO_TEST_HOOKS=ON)",
 )
 
 

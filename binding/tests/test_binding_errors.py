@@ -2,12 +2,12 @@
 parameter types, and the load failures of the three factories."""
 
 import os
-import struct
 
 import pytest
 
 from _korvanthel_core import PolicyEngine
 from conftest import ECHO_POLICY, load
+from korvanthel_tools.container import MAGIC, encode_container
 
 P = "PolicyEngine."
 
@@ -122,15 +122,14 @@ def test_subclasses_of_declared_types_are_accepted(tmp_path):
 
 # --- load failures ------------------------------------------------------
 
-HEADER = struct.Struct("<IHHI")
 MINIMAL = (
     b'{"name": "m", "severity": "Info", "scopes": [], "rules": [], "constraints": [], "state_machines": [],'
     b' "metadata": {"annotations": [], "source_hash": 0, "compiler_version": ""}}'
 )
 
 
-def container(payload, magic=0x015C91AE, version=1, length=None):
-    return HEADER.pack(magic, version, 0, len(payload) if length is None else length) + payload
+def container(payload, magic=MAGIC, version=1, length=None):
+    return encode_container(payload, magic=magic, format_version=version, payload_length=length)
 
 
 @pytest.mark.parametrize(

@@ -3,7 +3,6 @@ demo session gets the verdicts the README describes."""
 
 import importlib.util
 import json
-import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -11,6 +10,7 @@ from pathlib import Path
 import pytest
 
 from _korvanthel_core import PolicyEngine
+from korvanthel_tools.container import FORMAT_VERSION, MAGIC, ContainerHeader, read_header
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
@@ -28,7 +28,7 @@ def test_committed_container_is_current():
     # example JSON's policy, every field written out.
     container = (EXAMPLES / "guard_policy.zelvoc").read_bytes()
     payload = container[12:]
-    assert struct.unpack_from("<IHHI", container) == (0x015C91AE, 1, 0, len(payload))
+    assert read_header(container) == ContainerHeader(MAGIC, FORMAT_VERSION, 0, len(payload))
     assert json.loads(payload) == json.loads((EXAMPLES / "guard_policy.json").read_bytes())
 
 

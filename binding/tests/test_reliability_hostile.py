@@ -8,21 +8,19 @@ counts only the evaluations that succeeded.
 """
 
 import json
-import struct
 
 import pytest
 
 import _korvanthel_core
 from conftest import ECHO_POLICY, load
+from korvanthel_tools.container import encode_container
 
 PolicyEngine = _korvanthel_core.PolicyEngine
-MAGIC = 0x015C91AE
 DEEP = 100_000  # far beyond every nesting limit and any native stack
 
 
 def container(payload, version=1, reserved=0, length=None):
-    size = len(payload) if length is None else length
-    return struct.pack("<IHHI", MAGIC, version, reserved, size) + payload
+    return encode_container(payload, format_version=version, reserved=reserved, payload_length=length)
 
 
 GOOD_JSON = json.dumps(ECHO_POLICY)

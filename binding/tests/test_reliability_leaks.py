@@ -5,13 +5,13 @@ reference count it had before, whether the call succeeded or raised."""
 import gc
 import json
 import os
-import struct
 import sys
 
 import pytest
 
 import _korvanthel_core
 from conftest import ECHO_POLICY, action, load, lit, policy, ref, rule
+from korvanthel_tools.container import encode_container
 
 PolicyEngine = _korvanthel_core.PolicyEngine
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -96,7 +96,7 @@ def cyclic():
 
 
 BAD_JSON = json.dumps(ECHO_POLICY).replace('"High"', '"high"')
-BAD_BYTES = struct.pack("<IHHI", 0x015C91AE, 1, 0, len(BAD_JSON)) + BAD_JSON.encode()
+BAD_BYTES = encode_container(BAD_JSON.encode())
 
 
 def succeeding_calls():
@@ -164,7 +164,7 @@ def refcount_cases():
     fields = {"v": inner_list, "w": inner_dict}
     bad_fields = {"v": inner_list, "w": {7: thing}}
     text = json.dumps(ECHO_POLICY)
-    data = struct.pack("<IHHI", 0x015C91AE, 1, 0, len(text)) + text.encode()
+    data = encode_container(text.encode())
     bad_text = BAD_JSON[:]
     return [
         ("evaluate", [event_type, fields, inner_list, inner_dict, thing, big, real],

@@ -5,7 +5,6 @@ event count."""
 
 import json
 import math
-import struct
 
 import pytest
 
@@ -15,9 +14,10 @@ from hypothesis import strategies as st  # noqa: E402
 
 import _korvanthel_core  # noqa: E402
 from conftest import ECHO_POLICY, echo_args, load  # noqa: E402
+from korvanthel_tools.container import encode_container  # noqa: E402
 
 PolicyEngine = _korvanthel_core.PolicyEngine
-MAGIC_HEADER = struct.pack("<IHH", 0x015C91AE, 1, 0)
+MAGIC_HEADER = encode_container(b"")[:8]  # magic, version and reserved, no length
 RESULT_KEYS = ["verdict", "reason", "triggered_rules", "eval_time_us", "actions", "violations", "constraint_violations"]
 
 SETTINGS = settings(
@@ -117,7 +117,7 @@ VALID_JSON = json.dumps(ECHO_POLICY)
 @SETTINGS
 @given(data=st.binary(max_size=300))
 def test_from_bytes_raises_only_runtime_error(data):
-    for blob in (data, MAGIC_HEADER + struct.pack("<I", len(data)) + data, MAGIC_HEADER + data):
+    for blob in (data, encode_container(data), MAGIC_HEADER + data):
         try:
             PolicyEngine.from_bytes(blob)
         except RuntimeError as error:
@@ -145,7 +145,7 @@ def test_mutated_policy_json_loads_or_raises_value_error(start, cut, insert):
     text = VALID_JSON[:start] + insert + VALID_JSON[start + cut:]
     for load_it, error_type, prefix in (
         (lambda: PolicyEngine.from_json(text), ValueError, "Invalid policy JSON: "),
-        (lambda: PolicyEngine.from_bytes(MAGIC_HEADER + struct.pack("<I", len(text.encode())) + text.encode()),
+        (lambda: PolicyEngine.from_bytes(encode_container(text.encode())),
          RuntimeError, "Failed to parse policy bytes: serialization error: "),
     ):
         try:

@@ -54,8 +54,8 @@ class Coverage:
                 self.transitions[key] = self.transitions.get(key, 0) + 1
         for window in explanation["windows"]:
             if window["exceeded"]:
-                key = (window["position"], window["target"])
-                self.constraints[key] = self.constraints.get(key, 0) + 1
+                target = (window["position"], window["target"])
+                self.constraints[target] = self.constraints.get(target, 0) + 1
 
     # --- figures ---
 

@@ -31,4 +31,5 @@ def junit_xml(results: list[CaseResult]) -> bytes:
     suites.set("tests", str(total))
     suites.set("failures", str(failed))
     ET.indent(suites)
-    return ET.tostring(suites, encoding="utf-8", xml_declaration=True) + b"\n"
+    text: bytes = ET.tostring(suites, encoding="utf-8", xml_declaration=True)
+    return text + b"\n"

@@ -4,6 +4,7 @@ threshold's exit status."""
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -12,7 +13,7 @@ from conftest import run_cli, write_lines
 READ = "file_read"
 
 
-def read(path: str, size: int, ts: int) -> dict:
+def read(path: str, size: int, ts: int) -> dict[str, Any]:
     return {"type": READ, "fields": {"path": path, "size": size}, "ts": ts}
 
 

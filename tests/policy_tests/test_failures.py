@@ -4,6 +4,7 @@ explanation of the failing event; exit status 1."""
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -73,7 +74,7 @@ CASES = [
 
 @pytest.mark.parametrize(("event", "expected"), CASES)
 def test_failure_text(
-    tmp_path: Path, small_policy: Path, capsys: pytest.CaptureFixture[str], event: dict, expected: list[str]
+    tmp_path: Path, small_policy: Path, capsys: pytest.CaptureFixture[str], event: dict[str, Any], expected: list[str]
 ) -> None:
     tests = write_lines(tmp_path / "t.test.jsonl", [{"case": "c"}, event])
     status, out, _ = run_cli(capsys, "test", str(small_policy), str(tests))

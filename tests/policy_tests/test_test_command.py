@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import xml.etree.ElementTree as ET
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -33,7 +34,7 @@ from conftest import run_cli, write_lines
     ],
 )
 def test_bad_test_file(
-    tmp_path: Path, small_policy: Path, capsys: pytest.CaptureFixture[str], lines: list, message: str
+    tmp_path: Path, small_policy: Path, capsys: pytest.CaptureFixture[str], lines: list[Any], message: str
 ) -> None:
     tests = write_lines(tmp_path / "t.test.jsonl", lines)
     status, out, err = run_cli(capsys, "test", str(small_policy), str(tests))

@@ -279,19 +279,19 @@ PyObject* replayer_repr(PyObject* self) {
 PyMethodDef g_methods[] = {
     {"evaluate_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_at)),
      METH_VARARGS | METH_KEYWORDS,
-     "evaluate_at(ts_ms, event_type, fields=None) -> dict\n--\n\n"
+     "evaluate_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
      "Evaluates one event at ts_ms (milliseconds since 1970): PolicyEngine.evaluate's result."},
     {"explain_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(explain_at)),
      METH_VARARGS | METH_KEYWORDS,
-     "explain_at(ts_ms, event_type, fields=None) -> dict\n--\n\n"
+     "explain_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
      "The explanation of the event at ts_ms on the current state (docs/testing.md); changes nothing."},
     {"set_context", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_context)),
-     METH_VARARGS | METH_KEYWORDS, "set_context(key, value)\n--\n\nStores a context value."},
+     METH_VARARGS | METH_KEYWORDS, "set_context($self, key, value)\n--\n\nStores a context value."},
     {"set_config", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_config)),
-     METH_VARARGS | METH_KEYWORDS, "set_config(key, value)\n--\n\nStores a configuration value."},
+     METH_VARARGS | METH_KEYWORDS, "set_config($self, key, value)\n--\n\nStores a configuration value."},
     {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reset)), METH_VARARGS | METH_KEYWORDS,
-     "reset(ts_ms)\n--\n\nStarts monitoring again at ts_ms: monitors, windows and the count reset."},
-    {"status", status, METH_NOARGS, "status() -> str\n--\n\nThe engine's five-line status."},
+     "reset($self, ts_ms)\n--\n\nStarts monitoring again at ts_ms: monitors, windows and the count reset."},
+    {"status", status, METH_NOARGS, "status($self) -> str\n--\n\nThe engine's five-line status."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -222,6 +222,21 @@ TEST(Replay, EventsWithoutTimeTakeTheTimeBeforeThem) {
   EXPECT_TRUE(has(out.lines[3], R"("ts": 777,)"));
 }
 
+// Fields no expression reads are checked but not built: they change no
+// result, and a bad one still makes its line bad.
+TEST(Replay, UnreadFieldsAreCheckedNotBuilt) {
+  const std::string plain = R"({"type": "tool_call", "ts": 1, "fields": {"tool": "shell"}})";
+  const std::string wide =
+      R"({"type": "tool_call", "ts": 1, "fields": {"other": {"x": [1, "two", null]}, "tool": "shell", "n": 3}})";
+  Outcome a = replay(plain);
+  Outcome b = replay(wide);
+  ASSERT_EQ(b.lines.size(), 1u);
+  EXPECT_EQ(a.lines[0], b.lines[0]);
+  Outcome bad = replay(R"({"type": "tool_call", "ts": 1, "fields": {"other": [1,], "tool": "shell"}})");
+  ASSERT_EQ(bad.summary.bad_lines().size(), 1u);
+  EXPECT_EQ(bad.summary.bad_lines()[0].message, "not valid JSON: expected a value (column 55)");
+}
+
 TEST(Replay, CallersNumberTheLines) {
   const std::string trace = event("a", kT0, "search") + "\n" + event("a", kT0 + 1, "search");
   Outcome out = replay(trace, with_sessions(), std::vector<std::uint64_t>{40, 97});

@@ -132,7 +132,10 @@ bool EventLineReader::read_fields(EventLine& out) {
   if (!scanner_.peek_kind(kind)) return false;
   if (kind == JsonKind::Null) return scanner_.skip_value(1);
   if (kind != JsonKind::Object) return shape_error(LineErrc::FieldsNotObject, kind, scanner_.position());
-  return build_fields_ ? scanner_.object(out.event.fields, 1) : scanner_.skip_value(1);
+  if (!build_fields_) return scanner_.skip_value(1);
+  if (use_ == nullptr) return scanner_.object(out.event.fields, 1);
+  const auto reads = [](const void* use, std::string_view key) { return static_cast<const FieldUse*>(use)->reads(key); };
+  return scanner_.object(out.event.fields, 1, reads, use_);
 }
 
 bool EventLineReader::read_ts(EventLine& out) {

@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/field_positions.h"
 #include "event/event.h"
 #include "model/enums.h"
 #include "replay/json_scan.h"
@@ -48,6 +49,11 @@ class EventLineReader {
   EventLineReader(std::string session_key, bool borrow_strings, bool build_fields = true)
       : session_key_(std::move(session_key)), scanner_(borrow_strings), build_fields_(build_fields) {}
 
+  // Builds only the fields that `use` says the policy can read (the others
+  // are checked as strictly, not built): a field no expression names cannot
+  // change a result. `use` must outlive the reader; nullptr builds all.
+  void build_only_read_fields(const FieldUse* use) noexcept { use_ = use && !use->reads_all() ? use : nullptr; }
+
   // Reads `line` into `out` (its previous contents replaced, its storage
   // reused). False on the first problem, described by error().
   bool read(std::string_view line, EventLine& out);
@@ -64,6 +70,7 @@ class EventLineReader {
   std::string session_key_;
   JsonScanner scanner_;
   bool build_fields_;
+  const FieldUse* use_ = nullptr;
   char session_digits_[24];
   std::string session_text_;
 };

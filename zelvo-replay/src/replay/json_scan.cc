@@ -181,7 +181,9 @@ bool JsonScanner::value(Value& out, int depth) {
   }
 }
 
-bool JsonScanner::object(ValueMap& out, int depth) {
+bool JsonScanner::object(ValueMap& out, int depth) { return object(out, depth, nullptr, nullptr); }
+
+bool JsonScanner::object(ValueMap& out, int depth, KeyFilter keep, const void* context) {
   if (depth + 1 >= kMaxDepth) return fail(LineErrc::TooDeep);
   ++depth;
   ++cur_;  // '{'
@@ -199,7 +201,11 @@ bool JsonScanner::object(ValueMap& out, int depth) {
     c = skip_ws();
     if (c != ':') return fail(c == -1 ? LineErrc::UnexpectedEnd : LineErrc::ExpectedColon);
     ++cur_;
-    if (!value(out.slot(key), depth)) return false;
+    if (keep == nullptr || keep(context, key)) {
+      if (!value(out.slot(key), depth)) return false;
+    } else if (!skip_value(depth)) {
+      return false;
+    }
     c = skip_ws();
     if (c == '}') {
       ++cur_;

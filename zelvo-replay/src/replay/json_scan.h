@@ -75,6 +75,10 @@ class JsonScanner {
   // Reads the object at the cursor ('{' not consumed) into `out`, which is
   // cleared first.
   bool object(ValueMap& out, int depth);
+  // The same, building only the entries whose key `keep(context, key)`
+  // accepts; the others are checked as strictly but not built.
+  using KeyFilter = bool (*)(const void* context, std::string_view key);
+  bool object(ValueMap& out, int depth, KeyFilter keep, const void* context);
   // Reads the string at the cursor ('"' not consumed). `out` stays valid
   // until the next string is read.
   bool string_view(std::string_view& out);

@@ -30,7 +30,10 @@ class Run {
       bool build_fields)
       : options_(options), sink_(sink), summary_(summary),
         reader_(options.session_key, /*borrow_strings=*/true, build_fields),
-        sessions_(policy, options.context, options.config) {}
+        use_(FieldUse::of(policy)),
+        sessions_(policy, options.context, options.config) {
+    reader_.build_only_read_fields(&use_);
+  }
 
   bool sessions_on() const noexcept { return !options_.session_key.empty(); }
 
@@ -60,9 +63,8 @@ class Run {
     event_.event.timestamp = ts;
     // Where the fields the policy reads landed, so that rules need not
     // search for them by name (every session's engine numbers them alike).
-    const FieldUse& use = session.engine.field_use();
-    positions_.resize(use.count());
-    use.locate(event_.event.fields, positions_);
+    positions_.resize(use_.count());
+    use_.locate(event_.event.fields, positions_);
     event_.event.field_positions = positions_;
     session.engine.evaluate(event_.event, result_);
     session.last_ts = ts;
@@ -98,6 +100,7 @@ class Run {
   EventLineReader reader_;
   EventLine event_;
   EvalResult result_;
+  FieldUse use_;  // the fields the policy reads: every session's engine numbers them alike
   std::vector<std::uint32_t> positions_;
   SessionTable sessions_;
 };
