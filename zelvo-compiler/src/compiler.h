@@ -13,8 +13,6 @@
 //   - Diagnostics are in source order, at most CompileOptions::max_errors
 //     errors (warnings do not count); when the limit is reached the last
 //     diagnostic is a "too-many-errors" error.
-//   - The model's engine-owned slots (field_slot, value_slot) are left
-//     unset.
 //   - Cost: linear in the source size.
 #pragma once
 

@@ -5,9 +5,7 @@
 //
 // Contract (lossless): for every policy P that the runtime's decoder can
 // produce, compile(print_source(P)) succeeds and gives P again record for
-// record (equal canonical JSON texts, policy_json.h), with one exception
-// that the model does not see either: the engine-owned slots
-// (field_slot, value_slot) are not printed. For every source S that
+// record (equal canonical JSON texts, policy_json.h). For every source S that
 // compiles, print_source(compile(S)) is S in canonical layout, without its
 // comments.
 //
