@@ -115,7 +115,7 @@ def _line_of(raw: bytes) -> int:
 
 
 @contextmanager
-def dask_client(spec: str) -> Iterator[Client]:
+def dask_client(address: str) -> Iterator[Client]:
     """A client of ``local:N`` (N worker processes on this machine, on
     loopback) or of the scheduler at an address; closed on leaving."""
     try:
@@ -124,21 +124,21 @@ def dask_client(spec: str) -> Iterator[Client]:
         raise ToolError("--dask needs the dask extra: pip install 'korvanthel[dask]'") from None
     cluster: LocalCluster | None = None
     try:
-        if spec.startswith("local:"):
-            count = spec.removeprefix("local:")
+        if address.startswith("local:"):
+            count = address.removeprefix("local:")
             if not count.isdigit() or int(count) < 1:
-                raise ToolError(f"--dask {spec!r}: expected local:N with N a positive number of workers")
+                raise ToolError(f"--dask {address!r}: expected local:N with N a positive number of workers")
             cluster = LocalCluster(
                 n_workers=int(count), threads_per_worker=1, processes=True, host="127.0.0.1",
                 dashboard_address=None, silence_logs=logging.ERROR,
             )
             client = Client(cluster)
         else:
-            client = Client(spec, timeout=_CONNECT_TIMEOUT_S)
+            client = Client(address, timeout=_CONNECT_TIMEOUT_S)
     except (OSError, TimeoutError, ValueError) as exc:
         if cluster is not None:
             cluster.close()
-        raise ToolError(f"--dask {spec}: cannot reach the cluster: {exc}") from None
+        raise ToolError(f"--dask {address}: cannot reach the cluster: {exc}") from None
     try:
         yield client
     finally:
@@ -196,10 +196,10 @@ class ReplayRun:
             bar.update()
         return diff
 
-    def on_dask(self, spec: str, sink: ResultSink) -> ReplaySummary:
+    def on_dask(self, address: str, sink: ResultSink) -> ReplaySummary:
         from korvanthel_tools.backtest.dask_replay import replay_dask
 
-        with self._steps(2) as bar, dask_client(spec):
+        with self._steps(2) as bar, dask_client(address):
             replay = replay_dask(
                 self.policy, self.paths, session_key=self.options.session_key, sort=self.options.sort,
                 strict=self.options.strict, context=self.options.context, config=self.options.config,
@@ -213,10 +213,10 @@ class ReplayRun:
             bar.update()
         return replay.summary
 
-    def diff_on_dask(self, spec: str, other: bytes, sink: ResultSink, examples: int) -> PolicyDiff:
+    def diff_on_dask(self, address: str, other: bytes, sink: ResultSink, examples: int) -> PolicyDiff:
         from korvanthel_tools.backtest.dask_replay import diff_dask
 
-        with self._steps(1) as bar, dask_client(spec):
+        with self._steps(1) as bar, dask_client(address):
             result = diff_dask(
                 self.policy, other, self.paths, session_key=self.options.session_key, sort=self.options.sort,
                 strict=self.options.strict, context=self.options.context, config=self.options.config,
