@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Times the policy decoder against Python's json.loads on the same text.
 
-Generates the benchmark policy (the same text decode_bench generates), runs
+Generates the benchmark policy (the same policy decode_bench generates), runs
 decode_bench on it through ZELVO_BENCH_POLICY, times json.loads in this
 process, and prints both speeds and their ratio.
 
     python3 benchmarks/decode_vs_json.py [path/to/decode_bench]
 """
 import gc
+import importlib.util
 import json
 import os
 import subprocess
@@ -18,28 +19,30 @@ import time
 DEFAULT_BENCH = os.path.join(os.path.dirname(__file__), "..", "build", "decoder", "benchmarks", "decode_bench")
 
 
+# The policy builders, loaded from the source tree: decode_bench comes from
+# a CMake build, so the package need not be installed.
+_spec = importlib.util.spec_from_file_location(
+    "policy_json", os.path.join(os.path.dirname(__file__), "..", "korvanthel_tools", "policy_json.py"))
+pj = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(pj)
+
+
 def rule_json(i):
-    n = str(i)
-    return (
-        '{"id": ' + n + ', "on_events": ["tool_call", "data_access"], "condition": {"Binary": {"op": "And", '
-        '"left": {"Predicate": {"kind": "Contains", "subject": {"Ref": {"root": "Event", "fields": ["args", "path"]}}, '
-        '"argument": {"Literal": {"String": "secret_' + n + '"}}}}, '
-        '"right": {"Binary": {"op": "Gt", "left": {"Call": {"function": "len", "args": [{"Ref": {"root": "Event", '
-        '"fields": ["payload"]}}]}}, "right": {"Literal": {"Int": ' + n + '}}}}}}, '
-        '"verdicts": [{"verdict": "Deny", "message": {"Literal": {"String": "blocked by rule number ' + n +
-        ' of the generated benchmark policy"}}}], '
-        '"actions": [{"verb": "Log", "args": [["level", {"Literal": {"String": "warn"}}], '
-        '["score", {"Literal": {"Float": 0.75}}]]}], "severity": "High"}'
-    )
+    condition = pj.binary(
+        "And",
+        pj.predicate("Contains", pj.event("args", "path"), pj.text("secret_" + str(i))),
+        pj.binary("Gt", pj.call("len", pj.event("payload")), pj.integer(i)))
+    message = "blocked by rule number " + str(i) + " of the generated benchmark policy"
+    return pj.rule(i, ["tool_call", "data_access"], condition, [pj.verdict("Deny", message)],
+                   [pj.action("Log", level=pj.text("warn"), score=pj.number(0.75))], severity="High")
 
 
 def generate_policy(rules=14000):
-    body = ",\n".join(rule_json(i) for i in range(rules))
-    return (
-        '{"name": "bench", "severity": "High", "scopes": ["agent"], "rules": [' + body + '], '
-        '"constraints": [], "state_machines": [], '
-        '"metadata": {"annotations": [["k", "v"]], "source_hash": 0, "compiler_version": "1.0"}}'
-    )
+    doc = pj.policy("bench", [rule_json(i) for i in range(rules)], scopes=["agent"], annotations=[("k", "v")],
+                    compiler_version="1.0")
+    # Python's default separators, as decode_bench writes its text: the
+    # same size, keys in the builders' order.
+    return json.dumps(doc)
 
 
 def json_loads_rate(text, rounds=7):

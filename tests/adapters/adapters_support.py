@@ -10,37 +10,26 @@ import threading
 from typing import Any
 
 from _korvanthel_core import PolicyEngine
+from korvanthel_tools import policy_json as pj
 from korvanthel_tools.guarding import EngineStore, Guard, PolicySource, Telemetry
+from korvanthel_tools.policy_json import Json, binary, event, predicate, text
 
 
-def ref(*path: str) -> dict[str, Any]:
-    return {"Ref": {"root": "Event", "fields": list(path)}}
+def contains(subject: Json, needle: str) -> Json:
+    return predicate("Contains", subject, text(needle))
 
 
-def text(value: str) -> dict[str, Any]:
-    return {"Literal": {"String": value}}
+def both(left: Json, right: Json) -> Json:
+    return binary("And", left, right)
 
 
-def equals(left: dict[str, Any], right: dict[str, Any]) -> dict[str, Any]:
-    return {"Binary": {"op": "Eq", "left": left, "right": right}}
+def tool_is(name: str) -> Json:
+    return binary("Eq", event("tool"), text(name))
 
 
-def contains(subject: dict[str, Any], needle: str) -> dict[str, Any]:
-    return {"Predicate": {"kind": "Contains", "subject": subject, "argument": text(needle)}}
-
-
-def both(left: dict[str, Any], right: dict[str, Any]) -> dict[str, Any]:
-    return {"Binary": {"op": "And", "left": left, "right": right}}
-
-
-def tool_is(name: str) -> dict[str, Any]:
-    return equals(ref("tool"), text(name))
-
-
-def rule(rule_id: int, event: str, condition: dict[str, Any], verdict: str, message: str,
-         actions: list[dict[str, Any]] | None = None) -> dict[str, Any]:
-    return {"id": rule_id, "on_events": [event], "condition": condition,
-            "verdicts": [{"verdict": verdict, "message": text(message)}], "actions": actions or []}
+def rule(rule_id: int, on_event: str, condition: Json, verdict: str, message: str,
+         actions: list[Json] | None = None) -> Json:
+    return pj.rule(rule_id, [on_event], condition, [pj.verdict(verdict, message)], actions or [])
 
 
 RM_REASON = "recursive deletes are not allowed"
@@ -53,33 +42,26 @@ EXFIL_INVARIANT = "no_upload_after_secret"  # named in the reason of its violati
 # mentions a password is redacted; login's password argument is redacted;
 # a result carrying SECRET taints the session, and an upload after that
 # violates an invariant.
-POLICY: dict[str, Any] = {
-    "name": "adapters-test",
-    "severity": "High",
-    "scopes": ["agent"],
-    "rules": [
-        rule(1, "tool_call", both(tool_is("shell"), contains(ref("arguments", "command"), "rm -rf")), "Deny", RM_REASON),
+POLICY: Json = pj.policy(
+    "adapters-test",
+    rules=[
+        rule(1, "tool_call", both(tool_is("shell"), contains(event("arguments", "command"), "rm -rf")), "Deny", RM_REASON),
         rule(2, "tool_call", tool_is("fetch"), "Audit", FETCH_REASON),
-        rule(3, "tool_result", both(tool_is("read_file"), contains(ref("text"), "password")), "Redact", LEAK_REASON),
-        rule(4, "tool_call", tool_is("login"), "Redact", LOGIN_REASON,
-             [{"verb": "Tag", "args": [["redact", text("password")]]}]),
+        rule(3, "tool_result", both(tool_is("read_file"), contains(event("text"), "password")), "Redact", LEAK_REASON),
+        rule(4, "tool_call", tool_is("login"), "Redact", LOGIN_REASON, [pj.action("Tag", redact=text("password"))]),
     ],
-    "constraints": [],
-    "state_machines": [{
-        "id": 1, "name": "exfiltration", "invariant_name": "no_upload_after_secret", "kind": "Never",
-        "states": [
-            {"id": 0, "label": "clean", "kind": "Active"},
-            {"id": 1, "label": "tainted", "kind": "Active"},
-            {"id": 2, "label": "leaked", "kind": "Violated"},
+    state_machines=[pj.state_machine(
+        1, "exfiltration", EXFIL_INVARIANT, "Never",
+        [pj.state(0, "clean"), pj.state(1, "tainted"), pj.state(2, "leaked", "Violated")],
+        [
+            pj.transition(0, 1, pj.when(contains(event("text"), "SECRET"))),
+            pj.transition(1, 2, pj.when(tool_is("upload"))),
         ],
-        "transitions": [
-            {"from": 0, "to": 1, "guard": {"Predicate": contains(ref("text"), "SECRET")}},
-            {"from": 1, "to": 2, "guard": {"Predicate": tool_is("upload")}},
-        ],
-        "initial_state": 0, "accepting_states": [], "violating_states": [2],
-    }],
-    "metadata": {"annotations": [], "source_hash": 21, "compiler_version": "test"},
-}
+        violating_states=[2],
+    )],
+    scopes=["agent"],
+    source_hash=21,
+)
 
 POLICY_JSON = json.dumps(POLICY)
 

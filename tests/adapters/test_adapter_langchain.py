@@ -21,6 +21,7 @@ from langgraph.checkpoint.memory import InMemorySaver  # noqa: E402
 from langgraph.types import Command  # noqa: E402
 from lc_support import scripted_chat  # noqa: E402
 
+from korvanthel_tools import policy_json as pj  # noqa: E402
 from korvanthel_tools.adapters import PolicyDenied  # noqa: E402
 from korvanthel_tools.adapters.langchain import PolicyMiddleware  # noqa: E402
 from korvanthel_tools.guarding import DecisionLog, Guard  # noqa: E402
@@ -232,8 +233,7 @@ def test_each_decision_is_a_span_under_the_callers_span(mode: str) -> None:
 def test_two_policies_in_one_agent_each_decide() -> None:
     tools = Tools()
     strict = PolicyMiddleware(Guard.from_json(json.dumps({**POLICY, "rules": [
-        {"id": 1, "on_events": ["tool_call"], "verdicts": [{"verdict": "Deny", "message": {"Literal": {"String": "x"}}}],
-         "actions": []}]})), name="strict")
+        pj.rule(1, ["tool_call"], verdicts=[pj.verdict("Deny", "x")])]})), name="strict")
     model = scripted_chat(("shell", {"command": "ls"}))
     invoke(create_agent(model, tools=tools.make(), middleware=[PolicyMiddleware(make_guard()), strict]), "sync")
     assert tools.entered == [] and model.tool_messages()[0].content == "x"

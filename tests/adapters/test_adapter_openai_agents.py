@@ -32,6 +32,7 @@ from agents.testing import ScriptedModel, assistant_message, function_call  # no
 from mcp.types import CallToolResult, GetPromptResult, ListPromptsResult, TextContent  # noqa: E402
 from mcp.types import Tool as MCPTool  # noqa: E402
 
+from korvanthel_tools import policy_json as pj  # noqa: E402
 from korvanthel_tools.adapters.openai_agents import ToolGuardrails, guard_agent  # noqa: E402
 from korvanthel_tools.guarding import Decision, DecisionLog, Guard  # noqa: E402
 
@@ -201,8 +202,7 @@ def test_on_deny_raise_stops_the_run(
 def test_a_denied_result_raises_the_output_tripwire() -> None:
     tools = Tools({"read_file": "SECRET"})
     guard = Guard.from_json(json.dumps({**json.loads(__import__("adapters_support").POLICY_JSON), "rules": [
-        {"id": 9, "on_events": ["tool_result"], "verdicts": [{"verdict": "Deny", "message": {"Literal": {"String": "no"}}}],
-         "actions": []}]}))
+        pj.rule(9, ["tool_result"], verdicts=[pj.verdict("Deny", "no")])]}))
     model = scripted(("read_file", {"path": "a"}))
     with pytest.raises(ToolOutputGuardrailTripwireTriggered):
         run(guard_agent(Agent(name="ops", model=model, tools=tools.make()), guard, on_deny="raise"))

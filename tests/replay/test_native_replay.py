@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 
 from _korvanthel_core import PolicyEngine
 from korvanthel_tools import _native
+from korvanthel_tools import policy_json as pj
 from replay_policies import (DEADLINE, ECHO, GUARD, HOUR, MINUTE, RATE_LIMITED, SECOND, T0, records, trace)
 
 
@@ -80,9 +81,8 @@ def test_time_going_backwards_names_the_line_unless_sorted() -> None:
 
 def test_sorting_orders_by_time_and_keeps_equal_times_in_trace_order() -> None:
     # Limit 1 per minute: of two calls at one time, the first in the trace passes.
-    one = '{"kind": "RateLimit", "target": "tool_call", "limit": 1, "window_millis": 60000}'
     policy = json.loads(RATE_LIMITED)
-    policy["constraints"] = [json.loads(one)]
+    policy["constraints"] = [pj.rate_limit("tool_call", 1, 60000)]
     data = trace(*tool_calls("a", [T0 + 10]), *tool_calls("a", [T0], "first"), *tool_calls("a", [T0], "second"))
     out = records(_native.replay_lines(json.dumps(policy), data, session_key="session", sort=True)["results"])
     assert [bool(r["result"]["constraint_violations"]) for r in out] == [True, False, True]

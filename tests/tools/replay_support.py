@@ -9,6 +9,8 @@ from typing import Any
 
 from tools_support import POLICY
 
+from korvanthel_tools import policy_json as pj
+
 T0 = 1_733_650_000_000  # 2024-12-08T09:26:40Z in milliseconds
 MINUTE = 60_000
 HOUR = 60 * MINUTE
@@ -16,30 +18,17 @@ HOUR = 60 * MINUTE
 
 def rate_limited_policy(limit: int = 10, window_ms: int = MINUTE) -> dict[str, Any]:
     """At most ``limit`` tool_call events per window; everything else allowed."""
-    return {
-        "name": "rate", "severity": "High", "scopes": [], "rules": [],
-        "constraints": [{"kind": "RateLimit", "target": "tool_call", "limit": limit, "window_millis": window_ms}],
-        "state_machines": [],
-        "metadata": {"annotations": [], "source_hash": 0, "compiler_version": "test"},
-    }
+    return pj.policy("rate", constraints=[pj.rate_limit("tool_call", limit, window_ms)])
 
 
 def deadline_policy(deadline_ms: int = 30 * MINUTE) -> dict[str, Any]:
     """A session still open ``deadline_ms`` after its first event is violated."""
-    return {
-        "name": "deadline", "severity": "High", "scopes": [], "rules": [], "constraints": [],
-        "state_machines": [{
-            "id": 1, "name": "finish-in-time", "invariant_name": "session_ends_in_time", "kind": "Eventually",
-            "states": [
-                {"id": 0, "label": "open", "kind": "Active"},
-                {"id": 1, "label": "late", "kind": "Violated"},
-            ],
-            "transitions": [{"from": 0, "to": 1, "guard": "Timeout"}],
-            "initial_state": 0, "accepting_states": [], "violating_states": [1],
-            "deadline_millis": deadline_ms,
-        }],
-        "metadata": {"annotations": [], "source_hash": 0, "compiler_version": "test"},
-    }
+    return pj.policy("deadline", state_machines=[pj.state_machine(
+        1, "finish-in-time", "session_ends_in_time", "Eventually",
+        [pj.state(0, "open"), pj.state(1, "late", "Violated")],
+        [pj.transition(0, 1, pj.timeout())],
+        violating_states=[1], deadline_millis=deadline_ms,
+    )])
 
 
 def write_policy(path: Path, policy: dict[str, Any]) -> Path:

@@ -14,6 +14,8 @@ import pytest
 from replay_support import HOUR, MINUTE, T0, deadline_policy, rate_limited_policy, write_policy
 from tools_support import Run, cli, policy_json, write_events
 
+from korvanthel_tools import policy_json as pj
+
 
 def records(text: str) -> list[dict[str, Any]]:
     return [json.loads(line) for line in text.splitlines()]
@@ -181,9 +183,8 @@ def test_stored_values_reach_every_session(cli: Callable[..., Run], tmp_path: Pa
     root = "Context" if store == "--context" else "Policy"
     policy = {
         **rate_limited_policy(), "constraints": [],
-        "rules": [{"id": 1, "on_events": [], "verdicts": [{"verdict": "Deny"}], "actions": [],
-                   "condition": {"Binary": {"op": "Eq", "left": {"Ref": {"root": root, "fields": ["mode"]}},
-                                            "right": {"Literal": {"String": "strict"}}}}}],
+        "rules": [pj.rule(1, condition=pj.binary("Eq", pj.ref(root, "mode"), pj.text("strict")),
+                          verdicts=[pj.verdict("Deny")])],
     }
     path = write_policy(tmp_path / "p.json", policy)
     events = write_events(tmp_path / "e.jsonl", [{"type": "x", "ts": T0, "session": s} for s in "abc"])
