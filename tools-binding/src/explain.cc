@@ -22,6 +22,7 @@
 #include "host/errors.h"
 #include "host/host.h"
 #include "host_text.h"
+#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "module_state.h"
 #include "parts.h"
@@ -199,8 +200,6 @@ PyObject* explain_events(PyObject* module, PyObject* args, PyObject* kwargs) {
     return out.release();
   });
 }
-
-#define KV_FUNCTION(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
 
 PyMethodDef g_functions[] = {
     {"explain_events", KV_FUNCTION(explain_events), METH_VARARGS | METH_KEYWORDS,

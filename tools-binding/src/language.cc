@@ -13,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "check/check.h"
 #include "compiler.h"
@@ -23,10 +24,12 @@
 #include "emit/policy_json.h"
 #include "emit/printer.h"
 #include "host_text.h"
+#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "module_state.h"
 #include "parts.h"
 #include "py_ref.h"
+#include "unlocked_run.h"
 
 namespace korvanthel::tools {
 
@@ -40,25 +43,7 @@ constexpr const char* kDefaultFilename = "<source>";
 // turned into a host exception (returns false then).
 template <typename F>
 bool run_unlocked(F&& work) {
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    work();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  if (!failure) return true;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_RuntimeError, "internal error in the policy compiler: %s", e.what());
-  }
-  return false;
+  return tools::run_unlocked(std::forward<F>(work), "policy compiler", LengthError::AsValueError);
 }
 
 PyObject* str_of(std::string_view s) {
@@ -239,8 +224,6 @@ PyObject* check_policy(PyObject* module, PyObject* args, PyObject* kwargs) {
   }
   return diagnostics_to_list(state_of(module), findings);
 }
-
-#define KV_FUNCTION(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
 
 PyMethodDef g_functions[] = {
     {"compile_policy", KV_FUNCTION(compile_policy), METH_VARARGS | METH_KEYWORDS,

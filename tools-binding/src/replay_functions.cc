@@ -23,10 +23,12 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "container/container.h"
 #include "engine/clock.h"
+#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "parts.h"
 #include "py_ref.h"
@@ -34,6 +36,7 @@
 #include "replay/replay.h"
 #include "replay/timestamp.h"
 #include "replay_parts.h"
+#include "unlocked_run.h"
 
 namespace korvanthel::tools {
 namespace {
@@ -46,23 +49,7 @@ constexpr const char* kErrorName = "EventLineError";
 // ran out of memory.
 template <typename F>
 bool without_lock(F&& work) {
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    work();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  if (!failure) return true;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_RuntimeError, "internal error in the replay: %s", e.what());
-  }
-  return false;
+  return run_unlocked(std::forward<F>(work), "replay", LengthError::AsInternalError);
 }
 
 bool utf8_of(PyObject* obj, const char* name, std::string& out) {
@@ -326,21 +313,28 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
 #define REPLAY_KWLIST "session_key", "sort", "strict", "context", "config", "line_numbers", "out", "start_ms"
 #define REPLAY_FORMAT "|$OppOOOOO"
 
-PyObject* replay_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"policy", "data", REPLAY_KWLIST, nullptr};
-  PyObject *policy, *data, *session_key = nullptr, *context = nullptr, *config = nullptr, *numbers = nullptr,
-                           *out = nullptr, *start_ms = nullptr;
+// Reads the arguments of replay_lines and replay_file: the policy, the
+// second positional argument (called `second_name`; returned in `second`,
+// unchecked) and the keyword options, into `call`. `format` is "OO" plus
+// REPLAY_FORMAT plus ":<function>". False with an exception set.
+bool read_replay_args(PyObject* args, PyObject* kwargs, const char* second_name, const char* format,
+                      PyObject*& second, Call& call) {
+  const char* kwlist[] = {"policy", second_name, REPLAY_KWLIST, nullptr};
+  PyObject *policy, *session_key = nullptr, *context = nullptr, *config = nullptr, *numbers = nullptr,
+                    *out = nullptr, *start_ms = nullptr;
   int sort = 0, strict = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO" REPLAY_FORMAT ":replay_lines", const_cast<char**>(kwlist),
-                                   &policy, &data, &session_key, &sort, &strict, &context, &config, &numbers, &out,
-                                   &start_ms)) {
-    return nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &policy, &second,
+                                   &session_key, &sort, &strict, &context, &config, &numbers, &out, &start_ms)) {
+    return false;
   }
+  return read_policy_arg(policy, call.policy) &&
+         read_options(session_key, sort, strict, context, config, numbers, out, start_ms, call);
+}
+
+PyObject* replay_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
+  PyObject* data = nullptr;
   Call call;
-  if (!read_policy_arg(policy, call.policy) ||
-      !read_options(session_key, sort, strict, context, config, numbers, out, start_ms, call)) {
-    return nullptr;
-  }
+  if (!read_replay_args(args, kwargs, "data", "OO" REPLAY_FORMAT ":replay_lines", data, call)) return nullptr;
   if (PyBytes_Check(data)) {
     PyRef held = PyRef::borrow(data);
     return run(module, call, std::string_view(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))));
@@ -396,20 +390,9 @@ class MappedFile {
 };
 
 PyObject* replay_file(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"policy", "path", REPLAY_KWLIST, nullptr};
-  PyObject *policy, *path, *session_key = nullptr, *context = nullptr, *config = nullptr, *numbers = nullptr,
-                           *out = nullptr, *start_ms = nullptr;
-  int sort = 0, strict = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO" REPLAY_FORMAT ":replay_file", const_cast<char**>(kwlist),
-                                   &policy, &path, &session_key, &sort, &strict, &context, &config, &numbers, &out,
-                                   &start_ms)) {
-    return nullptr;
-  }
+  PyObject* path = nullptr;
   Call call;
-  if (!read_policy_arg(policy, call.policy) ||
-      !read_options(session_key, sort, strict, context, config, numbers, out, start_ms, call)) {
-    return nullptr;
-  }
+  if (!read_replay_args(args, kwargs, "path", "OO" REPLAY_FORMAT ":replay_file", path, call)) return nullptr;
   PyObject* bytes_path = nullptr;
   if (!PyUnicode_FSConverter(path, &bytes_path)) return nullptr;
   PyRef held = PyRef::steal(bytes_path);
@@ -445,13 +428,11 @@ PyObject* parse_ts(PyObject*, PyObject* arg) {
 }
 
 PyMethodDef g_methods[] = {
-    {"replay_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay_lines)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"replay_lines", KV_FUNCTION(replay_lines), METH_VARARGS | METH_KEYWORDS,
      "replay_lines(policy, data, *, session_key=None, sort=False, strict=False, context=None, config=None, "
      "line_numbers=None, out=None, start_ms=None) -> dict\n--\n\n"
      "Replays JSON lines of events in event time, one engine per session."},
-    {"replay_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay_file)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"replay_file", KV_FUNCTION(replay_file), METH_VARARGS | METH_KEYWORDS,
      "replay_file(policy, path, *, session_key=None, sort=False, strict=False, context=None, config=None, "
      "line_numbers=None, out=None, start_ms=None) -> dict\n--\n\n"
      "replay_lines over the bytes of a file."},

@@ -27,6 +27,7 @@
 #include "explain/explain.h"
 #include "explain_to_host.h"
 #include "host/host.h"
+#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "replay/event_clock.h"
 #include "replay/timestamp.h"
@@ -91,6 +92,33 @@ bool read_text(PyObject* obj, const char* name, std::string_view& out) {
   return true;
 }
 
+// The arguments of evaluate_at and explain_at: (ts_ms, event_type, fields=None).
+struct EventAtArgs {
+  PyObject* ts = nullptr;
+  PyObject* type = nullptr;
+  PyObject* fields = Py_None;
+};
+
+// Parses them with `format` ("OO|O:<method>"); false with an exception set.
+bool parse_event_at(PyObject* args, PyObject* kwargs, const char* format, EventAtArgs& out) {
+  static const char* kwlist[] = {"ts_ms", "event_type", "fields", nullptr};
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &out.ts, &out.type,
+                                     &out.fields) != 0;
+}
+
+// Reads them as values: the time, the event type, and the fields' dict
+// (nullptr for None). False with an exception set.
+bool read_event_at(const EventAtArgs& a, std::uint64_t& ts, std::string_view& event_type, PyObject*& fields) {
+  if (!read_ts(a.ts, ts) || !read_text(a.type, "event_type", event_type)) return false;
+  if (a.fields != Py_None && !PyDict_Check(a.fields)) {
+    PyErr_Format(PyExc_TypeError, "argument 'fields': '%s' object cannot be converted to 'PyDict'",
+                 Py_TYPE(a.fields)->tp_name);
+    return false;
+  }
+  fields = a.fields == Py_None ? nullptr : a.fields;
+  return true;
+}
+
 zelvo::PolicyEngine& engine_at(ReplayerState& st, std::uint64_t ts) {
   if (!st.timed) {
     st.timed = std::make_unique<TimedEngine>(st.policy, ts);
@@ -141,26 +169,19 @@ void replayer_dealloc(PyObject* self) {
 }
 
 PyObject* evaluate_at(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"ts_ms", "event_type", "fields", nullptr};
-  PyObject *ts_arg, *type_arg, *fields = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:evaluate_at", const_cast<char**>(kwlist), &ts_arg, &type_arg,
-                                   &fields)) {
-    return nullptr;
-  }
+  EventAtArgs a;
+  if (!parse_event_at(args, kwargs, "OO|O:evaluate_at", a)) return nullptr;
   return at_boundary([&]() -> PyObject* {
     std::uint64_t ts = 0;
     std::string_view event_type;
-    if (!read_ts(ts_arg, ts) || !read_text(type_arg, "event_type", event_type)) return nullptr;
-    if (fields != Py_None && !PyDict_Check(fields)) {
-      return PyErr_Format(PyExc_TypeError, "argument 'fields': '%s' object cannot be converted to 'PyDict'",
-                          Py_TYPE(fields)->tp_name);
-    }
+    PyObject* fields = nullptr;
+    if (!read_event_at(a, ts, event_type, fields)) return nullptr;
     ReplayerState& st = state_of(self);
     CallScratch scratch;
     BorrowedTexts borrows;
     FieldPositions positions;
     zelvo::Event event{zelvo::Str(event_type), scratch.take_fields(), ts, {}};
-    if (!fields_to_event(fields == Py_None ? nullptr : fields, st.kept, borrows, positions, event)) return nullptr;
+    if (!fields_to_event(fields, st.kept, borrows, positions, event)) return nullptr;
     zelvo::EvalResult& result = scratch.result();
     engine_at(st, ts).evaluate(event, result);
     PyRef out = result_to_host(result);
@@ -173,25 +194,18 @@ PyObject* evaluate_at(PyObject* self, PyObject* args, PyObject* kwargs) {
 // nothing and changes nothing. Before the first evaluate_at, on an engine
 // built for the occasion at ts_ms with the stored values.
 PyObject* explain_at(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"ts_ms", "event_type", "fields", nullptr};
-  PyObject *ts_arg, *type_arg, *fields = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:explain_at", const_cast<char**>(kwlist), &ts_arg, &type_arg,
-                                   &fields)) {
-    return nullptr;
-  }
+  EventAtArgs a;
+  if (!parse_event_at(args, kwargs, "OO|O:explain_at", a)) return nullptr;
   return at_boundary([&]() -> PyObject* {
     std::uint64_t ts = 0;
     std::string_view event_type;
-    if (!read_ts(ts_arg, ts) || !read_text(type_arg, "event_type", event_type)) return nullptr;
-    if (fields != Py_None && !PyDict_Check(fields)) {
-      return PyErr_Format(PyExc_TypeError, "argument 'fields': '%s' object cannot be converted to 'PyDict'",
-                          Py_TYPE(fields)->tp_name);
-    }
+    PyObject* fields = nullptr;
+    if (!read_event_at(a, ts, event_type, fields)) return nullptr;
     ReplayerState& st = state_of(self);
     BorrowedTexts borrows;
     FieldPositions positions;
     zelvo::Event event{zelvo::Str(event_type), {}, ts, {}};
-    if (!fields_to_event(fields == Py_None ? nullptr : fields, st.kept, borrows, positions, event)) return nullptr;
+    if (!fields_to_event(fields, st.kept, borrows, positions, event)) return nullptr;
     if (st.timed) return explanation_to_host(zelvo::explain::explain(st.timed->engine, event)).release();
     TimedEngine probe(st.policy, ts);
     for (const zelvo::MapEntry& e : st.pending_context) probe.engine.set_context(e.key, e.value);
@@ -277,19 +291,17 @@ PyObject* replayer_repr(PyObject* self) {
 }
 
 PyMethodDef g_methods[] = {
-    {"evaluate_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_at)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"evaluate_at", KV_FUNCTION(evaluate_at), METH_VARARGS | METH_KEYWORDS,
      "evaluate_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
      "Evaluates one event at ts_ms (milliseconds since 1970): PolicyEngine.evaluate's result."},
-    {"explain_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(explain_at)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"explain_at", KV_FUNCTION(explain_at), METH_VARARGS | METH_KEYWORDS,
      "explain_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
      "The explanation of the event at ts_ms on the current state (docs/testing.md); changes nothing."},
-    {"set_context", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_context)),
-     METH_VARARGS | METH_KEYWORDS, "set_context($self, key, value)\n--\n\nStores a context value."},
-    {"set_config", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_config)),
-     METH_VARARGS | METH_KEYWORDS, "set_config($self, key, value)\n--\n\nStores a configuration value."},
-    {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reset)), METH_VARARGS | METH_KEYWORDS,
+    {"set_context", KV_FUNCTION(set_context), METH_VARARGS | METH_KEYWORDS,
+     "set_context($self, key, value)\n--\n\nStores a context value."},
+    {"set_config", KV_FUNCTION(set_config), METH_VARARGS | METH_KEYWORDS,
+     "set_config($self, key, value)\n--\n\nStores a configuration value."},
+    {"reset", KV_FUNCTION(reset), METH_VARARGS | METH_KEYWORDS,
      "reset($self, ts_ms)\n--\n\nStarts monitoring again at ts_ms: monitors, windows and the count reset."},
     {"status", status, METH_NOARGS, "status($self) -> str\n--\n\nThe engine's five-line status."},
     {nullptr, nullptr, 0, nullptr},
