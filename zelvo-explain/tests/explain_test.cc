@@ -118,7 +118,8 @@ TEST(Explain, ShortCircuitMarksOnlyTheDecidingOperand) {
   };
   for (const Case& k : cases) {
     const Event e = event("data_access", 1, {{"path", Value::string(k.path)}, {"size", Value::integer(k.size)}});
-    const RuleTrace& r = explain(engine, e).rules[1];
+    const auto x = explain(engine, e);
+    const RuleTrace& r = x.rules[1];
     EXPECT_EQ(r.condition, std::optional<bool>(k.truth)) << k.path;
     std::vector<bool> decisive;
     for (const ExprStep& s : r.steps) decisive.push_back(s.decisive);
