@@ -45,10 +45,10 @@ def repository_policies() -> list[tuple[str, bytes]]:
 
 
 def _example_attribute(module: str, name: str) -> object:
-    spec = importlib.util.spec_from_file_location(f"example_{module}", EXAMPLES / f"{module}.py")
-    assert spec is not None and spec.loader is not None
-    loaded = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(loaded)
+    found = importlib.util.spec_from_file_location(f"example_{module}", EXAMPLES / f"{module}.py")
+    assert found is not None and found.loader is not None
+    loaded = importlib.util.module_from_spec(found)
+    found.loader.exec_module(loaded)
     return getattr(loaded, name)
 
 
