@@ -57,8 +57,10 @@ PyObject* verdict_text(std::size_t position) noexcept;
 // Key i of the template is Key(i).
 const DictTemplate& result_template(std::size_t verdict_position) noexcept;
 
-// "verb" and "args", in that order, both None: an action dict's keys.
-// Key 0 is Key::Verb, key 1 Key::Args.
-const DictTemplate& action_template() noexcept;
+// "verb" and "args", in that order: "verb" maps to the name of the verb at
+// `verb_position` (its declared position in ActionVerb), "args" to None, so
+// that a copy needs only its arguments stored. Key 0 is Key::Verb, key 1
+// Key::Args.
+const DictTemplate& action_template(std::size_t verb_position) noexcept;
 
 }  // namespace korvanthel

@@ -47,8 +47,8 @@ PyRef list_of(const std::vector<T>& items, Make&& make) {
 }
 
 PyRef action_to_host(const zelvo::Action& action) {
-  Filling dict(action_template());
-  dict.set(0, name_to_host(action.verb));
+  // The verb's template already holds its name.
+  Filling dict(action_template(static_cast<std::size_t>(action.verb)));
   dict.set(1, map_to_host(action.args));
   return dict.finish();
 }
