@@ -1,5 +1,7 @@
 #include "engine/stopwatch.h"
 
+#include "engine/clock.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -31,6 +33,34 @@ TEST(Stopwatch, TruncatesToWholeMicrosecondsAndNeverGoesNegative) {
   };
   for (const SpanCase& c : cases) {
     EXPECT_EQ(Stopwatch::whole_us(Point(nanoseconds(c.from_ns)), Point(nanoseconds(c.to_ns))), c.us) << c.name;
+  }
+}
+
+// The stopwatch reads the clock it names: its readings fall between two
+// readings of that clock taken around them (an ordering, not a slack).
+TEST(Stopwatch, ReadsTheSteadyClock) {
+  for (int i = 0; i < 1000; ++i) {
+    const Point before = Stopwatch::Clock::now();
+    const Point read = Stopwatch::now();
+    const Point after = Stopwatch::Clock::now();
+    ASSERT_LE(before, read);
+    ASSERT_LE(read, after);
+  }
+}
+
+// Event timestamps are the system clock's whole milliseconds since 1970.
+TEST(WallClock, ReadsTheSystemClockInWholeMilliseconds) {
+  using std::chrono::duration_cast;
+  using std::chrono::milliseconds;
+  const auto ms = [](std::chrono::system_clock::time_point t) {
+    return static_cast<std::uint64_t>(duration_cast<milliseconds>(t.time_since_epoch()).count());
+  };
+  for (int i = 0; i < 1000; ++i) {
+    const std::uint64_t before = ms(std::chrono::system_clock::now());
+    const std::uint64_t read = wall_clock_ms();
+    const std::uint64_t after = ms(std::chrono::system_clock::now());
+    ASSERT_LE(before, read);
+    ASSERT_LE(read, after);
   }
 }
 
