@@ -50,3 +50,27 @@ def test_arbitrary_texts(values):
     engine = load(ECHO)
     for value in values + values[::-1]:
         check(engine, value)
+
+
+# Rule i fires when "k" names its verdict; every verdict carries the reason
+# "<" + v, so reasons repeat under each verdict as often as "v" does.
+VERDICT_NAMES = ["Allow", "Deny", "Audit", "Redact"]
+EACH_VERDICT = policy(rules=[
+    rule(i + 1, on_events=["e"], condition=binary("Eq", ref("Event", "k"), text(name)),
+         verdicts=[verdict(name, binary("Add", text("<"), ref("Event", "v")))])
+    for i, name in enumerate(VERDICT_NAMES)])
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(VERDICT_NAMES + ["none"]),
+                          st.sampled_from(["a", "b", "c", "x" * 200]) | st.text(max_size=4)),
+                max_size=80))
+def test_repeated_reasons_under_every_verdict(events):
+    engine = load(EACH_VERDICT)
+    for k, v in events * 3:
+        result = engine.evaluate("e", {"k": k, "v": v})
+        assert (result["verdict"], result["reason"]) == (("allow", None) if k == "none" else (k.lower(), f"<{v}"))
+        # What the caller does to a result reaches no later one.
+        result["reason"] = "changed by the caller"
+        result["verdict"] = "changed"
+        result["triggered_rules"].append(99)
