@@ -231,6 +231,11 @@ class Str {
       inline_.len = static_cast<std::uint8_t>(n);
       return;
     }
+    init_heap(p, n);
+  }
+
+  // n > kInlineCapacity.
+  void init_heap(const char* p, std::size_t n) {
     void* mem = ::operator new(offsetof(HeapBuf, bytes) + n);
     HeapBuf* buf = static_cast<HeapBuf*>(mem);
     new (&buf->refs) std::atomic<std::uint32_t>(1);
@@ -241,11 +246,12 @@ class Str {
   }
 
   // After raw_ was copied from a borrowed Str: takes an owned copy of the
-  // borrowed text. Out of line, as copying a borrowed Str is the rare case.
+  // borrowed text, which is always longer than the inline capacity (see
+  // borrowed()). Out of line, as copying a borrowed Str is the rare case.
   [[gnu::noinline, gnu::cold]] void own_copy() {
     const char* bytes = borrowed_.bytes;
     const std::size_t len = borrowed_.len;
-    init(bytes, len);
+    init_heap(bytes, len);
   }
 
   void release() noexcept {
