@@ -234,8 +234,10 @@ class Str {
     init_heap(p, n);
   }
 
-  // n > kInlineCapacity.
-  void init_heap(const char* p, std::size_t n) {
+  // n > kInlineCapacity. Kept out of line: the allocation dwarfs a call,
+  // and inlined into a caller copying from a short buffer, GCC's bounds
+  // checks warn about this copy on a path the length test never takes.
+  [[gnu::noinline]] void init_heap(const char* p, std::size_t n) {
     void* mem = ::operator new(offsetof(HeapBuf, bytes) + n);
     HeapBuf* buf = static_cast<HeapBuf*>(mem);
     new (&buf->refs) std::atomic<std::uint32_t>(1);
