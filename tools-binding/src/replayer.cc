@@ -106,24 +106,41 @@ bool parse_event_at(PyObject* args, PyObject* kwargs, const char* format, EventA
                                      &out.fields) != 0;
 }
 
-// Reads them as values: the time, the event type, and the fields' dict
-// (nullptr for None). False with an exception set.
-bool read_event_at(const EventAtArgs& a, std::uint64_t& ts, std::string_view& event_type, PyObject*& fields) {
+// An event read from those arguments, its fields converted as
+// PolicyEngine.evaluate converts them. The texts it borrows and the
+// positions of its fields are kept with it.
+struct EventAt {
+  BorrowedTexts borrows;
+  FieldPositions positions;
+  zelvo::Event event;
+};
+
+// Reads the time, the event type and the fields' dict into `out`, the
+// fields converted into `storage` (an empty map). False with an exception
+// set; `out` is then to be dropped.
+bool read_event_at(const EventAtArgs& a, const KeptFields& kept, zelvo::ValueMap storage, EventAt& out) {
+  std::uint64_t ts = 0;
+  std::string_view event_type;
   if (!read_ts(a.ts, ts) || !read_text(a.type, "event_type", event_type)) return false;
   if (a.fields != Py_None && !PyDict_Check(a.fields)) {
     PyErr_Format(PyExc_TypeError, "argument 'fields': '%s' object cannot be converted to 'PyDict'",
                  Py_TYPE(a.fields)->tp_name);
     return false;
   }
-  fields = a.fields == Py_None ? nullptr : a.fields;
-  return true;
+  out.event = zelvo::Event{zelvo::Str(event_type), std::move(storage), ts, {}};
+  return fields_to_event(a.fields == Py_None ? nullptr : a.fields, kept, out.borrows, out.positions, out.event);
+}
+
+// Puts the values stored before the engine existed into `engine`.
+void apply_pending(const ReplayerState& st, zelvo::PolicyEngine& engine) {
+  for (const zelvo::MapEntry& e : st.pending_context) engine.set_context(e.key, e.value);
+  for (const zelvo::MapEntry& e : st.pending_config) engine.set_config(e.key, e.value);
 }
 
 zelvo::PolicyEngine& engine_at(ReplayerState& st, std::uint64_t ts) {
   if (!st.timed) {
     st.timed = std::make_unique<TimedEngine>(st.policy, ts);
-    for (const zelvo::MapEntry& e : st.pending_context) st.timed->engine.set_context(e.key, e.value);
-    for (const zelvo::MapEntry& e : st.pending_config) st.timed->engine.set_config(e.key, e.value);
+    apply_pending(st, st.timed->engine);
     st.pending_context.clear();
     st.pending_config.clear();
   }
@@ -172,20 +189,14 @@ PyObject* evaluate_at(PyObject* self, PyObject* args, PyObject* kwargs) {
   EventAtArgs a;
   if (!parse_event_at(args, kwargs, "OO|O:evaluate_at", a)) return nullptr;
   return at_boundary([&]() -> PyObject* {
-    std::uint64_t ts = 0;
-    std::string_view event_type;
-    PyObject* fields = nullptr;
-    if (!read_event_at(a, ts, event_type, fields)) return nullptr;
     ReplayerState& st = state_of(self);
     CallScratch scratch;
-    BorrowedTexts borrows;
-    FieldPositions positions;
-    zelvo::Event event{zelvo::Str(event_type), scratch.take_fields(), ts, {}};
-    if (!fields_to_event(fields, st.kept, borrows, positions, event)) return nullptr;
+    EventAt at;
+    if (!read_event_at(a, st.kept, scratch.take_fields(), at)) return nullptr;
     zelvo::EvalResult& result = scratch.result();
-    engine_at(st, ts).evaluate(event, result);
+    engine_at(st, at.event.timestamp).evaluate(at.event, result);
     PyRef out = result_to_host(result);
-    scratch.keep_fields(std::move(event.fields));
+    scratch.keep_fields(std::move(at.event.fields));
     return out.release();
   });
 }
@@ -197,20 +208,13 @@ PyObject* explain_at(PyObject* self, PyObject* args, PyObject* kwargs) {
   EventAtArgs a;
   if (!parse_event_at(args, kwargs, "OO|O:explain_at", a)) return nullptr;
   return at_boundary([&]() -> PyObject* {
-    std::uint64_t ts = 0;
-    std::string_view event_type;
-    PyObject* fields = nullptr;
-    if (!read_event_at(a, ts, event_type, fields)) return nullptr;
     ReplayerState& st = state_of(self);
-    BorrowedTexts borrows;
-    FieldPositions positions;
-    zelvo::Event event{zelvo::Str(event_type), {}, ts, {}};
-    if (!fields_to_event(fields, st.kept, borrows, positions, event)) return nullptr;
-    if (st.timed) return explanation_to_host(zelvo::explain::explain(st.timed->engine, event)).release();
-    TimedEngine probe(st.policy, ts);
-    for (const zelvo::MapEntry& e : st.pending_context) probe.engine.set_context(e.key, e.value);
-    for (const zelvo::MapEntry& e : st.pending_config) probe.engine.set_config(e.key, e.value);
-    return explanation_to_host(zelvo::explain::explain(probe.engine, event)).release();
+    EventAt at;
+    if (!read_event_at(a, st.kept, {}, at)) return nullptr;
+    if (st.timed) return explanation_to_host(zelvo::explain::explain(st.timed->engine, at.event)).release();
+    TimedEngine probe(st.policy, at.event.timestamp);
+    apply_pending(st, probe.engine);
+    return explanation_to_host(zelvo::explain::explain(probe.engine, at.event)).release();
   });
 }
 
