@@ -101,7 +101,7 @@ def _cpu_seconds() -> float:
 def run(workers: int, policy: bytes, paths: list[Path], block_size: int) -> tuple[float, float, int]:
     from distributed import Client, LocalCluster
 
-    from korvanthel_tools.backtest.dask_replay import replay_dask
+    from korvanthel_tools.replay.dask_replay import replay_dask
 
     cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                            dashboard_address=None, silence_logs=logging.ERROR)

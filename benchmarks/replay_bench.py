@@ -69,8 +69,8 @@ def best_of(repeat: int, run: Callable[[], object]) -> tuple[float, float]:
 
 def python_replay(engine: PolicyEngine, text: str) -> int:
     """The Python replay path: parse, check, evaluate, count, write."""
-    from korvanthel_tools.events import parse_event
-    from korvanthel_tools.summary import ReplaySummary
+    from korvanthel_tools.replay.events import parse_event
+    from korvanthel_tools.replay.summary import ReplaySummary
 
     summary = ReplaySummary()
     out = io.StringIO()

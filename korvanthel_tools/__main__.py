@@ -2,6 +2,6 @@
 
 import sys
 
-from korvanthel_tools.cli import main
+from korvanthel_tools.commands.cli import main
 
 sys.exit(main())

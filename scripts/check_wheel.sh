@@ -52,7 +52,7 @@ if "korvanthel_tools/_native.pyi" not in files:
 site = pathlib.Path(_korvanthel_core.__file__).parent
 assert pathlib.Path(korvanthel_tools.__file__).parent.parent == site, "tools installed elsewhere"
 entry = [e for e in md.entry_points(group="console_scripts") if e.name == "korvanthel"]
-assert entry and entry[0].value == "korvanthel_tools.cli:main", entry
+assert entry and entry[0].value == "korvanthel_tools.commands.cli:main", entry
 print(f"wheel contents OK: module {_korvanthel_core.__version__}, stubs, tools, entry point")
 PYEOF
 

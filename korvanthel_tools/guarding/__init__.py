@@ -1,13 +1,15 @@
 """The guard core shared by every integration (the MCP proxy, the
 agent-framework adapters): how tool calls and results become events
-(``mapping``), where engine state lives (``engines``), decisions and the
-``Guard`` (``decision``), the decision log (``decision_log``) and
-OpenTelemetry (``telemetry``, optional). Nothing optional is imported here.
+(``mapping``), where engine state lives (``engines``), the ``Guard``
+(``guard``) and the decisions it returns (``decision``), the decision log
+(``decision_log``) and OpenTelemetry (``telemetry``, optional). Nothing
+optional is imported here.
 """
 
-from korvanthel_tools.guarding.decision import Decision, Guard, violation_texts
+from korvanthel_tools.guarding.decision import Decision, violation_texts
 from korvanthel_tools.guarding.decision_log import DecisionLog
 from korvanthel_tools.guarding.engines import EngineStore
+from korvanthel_tools.guarding.guard import Guard
 from korvanthel_tools.guarding.mapping import (
     TOOL_CALL,
     TOOL_RESULT,

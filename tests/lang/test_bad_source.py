@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 
 from _korvanthel_core import PolicyEngine
 from korvanthel_tools import _native
-from korvanthel_tools.cli import main
+from korvanthel_tools.commands.cli import main
 from lang_support import EXAMPLES
 
 SOURCE = (EXAMPLES / "guard_policy.zelvo").read_bytes()

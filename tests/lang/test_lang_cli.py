@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from korvanthel_tools import _native
-from korvanthel_tools.cli import main
+from korvanthel_tools.commands.cli import main
 from lang_support import EXAMPLES, canonical
 
 GOOD = 'policy "p" severity high\n\nrule 1 on tool_call {\n  when event.tool == "shell"\n  deny "no"\n}\n'

@@ -9,7 +9,7 @@ from typing import Any
 
 import pytest
 
-from korvanthel_tools.cli import main
+from korvanthel_tools.commands.cli import main
 
 SMALL_POLICY = """\
 policy "small" severity low

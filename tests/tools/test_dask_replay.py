@@ -17,7 +17,7 @@ pd = pytest.importorskip("pandas")
 import dask.bag as db  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 
-from korvanthel_tools.backtest.dask_replay import diff_dask, replay_dask  # noqa: E402
+from korvanthel_tools.replay.dask_replay import diff_dask, replay_dask  # noqa: E402
 from korvanthel_tools.loading import ToolError  # noqa: E402
 
 from replay_support import POLICY, T0, mixed_trace, stricter  # noqa: E402

@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from korvanthel_tools.policy_diff import Change, DiffError, PolicyDiff, diff_results
+from korvanthel_tools.replay.policy_diff import Change, DiffError, PolicyDiff, diff_results
 
 from replay_support import POLICY, T0, stricter, write_policy
 from tools_support import Run, cli, policy_json, write_events

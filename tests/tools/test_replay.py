@@ -11,7 +11,7 @@ from typing import Any
 
 import pytest
 
-from korvanthel_tools.summary import format_table, percentile
+from korvanthel_tools.replay.summary import format_table, percentile
 
 from replay_support import T0
 from tools_support import Run, cli, policy_json, write_events
@@ -221,8 +221,8 @@ def test_table_aligns_numbers_right_and_text_left() -> None:
 def test_summary_counts_events_evaluated_from_python(policy_json: Path) -> None:
     from _korvanthel_core import PolicyEngine
 
-    from korvanthel_tools.events import parse_event
-    from korvanthel_tools.summary import ReplaySummary
+    from korvanthel_tools.replay.events import parse_event
+    from korvanthel_tools.replay.summary import ReplaySummary
 
     engine = PolicyEngine.from_json(policy_json.read_text())
     summary = ReplaySummary()

@@ -14,10 +14,10 @@ pd = pytest.importorskip("pandas")
 pytest.importorskip("pyarrow")
 pytest.importorskip("dask")
 
-from korvanthel_tools.backtest.dask_replay import ORDER_SHIFT, Inputs, key_lines, lines_frame  # noqa: E402
-from korvanthel_tools.backtest.rows import row_to_line  # noqa: E402
-from korvanthel_tools.replay import relabel_line  # noqa: E402
-from korvanthel_tools.trace import join_inputs  # noqa: E402
+from korvanthel_tools.replay.dask_replay import ORDER_SHIFT, Inputs, key_lines, lines_frame  # noqa: E402
+from korvanthel_tools.replay.native import relabel_line  # noqa: E402
+from korvanthel_tools.replay.rows import row_to_line  # noqa: E402
+from korvanthel_tools.replay.trace import join_inputs  # noqa: E402
 
 SESSION = st.one_of(st.none(), st.text(max_size=6), st.integers(-5, 5), st.just(["a"]))
 LINE = st.one_of(
@@ -113,8 +113,8 @@ def test_frame_rows_become_event_lines() -> None:
 
 @pytest.mark.parametrize("names", [("one.jsonl",), ("a.jsonl", "b.jsonl", "c.jsonl")])
 def test_reading_results_with_arrow_equals_reading_them_one_by_one(names: tuple[str, ...]) -> None:
-    from korvanthel_tools.backtest.dask_replay import _arrow_results, _slow_part
-    from korvanthel_tools.replay import ReplayOptions, replay_native, summary_from_native
+    from korvanthel_tools.replay.dask_replay import _arrow_results, _slow_part
+    from korvanthel_tools.replay.native import ReplayOptions, replay_native, summary_from_native
 
     from replay_support import POLICY, mixed_trace
 
@@ -141,7 +141,7 @@ def test_reading_results_with_arrow_equals_reading_them_one_by_one(names: tuple[
 def test_file_blocks_cover_the_file_at_line_ends(
     tmp_path_factory: pytest.TempPathFactory, lines: list[bytes], final: bool, block: int
 ) -> None:
-    from korvanthel_tools.backtest.dask_replay import file_blocks
+    from korvanthel_tools.replay.dask_replay import file_blocks
 
     data = b"\n".join(lines) + (b"\n" if final and lines else b"")
     path = tmp_path_factory.mktemp("blocks") / "t.jsonl"

@@ -16,7 +16,7 @@ from typing import Any
 
 import pytest
 
-from korvanthel_tools.cli import main
+from korvanthel_tools.commands.cli import main
 from korvanthel_tools.policy_json import (
     action,
     binary,

@@ -72,7 +72,7 @@ def read_trace(paths: Sequence[str]) -> Trace:
 def _parquet_as_lines(path: str) -> bytes:
     """A Parquet file's rows as events lines (row n is line n)."""
     try:
-        from korvanthel_tools.backtest.rows import parquet_lines
+        from korvanthel_tools.replay.rows import parquet_lines
     except ImportError:
         raise ToolError(f"{path}: Parquet input needs the dask extra: pip install 'korvanthel[dask]'") from None
     try:

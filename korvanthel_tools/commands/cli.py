@@ -1,5 +1,5 @@
 """The ``korvanthel`` command: pack, inspect and replay policies; compile,
-format, check and decompile policy sources (korvanthel_tools.lang_commands).
+format, check and decompile policy sources (korvanthel_tools.commands.language).
 
 Exit status: 0 on success; 1 when ``replay`` finds an event whose verdict
 differs from its expectation, ``replay --against`` finds events on which
@@ -22,9 +22,9 @@ from typing import Any
 from _korvanthel_core import PolicyEngine
 from korvanthel_tools.container import HEADER_SIZE, encode_container, read_header
 from korvanthel_tools.loading import ToolError, decode_text, load_engine, read_bytes
-from korvanthel_tools.lang_commands import add_language_commands
-from korvanthel_tools.replay import ReplayOptions
-from korvanthel_tools.replay_run import Progress, ReplayRun, ResultSink
+from korvanthel_tools.commands.language import add_language_commands
+from korvanthel_tools.replay.native import ReplayOptions
+from korvanthel_tools.replay.run import Progress, ReplayRun, ResultSink
 
 EXIT_OK = 0
 EXIT_MISMATCH = 1
@@ -167,8 +167,8 @@ def build_parser() -> argparse.ArgumentParser:
     progress.add_argument("--no-progress", dest="progress", action="store_false", help="never show progress")
     replay.set_defaults(run=cmd_replay)
     add_language_commands(commands, write_atomically)
-    from korvanthel_tools.explain_command import add_parser as add_explain
-    from korvanthel_tools.policy_tests.command import add_parser as add_test
+    from korvanthel_tools.commands.explain import add_parser as add_explain
+    from korvanthel_tools.commands.policy_tests import add_parser as add_test
 
     add_explain(commands)
     add_test(commands)

@@ -8,7 +8,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from korvanthel_tools.events import VERDICTS, ReplayEvent
+from korvanthel_tools.replay.events import VERDICTS, ReplayEvent
 
 if TYPE_CHECKING:
     from _korvanthel_core import EvalResult

@@ -14,7 +14,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Final
 
-from korvanthel_tools.summary import BadLine, format_table, render_bad_lines
+from korvanthel_tools.replay.summary import BadLine, format_table, render_bad_lines
 
 EXAMPLES_PER_CHANGE: Final = 5
 

@@ -55,7 +55,7 @@ def parse_event(text: str) -> tuple[str, dict[str, Any] | None, int]:
 
 
 def cmd_explain(args: argparse.Namespace) -> int:
-    from korvanthel_tools.cli import parse_assignment
+    from korvanthel_tools.commands.cli import parse_assignment
 
     event_type, fields, ts = parse_event(args.event)
     context = dict(parse_assignment("--context", item) for item in args.context)

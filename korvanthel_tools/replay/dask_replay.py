@@ -29,13 +29,13 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from korvanthel_tools.backtest.rows import PARQUET_SUFFIXES, parquet_lines, row_to_line
-from korvanthel_tools.policy_diff import PolicyDiff, diff_results
-from korvanthel_tools.replay import (
+from korvanthel_tools.replay.native import (
     NativeRun, ReplayOptions, bad_lines_from_native, relabel_line, relabel_record, replay_native,
     summary_from_native,
 )
-from korvanthel_tools.summary import ReplaySummary
+from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_results
+from korvanthel_tools.replay.rows import PARQUET_SUFFIXES, parquet_lines, row_to_line
+from korvanthel_tools.replay.summary import ReplaySummary
 
 ORDER_SHIFT: Final = 32
 BLOCK_SIZE: Final = 64 << 20  # bytes of a JSON-lines file read by one task

@@ -16,10 +16,10 @@ from typing import IO, TYPE_CHECKING, Any, TextIO
 from tqdm import tqdm
 
 from korvanthel_tools.loading import ToolError
-from korvanthel_tools.policy_diff import PolicyDiff, diff_results, iter_records
-from korvanthel_tools.replay import ReplayOptions, relabel_line, replay_native, summary_from_native
-from korvanthel_tools.summary import ReplaySummary
-from korvanthel_tools.trace import Trace, read_trace
+from korvanthel_tools.replay.native import ReplayOptions, relabel_line, replay_native, summary_from_native
+from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_results, iter_records
+from korvanthel_tools.replay.summary import ReplaySummary
+from korvanthel_tools.replay.trace import Trace, read_trace
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -197,7 +197,7 @@ class ReplayRun:
         return diff
 
     def on_dask(self, address: str, sink: ResultSink) -> ReplaySummary:
-        from korvanthel_tools.backtest.dask_replay import replay_dask
+        from korvanthel_tools.replay.dask_replay import replay_dask
 
         with self._steps(2) as bar, dask_client(address):
             replay = replay_dask(
@@ -214,7 +214,7 @@ class ReplayRun:
         return replay.summary
 
     def diff_on_dask(self, address: str, other: bytes, sink: ResultSink, examples: int) -> PolicyDiff:
-        from korvanthel_tools.backtest.dask_replay import diff_dask
+        from korvanthel_tools.replay.dask_replay import diff_dask
 
         with self._steps(1) as bar, dask_client(address):
             result = diff_dask(

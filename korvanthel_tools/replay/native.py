@@ -18,7 +18,7 @@ from typing import Any
 
 from korvanthel_tools.container import starts_with_magic
 from korvanthel_tools.loading import ToolError
-from korvanthel_tools.summary import BadLine, Mismatch, ReplaySummary
+from korvanthel_tools.replay.summary import BadLine, Mismatch, ReplaySummary
 
 Locate = Callable[[int], tuple[str | None, int]]
 

@@ -1,1 +1,0 @@
-"""Backtesting policies on recorded traces at scale (the ``dask`` extra)."""
