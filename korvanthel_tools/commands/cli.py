@@ -11,18 +11,17 @@ with ``--strict`` a line that is not an event).
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
 import tempfile
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any
 
 from _korvanthel_core import PolicyEngine
+from korvanthel_tools.commands.language import add_language_commands
+from korvanthel_tools.commands.options import parse_assignment
 from korvanthel_tools.container import HEADER_SIZE, encode_container, read_header
 from korvanthel_tools.loading import ToolError, decode_text, load_engine, read_bytes
-from korvanthel_tools.commands.language import add_language_commands
 from korvanthel_tools.replay.native import ReplayOptions
 from korvanthel_tools.replay.run import Progress, ReplayRun, ResultSink
 
@@ -262,16 +261,6 @@ def cmd_replay(args: argparse.Namespace) -> int:
         assert other_name is not None
         report.write(diff.render(before_name=engine.policy_name, after_name=other_name))
         return EXIT_OK if diff.agree else EXIT_MISMATCH
-
-
-def parse_assignment(option: str, item: str) -> tuple[str, Any]:
-    key, sep, raw = item.partition("=")
-    if not sep or not key:
-        raise ToolError(f"{option} {item!r}: expected KEY=JSON")
-    try:
-        return key, json.loads(raw)
-    except json.JSONDecodeError as exc:
-        raise ToolError(f"{option} {item!r}: value is not JSON ({exc.msg})") from None
 
 
 def write_atomically(target: str, data: bytes) -> None:

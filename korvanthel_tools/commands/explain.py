@@ -7,6 +7,7 @@ import json
 import sys
 from typing import Any
 
+from korvanthel_tools.commands.options import parse_assignment
 from korvanthel_tools.explain import explain_event, read_policy, render_explanation
 from korvanthel_tools.loading import ToolError
 
@@ -55,8 +56,6 @@ def parse_event(text: str) -> tuple[str, dict[str, Any] | None, int]:
 
 
 def cmd_explain(args: argparse.Namespace) -> int:
-    from korvanthel_tools.commands.cli import parse_assignment
-
     event_type, fields, ts = parse_event(args.event)
     context = dict(parse_assignment("--context", item) for item in args.context)
     config = dict(parse_assignment("--config", item) for item in args.config)

@@ -11,12 +11,15 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal
 
 from korvanthel_tools.guarding.redaction import placeholder, redact_arguments, tagged_arguments
-from korvanthel_tools.guarding.telemetry import DECISION_TYPES
 
 if TYPE_CHECKING:
     from _korvanthel_core import Action, ConstraintViolation, Violation
 
 Verdict = Literal["allow", "deny", "audit", "redact"]
+
+DECISION_TYPES = {"allow": "allow", "deny": "deny", "redact": "modify", "audit": "audit"}
+"""Engine verdict -> decision type (``gen_ai.security.decision.type`` in
+telemetry): a redaction modifies what passes."""
 
 
 @dataclass(frozen=True)

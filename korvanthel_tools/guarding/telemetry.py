@@ -36,19 +36,15 @@ Per decision:
 from __future__ import annotations
 
 import importlib.util
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-if TYPE_CHECKING:
-    from korvanthel_tools.guarding.decision import Decision
+from korvanthel_tools.guarding.decision import DECISION_TYPES, Decision
 
 GUARDIAN_NAME = "korvanthel"
 OPERATION_NAME = "apply_guardrail"
 TARGET_TYPE = "tool_call"
 SPAN_NAME = f"{OPERATION_NAME} {GUARDIAN_NAME} {TARGET_TYPE}"
 INSTRUMENTATION_SCOPE = "korvanthel.guarding"
-
-DECISION_TYPES = {"allow": "allow", "deny": "deny", "redact": "modify", "audit": "audit"}
-"""Engine verdict -> ``gen_ai.security.decision.type``."""
 
 
 def reason_code(decision: Decision) -> str:
