@@ -32,10 +32,12 @@ class ContainerHeader:
 
     @property
     def magic_ok(self) -> bool:
+        """True when the magic number is the container's."""
         return self.magic == MAGIC
 
     @property
     def version_ok(self) -> bool:
+        """True when the format version is one this code writes (and the engine reads)."""
         return self.format_version == FORMAT_VERSION
 
 

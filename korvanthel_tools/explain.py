@@ -88,6 +88,7 @@ def render_value(node: dict[str, Any]) -> str:
 
 
 def lower(name: str) -> str:
+    """A name from the explanation (``Deny``, ``Log``) as the command line prints it."""
     return name.lower()
 
 
@@ -105,10 +106,14 @@ def render_nodes(nodes: list[dict[str, Any]], indent: str, *, decisive_only: boo
 
 
 def rule_name(policy: PolicyInput, rule: dict[str, Any]) -> str:
+    """``rule ID`` followed by its source line when the policy is source."""
     return f"rule {rule['id']}{policy.line_of(rule['span'])}"
 
 
 def render_rule(policy: PolicyInput, rule: dict[str, Any], *, all_nodes: bool) -> list[str]:
+    """The lines of one rule: whether it was selected, its condition and
+    whether it fired, the sub-expressions (the deciding ones unless
+    ``all_nodes``), its verdicts (adopted or not) and actions."""
     head = f"  {rule_name(policy, rule)}: "
     if not rule["selected"]:
         return [head + "not selected (its event types do not include this one)"]
@@ -132,6 +137,8 @@ def render_rule(policy: PolicyInput, rule: dict[str, Any], *, all_nodes: bool) -
 
 
 def render_window(policy: PolicyInput, window: dict[str, Any]) -> str:
+    """The line of one rate limit or quota: whether it counts the event, its
+    count and whether the limit is exceeded."""
     kind = "rate_limit" if window["kind"] == "RateLimit" else "quota"
     head = f"  {kind} {window['target']} {window['limit']} per {window['window_ms']}ms{policy.line_of(window['span'])}: "
     if window["superseded"]:
@@ -143,6 +150,8 @@ def render_window(policy: PolicyInput, window: dict[str, Any]) -> str:
 
 
 def render_machine(policy: PolicyInput, machine: dict[str, Any]) -> list[str]:
+    """The lines of one state machine: its state, the guards of its
+    transitions and their deciding values, and the transition taken, if any."""
     state = machine["state_label"] if machine["state_label"] is not None else f"#{machine['state']}"
     head = f"  machine {machine['id']} {machine['name']}{policy.line_of(machine['span'])}: in {state}"
     if machine["terminal"]:
@@ -185,6 +194,8 @@ def why_text(x: Explanation) -> str:
 
 
 def render_explanation(policy: PolicyInput, x: Explanation, *, all_nodes: bool = False) -> str:
+    """The text ``korvanthel explain`` prints: the event, the verdict and why
+    it stands, then every rule, constraint and machine in policy order."""
     result = x["result"]
     lines = [
         f"event {x['event_type']} at {x['ts']} ms",

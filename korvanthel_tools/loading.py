@@ -19,6 +19,8 @@ def read_policy_text(path: str) -> str:
 
 
 def decode_text(path: str, data: bytes) -> str:
+    """``data`` (read from ``path``) as UTF-8 text; ToolError naming the path
+    and the first bad byte otherwise."""
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as exc:
@@ -26,6 +28,8 @@ def decode_text(path: str, data: bytes) -> str:
 
 
 def read_bytes(path: str) -> bytes:
+    """The whole file at ``path``; ToolError naming the path and the system's
+    reason when it cannot be read."""
     try:
         return Path(path).read_bytes()
     except OSError as exc:

@@ -1,5 +1,6 @@
-"""Builders of compiled policies in their JSON form, for tests, fuzz seeds,
-benchmarks and training runs.
+"""Builders of compiled policies in their JSON form, for generated
+policies, tests, fuzz seeds, benchmarks and training runs: a public
+interface, documented in the README under "The JSON form in brief".
 
 Every function returns plain ``dict``/``list`` values shaped exactly as the
 engine's JSON decoder reads them (the README's "The JSON form in brief"), so
@@ -81,22 +82,28 @@ def lit(kind: str, value: Any) -> Json:
 
 
 def text(value: str) -> Json:
+    """A string literal."""
     return lit("String", value)
 
 
 def integer(value: int) -> Json:
+    """A 64-bit integer literal."""
     return lit("Int", value)
 
 
 def number(value: float) -> Json:
+    """A floating-point literal."""
     return lit("Float", value)
 
 
 def boolean(value: bool) -> Json:
+    """A boolean literal."""
     return lit("Bool", value)
 
 
 def regex(pattern: str) -> Json:
+    """A regular-expression literal: the pattern's text, as ``Matches``
+    takes it."""
     return lit("Regex", pattern)
 
 
@@ -115,10 +122,12 @@ def ref(root: str | Json, *fields: str) -> Json:
 
 
 def event(*fields: str) -> Json:
+    """A reference into the event's fields (no keys: the whole event)."""
     return ref("Event", *fields)
 
 
 def context(*fields: str) -> Json:
+    """A reference into the context values stored in the engine."""
     return ref("Context", *fields)
 
 
@@ -136,10 +145,13 @@ def local(slot: int = 0) -> Json:
 
 
 def binary(op: str, left: Json, right: Json) -> Json:
+    """A binary operation; ``op`` is one of Add, Sub, Mul, Div, Mod, Eq, Neq,
+    Lt, Le, Gt, Ge, And, Or, Implies, In."""
     return {"Binary": {"op": op, "left": left, "right": right}}
 
 
 def unary(op: str, operand: Json) -> Json:
+    """A unary operation: ``op`` is Not or Neg."""
     return {"Unary": {"op": op, "operand": operand}}
 
 
@@ -165,10 +177,13 @@ def count(collection: Json, filter: Json | None = None, param: str | None = "x")
 
 
 def call(function: str, *args: Json) -> Json:
+    """A call of a built-in function by name."""
     return {"Call": {"function": function, "args": list(args)}}
 
 
 def method(obj: Json, name: str, *args: Json) -> Json:
+    """A method call on the value of ``obj`` by the method's name
+    (``len``, ``to_lower``, ``split``, ...)."""
     return {"MethodCall": {"object": obj, "method": name, "args": list(args)}}
 
 
@@ -215,14 +230,18 @@ def rule(rule_id: int, on_events: Iterable[str] = (), condition: Json | None = N
 
 
 def constraint(kind: str, target: str, limit: int, window_millis: int) -> Json:
+    """A rate limit or quota on ``target`` events: at most ``limit`` in a
+    sliding window of ``window_millis``; ``kind`` is RateLimit or Quota."""
     return {"kind": kind, "target": target, "limit": limit, "window_millis": window_millis}
 
 
 def rate_limit(target: str, limit: int, window_millis: int) -> Json:
+    """``constraint`` of kind RateLimit."""
     return constraint("RateLimit", target, limit, window_millis)
 
 
 def quota(target: str, limit: int, window_millis: int) -> Json:
+    """``constraint`` of kind Quota."""
     return constraint("Quota", target, limit, window_millis)
 
 
@@ -232,22 +251,28 @@ def state(state_id: int, label: str, kind: str = "Active") -> Json:
 
 
 def when(expr: Json) -> Json:
+    """A transition guard that passes when ``expr`` is true of the event."""
     return {"Predicate": expr}
 
 
 def unless(expr: Json) -> Json:
+    """A transition guard that passes when ``expr`` is false of the event."""
     return {"NegatedPredicate": expr}
 
 
 def timeout() -> str:
+    """The transition guard taken when the machine's deadline passes."""
     return "Timeout"
 
 
 def always() -> str:
+    """The transition guard that passes on every event."""
     return "Always"
 
 
 def transition(source: int, target: int, guard: Json | str) -> Json:
+    """A transition between two state ids, taken when ``guard`` passes
+    (``when``, ``unless``, ``timeout()`` or ``always()``)."""
     return {"from": source, "to": target, "guard": guard}
 
 

@@ -134,12 +134,16 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
     # A new identifier for every run; the run's engine goes when it ends.
 
     def before_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
+        """Give the run its identifier (the engine key of scope ``run``) before the agent starts."""
         return {RUN_KEY: uuid.uuid4().hex}
 
     async def abefore_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
+        """``before_agent`` in async runs."""
         return self.before_agent(state, runtime)
 
     def after_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
+        """Drop the engine of the run that ended (scope ``run``, or ``thread``
+        in a run without a thread)."""
         run = state.get(RUN_KEY)
         # The run's own engine (scope "run", or "thread" in a run without a
         # thread) is of no use once the run is over.
@@ -148,6 +152,7 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
         return None
 
     async def aafter_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
+        """``after_agent`` in async runs."""
         return self.after_agent(state, runtime)
 
     # The checks.
@@ -155,6 +160,10 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
     def wrap_tool_call(
         self, request: ToolCallRequest, handler: Callable[[ToolCallRequest], ToolOutcome]
     ) -> ToolOutcome:
+        """Evaluate the call, run the tool only when it is not denied (with
+        redacted arguments where the policy says so), then evaluate its
+        result; a denied call or result is answered with an error
+        ``ToolMessage`` or raises ``PolicyDenied``."""
         key = self.key(request)
         checked = self._before(request, key)
         if isinstance(checked, ToolMessage):
@@ -164,6 +173,7 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
     async def awrap_tool_call(
         self, request: ToolCallRequest, handler: Callable[[ToolCallRequest], Awaitable[ToolOutcome]]
     ) -> ToolOutcome:
+        """``wrap_tool_call`` in async runs; a new key's engine is made in a worker thread first."""
         key = self.key(request)
         await engine_ready(self.guard, key)
         checked = self._before(request, key)

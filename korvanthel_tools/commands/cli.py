@@ -71,6 +71,9 @@ Exit status: 0 all expectations met (with --against: the policies agree),
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Run the ``korvanthel`` command with ``argv`` (default: the process's
+    arguments) and return its exit status; a ``ToolError`` is printed as one
+    line on standard error and gives status 2."""
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
@@ -87,6 +90,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of ``korvanthel`` with every subcommand; each
+    subcommand stores its handler as ``run`` (a function of the parsed
+    arguments returning the exit status)."""
     parser = argparse.ArgumentParser(
         prog="korvanthel",
         description="Tools for Korvanthel policy authors: compile, format, check, decompile, "
@@ -179,6 +185,9 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def cmd_pack(args: argparse.Namespace) -> int:
+    """``korvanthel pack``: check that the policy JSON loads, then write it as
+    the payload of a container; nothing is written for text the engine
+    refuses."""
     source: str = args.policy
     target = args.output or str(Path(source).with_suffix(".zelvoc"))
     data = read_bytes(source)
@@ -197,6 +206,9 @@ def cmd_pack(args: argparse.Namespace) -> int:
 
 
 def cmd_inspect(args: argparse.Namespace) -> int:
+    """``korvanthel inspect``: print a container's header fields as read (a
+    truncated or foreign header is described, not refused), then the engine's
+    status for the file; ToolError when the engine cannot load it."""
     path: str = args.file
     data = read_bytes(path)
     print(f"File: {path} ({len(data)} bytes)")
@@ -224,6 +236,9 @@ def cmd_inspect(args: argparse.Namespace) -> int:
 
 
 def cmd_replay(args: argparse.Namespace) -> int:
+    """``korvanthel replay``: replay the trace here or on Dask, against one
+    policy or two, write the results and print the summary (or the
+    differences); 1 when an expectation fails or the policies differ."""
     if args.top < 0:
         raise ToolError("--top must not be negative")
     if args.examples < 0:

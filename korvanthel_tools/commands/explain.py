@@ -21,6 +21,7 @@ the --context and --config values, at --ts (default 0)."""
 
 
 def add_parser(commands: Any) -> None:
+    """Add ``korvanthel explain`` to the subcommands ``commands``."""
     explain = commands.add_parser(
         "explain",
         help="explain the decision on one event",
@@ -40,6 +41,9 @@ def add_parser(commands: Any) -> None:
 
 
 def parse_event(text: str) -> tuple[str, dict[str, Any] | None, int]:
+    """The ``--event`` JSON as (type, fields, ts): an object with a string
+    ``type``, optional object ``fields`` and an integer ``ts`` in [0, 2^64)
+    milliseconds (default 0); ToolError otherwise."""
     try:
         event = json.loads(text)
     except json.JSONDecodeError as exc:
@@ -56,6 +60,9 @@ def parse_event(text: str) -> tuple[str, dict[str, Any] | None, int]:
 
 
 def cmd_explain(args: argparse.Namespace) -> int:
+    """``korvanthel explain``: explain one event on a fresh engine holding the
+    ``--context`` and ``--config`` values, as text or (``--json``) as the
+    explanation's JSON."""
     event_type, fields, ts = parse_event(args.event)
     context = dict(parse_assignment("--context", item) for item in args.context)
     config = dict(parse_assignment("--config", item) for item in args.config)

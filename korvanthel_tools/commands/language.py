@@ -80,12 +80,16 @@ def add_language_commands(commands: Subparsers, write_file: WriteFile) -> None:
 
 
 def report(diagnostics: Sequence[_native.Diagnostic]) -> None:
+    """Write each diagnostic's rendered text (with its source excerpt) to standard error."""
     for diagnostic in diagnostics:
         sys.stderr.write(diagnostic.rendered)
     sys.stderr.flush()
 
 
 def cmd_compile(args: argparse.Namespace, write_file: WriteFile) -> int:
+    """``korvanthel compile``: compile SRC into a container, or into indented
+    JSON when OUT ends in ``.json``; 1 with the diagnostics, and nothing
+    written, when the source has errors."""
     from korvanthel_tools import _native  # the extension module, loaded when needed
     source: str = args.source
     target: str = args.output or str(Path(source).with_suffix(".zelvoc"))
@@ -103,6 +107,9 @@ def cmd_compile(args: argparse.Namespace, write_file: WriteFile) -> int:
 
 
 def cmd_fmt(args: argparse.Namespace, write_file: WriteFile) -> int:
+    """``korvanthel fmt``: rewrite each source that is not in canonical layout
+    (``-``: standard input to standard output); with ``--check`` only list
+    them. 1 when a source has errors or, with ``--check``, needs formatting."""
     from korvanthel_tools import _native  # the extension module, loaded when needed
     status = EXIT_OK
     for source in args.sources:
@@ -129,6 +136,8 @@ def cmd_fmt(args: argparse.Namespace, write_file: WriteFile) -> int:
 
 
 def cmd_check(args: argparse.Namespace) -> int:
+    """``korvanthel check``: report the checker's diagnostics and a count on
+    standard error; 1 when there are errors, or warnings with ``--strict``."""
     from korvanthel_tools import _native  # the extension module, loaded when needed
     source: str = args.source
     data = read_bytes(source)
@@ -148,6 +157,8 @@ def cmd_check(args: argparse.Namespace) -> int:
 
 
 def cmd_decompile(args: argparse.Namespace) -> int:
+    """``korvanthel decompile``: print the canonical source of a compiled
+    policy; 1 when the engine refuses it."""
     from korvanthel_tools import _native  # the extension module, loaded when needed
     path: str = args.policy
     data = read_bytes(path)

@@ -37,6 +37,7 @@ Exit status: 0 all pass (and coverage meets the threshold), 1 otherwise,
 
 
 def add_parser(commands: Any) -> None:
+    """Add ``korvanthel test`` to the subcommands ``commands``."""
     test = commands.add_parser(
         "test",
         help="run policy test files, with coverage",
@@ -56,6 +57,8 @@ def add_parser(commands: Any) -> None:
 
 
 def load_cases(paths: list[str]) -> list[Case]:
+    """Every case of the test files at ``paths``, in file order; a file that
+    cannot be read or parsed is a ToolError naming its path and line."""
     cases: list[Case] = []
     for path in paths:
         try:
@@ -66,6 +69,10 @@ def load_cases(paths: list[str]) -> list[Case]:
 
 
 def cmd_test(args: argparse.Namespace) -> int:
+    """``korvanthel test``: run the selected cases, print each failure with
+    its explanation and the count, then coverage when asked, and write JUnit
+    XML with ``--junit``; 1 when a case fails or coverage is below
+    ``--threshold``."""
     if args.threshold is not None and not 0 <= args.threshold <= 100:
         raise ToolError("--threshold must be between 0 and 100")
     try:

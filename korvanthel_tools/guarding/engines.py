@@ -63,6 +63,7 @@ class EngineStore:
 
     @property
     def shared(self) -> bool:
+        """True when every key gets the same engine (``shared=True``)."""
         return self._shared_engine is not None
 
     def get(self, key: Hashable | None) -> PolicyEngine:

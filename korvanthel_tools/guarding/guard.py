@@ -73,10 +73,14 @@ class Guard:
 
     @classmethod
     def from_bytes(cls, data: bytes, **options: Any) -> Guard:
+        """A guard for a container's bytes or policy JSON encoded as UTF-8;
+        raises ``PolicyLoadError``. ``options`` are those of the constructor."""
         return cls(PolicySource.from_bytes(data), **options)
 
     @classmethod
     def from_json(cls, text: str, **options: Any) -> Guard:
+        """A guard for policy JSON text; raises ``PolicyLoadError``.
+        ``options`` are those of the constructor."""
         return cls(PolicySource.from_json(text), **options)
 
     @classmethod
@@ -92,10 +96,13 @@ class Guard:
 
     @property
     def policy_name(self) -> str:
+        """The name the policy gives itself, as decisions carry it."""
         return self.policy.name
 
     @property
     def source_hash(self) -> int | None:
+        """The hash of the policy's source as its metadata records it; None
+        when the guard was made from an engine."""
         return self.policy.source_hash
 
     def check_call(

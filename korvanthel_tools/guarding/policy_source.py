@@ -62,6 +62,8 @@ class PolicySource:
 
     @classmethod
     def from_json(cls, text: str, *, origin: str = "<json>") -> PolicySource:
+        """Policy JSON text; raises ``PolicyLoadError`` (naming ``origin``)
+        when the engine refuses it."""
         return cls._load(text.encode("utf-8"), False, origin)
 
     @classmethod

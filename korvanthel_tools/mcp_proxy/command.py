@@ -38,6 +38,7 @@ exit status: 0 the client ended the session, 1 the server went away,
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    """Add ``korvanthel mcp-proxy`` to the subcommands ``commands``."""
     parser = commands.add_parser(
         "mcp-proxy",
         help="guard an MCP server: evaluate every tool call and result against a policy",
@@ -69,6 +70,10 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
 
 
 def run(args: argparse.Namespace) -> int:
+    """``korvanthel mcp-proxy``: check the options, load the guard (with its
+    decision log and telemetry), then relay over stdio to the server command,
+    or over HTTP from ``--listen`` to ``--upstream``, until either side ends;
+    2 when the proxy cannot start."""
     server: list[str] = list(args.server)
     if server and server[0] == "--":
         server = server[1:]

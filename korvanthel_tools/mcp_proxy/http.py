@@ -90,6 +90,8 @@ class HttpProxy:
         await response(scope, receive, send)
 
     def interceptor(self, session: str | None) -> Interceptor:
+        """The interceptor of an MCP session, made on its first request; the
+        least recently used one is forgotten beyond ``max_sessions``."""
         found = self.sessions.get(session)
         if found is None:
             found = Interceptor(self.guard, self.server, session=session)
@@ -100,6 +102,10 @@ class HttpProxy:
         return found
 
     async def handle(self, request: Request) -> Response:
+        """Answer one HTTP request: a POST's messages go through the session's
+        interceptor (denied calls are answered here, the rest forwarded,
+        changed where the policy redacts); other methods are forwarded as they
+        are, and a DELETE ends the session's state too."""
         session = request.headers.get(SESSION_HEADER)
         headers = _forwarded_headers(request.headers.items())
         body = b""
@@ -162,6 +168,10 @@ class HttpProxy:
         starts: bool = False,
         sent_ids: list[tuple[str, str]] | None = None,
     ) -> Response:
+        """Send a request upstream and relay the answer: JSON and event
+        streams through ``interceptor`` (results evaluated, denied or redacted
+        ones replaced), anything else byte for byte; 502 with a JSON-RPC error
+        when the server cannot be reached."""
         if interceptor is None and session in self.sessions:
             interceptor = self.sessions[session]
         try:
@@ -260,6 +270,7 @@ def _jsonrpc_response(message: dict[str, Any], status: int) -> Response:
 
 
 def parse_listen(text: str) -> tuple[str, int]:
+    """``HOST:PORT`` (an IPv6 host may be in brackets) as (host, port); ValueError otherwise."""
     host, sep, port = text.rpartition(":")
     if not sep or not host or not port.isdigit() or int(port) > 65535:
         raise ValueError(f"--listen {text!r}: expected HOST:PORT")
@@ -267,6 +278,8 @@ def parse_listen(text: str) -> tuple[str, int]:
 
 
 async def serve(guard: Guard, listen: str, upstream: str) -> int:
+    """Serve the relay on ``listen`` until SIGINT or SIGTERM, then shut down
+    gracefully; 0, or 2 when the address cannot be bound."""
     host, port = parse_listen(listen)
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     sock = socket.socket(family, socket.SOCK_STREAM)

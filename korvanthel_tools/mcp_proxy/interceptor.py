@@ -86,6 +86,8 @@ class ServerIdentity:
         self.announced = False
 
     def learn(self, name: str | None) -> None:
+        """Take the name the server announced at initialisation; an empty or
+        missing name keeps the current one."""
         if name:
             self.name = name
             self.announced = True

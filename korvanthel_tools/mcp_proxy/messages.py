@@ -52,10 +52,12 @@ def encode(message: dict[str, Any]) -> bytes:
 
 
 def is_request(message: dict[str, Any]) -> bool:
+    """True for a request: a string ``method`` and an ``id`` (a notification has no ``id``)."""
     return isinstance(message.get("method"), str) and "id" in message
 
 
 def is_response(message: dict[str, Any]) -> bool:
+    """True for a response: an ``id`` with ``result`` or ``error`` and no ``method``."""
     return "method" not in message and "id" in message and ("result" in message or "error" in message)
 
 
@@ -67,6 +69,7 @@ def id_key(request_id: Any) -> tuple[str, str]:
 
 
 def error_response(request_id: Any, code: int, message: str) -> dict[str, Any]:
+    """A JSON-RPC error response to ``request_id`` (None when the request could not be read)."""
     return {"jsonrpc": "2.0", "id": request_id, "error": {"code": code, "message": message}}
 
 

@@ -9,6 +9,8 @@ from dataclasses import dataclass
 
 @dataclass
 class Event:
+    """One server-sent event: its bytes as received and its data."""
+
     raw: bytes
     """The event's bytes as received, with its terminating blank line."""
     data: str | None
@@ -39,6 +41,8 @@ class Splitter:
         self._max = max_event
 
     def feed(self, chunk: bytes) -> list[Event]:
+        """Add ``chunk`` and return the events it completes, in order;
+        ValueError when the incomplete event grows beyond ``max_event`` bytes."""
         self._buffer += chunk
         events = []
         while True:

@@ -77,6 +77,10 @@ class _Lines:
 
 
 class StdioProxy:
+    """A guard between an MCP client on this process's standard input and
+    output and a server started as a child process, relaying one JSON-RPC
+    message per line in each direction."""
+
     def __init__(
         self,
         guard: Guard,
@@ -95,6 +99,10 @@ class StdioProxy:
         self._out: asyncio.StreamWriter | None = None
 
     async def run(self) -> int:
+        """Start the server and relay until the client closes its input, the
+        server exits or a SIGINT or SIGTERM arrives; the server is stopped and
+        calls still unanswered get an error. 0, or 1 when the server went away
+        first or could not be started."""
         loop = asyncio.get_running_loop()
         try:
             process = await asyncio.create_subprocess_exec(

@@ -12,6 +12,10 @@ from korvanthel_tools.explain import PolicyInput
 
 @dataclass
 class RuleCoverage:
+    """What the cases did with one rule: how many events fired it and whether
+    its condition was seen true and false; ``line`` is its source line when
+    the policy is source."""
+
     position: int
     id: int
     line: int | None
@@ -23,6 +27,9 @@ class RuleCoverage:
 
 @dataclass
 class Coverage:
+    """Coverage gathered over the events of a run, one explanation at a time;
+    the figures are (covered, total) pairs."""
+
     rules: list[RuleCoverage] = field(default_factory=list)
     # (machine id, machine name, transition position) -> times taken
     transitions: dict[tuple[int, str, int], int] = field(default_factory=dict)
@@ -30,6 +37,8 @@ class Coverage:
     constraints: dict[tuple[int, str], int] = field(default_factory=dict)
 
     def add(self, policy: PolicyInput, explanation: dict[str, Any]) -> None:
+        """Count one event's explanation; the first one also lists the
+        policy's rules, transitions and constraints."""
         if not self.rules:
             for rule in explanation["rules"]:
                 span = rule["span"]
@@ -60,28 +69,37 @@ class Coverage:
     # --- figures ---
 
     def rules_fired(self) -> tuple[int, int]:
+        """(rules fired by some event, rules)."""
         return sum(1 for r in self.rules if r.fired), len(self.rules)
 
     def conditions_both(self) -> tuple[int, int]:
+        """(rules whose condition was seen both true and false, rules with a condition)."""
         with_condition = [r for r in self.rules if r.has_condition]
         return sum(1 for r in with_condition if r.seen_true and r.seen_false), len(with_condition)
 
     def transitions_taken(self) -> tuple[int, int]:
+        """(transitions taken at least once, transitions)."""
         return sum(1 for n in self.transitions.values() if n), len(self.transitions)
 
     def constraints_exceeded(self) -> tuple[int, int]:
+        """(constraints exceeded at least once, constraints in force)."""
         return sum(1 for n in self.constraints.values() if n), len(self.constraints)
 
     def rule_percent(self) -> float:
+        """The percentage of rules fired, which ``--threshold`` checks; 100
+        for a policy without rules."""
         done, total = self.rules_fired()
         return 100.0 if total == 0 else 100.0 * done / total
 
 
 def percent(done: int, total: int) -> str:
+    """``done`` of ``total`` as a percentage with one decimal; 100.0% of nothing."""
     return "100.0%" if total == 0 else f"{100.0 * done / total:.1f}%"
 
 
 def render_coverage(policy: PolicyInput, cov: Coverage) -> str:
+    """The coverage report ``korvanthel test --coverage`` prints: every rule,
+    transition and constraint with its counts, then the four totals."""
     lines = ["coverage:"]
     for r in cov.rules:
         where = f" (line {r.line})" if r.line is not None else ""

@@ -9,6 +9,8 @@ from korvanthel_tools.policy_tests.runner import CaseResult
 
 
 def junit_xml(results: list[CaseResult]) -> bytes:
+    """The results as a JUnit XML document (UTF-8, with its declaration), for
+    CI systems that show test reports."""
     suites = ET.Element("testsuites", name="korvanthel test")
     by_file: dict[str, list[CaseResult]] = {}
     for r in results:

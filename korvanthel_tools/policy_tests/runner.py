@@ -15,6 +15,9 @@ from korvanthel_tools.policy_tests.test_file import Case, Expectation
 
 @dataclass
 class Failure:
+    """One event of a case whose result missed an expectation: what differed
+    and the explanation of why."""
+
     case: Case
     step_line: int
     event_index: int          # 1-based among the case's events
@@ -23,10 +26,13 @@ class Failure:
     explanation: list[str]
 
     def header(self) -> str:
+        """``path:line: case NAME, event N (TYPE)``, naming the failing step."""
         return (f"{self.case.path}:{self.step_line}: case {self.case.name!r}, "
                 f"event {self.event_index} ({self.event_type})")
 
     def render(self) -> str:
+        """The failure as printed: one ``FAIL`` line per difference, then the
+        explanation indented."""
         lines = [f"FAIL {self.header()}: {d}" for d in self.differences]
         lines.extend("    " + line for line in self.explanation)
         return "\n".join(lines) + "\n"
@@ -34,6 +40,8 @@ class Failure:
 
 @dataclass
 class CaseResult:
+    """The outcome of one case: its failures and every event's explanation and result."""
+
     case: Case
     failures: list[Failure] = field(default_factory=list)
     # (explanation, result) of every event, in order, for coverage.
@@ -41,6 +49,7 @@ class CaseResult:
 
     @property
     def passed(self) -> bool:
+        """True when every expectation of every event held."""
         return not self.failures
 
 
@@ -80,6 +89,8 @@ def differences(expect: Expectation, result: dict[str, Any]) -> list[str]:
 
 
 def run_case(policy: PolicyInput, case: Case) -> CaseResult:
+    """Run a case's steps on a fresh engine in event time and compare every
+    event with its expectation."""
     outcome = CaseResult(case)
     steps = case.native_steps()
     ran = run_steps(policy, steps)

@@ -30,6 +30,9 @@ class TestFileError(Exception):
 
 @dataclass(frozen=True)
 class Expectation:
+    """What a step expects of its event's result; None means not checked.
+    Verdicts and action verbs are lower case."""
+
     verdict: str | None = None
     reason: str | None = None
     reason_matches: re.Pattern[str] | None = None
@@ -39,11 +42,15 @@ class Expectation:
     constraint_violations: list[str] | None = None
 
     def is_empty(self) -> bool:
+        """True when nothing is expected."""
         return all(getattr(self, key) is None for key in EXPECT_KEYS)
 
 
 @dataclass
 class Step:
+    """One line of a case: an event (``event_type`` set) or only context and
+    config values to store; ``ts`` None means the time of the step before."""
+
     line: int
     event_type: str | None
     fields: dict[str, Any] | None = None
@@ -55,6 +62,8 @@ class Step:
 
 @dataclass
 class Case:
+    """A named case: its steps in file order, run on a fresh engine."""
+
     name: str
     path: str
     line: int
@@ -93,6 +102,8 @@ def _str_list(value: Any, key: str, path: str, line: int, lower: bool = False) -
 
 
 def parse_expectation(raw: Any, path: str, line: int) -> Expectation:
+    """The ``expect`` value of the step at ``path:line``: a verdict, an object
+    of expectations, or None for none; TestFileError for anything else."""
     if raw is None:
         return Expectation()
     if isinstance(raw, str):
@@ -139,6 +150,8 @@ def parse_expectation(raw: Any, path: str, line: int) -> Expectation:
 
 
 def parse_test_file(path: str, text: str) -> list[Case]:
+    """The cases of a test file's text; TestFileError naming ``path:line`` at
+    the first line that is not valid, so a bad file runs nothing."""
     cases: list[Case] = []
     names: set[str] = set()
     for number, raw_line in enumerate(text.splitlines(), start=1):

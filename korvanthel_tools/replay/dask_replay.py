@@ -87,6 +87,8 @@ class Inputs:
     names: tuple[str | None, ...]
 
     def locate(self, order: int) -> tuple[str | None, int]:
+        """(file, line in that file) of a line's place in the whole input; the
+        file is None when there is only one input."""
         index = order >> ORDER_SHIFT
         name = self.names[index] if index < len(self.names) else None
         return (name if len(self.names) > 1 else None), order & _LINE_MASK
@@ -94,12 +96,19 @@ class Inputs:
 
 @dataclass
 class DaskReplay:
+    """A replay on the cluster: the results (a Dask frame with the columns of
+    ``RESULTS_META``, ``order`` giving input order) and the summary merged
+    over all parts."""
+
     results: dd.DataFrame
     summary: ReplaySummary
 
 
 @dataclass
 class DaskDiff:
+    """A comparison of two policies on the cluster: the differences, each
+    policy's summary, and the differing events' records."""
+
     diff: PolicyDiff
     before: ReplaySummary
     after: ReplaySummary
@@ -493,6 +502,7 @@ def replay_dask(
 
 
 def merge_summaries(parts: Sequence[ReplaySummary]) -> ReplaySummary:
+    """One summary of the parts' summaries, as if the trace had been replayed in one piece."""
     total = ReplaySummary()
     for part in parts:
         total.merge(part)

@@ -36,6 +36,8 @@ class ReplayOptions:
     config: Mapping[str, Any] = field(default_factory=dict)
 
     def native_kwargs(self) -> dict[str, Any]:
+        """The options as ``_native.replay_lines`` takes them; context and
+        config values as JSON text."""
         return {
             "session_key": self.session_key,
             "sort": self.sort,
@@ -142,6 +144,7 @@ def summary_from_native(
 
 
 def bad_lines_from_native(raw: Mapping[str, Any], locate: Locate | None = None) -> list[BadLine]:
+    """The replayer's bad lines, named by file and line when ``locate`` is given."""
     bad: list[BadLine] = []
     for item in raw.get("bad_lines", []):
         number = int(item["line"])

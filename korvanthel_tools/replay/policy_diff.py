@@ -34,9 +34,11 @@ class Change:
 
     @property
     def verdict_changed(self) -> bool:
+        """True when the verdict differs (not only the rules that fired)."""
         return self.before != self.after
 
     def label(self) -> str:
+        """The change as the report prints it: ``deny -> allow, rules -3 +5``."""
         verdicts = f"{self.before} -> {self.after}" if self.verdict_changed else f"{self.before} (same verdict)"
         rules = [f"-{r}" for r in self.stopped] + [f"+{r}" for r in self.started]
         return verdicts + (f", rules {' '.join(rules)}" if rules else "")
@@ -57,11 +59,14 @@ class Example:
     order: int = 0  # place in the whole trace, for merging parts in input order
 
     def where(self) -> str:
+        """``file:line``, or ``line N`` when the trace came from one file."""
         return f"{self.file}:{self.line}" if self.file is not None else f"line {self.line}"
 
 
 @dataclass
 class ChangeGroup:
+    """The events with one and the same change: how many, and the first few as examples."""
+
     change: Change
     count: int = 0
     examples: list[Example] = field(default_factory=list)
@@ -79,10 +84,12 @@ class PolicyDiff:
 
     @property
     def differing(self) -> int:
+        """How many events differ."""
         return sum(g.count for g in self.groups.values())
 
     @property
     def agree(self) -> bool:
+        """True when the policies decided every event alike."""
         return not self.groups
 
     def ordered_groups(self) -> list[ChangeGroup]:

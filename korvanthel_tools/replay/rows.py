@@ -21,6 +21,7 @@ PARQUET_SUFFIXES: Final = (".parquet", ".pq")
 
 
 def is_parquet(path: str) -> bool:
+    """True when ``path`` names a Parquet file by its suffix."""
     return path.lower().endswith(PARQUET_SUFFIXES)
 
 

@@ -31,6 +31,8 @@ _CONNECT_TIMEOUT_S = 30
 
 
 class Progress(enum.Enum):
+    """When a replay shows its steps on standard error."""
+
     OFF = "off"
     AUTO = "auto"  # a terminal: show the steps when the replay takes a while
     ON = "on"  # asked for: show them from the start
@@ -75,6 +77,7 @@ class ResultSink:
         return self.path
 
     def write(self, data: bytes) -> None:
+        """Append result lines (bytes, each ending with a line feed) to the results."""
         if not data:
             return
         if self.path is not None:
@@ -87,6 +90,7 @@ class ResultSink:
             sys.stdout.buffer.flush()
 
     def write_records(self, records: list[dict[str, Any]]) -> None:
+        """Append records as JSON lines to the results."""
         self.write("".join(_dumps(r) + "\n" for r in records).encode("utf-8"))
 
 
@@ -149,6 +153,10 @@ def dask_client(address: str) -> Iterator[Client]:
 
 @dataclass
 class ReplayRun:
+    """One ``korvanthel replay``: the trace's files, the policy's bytes and
+    the options, replayed here or on a cluster, against the policy alone or
+    compared with another."""
+
     paths: list[str]
     policy: bytes
     options: ReplayOptions
@@ -197,6 +205,8 @@ class ReplayRun:
         return diff
 
     def on_dask(self, address: str, sink: ResultSink) -> ReplaySummary:
+        """Replay on the cluster at ``address`` (see ``dask_client``); results
+        in input order into ``sink``."""
         from korvanthel_tools.replay.dask_replay import replay_dask
 
         with self._steps(2) as bar, dask_client(address):
@@ -214,6 +224,8 @@ class ReplayRun:
         return replay.summary
 
     def diff_on_dask(self, address: str, other: bytes, sink: ResultSink, examples: int) -> PolicyDiff:
+        """Replay through both policies on the cluster at ``address``; the
+        differing events, in input order, into ``sink``."""
         from korvanthel_tools.replay.dask_replay import diff_dask
 
         with self._steps(1) as bar, dask_client(address):

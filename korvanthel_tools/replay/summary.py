@@ -30,6 +30,7 @@ class Mismatch:
     order: int = 0  # place in the whole trace, for merging parts in input order
 
     def where(self) -> str:
+        """``file:line``, or the line alone when the trace came from one file."""
         return str(self.line) if self.file is None else f"{self.file}:{self.line}"
 
 
@@ -43,6 +44,7 @@ class BadLine:
     order: int = 0  # place in the whole trace, for merging parts in input order
 
     def where(self) -> str:
+        """``file:line``, or the line alone when the trace came from one file."""
         return str(self.line) if self.file is None else f"{self.file}:{self.line}"
 
 

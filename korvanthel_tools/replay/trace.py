@@ -18,6 +18,8 @@ from korvanthel_tools.loading import ToolError
 
 @dataclass(frozen=True)
 class Trace:
+    """The files of a trace joined in one buffer, with what it takes to name a line by its file."""
+
     data: bytes
     files: tuple[str, ...]
     # first_lines[i]: the number, through the whole buffer, of files[i]'s first line
@@ -25,6 +27,7 @@ class Trace:
 
     @property
     def several(self) -> bool:
+        """True when the trace came from more than one file."""
         return len(self.files) > 1
 
     def locate(self, number: int) -> tuple[str | None, int]:
