@@ -21,7 +21,7 @@ from korvanthel_tools.replay.dask_replay import diff_dask, replay_dask  # noqa: 
 from korvanthel_tools.loading import ToolError  # noqa: E402
 
 from replay_support import POLICY, T0, mixed_trace, stricter  # noqa: E402
-from tools_support import Run, cli, policy_json, write_events  # noqa: E402
+from tools_support import Run, cli, json_lines, policy_json, write_events  # noqa: E402
 
 TIMEOUT_S = 60
 
@@ -57,13 +57,20 @@ def trace_files(tmp_path_factory: pytest.TempPathFactory) -> list[Path]:
 
 
 def comparable(record: dict[str, Any]) -> dict[str, Any]:
+    """A result record without its evaluation time, the one field that
+    differs between two replays of the same trace."""
     return {**record, "result": {k: v for k, v in record["result"].items() if k != "eval_time_us"}}
+
+
+def cluster_records(replay: Any) -> list[dict[str, Any]]:
+    """The comparable result records of a Dask replay, in input order."""
+    return [comparable(json.loads(text)) for text in replay.results.compute().sort_values("order")["record"]]
 
 
 def results_here(cli: Callable[..., Run], policy: Path, paths: list[Path], *args: str) -> list[dict[str, Any]]:
     run = cli("replay", policy, *paths, "--session-key", "session", *args)
     assert run.status == 0, run.err
-    return [comparable(json.loads(line)) for line in run.out.splitlines()]
+    return [comparable(record) for record in json_lines(run.out)]
 
 
 def test_results_match_the_single_process_replay(
@@ -83,7 +90,7 @@ def test_results_match_the_single_process_replay(
     blocks = replay_dask(policy_json.read_bytes(), [str(p) for p in trace_files], session_key="session",
                          sort=False, block_size=1000, partitions=3)
     assert blocks.results.npartitions == 3
-    assert [comparable(json.loads(t)) for t in blocks.results.compute().sort_values("order")["record"]] == expected
+    assert cluster_records(blocks) == expected
 
 
 def test_the_command_gives_the_same_output_and_summary(
@@ -95,10 +102,8 @@ def test_the_command_gives_the_same_output_and_summary(
     there = cli("replay", policy_json, *trace_files, "--session-key", "session", "-o", there_out, "--dask", address)
     assert (here.status, there.status) == (0, 0), there.err
 
-    def lines(path: Path) -> list[dict[str, Any]]:
-        return [comparable(json.loads(line)) for line in path.read_text().splitlines()]
-
-    assert lines(there_out) == lines(here_out)
+    there_records = [comparable(r) for r in json_lines(there_out.read_text())]
+    assert there_records == [comparable(r) for r in json_lines(here_out.read_text())]
     latency = "Latency (eval_time_us)"
     assert there.out.split(latency)[0] == here.out.split(latency)[0]
     assert there.out.split(latency)[1].split("\n", 3)[3] == here.out.split(latency)[1].split("\n", 3)[3]
@@ -111,8 +116,7 @@ def test_sorting_is_the_same_on_the_cluster(
     paths = [write_events(tmp_path / "a.jsonl", events[:30]), write_events(tmp_path / "b.jsonl", events[30:])]
     expected = results_here(cli, policy_json, paths, "--sort")
     replay = replay_dask(policy_json.read_bytes(), [str(p) for p in paths], session_key="session", sort=True)
-    got = [comparable(json.loads(t)) for t in replay.results.compute().sort_values("order")["record"]]
-    assert got == expected
+    assert cluster_records(replay) == expected
     with pytest.raises(ToolError, match=r"\.jsonl:\d+: time goes backwards in session"):
         replay_dask(policy_json.read_bytes(), [str(p) for p in paths], session_key="session", sort=False)
 
@@ -144,8 +148,7 @@ def test_bag_frame_and_parquet_inputs_give_the_same_results(
     assert outcome(from_frame) == first
     assert outcome(from_parquet) == first
     here = results_here(cli, policy_json, [parquet])  # Parquet without Dask
-    there = [comparable(json.loads(t)) for t in from_parquet.results.compute().sort_values("order")["record"]]
-    assert here == there
+    assert here == cluster_records(from_parquet)
 
 
 def test_diff_on_the_cluster_matches_the_diff_here(
@@ -163,7 +166,7 @@ def test_diff_on_the_cluster_matches_the_diff_here(
         return {**record, **{side: {k: v for k, v in record[side].items() if k != "eval_time_us"}
                              for side in ("before", "after")}}
 
-    assert [untimed(r) for _, r in result.records] == [untimed(json.loads(line)) for line in here.out.splitlines()]
+    assert [untimed(r) for _, r in result.records] == [untimed(r) for r in json_lines(here.out)]
 
 
 def test_acceptance_rate_limit_in_event_time_on_the_cluster(client: Any, tmp_path: Path) -> None:

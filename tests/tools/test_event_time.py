@@ -3,7 +3,6 @@ own ``ts``, sessions are kept apart, traces span several files."""
 
 from __future__ import annotations
 
-import json
 from collections.abc import Callable
 from datetime import datetime, timezone
 from pathlib import Path
@@ -12,26 +11,22 @@ from typing import Any
 import pytest
 
 from replay_support import HOUR, MINUTE, T0, deadline_policy, rate_limited_policy, write_policy
-from tools_support import Run, cli, policy_json, write_events
+from tools_support import Run, cli, json_lines, policy_json, write_events
 
 from korvanthel_tools import policy_json as pj
-
-
-def records(text: str) -> list[dict[str, Any]]:
-    return [json.loads(line) for line in text.splitlines()]
 
 
 def without_sessions(path: Path, tmp_path: Path) -> Path:
     """The same trace with no session key (a replay without --session-key
     refuses lines that carry one)."""
-    events = [{k: v for k, v in json.loads(line).items() if k != "session"} for line in path.read_text().splitlines()]
+    events = [{k: v for k, v in event.items() if k != "session"} for event in json_lines(path.read_text())]
     return write_events(tmp_path / "one-session.jsonl", events)
 
 
 def test_a_line_without_the_session_key_is_a_bad_line(cli: Callable[..., Run], policy_json: Path, tmp_path: Path) -> None:
     events = write_events(tmp_path / "e.jsonl", [{"type": "x", "ts": T0, "session": "a"}, {"type": "x", "ts": T0}])
     run = cli("replay", policy_json, events, "--session-key", "session")
-    assert [r["line"] for r in records(run.out)] == [1]
+    assert [r["line"] for r in json_lines(run.out)] == [1]
     assert run.err.split("Bad lines: 1 skipped\n")[1].splitlines()[1].split()[0] == "2"
 
 
@@ -58,7 +53,7 @@ def test_rate_limit_sees_the_events_own_times(
     ])
     run = cli("replay", policy, events)
     assert run.status == 0, run.err
-    results = records(run.out)
+    results = json_lines(run.out)
     assert limited(results) == expected
     assert [r["ts"] for r in results] == [T0 + i * spacing_ms for i in range(11)]
     if expected:
@@ -74,7 +69,7 @@ def test_deadline_passes_between_events_by_their_times(
     events = write_events(tmp_path / "e.jsonl", [
         {"type": "step", "ts": T0}, {"type": "step", "ts": T0 + gap_ms},
     ])
-    results = records(cli("replay", policy, events).out)
+    results = json_lines(cli("replay", policy, events).out)
     assert results[0]["result"]["violations"] == []
     assert bool(results[1]["result"]["violations"]) is late
 
@@ -87,7 +82,7 @@ def test_each_session_starts_its_deadline_at_its_own_first_event(cli: Callable[.
         {"type": "step", "ts": T0 + 41 * MINUTE, "session": "early"},  # 41 min into "early"
         {"type": "step", "ts": T0 + 41 * MINUTE, "session": "late"},   # 1 min into "late"
     ])
-    results = records(cli("replay", policy, events, "--session-key", "session").out)
+    results = json_lines(cli("replay", policy, events, "--session-key", "session").out)
     assert [bool(r["result"]["violations"]) for r in results] == [False, False, True, False]
     assert [r["session"] for r in results] == ["early", "late", "early", "late"]
 
@@ -100,10 +95,10 @@ def test_interleaved_sessions_each_see_only_their_own_state_machine(
         {"type": "data", "fields": {"action": "send"}, "ts": T0 + 1, "session": "b"},
         {"type": "data", "fields": {"action": "send"}, "ts": T0 + 2, "session": "a"},
     ])
-    apart = records(cli("replay", policy_json, events, "--session-key", "session").out)
+    apart = json_lines(cli("replay", policy_json, events, "--session-key", "session").out)
     assert [bool(r["result"]["violations"]) for r in apart] == [False, False, True]
     # One engine for the whole trace: "b"'s send follows "a"'s read.
-    together = records(cli("replay", policy_json, without_sessions(events, tmp_path)).out)
+    together = json_lines(cli("replay", policy_json, without_sessions(events, tmp_path)).out)
     assert [bool(r["result"]["violations"]) for r in together] == [False, True, True]
 
 
@@ -112,8 +107,8 @@ def test_sessions_have_their_own_rate_limit_windows(cli: Callable[..., Run], tmp
     events = write_events(tmp_path / "e.jsonl", [
         {"type": "tool_call", "ts": T0 + i, "session": f"s{i % 2}"} for i in range(22)
     ])
-    assert limited(records(cli("replay", policy, events, "--session-key", "session").out)) == [21, 22]
-    assert limited(records(cli("replay", policy, without_sessions(events, tmp_path)).out)) == list(range(11, 23))
+    assert limited(json_lines(cli("replay", policy, events, "--session-key", "session").out)) == [21, 22]
+    assert limited(json_lines(cli("replay", policy, without_sessions(events, tmp_path)).out)) == list(range(11, 23))
 
 
 def test_rfc3339_and_milliseconds_are_the_same_time(cli: Callable[..., Run], tmp_path: Path) -> None:
@@ -122,7 +117,7 @@ def test_rfc3339_and_milliseconds_are_the_same_time(cli: Callable[..., Run], tmp
     events = write_events(tmp_path / "e.jsonl", [
         {"type": "tool_call", "ts": stamp}, {"type": "tool_call", "ts": T0 + MINUTE - 1},
     ])
-    results = records(cli("replay", policy, events).out)
+    results = json_lines(cli("replay", policy, events).out)
     assert [r["ts"] for r in results] == [T0, T0 + MINUTE - 1]
     assert limited(results) == [2]
 
@@ -140,7 +135,7 @@ def test_time_going_backwards_is_an_error_unless_sorted(cli: Callable[..., Run],
     assert "line 3" in refused.err
     sorted_run = cli("replay", policy, events, "--session-key", "session", "--sort")
     assert sorted_run.status == 0, sorted_run.err
-    results = records(sorted_run.out)
+    results = json_lines(sorted_run.out)
     # Results stay in input order; "a" was replayed as 3000, 4000, 5000.
     assert [r["line"] for r in results] == [1, 2, 3, 4]
     assert limited(results) == [1]
@@ -156,7 +151,7 @@ def test_a_session_spread_over_files_is_replayed_as_one(cli: Callable[..., Run],
     ])
     run = cli("replay", policy, first, second, "--session-key", "session", "-o", tmp_path / "r.jsonl")
     assert run.status == 0, run.err
-    results = records((tmp_path / "r.jsonl").read_text())
+    results = json_lines((tmp_path / "r.jsonl").read_text())
     assert [(r["file"], r["line"]) for r in results] == [
         (str(first), 1), (str(first), 2), (str(second), 1), (str(second), 2), (str(second), 3),
     ]
@@ -171,7 +166,7 @@ def test_bad_lines_in_several_files_are_named_by_file(cli: Callable[..., Run], p
     second.write_text('\n{"ts": 3}\n{"type": "y", "ts": 4}', encoding="utf-8")  # no final line feed
     run = cli("replay", policy_json, first, second)
     assert run.status == 0, run.err
-    assert [(r["file"], r["line"]) for r in records(run.out)] == [(str(first), 1), (str(second), 3)]
+    assert [(r["file"], r["line"]) for r in json_lines(run.out)] == [(str(first), 1), (str(second), 3)]
     rows = [line.split()[0] for line in run.err.split("Bad lines: 2 skipped\n")[1].splitlines()[1:]]
     assert rows == [f"{first}:2", f"{second}:2"]
     strict = cli("replay", policy_json, first, second, "--strict")
@@ -188,9 +183,9 @@ def test_stored_values_reach_every_session(cli: Callable[..., Run], tmp_path: Pa
     }
     path = write_policy(tmp_path / "p.json", policy)
     events = write_events(tmp_path / "e.jsonl", [{"type": "x", "ts": T0, "session": s} for s in "abc"])
-    strict = records(cli("replay", path, events, "--session-key", "session", store, 'mode="strict"').out)
+    strict = json_lines(cli("replay", path, events, "--session-key", "session", store, 'mode="strict"').out)
     assert [r["result"]["verdict"] for r in strict] == ["deny"] * 3
-    lenient = records(cli("replay", path, events, "--session-key", "session").out)
+    lenient = json_lines(cli("replay", path, events, "--session-key", "session").out)
     assert [r["result"]["verdict"] for r in lenient] == ["allow"] * 3
 
 

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 from korvanthel_tools.replay.policy_diff import Change, DiffError, PolicyDiff, diff_results
 
 from replay_support import POLICY, T0, stricter, write_policy
-from tools_support import Run, cli, policy_json, write_events
+from tools_support import Run, cli, json_lines, policy_json, write_events
 
 VERDICT = st.sampled_from(["allow", "deny", "audit", "redact"])
 RULES = st.lists(st.integers(1, 6), unique=True, max_size=4).map(sorted)
@@ -136,7 +136,7 @@ def test_against_reports_differences_and_exits_1(cli: Callable[..., Run], policy
     events = write_events(tmp_path / "e.jsonl", TRACE)
     run = cli("replay", policy_json, events, "--session-key", "session", "--against", other)
     assert run.status == 1, run.err
-    changed = [json.loads(line) for line in run.out.splitlines()]
+    changed = json_lines(run.out)
     assert [(r["line"], r["change"]) for r in changed] == [
         (1, "audit -> deny, rules -9"), (2, "deny (same verdict), rules -9"),
         (3, "audit -> deny, rules -9"), (4, "allow (same verdict), rules -9"),
@@ -174,7 +174,7 @@ def test_against_names_lines_by_file(cli: Callable[..., Run], policy_json: Path,
     run = cli("replay", policy_json, first, second, "--session-key", "session", "--against", other,
               "--examples", "1")
     assert run.status == 1
-    assert [(r["file"], r["line"]) for r in map(json.loads, run.out.splitlines())] == [
+    assert [(r["file"], r["line"]) for r in json_lines(run.out)] == [
         (str(first), 1), (str(first), 2), (str(second), 1), (str(second), 2),
     ]
     assert f"  {first}:1 " in run.err and "  ... and 1 more" in run.err

@@ -14,7 +14,7 @@ import pytest
 from korvanthel_tools.replay.summary import format_table, percentile
 
 from replay_support import T0
-from tools_support import Run, cli, policy_json, write_events
+from tools_support import Run, cli, json_lines, policy_json, write_events
 
 SESSION: list[dict[str, Any]] = [{**event, "ts": T0 + 1000 * i} for i, event in enumerate(list[dict[str, Any]]([
     {"type": "tool_call", "fields": {"tool": "search"}, "expect": "allow"},
@@ -26,10 +26,6 @@ SESSION: list[dict[str, Any]] = [{**event, "ts": T0 + 1000 * i} for i, event in 
     {"type": "data", "fields": {"action": "read_secret"}},
     {"type": "data", "fields": {"action": "send"}, "expect": "deny"},
 ]))]
-
-
-def result_lines(text: str) -> list[dict[str, Any]]:
-    return [json.loads(line) for line in text.splitlines()]
 
 
 def section(report: str, title: str) -> list[str]:
@@ -45,7 +41,7 @@ def test_replay_with_met_expectations(cli: Callable[..., Run], policy_json: Path
     run = cli("replay", policy_json, events, "--no-progress")
     assert run.status == 0, run.err
 
-    records = result_lines(run.out)
+    records = json_lines(run.out)
     assert [r["line"] for r in records] == list(range(1, 9))
     assert [r["result"]["verdict"] for r in records] == [
         "allow", "deny", "audit", "allow", "allow", "deny", "allow", "deny",
@@ -100,7 +96,7 @@ def test_failing_expectation_sets_exit_status_and_is_listed(
     run = cli("replay", policy_json, events, "-o", out)
 
     assert run.status == 1
-    assert [r["match"] for r in result_lines(out.read_text())] == [False, True, False]
+    assert [r["match"] for r in json_lines(out.read_text())] == [False, True, False]
     # With results in a file, the summary is the command's standard output.
     assert run.err == ""
     assert section(run.out, "Expectations: 3 checked, 2 failed") == [
@@ -137,7 +133,7 @@ def test_bad_line_is_counted_and_named_and_the_run_goes_on(
     events.write_text('{"type": "tool_call", "ts": 1}\n\n' + line + '\n{"type": "burst", "ts": 2}\n', encoding="utf-8")
     run = cli("replay", policy_json, events)
     assert run.status == 0, run.err
-    assert [r["line"] for r in result_lines(run.out)] == [1, 4]
+    assert [r["line"] for r in json_lines(run.out)] == [1, 4]
     bad = section(run.err, "Bad lines: 1 skipped")
     assert bad[0].split() == ["line", "problem"]
     assert bad[1].split()[0] == "3"
@@ -164,7 +160,7 @@ def test_event_deeper_than_the_engine_converts_is_a_bad_line(
     events = write_events(tmp_path / "e.jsonl", [{"type": "x", "fields": {"deep": deep}}, {"type": "y"}])
     run = cli("replay", policy_json, events)
     assert run.status == 0
-    assert [r["line"] for r in result_lines(run.out)] == [2]
+    assert [r["line"] for r in json_lines(run.out)] == [2]
     assert section(run.err, "Bad lines: 1 skipped")[1].split()[0] == "1"
     assert cli("replay", policy_json, events, "--strict").status == 2
 

@@ -95,6 +95,11 @@ def cli(capsys: pytest.CaptureFixture[str]) -> Callable[..., Run]:
     return run
 
 
+def json_lines(text: str) -> list[dict[str, Any]]:
+    """The records of JSON-lines text (what ``replay`` writes), one per line."""
+    return [json.loads(line) for line in text.splitlines()]
+
+
 def write_events(path: Path, events: list[dict[str, Any]]) -> Path:
     path.write_text("".join(json.dumps(e) + "\n" for e in events), encoding="utf-8")
     return path
