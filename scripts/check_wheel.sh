@@ -38,7 +38,8 @@ files = {str(f) for f in md.files("korvanthel") or []}
 expected = {
     "_korvanthel_core-stubs/__init__.pyi",
     "korvanthel_tools/py.typed",
-    "korvanthel_tools/cli.py",
+    "korvanthel_tools/commands/cli.py",
+    "korvanthel_tools/replay/dask_replay.py",
 }
 missing = expected - files
 if missing:
