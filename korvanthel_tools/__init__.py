@@ -5,6 +5,15 @@ The command line entry point is ``korvanthel`` (see ``korvanthel --help``):
 container's header and the engine's status for it, ``replay`` evaluates a
 JSON-lines file of events and summarises the verdicts.
 
+The package, from the bottom up: ``container`` (the ``.zelvoc`` header)
+and ``loading`` (files, engines, ``ToolError``); ``policy_json`` (builders
+of policies in their JSON form); ``explain`` (explanations of one
+decision); ``replay`` (traces replayed in event time, here or on Dask);
+``policy_tests`` (``*.test.jsonl`` cases and coverage); ``guarding`` (the
+``Guard`` every integration shares) with ``mcp_proxy`` and ``adapters``
+on top; ``commands`` (the ``korvanthel`` command) over all of them.
+``_native`` is the compiled part (compiler, replayer, explainer).
+
 This package only calls the engine's public interface; it never changes it.
 """
 
