@@ -224,7 +224,12 @@ class MemoryStateStore:
 
     def _make_room(self, ts_ms: int) -> None:
         if self._idle_ms is not None:
-            for key in [k for k, h in self._held.items() if ts_ms - h.last_ms >= self._idle_ms]:
+            idle = []
+            for key, held in self._held.items():  # least recently used first: stop at the first one in use
+                if ts_ms - held.last_ms < self._idle_ms:
+                    break
+                idle.append(key)
+            for key in idle:
                 if not self._held[key].engine.holds_state(ts_ms):
                     del self._held[key]
                     self.dropped_idle += 1

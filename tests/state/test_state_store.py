@@ -209,3 +209,14 @@ def test_bad_state_options_are_refused() -> None:
     for options in ({"state": "memcached://x"}, {"state_scope": "tenant"}, {"on_lost_state": "maybe"}):
         with pytest.raises(ValueError):
             Guard.from_json(LIMITED, **options)
+
+
+def test_idle_states_go_only_when_they_no_longer_matter() -> None:
+    guard = Guard.from_json(LIMITED, idle_seconds=60)
+    upload = {"tool": "upload", "arguments": {"url": "https://x"}}
+    secret = {"tool": "read_file", "text": SECRET_MARK, "is_error": False, "arguments": {}}
+    guard.check("tool_call", upload, session="idle", ts_ms=T0)
+    guard.check("tool_result", secret, session="holder", ts_ms=T0)
+    guard.check("tool_call", upload, session="new", ts_ms=T0 + 120_000)
+    assert len(guard.engines) == 2
+    assert guard.check("tool_call", upload, session="holder", ts_ms=T0 + 120_001).verdict == "deny"
