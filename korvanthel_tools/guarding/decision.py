@@ -178,6 +178,8 @@ class Guard:
                 max_sessions=max_sessions, idle_seconds=idle_seconds, on_lost_state=on_lost_state,
                 state_unavailable=state_unavailable, timeout=state_timeout,
             )
+        elif state_scope is not None:
+            raise ValueError("state_scope applies to a store the guard makes; a StateStore given has its own scope")
         else:
             self.state = state
         self.engines = self.state
