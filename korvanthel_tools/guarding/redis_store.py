@@ -1,7 +1,8 @@
 """Guard state in Redis, shared exactly by a fleet of guards.
 
 Mechanism (docs/state.md says more): Redis keeps, per state key, the log of
-every event committed for it (time, type and fields, as compact JSON), its
+every event committed for it (time, type and the fields the policy can
+read, as compact JSON), its
 length (the *version*), an *epoch* (a random id given when the key is
 made) and from time to time a saved engine state with the version it was
 taken at (the log keeps only the entries after it). Each process keeps a
@@ -196,7 +197,12 @@ class RedisStateStore:
         )
         self._commit = self._client.register_script(COMMIT)
         self._snapshot = self._client.register_script(SNAPSHOT)
-        self._prefix = f"{prefix}:{new_replayer(policy).policy_id:016x}:"
+        probe = new_replayer(policy)
+        self._prefix = f"{prefix}:{probe.policy_id:016x}:"
+        # Only the fields the policy can read go into the log (all of them
+        # when it reads the whole event): the rest cannot change a verdict.
+        read = probe.read_fields
+        self._read: frozenset[str] | None = None if read is None else frozenset(read)
         self._lock = threading.Lock()
         self._replicas: OrderedDict[str, _Replica] = OrderedDict()
         self.unavailable = 0
@@ -212,6 +218,8 @@ class RedisStateStore:
             return f"{type(exc).__name__}: {exc}"
 
     def decide(self, key: str, ts_ms: int, event_type: str, fields: dict[str, Any]) -> StateOutcome:
+        if self._read is not None:
+            fields = {name: value for name, value in fields.items() if name in self._read}
         entry = encode_entry(ts_ms, event_type, fields)
         replica = self._replica(key)
         with replica.lock:

@@ -6,7 +6,7 @@
 //   set_context(key, value), set_config(key, value)
 //   reset(ts_ms), status() -> str, event_count, policy_name
 //   save_state() -> bytes, restore_state(data), holds_state(ts_ms) -> bool,
-//   policy_id (engine/state_snapshot.h; the id is FNV-1a of the policy's
+//   read_fields, policy_id (engine/state_snapshot.h; the id is FNV-1a of the policy's
 //   canonical JSON, so two loads of one policy share it)
 //
 // The engine is built at the time of the first evaluate_at (or reset), so
@@ -353,6 +353,24 @@ PyObject* holds_state(PyObject* self, PyObject* args, PyObject* kwargs) {
   return PyBool_FromLong(st.timed && zelvo::holds_live_state(st.timed->engine, ts));
 }
 
+// The top-level event fields the policy can read, or None when some
+// expression reads the whole event (then every field matters).
+PyObject* read_fields(PyObject* self, void*) {
+  return at_boundary([&]() -> PyObject* {
+    const zelvo::FieldUse& use = state_of(self).use;
+    if (use.reads_all()) Py_RETURN_NONE;
+    PyRef out = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(use.count())));
+    if (!out) return nullptr;
+    Py_ssize_t i = 0;
+    for (const zelvo::MapEntry& e : use.names()) {
+      PyRef name = text_to_host(e.key.view());
+      if (!name) return nullptr;
+      PyTuple_SET_ITEM(out.get(), i++, name.release());
+    }
+    return out.release();
+  });
+}
+
 PyObject* policy_id(PyObject* self, void*) {
   return at_boundary([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(policy_id_of(state_of(self))); });
 }
@@ -392,6 +410,8 @@ PyGetSetDef g_getset[] = {
     {"event_count", event_count, nullptr, "Events evaluated since the engine was built or reset.", nullptr},
     {"policy_name", policy_name, nullptr, "The policy's name.", nullptr},
     {"policy_id", policy_id, nullptr, "The id that saved states of this policy carry.", nullptr},
+    {"read_fields", read_fields, nullptr,
+     "The top-level event fields the policy can read (a tuple), or None when it reads the whole event.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
