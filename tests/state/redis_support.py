@@ -59,6 +59,14 @@ class RedisServer:
                 self.process.wait(timeout=TIMEOUT)
         self.process = None
 
+    def kill(self) -> None:
+        """Kills the server (SIGKILL): only what its append-only file has
+        synced survives."""
+        if self.process is not None:
+            self.process.kill()
+            self.process.wait(timeout=TIMEOUT)
+        self.process = None
+
     def _answers(self) -> bool:
         try:
             with socket.create_connection(("127.0.0.1", self.port), timeout=1) as sock:

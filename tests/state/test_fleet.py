@@ -99,12 +99,12 @@ def test_killed_proxy_and_stopped_redis_keep_windows_and_monitors(tmp_path: Path
         assert "rate limit exceeded: 11 tool_call events" in text
         assert "Invariant `no_upload_after_secret` in proof `secret_exfiltration` violated" in text
 
-        redis_server.stop()
+        redis_server.kill()
         down = call(second, 2, "read_file", {"path": "notes.txt"})
         assert down["isError"]
         assert f"the state store {redis_server.url} did not answer within 0.5 s" in down["content"][0]["text"]
 
-        redis_server.start()  # its append-only file brings the state back
+        redis_server.start()  # its append-only file (synced at every write) brings the state back
         back = call(second, 3, "read_file", {"path": "notes.txt"})
         assert back["isError"] and "rate limit exceeded: 12 tool_call events" in back["content"][0]["text"]
         status, _, err = second.finish()
