@@ -41,6 +41,7 @@ Failure modes:
 
 from __future__ import annotations
 
+import itertools
 import json
 import logging
 import secrets
@@ -106,7 +107,8 @@ if have < base then
   from = base
   status = 'fresh'
 end
-local entries = redis.call('LRANGE', log, from - base, -1)
+local entries = {}
+if from < v then entries = redis.call('LRANGE', log, from - base, -1) end
 redis.call('RPUSH', log, entry)
 v = v + 1
 local logbytes = tonumber(cur[5] or '0') + #entry
@@ -203,6 +205,9 @@ class RedisStateStore:
         # when it reads the whole event): the rest cannot change a verdict.
         read = probe.read_fields
         self._read: frozenset[str] | None = None if read is None else frozenset(read)
+        # Epochs: this process's random token and a count, unique per key made.
+        self._token = secrets.token_hex(8)
+        self._epochs = itertools.count()
         self._lock = threading.Lock()
         self._replicas: OrderedDict[str, _Replica] = OrderedDict()
         self.unavailable = 0
@@ -228,8 +233,8 @@ class RedisStateStore:
             try:
                 reply = self._commit(
                     keys=[self._prefix + key, self._prefix + key + ":log"],
-                    args=[replica.version, replica.epoch, entry, secrets.token_hex(8), self.on_lost_state,
-                          SNAPSHOT_MIN_LOG_BYTES],
+                    args=[replica.version, replica.epoch, entry, f"{self._token}.{next(self._epochs)}",
+                          self.on_lost_state, SNAPSHOT_MIN_LOG_BYTES],
                 )
             except self._errors as exc:
                 return self._unavailable(replica, key, ts_ms, event_type, entry, exc)

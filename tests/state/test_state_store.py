@@ -56,8 +56,9 @@ def test_replicas_sharing_a_key_give_exactly_one_engines_verdicts(
         for _ in range(60):
             ts, event_type, fields = random_event(local, T0 + local.randrange(0, 180_000))
             outcome = store.decide("global", ts, event_type, fields)
+            entry = redis_store.encode_entry(ts, event_type, fields)
             with lock:
-                outcomes.append((outcome.note["version"], outcome.result, redis_store.encode_entry(ts, event_type, fields)))
+                outcomes.append((outcome.note["version"], outcome.result, entry))
 
     threads = [threading.Thread(target=run, args=(store, n)) for n, store in enumerate(stores[:3])]
     for thread in threads:
