@@ -4,6 +4,7 @@ store's choice of what to drop."""
 
 from __future__ import annotations
 
+import io
 import json
 import random
 import threading
@@ -14,7 +15,7 @@ from typing import Any
 import pytest
 
 from korvanthel_tools._native import Replayer
-from korvanthel_tools.guarding import Guard, PolicySource
+from korvanthel_tools.guarding import DecisionLog, Guard, PolicySource, Telemetry
 from korvanthel_tools.guarding import redis_store
 from korvanthel_tools.guarding.redis_store import RedisStateStore
 from korvanthel_tools.guarding.state_store import StateScope
@@ -89,7 +90,17 @@ def call(guard: Guard, ts: int, tool: str = "read_file") -> Any:
 
 
 def test_unreachable_redis_denies_in_time_and_decisions_resume(redis_server: RedisServer) -> None:
-    guard = Guard.from_json(LIMITED, state=redis_server.url, state_scope="global", state_timeout=0.5)
+    sdk_trace = pytest.importorskip("opentelemetry.sdk.trace")
+    from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+    from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+
+    exporter = InMemorySpanExporter()
+    tracer_provider = sdk_trace.TracerProvider()
+    tracer_provider.add_span_processor(SimpleSpanProcessor(exporter))
+    stream = io.StringIO()
+    guard = Guard.from_json(LIMITED, state=redis_server.url, state_scope="global", state_timeout=0.5,
+                            decision_log=DecisionLog("mem", stream=stream),
+                            telemetry=Telemetry.create(tracer_provider=tracer_provider))
     for n in range(8):
         assert call(guard, T0 + n).verdict == "allow"
     redis_server.stop()
@@ -99,6 +110,8 @@ def test_unreachable_redis_denies_in_time_and_decisions_resume(redis_server: Red
     assert denied.verdict == "deny"
     assert f"the state store {redis_server.url} did not answer within 0.5 s" in (denied.reason or "")
     assert denied.extra["state"] == {"store": "redis", "mode": "unavailable"}
+    span = dict(exporter.get_finished_spans()[-1].attributes or {})
+    assert (span["korvanthel.state.store"], span["korvanthel.state.mode"]) == ("redis", "unavailable")
     # Back, with its append-only file: the count goes on from 8.
     redis_server.start()
     assert [call(guard, T0 + 9 + n).verdict for n in range(3)] == ["allow", "allow", "deny"]
@@ -108,6 +121,9 @@ def test_unreachable_redis_denies_in_time_and_decisions_resume(redis_server: Red
     assert call(other, T0 + 60_011).verdict == "allow"
     guard.close()
     other.close()
+    states = [json.loads(line)["state"] for line in stream.getvalue().splitlines()]
+    assert [state["mode"] for state in states] == ["shared"] * 8 + ["unavailable"] + ["shared"] * 3
+    assert [state.get("version") for state in states if state["mode"] == "shared"] == [*range(1, 9), 9, 10, 11]
 
 
 def test_local_fallback_then_rebuild_from_redis(redis_server: RedisServer) -> None:
