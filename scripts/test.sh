@@ -63,7 +63,7 @@ stage "guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
 "$PY" -m pytest -q tests/mcp
 
 stage "guard state stores (pytest: memory, and Redis against a redis-server the tests start on loopback)"
-"$PY" -m pip install -q "redis==8.2.0"
+"$PY" -m pip install -q "redis==8.2.0" "hiredis==3.4.2"
 "$PY" -m pytest -q tests/state
 
 stage "agent-framework adapters (their own environment: tests, mypy --strict)"
