@@ -9,6 +9,7 @@ constraints and state machines), containers around them, and edge cases.
 import json
 import pathlib
 import random
+import struct
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -136,6 +137,46 @@ def main():
         for k in range(2):
             session = bytes(rng.randrange(256) for _ in range(200))
             (CORPUS / "engine_fuzz" / f"{name}.{k}").write_bytes(compact(json.loads(body)) + b"\0" + session)
+
+    # Saved states of state_fuzz's policy (id 0x5eed; two monitors; windows "a" and "b").
+    (CORPUS / "state_fuzz").mkdir(parents=True, exist_ok=True)
+    for name, body in {
+        "valid": b"\0" + saved_state(3, [(1, 1000), (0, 1000)], [(b"a", [1000, 1010, 1020]), (b"b", [])]),
+        "valid_fixsum": b"\1" + saved_state(7, [(2, 5), (1, 2**63)], [(b"a", []), (b"b", [1, 2, 3, 2**40])]),
+        "empty_windows": b"\0" + saved_state(0, [(0, 0), (0, 0)], [(b"a", []), (b"b", [])]),
+    }.items():
+        (CORPUS / "state_fuzz" / name).write_bytes(body)
+
+
+def varint(v):
+    out = bytearray()
+    while v >= 0x80:
+        out.append((v & 0x7F) | 0x80)
+        v >>= 7
+    out.append(v)
+    return bytes(out)
+
+
+def fnv1a64(data):
+    h = 0xCBF29CE484222325
+    for c in data:
+        h = ((h ^ c) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+def saved_state(count, monitors, windows, policy_id=0x5EED):
+    """The saved form of engine/state_snapshot.h."""
+    out = b"ZLST" + struct.pack("<IQQ", 1, policy_id, count) + varint(len(monitors))
+    for state, started in monitors:
+        out += varint(state) + struct.pack("<Q", started)
+    out += varint(len(windows))
+    for target, entries in windows:
+        out += varint(len(target)) + target + varint(len(entries))
+        previous = 0
+        for entry in entries:
+            out += varint(entry - previous)
+            previous = entry
+    return out + struct.pack("<Q", fnv1a64(out))
 
 
 if __name__ == "__main__":

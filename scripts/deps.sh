@@ -6,6 +6,7 @@
 #                              benchmark builds use the Ninja generator)
 #   fuzzing                    clang-14 and its libFuzzer/sanitizer runtimes
 #   test libraries             GoogleTest, Google Benchmark
+#   state store tests          redis-server (started by the tests themselves)
 #   Python                     the interpreter's headers (the module's build),
 #                              venv (check_wheel.sh, test_adapters.sh),
 #                              pytest, hypothesis, scikit-build-core
@@ -21,6 +22,7 @@ CLANG_VERSION=14
 need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need_apt+=(libbenchmark-dev)
+command -v redis-server >/dev/null || need_apt+=(redis-server)
 command -v cmake >/dev/null || need_apt+=(cmake)
 command -v ninja >/dev/null || need_apt+=(ninja-build)
 command -v g++ >/dev/null || need_apt+=(g++)

@@ -62,6 +62,10 @@ stage "guard core and MCP proxy tests (pytest, with the mcp and otel extras)"
 "$PY" -m pip install -q "mcp==2.3.0" "opentelemetry-api==1.45.2" "opentelemetry-sdk==1.45.2"
 "$PY" -m pytest -q tests/mcp
 
+stage "guard state stores (pytest: memory, and Redis against a redis-server the tests start on loopback)"
+"$PY" -m pip install -q "redis==8.2.0" "hiredis==3.4.2"
+"$PY" -m pytest -q tests/state
+
 stage "agent-framework adapters (their own environment: tests, mypy --strict)"
 bash scripts/test_adapters.sh
 

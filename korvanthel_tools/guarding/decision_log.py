@@ -140,6 +140,8 @@ class DecisionLog:
         }
         if decision.error is not None:
             record["error"] = decision.error
+        if "state" in decision.extra:  # the state store's part: store, mode, committed version
+            record["state"] = decision.extra["state"]
         return json.dumps(record, ensure_ascii=False, default=str, separators=(",", ":"))
 
     def _count_lost(self) -> None:

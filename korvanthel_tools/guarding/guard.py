@@ -29,6 +29,14 @@ from korvanthel_tools.guarding.decision_log import DecisionLog
 from korvanthel_tools.guarding.engines import DEFAULT_IDLE_SECONDS, DEFAULT_MAX_ENGINES, EngineStore
 from korvanthel_tools.guarding.mapping import TOOL_CALL, TOOL_RESULT, tool_call_fields, tool_result_fields
 from korvanthel_tools.guarding.policy_source import PolicySource
+from korvanthel_tools.guarding.state_store import (
+    MemoryStateStore,
+    OnLostState,
+    OnUnavailable,
+    StateScope,
+    StateStore,
+    now_ms,
+)
 from korvanthel_tools.guarding.telemetry import Telemetry
 
 if TYPE_CHECKING:
@@ -38,8 +46,18 @@ if TYPE_CHECKING:
 class Guard:
     """A policy enforced on tool calls and results, with its state.
 
+    Where the state lives (``state_store``): ``state`` is ``"memory"`` (the
+    default: this process), a Redis URL (``"redis://127.0.0.1:6379/0"``: a
+    fleet of guards shares it exactly) or a ``StateStore``; ``state_scope``
+    says which events share a state (``"session"``, ``"global"``,
+    ``"field:/user"``; ``shared_state=True`` is ``"global"``);
+    ``on_lost_state`` (``"deny"`` or ``"fresh"``) what an event meets whose
+    state was dropped or lost; ``state_unavailable`` (``"deny"`` or
+    ``"local"``) what happens when Redis does not answer within
+    ``state_timeout`` seconds.
+
     Thread-safe: calls from several threads (or tasks) are serialised per
-    engine by the engine's own lock.
+    state by its engine's own lock.
     """
 
     def __init__(
@@ -53,14 +71,36 @@ class Guard:
         telemetry: Telemetry | None = None,
         shadow: bool = False,
         engines: EngineStore | None = None,
+        state: str | StateStore | None = None,
+        state_scope: str | None = None,
+        on_lost_state: OnLostState = "deny",
+        state_unavailable: OnUnavailable = "deny",
+        state_timeout: float | None = None,
     ) -> None:
-        """``engines``, when given, is used instead of a store made from
-        ``policy`` with ``shared_state``, ``max_sessions`` and
-        ``idle_seconds``."""
+        """``engines``, when given, is used instead of a state store: its
+        engines evaluate every event at the time they see it."""
         self.policy = policy
-        self.engines = engines if engines is not None else EngineStore(
-            policy.new_engine, shared=shared_state, max_engines=max_sessions, idle_seconds=idle_seconds
-        )
+        self.state: StateStore | None = None
+        if engines is not None:
+            if state is not None or state_scope is not None:
+                raise ValueError("state and state_scope need a policy: a guard given its engines keeps their state")
+            self.engines: Any = engines
+            self._finish(decision_log, telemetry, shadow)
+            return
+        if isinstance(state, str) or state is None:
+            self.state = make_state_store(
+                policy, state or "memory", scope=state_scope or ("global" if shared_state else "session"),
+                max_sessions=max_sessions, idle_seconds=idle_seconds, on_lost_state=on_lost_state,
+                state_unavailable=state_unavailable, timeout=state_timeout,
+            )
+        elif state_scope is not None:
+            raise ValueError("state_scope applies to a store the guard makes; a StateStore given has its own scope")
+        else:
+            self.state = state
+        self.engines = self.state
+        self._finish(decision_log, telemetry, shadow)
+
+    def _finish(self, decision_log: DecisionLog | None, telemetry: Telemetry | None, shadow: bool) -> None:
         self.decision_log = decision_log
         self.telemetry = telemetry if telemetry is not None and telemetry.enabled else None
         self.shadow = shadow
@@ -127,12 +167,25 @@ class Guard:
         fields = tool_result_fields(tool, text=text, is_error=is_error, arguments=arguments, session=session, **ids)
         return self.check(TOOL_RESULT, fields, session=session)
 
-    def check(self, event_type: str, fields: dict[str, Any], *, session: str | None = None) -> Decision:
-        """Evaluate any event with the session's engine, then log and record it."""
+    def check(
+        self, event_type: str, fields: dict[str, Any], *, session: str | None = None, ts_ms: int | None = None
+    ) -> Decision:
+        """Evaluate any event with the state its scope gives it (the
+        session's, by default) at ``ts_ms`` (default: now), then log and
+        record it."""
         start = time.time_ns()
         error: str | None = None
+        extra: dict[str, Any] = {}
         try:
-            result: EvalResult = self.engines.get(session).evaluate(event_type, fields)
+            if self.state is not None:
+                key = self.state.scope.key_of(fields, session)
+                outcome = self.state.decide(key, now_ms() if ts_ms is None else ts_ms, event_type, fields)
+                result: EvalResult = outcome.result  # type: ignore[assignment]
+                error = outcome.error
+                if outcome.note:
+                    extra["state"] = outcome.note
+            else:
+                result = self.engines.get(session).evaluate(event_type, fields)
         except (Exception, _internal_fault()) as exc:  # fail closed, never raise into the host
             error = f"the guard could not evaluate this event: {type(exc).__name__}: {exc}"
             result = {
@@ -155,6 +208,7 @@ class Guard:
             source_hash=self.policy.source_hash,
             shadow=self.shadow,
             error=error,
+            extra=extra,
         )
         if self.decision_log is not None:
             self.decision_log.write(decision)
@@ -164,12 +218,48 @@ class Guard:
 
     def end_session(self, session: str | None) -> None:
         """Forget a session's state (its engine); a later event of the same
-        session starts over."""
-        self.engines.drop(session)
+        session starts over. With another scope than ``session`` the shared
+        state is kept."""
+        if self.state is None:
+            self.engines.drop(session)
+        elif self.state.scope.kind == "session":
+            self.state.end(self.state.scope.key_of({}, session))
 
     def close(self) -> int:
-        """Flush and close the decision log; returns its lost lines."""
+        """Flush and close the decision log and the state store; returns the
+        log's lost lines."""
+        if self.state is not None:
+            self.state.close()
         return self.decision_log.close() if self.decision_log is not None else 0
+
+
+def make_state_store(
+    policy: PolicySource,
+    spec: str,
+    *,
+    scope: str = "session",
+    max_sessions: int = DEFAULT_MAX_ENGINES,
+    idle_seconds: float | None = DEFAULT_IDLE_SECONDS,
+    on_lost_state: OnLostState = "deny",
+    state_unavailable: OnUnavailable = "deny",
+    timeout: float | None = None,
+) -> StateStore:
+    """The store ``spec`` names: ``memory``, or a Redis URL (``redis://``,
+    ``rediss://``, ``unix://``). ValueError for anything else."""
+    parsed_scope = StateScope.parse(scope)
+    if spec == "memory":
+        return MemoryStateStore(
+            policy, scope=parsed_scope, max_keys=max_sessions,
+            idle_ms=None if idle_seconds is None else int(idle_seconds * 1000), on_lost_state=on_lost_state,
+        )
+    if spec.startswith(("redis://", "rediss://", "unix://")):
+        from korvanthel_tools.guarding.redis_store import DEFAULT_TIMEOUT, RedisStateStore
+
+        return RedisStateStore(
+            policy, spec, scope=parsed_scope, timeout=DEFAULT_TIMEOUT if timeout is None else timeout,
+            on_lost_state=on_lost_state, state_unavailable=state_unavailable, max_replicas=max_sessions,
+        )
+    raise ValueError(f"state store {spec!r}: expected memory or a redis:// URL")
 
 
 def _internal_fault() -> type[BaseException]:

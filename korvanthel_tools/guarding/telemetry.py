@@ -118,6 +118,10 @@ class _OtelTelemetry(Telemetry):
         tool = decision.fields.get("tool")
         if isinstance(tool, str):
             attributes["gen_ai.tool.name"] = tool
+        state = decision.extra.get("state")
+        if isinstance(state, dict):
+            attributes["korvanthel.state.store"] = str(state.get("store"))
+            attributes["korvanthel.state.mode"] = str(state.get("mode"))
         span = self._tracer.start_span(
             SPAN_NAME, kind=self._trace.SpanKind.INTERNAL, attributes=attributes, start_time=start_ns
         )

@@ -64,6 +64,27 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         "--idle-timeout", type=float, default=3600.0, metavar="SECONDS",
         help="drop a session's engine after this long unused (default 3600)",
     )
+    state = parser.add_argument_group("state (docs/state.md)")
+    state.add_argument(
+        "--state", default="memory", metavar="STORE",
+        help="where windows and monitors live: memory (default) or redis://HOST:PORT/DB, shared by every proxy using it",
+    )
+    state.add_argument(
+        "--state-scope", default=None, metavar="SCOPE",
+        help="which events share a state: session (default), global, or field:POINTER (e.g. field:/client)",
+    )
+    state.add_argument(
+        "--on-lost-state", choices=("deny", "fresh"), default="deny",
+        help="an event whose state was dropped or lost: deny it (default) or start over",
+    )
+    state.add_argument(
+        "--state-unavailable", choices=("deny", "local"), default="deny",
+        help="when Redis does not answer in time: deny (default) or decide on this process's state alone",
+    )
+    state.add_argument(
+        "--state-timeout", type=float, default=0.5, metavar="SECONDS",
+        help="how long Redis has to connect and to answer one decision (default 0.5)",
+    )
     parser.add_argument("-q", "--quiet", action="store_true", help="log only errors (default: denials, audits, redactions too)")
     parser.add_argument("server", nargs=argparse.REMAINDER, metavar="-- SERVER_COMMAND [ARGS...]")
     parser.set_defaults(run=run)
@@ -98,6 +119,10 @@ def run(args: argparse.Namespace) -> int:
         return fail("no server command: use -- SERVER_COMMAND [ARGS...], or --listen and --upstream")
     if args.max_sessions < 1 or args.idle_timeout <= 0:
         return fail("--max-sessions and --idle-timeout must be positive")
+    if not args.state_timeout > 0:
+        return fail("--state-timeout must be positive")
+    if args.shared_state and args.state_scope not in (None, "global"):
+        return fail("--shared-state is --state-scope global; give one of them")
     if importlib.util.find_spec("mcp") is None and args.listen is not None:
         return fail("the HTTP proxy needs the mcp extra: pip install 'korvanthel[mcp]'")
 
@@ -118,18 +143,30 @@ def run(args: argparse.Namespace) -> int:
             decision_log=decision_log,
             telemetry=Telemetry.create(),
             shadow=args.shadow,
+            state=args.state,
+            state_scope=args.state_scope,
+            on_lost_state=args.on_lost_state,
+            state_unavailable=args.state_unavailable,
+            state_timeout=args.state_timeout,
         )
-    except PolicyLoadError as exc:
+    except (PolicyLoadError, ValueError) as exc:
         if decision_log is not None:
             decision_log.close()
-        return fail(str(exc))
+        prefix = "" if isinstance(exc, PolicyLoadError) else "--state: "
+        return fail(f"{prefix}{exc}")
     logger = logging.getLogger("korvanthel.mcp_proxy")
+    scope = guard.state.scope if guard.state is not None else None
     logger.info(
-        "policy %r%s, state %s%s", guard.policy_name,
+        "policy %r%s, state %s in %s%s", guard.policy_name,
         "" if guard.source_hash is None else f" (source hash {guard.source_hash})",
-        "shared by all sessions" if args.shared_state else "per session",
-        ", shadow mode: nothing is enforced" if args.shadow else "",
+        "shared by all sessions" if scope is not None and scope.kind == "global" else f"per {scope}",
+        getattr(guard.state, "url", args.state), ", shadow mode: nothing is enforced" if args.shadow else "",
     )
+    ping = getattr(guard.state, "ping", None)
+    problem = ping() if ping is not None else None
+    if problem is not None:
+        logger.warning("the state store %s does not answer yet (%s); decisions follow --state-unavailable %s",
+                       getattr(guard.state, "url", args.state), problem, args.state_unavailable)
     try:
         if args.listen is not None:
             from korvanthel_tools.mcp_proxy.http import run_http

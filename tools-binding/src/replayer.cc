@@ -5,6 +5,9 @@
 //   explain_at(ts_ms, event_type, fields=None) -> dict (changes nothing)
 //   set_context(key, value), set_config(key, value)
 //   reset(ts_ms), status() -> str, event_count, policy_name
+//   save_state() -> bytes, restore_state(data), holds_state(ts_ms) -> bool,
+//   read_fields, policy_id (engine/state_snapshot.h; the id is FNV-1a of the policy's
+//   canonical JSON, so two loads of one policy share it)
 //
 // The engine is built at the time of the first evaluate_at (or reset), so
 // its monitors start then; until it exists, status() describes the policy
@@ -24,6 +27,8 @@
 #include "container/container.h"
 #include "engine/engine.h"
 #include "engine/field_positions.h"
+#include "engine/state_snapshot.h"
+#include "emit/policy_json.h"
 #include "explain/explain.h"
 #include "explain_to_host.h"
 #include "host/host.h"
@@ -55,6 +60,7 @@ struct ReplayerState {
   // Values stored before the engine exists, put into it when it is built.
   zelvo::ValueMap pending_context;
   zelvo::ValueMap pending_config;
+  std::optional<std::uint64_t> policy_id;  // computed on first use
 };
 
 struct ReplayerObject {
@@ -287,6 +293,88 @@ PyObject* policy_name(PyObject* self, void*) {
   return at_boundary([&]() -> PyObject* { return text_to_host(state_of(self).policy.name.view()).release(); });
 }
 
+std::uint64_t policy_id_of(ReplayerState& st) {
+  if (!st.policy_id) st.policy_id = zelvo::fnv1a64(zelvo::lang::write_policy_json(st.policy));
+  return *st.policy_id;
+}
+
+PyObject* save_state(PyObject* self, PyObject*) {
+  return at_boundary([&]() -> PyObject* {
+    ReplayerState& st = state_of(self);
+    if (!st.timed) {
+      PyErr_SetString(PyExc_ValueError, "no engine state yet: the engine is built by the first evaluate_at, reset or restore_state");
+      return nullptr;
+    }
+    const std::string bytes = zelvo::save_state(st.timed->engine, policy_id_of(st));
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+// Refused bytes raise ValueError and change nothing; before the first
+// evaluate_at the engine is built here (its clock at 0: the restored
+// monitors carry their own start times).
+PyObject* restore_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"data", nullptr};
+  Py_buffer data;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*:restore_state", const_cast<char**>(kwlist), &data)) return nullptr;
+  PyObject* out = at_boundary([&]() -> PyObject* {
+    ReplayerState& st = state_of(self);
+    const std::string_view bytes(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len));
+    std::unique_ptr<TimedEngine> fresh;
+    zelvo::PolicyEngine* engine = st.timed ? &st.timed->engine : nullptr;
+    if (engine == nullptr) {
+      fresh = std::make_unique<TimedEngine>(st.policy, 0);
+      engine = &fresh->engine;
+    }
+    const std::string refused = zelvo::restore_state(*engine, bytes, policy_id_of(st));
+    if (!refused.empty()) {
+      PyErr_Format(PyExc_ValueError, "cannot restore engine state: %s", refused.c_str());
+      return nullptr;
+    }
+    if (fresh) {
+      apply_pending(st, fresh->engine);
+      st.pending_context.clear();
+      st.pending_config.clear();
+      st.timed = std::move(fresh);
+    }
+    Py_RETURN_NONE;
+  });
+  PyBuffer_Release(&data);
+  return out;
+}
+
+PyObject* holds_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"ts_ms", nullptr};
+  PyObject* ts_arg;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:holds_state", const_cast<char**>(kwlist), &ts_arg)) return nullptr;
+  std::uint64_t ts = 0;
+  if (!read_ts(ts_arg, ts)) return nullptr;
+  const ReplayerState& st = state_of(self);
+  return PyBool_FromLong(st.timed && zelvo::holds_live_state(st.timed->engine, ts));
+}
+
+// The top-level event fields the policy can read, or None when some
+// expression reads the whole event (then every field matters).
+PyObject* read_fields(PyObject* self, void*) {
+  return at_boundary([&]() -> PyObject* {
+    const zelvo::FieldUse& use = state_of(self).use;
+    if (use.reads_all()) Py_RETURN_NONE;
+    PyRef out = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(use.count())));
+    if (!out) return nullptr;
+    Py_ssize_t i = 0;
+    for (const zelvo::MapEntry& e : use.names()) {
+      PyRef name = text_to_host(e.key.view());
+      if (!name) return nullptr;
+      PyTuple_SET_ITEM(out.get(), i++, name.release());
+    }
+    return out.release();
+  });
+}
+
+PyObject* policy_id(PyObject* self, void*) {
+  return at_boundary([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(policy_id_of(state_of(self))); });
+}
+
 PyObject* replayer_repr(PyObject* self) {
   const ReplayerState& st = state_of(self);
   const std::string name(st.policy.name.view());
@@ -308,12 +396,22 @@ PyMethodDef g_methods[] = {
     {"reset", KV_FUNCTION(reset), METH_VARARGS | METH_KEYWORDS,
      "reset($self, ts_ms)\n--\n\nStarts monitoring again at ts_ms: monitors, windows and the count reset."},
     {"status", status, METH_NOARGS, "status($self) -> str\n--\n\nThe engine's five-line status."},
+    {"save_state", save_state, METH_NOARGS,
+     "save_state($self) -> bytes\n--\n\nThe engine's state (windows, monitors, event count), bound to the policy."},
+    {"restore_state", KV_FUNCTION(restore_state), METH_VARARGS | METH_KEYWORDS,
+     "restore_state($self, data)\n--\n\nReplaces the engine's state by saved bytes of the same policy; "
+     "raises ValueError and changes nothing when they are refused."},
+    {"holds_state", KV_FUNCTION(holds_state), METH_VARARGS | METH_KEYWORDS,
+     "holds_state($self, ts_ms) -> bool\n--\n\nTrue when dropping the engine could change a verdict at ts_ms."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef g_getset[] = {
     {"event_count", event_count, nullptr, "Events evaluated since the engine was built or reset.", nullptr},
     {"policy_name", policy_name, nullptr, "The policy's name.", nullptr},
+    {"policy_id", policy_id, nullptr, "The id that saved states of this policy carry.", nullptr},
+    {"read_fields", read_fields, nullptr,
+     "The top-level event fields the policy can read (a tuple), or None when it reads the whole event.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

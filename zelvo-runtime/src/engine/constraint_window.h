@@ -41,6 +41,8 @@ class ConstraintWindow {
   void clear() noexcept { timestamps_.clear(); }
 
  private:
+  friend struct EngineStateAccess;  // engine/state_snapshot.cc: save and restore
+
   CompiledConstraint constraint_;
   TimestampWindow timestamps_;
 };

@@ -80,6 +80,8 @@ class PolicyEngine {
   const ConstraintWindow* window(std::string_view target) const noexcept;
 
  private:
+  friend struct EngineStateAccess;  // engine/state_snapshot.cc: save and restore
+
   CompiledPolicy policy_;  // never changed: the tables below refer to its nodes
   std::vector<MachineMonitor> monitors_;
   std::unordered_map<Str, ConstraintWindow, StrHash, std::equal_to<>> windows_;
