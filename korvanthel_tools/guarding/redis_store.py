@@ -223,6 +223,9 @@ class RedisStateStore:
             return f"{type(exc).__name__}: {exc}"
 
     def decide(self, key: str, ts_ms: int, event_type: str, fields: dict[str, Any]) -> StateOutcome:
+        """Commit the event to the key's log in Redis, catch the local replica
+        up to it and evaluate it there; Redis out of reach meets
+        ``state_unavailable``."""
         if self._read is not None:
             fields = {name: value for name, value in fields.items() if name in self._read}
         entry = encode_entry(ts_ms, event_type, fields)
@@ -282,6 +285,7 @@ class RedisStateStore:
                 logger.warning("could not delete the state of ended %s: %s", key, exc)
 
     def close(self) -> None:
+        """Close the connection pool; the state stays in Redis."""
         self._client.close()
 
     def __contains__(self, key: object) -> bool:

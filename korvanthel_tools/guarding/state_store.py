@@ -134,12 +134,16 @@ class StateStore(Protocol):
     name: str
     scope: StateScope
 
-    def decide(self, key: str, ts_ms: int, event_type: str, fields: dict[str, Any]) -> StateOutcome: ...
+    def decide(self, key: str, ts_ms: int, event_type: str, fields: dict[str, Any]) -> StateOutcome:
+        """Evaluate one event at ``ts_ms`` with the state ``key`` names, and
+        commit it there; a store that cannot decide answers a denial."""
 
     def end(self, key: str) -> None:
         """The key's session ended: forget what the store keeps for it."""
 
-    def close(self) -> None: ...
+    def close(self) -> None:
+        """Release what the store holds open (connections); its states are kept
+        where they live."""
 
 
 def new_replayer(policy: PolicySource) -> Replayer:
@@ -195,6 +199,8 @@ class MemoryStateStore:
         self.lost_keys_forgotten = 0
 
     def decide(self, key: str, ts_ms: int, event_type: str, fields: dict[str, Any]) -> StateOutcome:
+        """Evaluate with the key's engine, made on first use; a key whose
+        state was dropped meets ``on_lost_state``."""
         note: dict[str, Any] = {}  # nothing to record for an ordinary decision
         with self._lock:
             held = self._held.get(key)
@@ -215,12 +221,13 @@ class MemoryStateStore:
             return StateOutcome(held.engine.evaluate_at(ts_ms, event_type, fields), note)
 
     def end(self, key: str) -> None:
+        """Forget the key's state, and that it was ever dropped."""
         with self._lock:
             self._held.pop(key, None)
             self._lost.pop(key, None)
 
     def close(self) -> None:
-        pass
+        """Nothing to release: the states live in this process."""
 
     def _make_room(self, ts_ms: int) -> None:
         if self._idle_ms is not None:
