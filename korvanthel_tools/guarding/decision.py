@@ -20,6 +20,7 @@ why, not an exception.
 
 from __future__ import annotations
 
+import os
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -28,7 +29,7 @@ from typing import TYPE_CHECKING, Any, Literal
 from korvanthel_tools.guarding.decision_log import DecisionLog
 from korvanthel_tools.guarding.engines import DEFAULT_IDLE_SECONDS, DEFAULT_MAX_ENGINES, EngineStore
 from korvanthel_tools.guarding.mapping import TOOL_CALL, TOOL_RESULT, tool_call_fields, tool_result_fields
-from korvanthel_tools.guarding.policy_source import PolicySource
+from korvanthel_tools.guarding.policy_source import PolicyLoadError, PolicySource
 from korvanthel_tools.guarding.redaction import placeholder, redact_arguments, tagged_arguments
 from korvanthel_tools.guarding.telemetry import DECISION_TYPES, Telemetry
 
@@ -138,10 +139,18 @@ class Guard:
         telemetry: Telemetry | None = None,
         shadow: bool = False,
         engines: EngineStore | None = None,
+        verify_key: str | os.PathLike[str] | None = None,
+        signature: bytes | str | None = None,
     ) -> None:
         """``engines``, when given, is used instead of a store made from
         ``policy`` with ``shared_state``, ``max_sessions`` and
-        ``idle_seconds``."""
+        ``idle_seconds``. With ``verify_key`` (an Ed25519 public key's PEM
+        file) the policy is refused (``PolicyLoadError``) unless
+        ``signature`` (the signature file's content or path; default the
+        policy's path with ``.sig`` appended) signs its bytes; see
+        ``korvanthel_tools.signing``."""
+        if verify_key is not None:
+            _verify(policy, verify_key, signature)
         self.policy = policy
         self.engines = engines if engines is not None else EngineStore(
             policy.new_engine, shared=shared_state, max_engines=max_sessions, idle_seconds=idle_seconds
@@ -248,6 +257,15 @@ class Guard:
     def close(self) -> int:
         """Flush and close the decision log; returns its lost lines."""
         return self.decision_log.close() if self.decision_log is not None else 0
+
+
+def _verify(policy: PolicySource, key: str | os.PathLike[str], signature: bytes | str | None) -> None:
+    from korvanthel_tools.signing import SignatureError, verify_policy
+
+    try:
+        verify_policy(policy.data, policy.origin, key, signature)
+    except SignatureError as exc:
+        raise PolicyLoadError(str(exc)) from None
 
 
 def _internal_fault() -> type[BaseException]:
