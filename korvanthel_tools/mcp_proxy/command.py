@@ -141,9 +141,10 @@ def run(args: argparse.Namespace) -> int:
         if args.listen is not None:
             from korvanthel_tools.mcp_proxy.http import run_http
 
-            if decision_log is not None and http.token is not None:  # type: ignore[union-attr]
-                decision_log.secrets.append(http.token.decode())  # type: ignore[union-attr]
-            status = run_http(guard, str(args.listen), str(args.upstream), http)  # type: ignore[arg-type]
+            assert http is not None
+            if decision_log is not None and http.token is not None:
+                decision_log.secrets.append(http.token.decode())
+            status = run_http(guard, str(args.listen), str(args.upstream), http)
         else:
             from korvanthel_tools.mcp_proxy.stdio import run_stdio
 

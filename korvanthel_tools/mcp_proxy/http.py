@@ -1,26 +1,45 @@
 """The Streamable HTTP relay: an HTTP endpoint in front of an MCP server's
 HTTP endpoint.
 
+Before anything else, every request passes the listener's checks
+(``access``: Origin, Host, the proxy's token); a refused request reaches
+neither the guard nor the upstream. At most ``max_sessions`` requests are
+served at once (``503`` beyond).
+
 Every request to the listening address (any path) goes to the upstream URL
-with its method, body and headers (hop-by-hop headers and ``Host`` aside;
-``Mcp-Session-Id``, ``MCP-Protocol-Version`` and ``Authorization`` pass
-through), and the upstream's answer comes back the same way, streamed.
-What the proxy reads on the way:
+with its method and headers (hop-by-hop headers, ``Host`` and the proxy's
+token aside; ``Mcp-Session-Id``, ``MCP-Protocol-Version`` and the client's
+own ``Authorization`` pass through) and, for a POST, the JSON-RPC messages
+the guard judged, re-encoded; the upstream's answer comes back the same
+way. What the proxy reads on the way:
 
 - a POST body's JSON-RPC messages: a ``tools/call`` the policy denies is
   answered by the proxy itself (``200``, a JSON tool result with
   ``isError: true``) and not forwarded; a redacted one is forwarded with
   its arguments replaced (and its ``Mcp-Param-*`` headers dropped, since
   they would repeat what was redacted);
-- the answer's JSON-RPC messages, as ``application/json`` or as the events
-  of a ``text/event-stream``: results of forwarded calls are evaluated and
-  replaced when denied or redacted; every other event passes byte for byte.
+- the answer's JSON-RPC messages, as the events of a ``text/event-stream``
+  (split as clients split them, see ``sse``) or as a body of any other
+  type (read whole, within ``max_body``): results of forwarded calls are
+  evaluated and replaced when denied or redacted, results that answer no
+  request in flight are withheld (see ``interceptor``), events that are
+  not JSON-RPC are dropped; every other event passes as it came.
+
+Bounds: a request body over ``max_body`` gets ``413`` (a declared length
+over it before anything is read); an upstream answer or event over it
+ends that answer with ``502``. The upstream gets ``connect_timeout`` to
+accept a connection and ``read_timeout`` between two reads; a timeout is
+answered ``504`` with a JSON-RPC error (on an event stream, an error event
+for each call still unanswered). Each session tracks at most
+``MAX_PENDING_PER_SESSION`` calls in flight; sessions are remembered only
+when the upstream assigns them, at most ``max_sessions``.
 
 Sessions: the session is the ``Mcp-Session-Id`` the server assigns at
-``initialize`` (revisions up to 2025-11-25). The stateless revision
+``initialize`` (revisions up to 2025-11-25); a session id the proxy was not
+told of gets a view of its own for that request only. The stateless revision
 (2026-07-28) has no session: such requests, and those of a server that
 runs without sessions, share the state of one session-less engine. A
-``DELETE`` that ends a session drops its state. With ``--shared-state``
+``DELETE`` the upstream accepts drops the session's state. With ``--shared-state``
 every session shares one engine.
 
 An upstream that cannot be reached gets ``502`` and a JSON-RPC error; the
@@ -70,6 +89,8 @@ MAX_BODY = 4 * 1024 * 1024
 DEFAULT_CONNECT_TIMEOUT = 10.0
 DEFAULT_READ_TIMEOUT = 300.0
 MAX_PENDING_PER_SESSION = 1024
+DISCARD = 1024 * 1024
+"""How much of an oversized request body is read (and dropped) before the 413."""
 SESSION_HEADER = "mcp-session-id"
 HOP_BY_HOP = frozenset({
     "connection", "keep-alive", "proxy-authenticate", "proxy-authorization", "te", "trailer", "trailers",
@@ -110,11 +131,12 @@ class HttpProxy:
         if scope["type"] != "http":
             return
         request = Request(scope, receive)
+        response: Response | _Counted
         refusal = self.access.check(request.headers)
         if refusal is not None:
             status, text, extra = refusal
             logger.warning("refused a request from %s: %s", _address(scope), text)
-            response: Response = _jsonrpc_response(error_response(None, INVALID_REQUEST, text), status, extra)
+            response = _jsonrpc_response(error_response(None, INVALID_REQUEST, text), status, extra)
         elif self.active >= self.max_sessions:
             response = _jsonrpc_response(
                 error_response(None, INTERNAL_ERROR, "too many requests in progress; try again later"), 503,
@@ -123,10 +145,10 @@ class HttpProxy:
             self.active += 1
             token = log_context.set({"client_address": _address(scope), "secrets": _credentials(request.headers)})
             try:
-                response = await self.handle(request)
+                handled = await self.handle(request)
             finally:
                 log_context.reset(token)
-            response = _Counted(response, self)
+            response = _Counted(handled, self)
         await response(scope, receive, send)
 
     def interceptor(self, session: str) -> Interceptor:
@@ -220,6 +242,8 @@ class HttpProxy:
         sent: list[Any] | None = None,
     ) -> Response:
         sent = sent or []
+        # An error about the upstream answers the request, when there was one.
+        reply_id = sent[0] if len(sent) == 1 else None
         try:
             upstream_request = self.client.build_request(method, self.upstream, headers=headers, content=body)
             upstream = await self.client.send(upstream_request, stream=True)
@@ -229,7 +253,7 @@ class HttpProxy:
             if isinstance(exc, httpx2.TimeoutException):
                 what = _timeout_text(exc, self.read_timeout)
                 logger.error("the MCP server at %s %s", self.upstream, what)
-                return _jsonrpc_response(error_response(None, INTERNAL_ERROR, f"the MCP server {what}"), 504)
+                return _jsonrpc_response(error_response(reply_id, INTERNAL_ERROR, f"the MCP server {what}"), 504)
             logger.error("the MCP server at %s cannot be reached: %s", self.upstream, exc)
             return _jsonrpc_response(
                 error_response(None, INTERNAL_ERROR, f"the MCP server cannot be reached: {type(exc).__name__}"), 502)
@@ -251,7 +275,8 @@ class HttpProxy:
             what = _timeout_text(exc, self.read_timeout) if isinstance(exc, httpx2.TimeoutException) else \
                 f"broke off its answer: {type(exc).__name__}"
             logger.error("the MCP server at %s %s", self.upstream, what)
-            return _jsonrpc_response(error_response(None, INTERNAL_ERROR, f"the MCP server {what}"), 502)
+            return _jsonrpc_response(error_response(reply_id, INTERNAL_ERROR, f"the MCP server {what}"),
+                                     504 if isinstance(exc, httpx2.TimeoutException) else 502)
         finally:
             await upstream.aclose()
         if data is None:
@@ -361,19 +386,31 @@ def _forwarded_headers(items: Any) -> list[tuple[str, str]]:
 
 
 async def _read_body(request: Request, limit: int) -> bytes | None:
-    """The body, or None as soon as it is known to exceed ``limit``
-    (from its Content-Length, or while it streams in)."""
+    """The body, or None once it is known to exceed ``limit`` (from its
+    Content-Length, or while it streams in). The rest of an oversized body
+    is read and dropped, up to ``DISCARD`` bytes, so that a client that is
+    still sending gets the 413 rather than a reset connection; nothing of
+    it is kept."""
     declared = request.headers.get("content-length")
-    if declared is not None and (not declared.strip().isdigit() or int(declared) > limit):
+    if declared is not None and not declared.strip().isdigit():
         return None
-    chunks = []
+    chunks: list[bytes] = []
     size = 0
+    length = int(declared) if declared is not None else 0
+    over = declared is not None and length > limit
+    if over and length > limit + DISCARD:
+        return None
     async for chunk in request.stream():
         size += len(chunk)
         if size > limit:
-            return None
+            if not over:
+                chunks.clear()
+                over = True
+            if size > limit + DISCARD:
+                break
+            continue
         chunks.append(chunk)
-    return b"".join(chunks)
+    return None if over else b"".join(chunks)
 
 
 def _jsonrpc_response(message: dict[str, Any], status: int, headers: dict[str, str] | None = None) -> Response:

@@ -10,8 +10,12 @@ from __future__ import annotations
 
 import argparse
 import sys
+from typing import TYPE_CHECKING
 
 from korvanthel_tools.mcp_proxy.access import is_loopback, parse_names, read_token_file
+
+if TYPE_CHECKING:
+    from korvanthel_tools.mcp_proxy.http import HttpOptions
 
 DEFAULT_MAX_BODY = 4 * 1024 * 1024
 
@@ -47,7 +51,7 @@ def add_http_arguments(parser: argparse.ArgumentParser) -> None:
                        help="give up on an upstream that sends nothing for this long (default 300)")
 
 
-def http_options(args: argparse.Namespace) -> object:
+def http_options(args: argparse.Namespace) -> HttpOptions | str:
     """The ``HttpOptions`` for ``args``, or the text of why they are refused."""
     from korvanthel_tools.mcp_proxy.http import HttpOptions, parse_listen
 

@@ -11,7 +11,7 @@ import os
 import subprocess
 import sys
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -116,7 +116,8 @@ def test_nothing_undecided_crosses(steps: list[tuple[Any, ...]]) -> None:
             assert "PASSWORD=" not in json.dumps(message)
             result = message.get("result")
             if isinstance(result, dict) and "#" in json.dumps(result):
-                for block in result.get("content", []):
+                blocks = cast("list[dict[str, Any]]", result.get("content", []))
+                for block in blocks:
                     assert block["text"] in judged
             error = message.get("error")
             if isinstance(error, dict) and "#" in str(error.get("message")):
