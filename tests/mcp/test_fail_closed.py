@@ -202,3 +202,39 @@ def test_closed_standard_input_descriptor(policy: Path, record: Path) -> None:
     process = subprocess.run([sys.executable, "-c", code], stdin=subprocess.DEVNULL, capture_output=True,
                              env=environment(record), timeout=TIMEOUT)
     assert process.returncode == 0 and b"Traceback" not in process.stderr, process.stderr
+
+
+def test_terminal_as_standard_streams(policy: Path, record: Path) -> None:
+    import pty
+    import select
+    import termios
+
+    master, slave = pty.openpty()
+    attributes = termios.tcgetattr(slave)
+    attributes[3] &= ~termios.ECHO
+    termios.tcsetattr(slave, termios.TCSANOW, attributes)
+    process = subprocess.Popen(proxy_argv(policy, server=stdio_server()), stdin=slave, stdout=slave,
+                               stderr=subprocess.PIPE, env=environment(record))
+    os.close(slave)
+    try:
+        os.write(master, json.dumps({"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {
+            "protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "tty", "version": "1"}}}).encode() + b"\n")
+        answer: list[bytes] = []
+
+        def answered() -> bool:
+            if select.select([master], [], [], 0.1)[0]:
+                answer.append(os.read(master, 65536))
+            return b"\n" in b"".join(answer)
+
+        wait_for(answered, "the answer on the terminal")
+        assert json.loads(b"".join(answer).splitlines()[0])["id"] == 1
+        os.write(master, b"\x04")  # end of input on a terminal
+        assert process.wait(timeout=TIMEOUT) == 0
+        assert process.stderr is not None and b"Traceback" not in process.stderr.read()
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(timeout=TIMEOUT)
+        if process.stderr is not None:
+            process.stderr.close()
+        os.close(master)
