@@ -146,6 +146,9 @@ class HttpProxy:
             token = log_context.set({"client_address": _address(scope), "secrets": _credentials(request.headers)})
             try:
                 handled = await self.handle(request)
+            except BaseException:
+                self.active -= 1
+                raise
             finally:
                 log_context.reset(token)
             response = _Counted(handled, self)

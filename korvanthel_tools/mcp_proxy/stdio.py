@@ -52,6 +52,7 @@ import logging
 import os
 import signal
 import stat
+import sys
 import threading
 import uuid
 from collections.abc import Sequence
@@ -207,6 +208,11 @@ def prepare_standard_streams() -> None:
             if null != fd:
                 os.dup2(null, fd)
                 os.close(null)
+    # Python leaves the objects of streams closed at its start as None.
+    if sys.stdout is None:
+        sys.stdout = open(1, "w", closefd=False)  # noqa: SIM115
+    if sys.stderr is None:
+        sys.stderr = open(2, "w", closefd=False)  # noqa: SIM115
 
 
 async def _open_input(fd: int, limit: int, loop: asyncio.AbstractEventLoop) -> _Lines | _ThreadLines:
