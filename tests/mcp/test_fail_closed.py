@@ -175,10 +175,15 @@ def test_empty_closed_and_file_streams_end_cleanly(policy: Path, record: Path, t
         + json.dumps({"jsonrpc": "2.0", "id": 2, "method": "tools/call",
                       "params": {"name": "read_file", "arguments": {"path": "notes.txt"}}}) + "\n"
     )
-    # Standard input /dev/null: the proxy ends at once, with status 0.
+    # Standard input /dev/null: the proxy ends at once, with status 0, and
+    # its server (which writes its process id first) is gone.
+    pid_file = tmp_path / "server.pid"
+    server = ["sh", "-c", f'echo $$ > {pid_file}; exec "$@"', "sh", *stdio_server()]
     with open(os.devnull, "rb") as null:
-        status, err = _run(policy, record, null)
-    assert status == 0 and "Traceback" not in err
+        process = subprocess.run(proxy_argv(policy, server=server), stdin=null, capture_output=True,
+                                 env=environment(record), timeout=TIMEOUT)
+    assert process.returncode == 0 and b"Traceback" not in process.stderr
+    assert process_gone(int(pid_file.read_text()))
     # Regular files as both streams: the answers land in the file.
     output = tmp_path / "answers.jsonl"
     with requests.open("rb") as source, output.open("wb") as sink:
