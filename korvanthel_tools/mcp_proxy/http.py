@@ -131,7 +131,6 @@ class HttpProxy:
         if scope["type"] != "http":
             return
         request = Request(scope, receive)
-        response: Response | _Counted
         refusal = self.access.check(request.headers)
         if refusal is not None:
             status, text, extra = refusal
@@ -142,16 +141,17 @@ class HttpProxy:
                 error_response(None, INTERNAL_ERROR, "too many requests in progress; try again later"), 503,
                 {"retry-after": "1"})
         else:
+            # Decisions made while this request is handled and its answer
+            # streamed (results are judged then) name its client.
             self.active += 1
             token = log_context.set({"client_address": _address(scope), "secrets": _credentials(request.headers)})
             try:
                 handled = await self.handle(request)
-            except BaseException:
-                self.active -= 1
-                raise
+                await handled(scope, receive, send)
             finally:
+                self.active -= 1
                 log_context.reset(token)
-            response = _Counted(handled, self)
+            return
         await response(scope, receive, send)
 
     def interceptor(self, session: str) -> Interceptor:
@@ -313,21 +313,6 @@ class HttpProxy:
             # resumes the stream (Last-Event-ID) gets their answers on a GET,
             # and those are evaluated too.
             await upstream.aclose()
-
-
-class _Counted:
-    """A response that gives back its slot in ``active`` once it is sent
-    (or the client goes away)."""
-
-    def __init__(self, response: Response, proxy: HttpProxy) -> None:
-        self.response = response
-        self.proxy = proxy
-
-    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        try:
-            await self.response(scope, receive, send)
-        finally:
-            self.proxy.active -= 1
 
 
 def _judge_event(interceptor: Interceptor, event: Event) -> bytes | None:

@@ -40,6 +40,22 @@ def post(url: str, message: dict[str, Any] | None = None, *, extra: dict[str, st
 
 READ = call("read_file", {"path": "notes.txt"})
 
+
+def legacy_call(url: str, tool: str, arguments: dict[str, Any], extra: dict[str, str]) -> str:
+    """A tools/call in a session of the handshake revisions, whose answer
+    comes as an event stream; the stream's text."""
+    base = {"accept": "application/json, text/event-stream", "content-type": "application/json", **extra}
+    with httpx2.Client(timeout=TIMEOUT) as client:
+        started = client.post(url, headers=base, content=json.dumps({
+            "jsonrpc": "2.0", "id": 0, "method": "initialize", "params": {
+                "protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "legacy", "version": "1"}}}))
+        session = {**base, "mcp-session-id": started.headers["mcp-session-id"], "mcp-protocol-version": "2025-06-18"}
+        client.post(url, headers=session, content=b'{"jsonrpc": "2.0", "method": "notifications/initialized"}')
+        answer = client.post(url, headers=session, content=json.dumps({
+            "jsonrpc": "2.0", "id": 1, "method": "tools/call", "params": {"name": tool, "arguments": arguments}}))
+        assert answer.headers["content-type"].startswith("text/event-stream"), answer.headers
+        return answer.text
+
 # (request headers, expected status) at a loopback listener given
 # --allow-host app.internal. (The proxy forwards Origin, so the rows that
 # pass use origins the tool server accepts as well.)
@@ -133,13 +149,17 @@ def test_token_is_required_kept_apart_and_never_logged(policy: Path, record: Pat
         response = post(proxy.url, upload, extra={
             "proxy-authorization": f"Bearer {TOKEN}", "authorization": "Bearer client-credential-7"})
         assert response.status_code == 200, response.text
+        # Results judged while an event stream is relayed name the client too.
+        streamed = legacy_call(proxy.url, "read_file", {"path": "creds.txt"}, {"proxy-authorization": f"Bearer {TOKEN}"})
+        assert "[redacted: credentials in tool output]" in streamed and "hunter2" not in streamed
     arrived = recorded(record)
-    assert [item["tool"] for item in arrived] == ["read_file", "upload"]
+    assert [item["tool"] for item in arrived] == ["read_file", "upload", "read_file"]
     text = log.read_text()
     assert TOKEN not in text and "client-credential-7" not in text and "masked-value-42" not in text
     lines = [json.loads(line) for line in text.splitlines()]
     assert {line["client_address"].split(":")[0] for line in lines} == {"127.0.0.1"}
-    assert lines[-1]["fields"]["arguments"]["headers"] == {"x": "[masked]"}
+    assert [line["event_type"] for line in lines][-2:] == ["tool_call", "tool_result"]
+    assert lines[-3]["fields"]["arguments"]["headers"] == {"x": "[masked]"}
 
 
 def _self_signed(tmp_path: Path) -> tuple[Path, Path]:
