@@ -27,7 +27,9 @@ def as_guard(policy: PolicyLike, **options: Any) -> Guard:
     arguments (``decision_log``, ``telemetry``, ``shadow``,
     ``shared_state``, ...); they apply only when the guard is made here, so
     passing them with a ``Guard`` is a ``TypeError``. A path that cannot be
-    loaded raises ``PolicyLoadError``."""
+    loaded raises ``PolicyLoadError``, and so does a policy whose signature
+    does not verify with ``verify_key=`` (see ``korvanthel_tools.signing``;
+    an engine has no bytes to verify, so it is refused too)."""
     if isinstance(policy, Guard):
         if options:
             raise TypeError(f"guard options ({', '.join(sorted(options))}) cannot be applied to an existing Guard")

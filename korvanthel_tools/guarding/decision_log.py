@@ -10,7 +10,15 @@ and ``source_hash``, plus ``error`` when the event could not be evaluated.
 
 Masking: each JSON Pointer (``/arguments/password``) names a field whose
 value is written as ``"[masked]"``; a pointer that names nothing in an
-event is skipped for that event.
+event is skipped for that event. A masked text (of at least
+``MIN_HIDDEN`` characters) is also replaced wherever else it appears in
+the line (a result quoting the password, say), and so are the ``secrets``
+the log was given (the MCP proxy's token) and those of the caller's
+``log_context`` (a client's ``Authorization`` credentials).
+
+Context: a caller (the HTTP proxy, per request) may set ``log_context`` to
+``{"client_address": ..., "secrets": [...]}``; ``write`` takes it with the
+decision, and the line gets ``client_address`` after ``session``.
 
 Never blocking: ``write`` only puts the decision on a bounded queue
 (``capacity`` lines, default 10,000); a writer thread masks, serialises and
@@ -26,10 +34,11 @@ import json
 import queue
 import sys
 import threading
+from contextvars import ContextVar
 from datetime import datetime, timezone
 from typing import IO, TYPE_CHECKING, Any
 
-from korvanthel_tools.guarding.pointers import parse_pointer, replace_at
+from korvanthel_tools.guarding.pointers import parse_pointer, replace_at, value_at
 
 if TYPE_CHECKING:
     from korvanthel_tools.guarding.decision import Decision
@@ -37,7 +46,10 @@ if TYPE_CHECKING:
 MASK = "[masked]"
 DEFAULT_CAPACITY = 10_000
 STDERR = "-"
+MIN_HIDDEN = 4
 
+log_context: ContextVar[dict[str, Any] | None] = ContextVar("korvanthel_log_context", default=None)
+"""Who a decision is about, set by the caller around ``Guard.check``."""
 
 
 class DecisionLog:
@@ -50,6 +62,7 @@ class DecisionLog:
         masks: list[str] | tuple[str, ...] = (),
         capacity: int = DEFAULT_CAPACITY,
         stream: IO[str] | None = None,
+        secrets: list[str] | tuple[str, ...] = (),
     ) -> None:
         """``target`` is a path or ``-`` (standard error); ``stream``, when
         given, is written instead (and not closed). Raises ValueError for a
@@ -58,6 +71,7 @@ class DecisionLog:
         if capacity < 1:
             raise ValueError("capacity must be at least 1")
         self._masks = [parse_pointer(mask) for mask in masks]
+        self.secrets = [secret for secret in secrets if secret]
         self.target = target
         self._owned: IO[str] | None = None
         if stream is not None:
@@ -68,7 +82,8 @@ class DecisionLog:
             self._owned = open(target, "a", encoding="utf-8")
             self._stream = self._owned
         # None is the writer's stop marker.
-        self._queue: queue.Queue[tuple[datetime, Decision] | None] = queue.Queue(maxsize=capacity)
+        self._queue: queue.Queue[tuple[datetime, Decision, dict[str, Any] | None] | None] = queue.Queue(
+            maxsize=capacity)
         self._lock = threading.Lock()
         self.lost = 0
         self.written = 0
@@ -85,7 +100,7 @@ class DecisionLog:
             self._count_lost()
             return
         try:
-            self._queue.put_nowait((stamp, decision))
+            self._queue.put_nowait((stamp, decision, log_context.get()))
         except queue.Full:
             self._count_lost()
 
@@ -116,11 +131,15 @@ class DecisionLog:
             print(f"korvanthel: decision log {self.target}: write failed: {self.write_error}", file=out)
         return self.lost
 
-    def render(self, decision: Decision, stamp: datetime) -> str:
+    def render(self, decision: Decision, stamp: datetime, context: dict[str, Any] | None = None) -> str:
         """The JSON line for one decision (without the line feed)."""
         fields: Any = decision.fields
+        hidden = list(self.secrets)
         for tokens in self._masks:
+            hidden.extend(_texts(value_at(fields, tokens)))
             fields = replace_at(fields, tokens, MASK)
+        if context:
+            hidden.extend(str(secret) for secret in context.get("secrets", ()))
         record: dict[str, Any] = {
             "time": stamp.astimezone(timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ"),
             "session": decision.session,
@@ -138,10 +157,16 @@ class DecisionLog:
             "policy": decision.policy_name,
             "source_hash": decision.source_hash,
         }
+        if context and context.get("client_address") is not None:
+            record = {**dict(list(record.items())[:2]), "client_address": context["client_address"],
+                      **dict(list(record.items())[2:])}
         if decision.error is not None:
             record["error"] = decision.error
         if "state" in decision.extra:  # the state store's part: store, mode, committed version
             record["state"] = decision.extra["state"]
+        hidden = sorted({text for text in hidden if len(text) >= MIN_HIDDEN}, key=len, reverse=True)
+        if hidden:
+            record = _scrub(record, hidden)
         return json.dumps(record, ensure_ascii=False, default=str, separators=(",", ":"))
 
     def _count_lost(self) -> None:
@@ -163,9 +188,9 @@ class DecisionLog:
             for entry in batch:
                 if entry is None:
                     continue
-                stamp, decision = entry
+                stamp, decision, context = entry
                 try:
-                    lines.append(self.render(decision, stamp))
+                    lines.append(self.render(decision, stamp, context))
                 except (TypeError, ValueError, RecursionError) as exc:
                     lines.append(json.dumps({"error": f"decision could not be logged: {exc}"}))
             self._emit(lines)
@@ -187,3 +212,33 @@ class DecisionLog:
             self.write_error = str(exc)
             with self._lock:
                 self.lost += len(lines)
+
+
+def _texts(value: Any, depth: int = 0) -> list[str]:
+    """The texts inside a masked value."""
+    if isinstance(value, str):
+        return [value]
+    if depth > 50:
+        return []
+    if isinstance(value, dict):
+        return [text for item in value.values() for text in _texts(item, depth + 1)]
+    if isinstance(value, list):
+        return [text for item in value for text in _texts(item, depth + 1)]
+    return []
+
+
+def _scrub(value: Any, hidden: list[str], depth: int = 0) -> Any:
+    """``value`` with every occurrence of the hidden texts in its strings
+    (keys too) replaced by the mask."""
+    if isinstance(value, str):
+        for text in hidden:
+            if text in value:
+                value = value.replace(text, MASK)
+        return value
+    if depth > 200:
+        return value
+    if isinstance(value, dict):
+        return {_scrub(key, hidden, depth + 1): _scrub(item, hidden, depth + 1) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_scrub(item, hidden, depth + 1) for item in value]
+    return value

@@ -20,6 +20,7 @@ why, not an exception.
 
 from __future__ import annotations
 
+import os
 import time
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
@@ -28,7 +29,7 @@ from korvanthel_tools.guarding.decision import Decision
 from korvanthel_tools.guarding.decision_log import DecisionLog
 from korvanthel_tools.guarding.engines import DEFAULT_IDLE_SECONDS, DEFAULT_MAX_ENGINES, EngineStore
 from korvanthel_tools.guarding.mapping import TOOL_CALL, TOOL_RESULT, tool_call_fields, tool_result_fields
-from korvanthel_tools.guarding.policy_source import PolicySource
+from korvanthel_tools.guarding.policy_source import PolicyLoadError, PolicySource
 from korvanthel_tools.guarding.state_store import (
     MemoryStateStore,
     OnLostState,
@@ -76,9 +77,17 @@ class Guard:
         on_lost_state: OnLostState = "deny",
         state_unavailable: OnUnavailable = "deny",
         state_timeout: float | None = None,
+        verify_key: str | os.PathLike[str] | None = None,
+        signature: bytes | str | None = None,
     ) -> None:
         """``engines``, when given, is used instead of a state store: its
-        engines evaluate every event at the time they see it."""
+        engines evaluate every event at the time they see it. With
+        ``verify_key`` (an Ed25519 public key's PEM file) the policy is
+        refused (``PolicyLoadError``) unless ``signature`` (the signature
+        file's content or path; default the policy's path with ``.sig``
+        appended) signs its bytes; see ``korvanthel_tools.signing``."""
+        if verify_key is not None:
+            _verify(policy, verify_key, signature)
         self.policy = policy
         self.state: StateStore | None = None
         if engines is not None:
@@ -260,6 +269,15 @@ def make_state_store(
             on_lost_state=on_lost_state, state_unavailable=state_unavailable, max_replicas=max_sessions,
         )
     raise ValueError(f"state store {spec!r}: expected memory or a redis:// URL")
+
+
+def _verify(policy: PolicySource, key: str | os.PathLike[str], signature: bytes | str | None) -> None:
+    from korvanthel_tools.signing import SignatureError, verify_policy
+
+    try:
+        verify_policy(policy.data, policy.origin, key, signature)
+    except SignatureError as exc:
+        raise PolicyLoadError(str(exc)) from None
 
 
 def _internal_fault() -> type[BaseException]:

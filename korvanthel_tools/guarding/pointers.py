@@ -59,3 +59,16 @@ def replace_at(document: Any, tokens: tuple[str, ...], value: Any) -> Any:
         items[index] = child
         return items
     return document
+
+
+def value_at(document: Any, tokens: tuple[str, ...]) -> Any:
+    """The value at ``tokens``, or None when the pointer names nothing."""
+    for head in tokens:
+        if isinstance(document, dict) and head in document:
+            document = document[head]
+        elif isinstance(document, list) and head.isdigit() and not (len(head) > 1 and head.startswith("0")) \
+                and int(head) < len(document):
+            document = document[int(head)]
+        else:
+            return None
+    return document

@@ -17,6 +17,8 @@ import logging
 import sys
 
 from korvanthel_tools.guarding import DecisionLog, Guard, PolicyLoadError, Telemetry
+from korvanthel_tools.mcp_proxy.http_options import add_http_arguments, http_options
+from korvanthel_tools.mcp_proxy.stdio import prepare_standard_streams
 
 EXIT_USAGE = 2
 
@@ -32,6 +34,9 @@ examples:
   korvanthel mcp-proxy --policy guard.zelvoc -- python my_server.py
   korvanthel mcp-proxy --policy guard.zelvoc --decision-log decisions.jsonl \\
       --mask /arguments/password --listen 127.0.0.1:8100 --upstream http://127.0.0.1:8000/mcp
+  korvanthel mcp-proxy --policy guard.zelvoc --verify-key guard.pub \\
+      --listen 0.0.0.0:8443 --auth-token-file proxy.token --tls-cert cert.pem --tls-key key.pem \\
+      --upstream http://127.0.0.1:8000/mcp
 
 exit status: 0 the client ended the session, 1 the server went away,
 2 the proxy could not start."""
@@ -86,6 +91,8 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         help="how long Redis has to connect and to answer one decision (default 0.5)",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="log only errors (default: denials, audits, redactions too)")
+    parser.add_argument("--verify-key", metavar="KEY", help="refuse POLICY unless POLICY.sig verifies with this public key")
+    add_http_arguments(parser)
     parser.add_argument("server", nargs=argparse.REMAINDER, metavar="-- SERVER_COMMAND [ARGS...]")
     parser.set_defaults(run=run)
 
@@ -95,6 +102,7 @@ def run(args: argparse.Namespace) -> int:
     decision log and telemetry), then relay over stdio to the server command,
     or over HTTP from ``--listen`` to ``--upstream``, until either side ends;
     2 when the proxy cannot start."""
+    prepare_standard_streams()
     server: list[str] = list(args.server)
     if server and server[0] == "--":
         server = server[1:]
@@ -125,6 +133,9 @@ def run(args: argparse.Namespace) -> int:
         return fail("--shared-state is --state-scope global; give one of them")
     if importlib.util.find_spec("mcp") is None and args.listen is not None:
         return fail("the HTTP proxy needs the mcp extra: pip install 'korvanthel[mcp]'")
+    http = http_options(args) if args.listen is not None else None
+    if isinstance(http, str):
+        return fail(http)
 
     try:
         decision_log = DecisionLog(args.decision_log, masks=args.mask) if args.decision_log else None
@@ -148,6 +159,7 @@ def run(args: argparse.Namespace) -> int:
             on_lost_state=args.on_lost_state,
             state_unavailable=args.state_unavailable,
             state_timeout=args.state_timeout,
+            verify_key=args.verify_key,
         )
     except (PolicyLoadError, ValueError) as exc:
         if decision_log is not None:
@@ -171,7 +183,10 @@ def run(args: argparse.Namespace) -> int:
         if args.listen is not None:
             from korvanthel_tools.mcp_proxy.http import run_http
 
-            status = run_http(guard, str(args.listen), str(args.upstream))
+            assert http is not None
+            if decision_log is not None and http.token is not None:
+                decision_log.secrets.append(http.token.decode())
+            status = run_http(guard, str(args.listen), str(args.upstream), http)
         else:
             from korvanthel_tools.mcp_proxy.stdio import run_stdio
 

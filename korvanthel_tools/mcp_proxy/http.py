@@ -1,26 +1,45 @@
 """The Streamable HTTP relay: an HTTP endpoint in front of an MCP server's
 HTTP endpoint.
 
+Before anything else, every request passes the listener's checks
+(``access``: Origin, Host, the proxy's token); a refused request reaches
+neither the guard nor the upstream. At most ``max_sessions`` requests are
+served at once (``503`` beyond).
+
 Every request to the listening address (any path) goes to the upstream URL
-with its method, body and headers (hop-by-hop headers and ``Host`` aside;
-``Mcp-Session-Id``, ``MCP-Protocol-Version`` and ``Authorization`` pass
-through), and the upstream's answer comes back the same way, streamed.
-What the proxy reads on the way:
+with its method and headers (hop-by-hop headers, ``Host`` and the proxy's
+token aside; ``Mcp-Session-Id``, ``MCP-Protocol-Version`` and the client's
+own ``Authorization`` pass through) and, for a POST, the JSON-RPC messages
+the guard judged, re-encoded; the upstream's answer comes back the same
+way. What the proxy reads on the way:
 
 - a POST body's JSON-RPC messages: a ``tools/call`` the policy denies is
   answered by the proxy itself (``200``, a JSON tool result with
   ``isError: true``) and not forwarded; a redacted one is forwarded with
   its arguments replaced (and its ``Mcp-Param-*`` headers dropped, since
   they would repeat what was redacted);
-- the answer's JSON-RPC messages, as ``application/json`` or as the events
-  of a ``text/event-stream``: results of forwarded calls are evaluated and
-  replaced when denied or redacted; every other event passes byte for byte.
+- the answer's JSON-RPC messages, as the events of a ``text/event-stream``
+  (split as clients split them, see ``sse``) or as a body of any other
+  type (read whole, within ``max_body``): results of forwarded calls are
+  evaluated and replaced when denied or redacted, results that answer no
+  request in flight are withheld (see ``interceptor``), events that are
+  not JSON-RPC are dropped; every other event passes as it came.
+
+Bounds: a request body over ``max_body`` gets ``413`` (a declared length
+over it before anything is read); an upstream answer or event over it
+ends that answer with ``502``. The upstream gets ``connect_timeout`` to
+accept a connection and ``read_timeout`` between two reads; a timeout is
+answered ``504`` with a JSON-RPC error (on an event stream, an error event
+for each call still unanswered). Each session tracks at most
+``MAX_PENDING_PER_SESSION`` calls in flight; sessions are remembered only
+when the upstream assigns them, at most ``max_sessions``.
 
 Sessions: the session is the ``Mcp-Session-Id`` the server assigns at
-``initialize`` (revisions up to 2025-11-25). The stateless revision
+``initialize`` (revisions up to 2025-11-25); a session id the proxy was not
+told of gets a view of its own for that request only. The stateless revision
 (2026-07-28) has no session: such requests, and those of a server that
 runs without sessions, share the state of one session-less engine. A
-``DELETE`` that ends a session drops its state. With ``--shared-state``
+``DELETE`` the upstream accepts drops the session's state. With ``--shared-state``
 every session shares one engine.
 
 An upstream that cannot be reached gets ``502`` and a JSON-RPC error; the
@@ -40,6 +59,7 @@ import signal
 import socket
 from collections import OrderedDict
 from collections.abc import AsyncIterator
+from dataclasses import dataclass, field
 from typing import Any
 
 import httpx2
@@ -49,21 +69,28 @@ from starlette.responses import Response, StreamingResponse
 from starlette.types import Receive, Scope, Send
 
 from korvanthel_tools.guarding import Guard
-from korvanthel_tools.mcp_proxy.interceptor import Interceptor, ServerIdentity
+from korvanthel_tools.guarding.decision_log import log_context
+from korvanthel_tools.mcp_proxy.access import Access
+from korvanthel_tools.mcp_proxy.interceptor import DROP, Interceptor, ServerIdentity
 from korvanthel_tools.mcp_proxy.messages import (
     INTERNAL_ERROR,
-    PARSE_ERROR,
+    INVALID_REQUEST,
     decode,
     encode,
     error_response,
-    id_key,
     is_request,
 )
-from korvanthel_tools.mcp_proxy.sse import Splitter
+from korvanthel_tools.mcp_proxy.sse import Event, Splitter
 
 logger = logging.getLogger("korvanthel.mcp_proxy")
 
-MAX_BODY = 64 * 1024 * 1024
+MAX_BODY = 4 * 1024 * 1024
+"""Default bound of a request body, and of an upstream answer or event."""
+DEFAULT_CONNECT_TIMEOUT = 10.0
+DEFAULT_READ_TIMEOUT = 300.0
+MAX_PENDING_PER_SESSION = 1024
+DISCARD = 1024 * 1024
+"""How much of an oversized request body is read (and dropped) before the 413."""
 SESSION_HEADER = "mcp-session-id"
 HOP_BY_HOP = frozenset({
     "connection", "keep-alive", "proxy-authenticate", "proxy-authorization", "te", "trailer", "trailers",
@@ -72,34 +99,77 @@ HOP_BY_HOP = frozenset({
 
 
 class HttpProxy:
-    """An ASGI application relaying to ``upstream``."""
+    """An ASGI application relaying to ``upstream``, behind the checks of
+    ``access`` (origin, host, token; see ``access.py``)."""
 
-    def __init__(self, guard: Guard, upstream: str, *, max_sessions: int = 4096) -> None:
+    def __init__(
+        self,
+        guard: Guard,
+        upstream: str,
+        *,
+        max_sessions: int = 4096,
+        access: Access | None = None,
+        max_body: int = MAX_BODY,
+        connect_timeout: float = DEFAULT_CONNECT_TIMEOUT,
+        read_timeout: float = DEFAULT_READ_TIMEOUT,
+    ) -> None:
         self.guard = guard
         self.upstream = upstream
         self.server = ServerIdentity(upstream)
         self.max_sessions = max_sessions
+        self.max_body = max_body
+        self.read_timeout = read_timeout
+        self.access = access if access is not None else Access()
         self.sessions: OrderedDict[str | None, Interceptor] = OrderedDict()
-        self.client = httpx2.AsyncClient(timeout=httpx2.Timeout(10.0, read=None), follow_redirects=False)
+        self.active = 0
+        self.client = httpx2.AsyncClient(
+            timeout=httpx2.Timeout(read_timeout, connect=connect_timeout), follow_redirects=False,
+            limits=httpx2.Limits(max_connections=max_sessions),
+        )
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             return
         request = Request(scope, receive)
-        response = await self.handle(request)
+        refusal = self.access.check(request.headers)
+        if refusal is not None:
+            status, text, extra = refusal
+            logger.warning("refused a request from %s: %s", _address(scope), text)
+            response = _jsonrpc_response(error_response(None, INVALID_REQUEST, text), status, extra)
+        elif self.active >= self.max_sessions:
+            response = _jsonrpc_response(
+                error_response(None, INTERNAL_ERROR, "too many requests in progress; try again later"), 503,
+                {"retry-after": "1"})
+        else:
+            # Decisions made while this request is handled and its answer
+            # streamed (results are judged then) name its client.
+            self.active += 1
+            token = log_context.set({"client_address": _address(scope), "secrets": _credentials(request.headers)})
+            try:
+                handled = await self.handle(request)
+                await handled(scope, receive, send)
+            finally:
+                self.active -= 1
+                log_context.reset(token)
+            return
         await response(scope, receive, send)
 
-    def interceptor(self, session: str | None) -> Interceptor:
-        """The interceptor of an MCP session, made on its first request; the
-        least recently used one is forgotten beyond ``max_sessions``."""
+    def interceptor(self, session: str) -> Interceptor:
+        """The interceptor of a session the upstream assigned; a request
+        naming any other session gets one of its own, kept for that request
+        only (nothing a client makes up is remembered)."""
         found = self.sessions.get(session)
         if found is None:
-            found = Interceptor(self.guard, self.server, session=session)
-            self.sessions[session] = found
-            while len(self.sessions) > self.max_sessions:
-                self.sessions.popitem(last=False)
+            return Interceptor(self.guard, self.server, session=session, max_pending=MAX_PENDING_PER_SESSION)
         self.sessions.move_to_end(session)
         return found
+
+    def _keep(self, session: str, interceptor: Interceptor) -> None:
+        interceptor.session = session
+        self.sessions[session] = interceptor
+        self.sessions.move_to_end(session)
+        while len(self.sessions) > self.max_sessions:
+            self.sessions.popitem(last=False)
 
     async def handle(self, request: Request) -> Response:
         """Answer one HTTP request: a POST's messages go through the session's
@@ -107,18 +177,25 @@ class HttpProxy:
         changed where the policy redacts); other methods are forwarded as they
         are, and a DELETE ends the session's state too."""
         session = request.headers.get(SESSION_HEADER)
-        headers = _forwarded_headers(request.headers.items())
+        headers = self.access.upstream_headers(_forwarded_headers(request.headers.items()))
         body = b""
         if request.method == "POST":
-            read = await _read_body(request)
+            read = await _read_body(request, self.max_body)
             if read is None:
-                return _jsonrpc_response(error_response(None, -32600, f"Request body larger than {MAX_BODY} bytes"), 413)
+                logger.warning("refused a request body larger than %d bytes from %s", self.max_body,
+                               _address(request.scope))
+                return _jsonrpc_response(
+                    error_response(None, INVALID_REQUEST, f"Request body larger than {self.max_body} bytes"), 413,
+                    {"connection": "close"})
             body = read
         if request.method != "POST" or not body:
-            if request.method == "DELETE" and session is not None:
+            interceptor = self.sessions.get(session) if session is not None else None
+            response = await self.forward(request.method, headers, body,
+                                          interceptor or Interceptor(self.guard, self.server, session=session), session)
+            if request.method == "DELETE" and session is not None and 200 <= response.status_code < 300:
                 self.sessions.pop(session, None)
                 self.guard.end_session(session)
-            return await self.forward(request.method, headers, body, None, session)
+            return response
         frame = decode(body)
         if frame.error is not None:
             return _jsonrpc_response(error_response(None, frame.error_code, frame.error), 400)
@@ -129,7 +206,7 @@ class HttpProxy:
         # they share is the guard's session-less engine.
         starts = any(message.get("method") == "initialize" for message in frame.messages)
         if starts or session is None:
-            interceptor = Interceptor(self.guard, self.server, session=None)
+            interceptor = Interceptor(self.guard, self.server, session=None, max_pending=MAX_PENDING_PER_SESSION)
         else:
             interceptor = self.interceptor(session)
         forward: list[dict[str, Any]] = []
@@ -147,126 +224,213 @@ class HttpProxy:
                 return _jsonrpc_response(replies[0], 200)
             for message in forward:
                 if is_request(message):
-                    interceptor.pending.pop(id_key(message["id"]), None)
+                    interceptor.forget(message)
                     replies.append(error_response(
-                        message["id"], INTERNAL_ERROR, "not forwarded: its batch held a tool call the policy denies"))
+                        message["id"], INTERNAL_ERROR, "not forwarded: its batch held a tool call the proxy refused"))
             return Response(json.dumps(replies), 200, media_type="application/json")
+        if not forward:
+            return Response(b"", 202)  # notifications only, all of them dropped
+        # What the upstream parses is what was decided.
+        body = encode(forward if frame.batch else forward[0])
         if changed:
-            body = encode(forward[0] if not frame.batch else forward)  # type: ignore[arg-type]
             headers = [(name, value) for name, value in headers if not name.lower().startswith("mcp-param-")]
-        sent_ids = [id_key(message["id"]) for message in forward if is_request(message)]
-        return await self.forward("POST", headers, body, interceptor, session, starts=starts, sent_ids=sent_ids)
+        sent = [message["id"] for message in forward if is_request(message)]
+        return await self.forward("POST", headers, body, interceptor, session, starts=starts, sent=sent)
 
     async def forward(
         self,
         method: str,
         headers: list[tuple[str, str]],
         body: bytes,
-        interceptor: Interceptor | None,
+        interceptor: Interceptor,
         session: str | None,
         *,
         starts: bool = False,
-        sent_ids: list[tuple[str, str]] | None = None,
+        sent: list[Any] | None = None,
     ) -> Response:
         """Send a request upstream and relay the answer: JSON and event
         streams through ``interceptor`` (results evaluated, denied or redacted
         ones replaced), anything else byte for byte; 502 with a JSON-RPC error
         when the server cannot be reached."""
-        if interceptor is None and session in self.sessions:
-            interceptor = self.sessions[session]
+        sent = sent or []
+        # An error about the upstream answers the request, when there was one.
+        reply_id = sent[0] if len(sent) == 1 else None
         try:
             upstream_request = self.client.build_request(method, self.upstream, headers=headers, content=body)
             upstream = await self.client.send(upstream_request, stream=True)
         except httpx2.HTTPError as exc:
-            if interceptor is not None:
-                for key in sent_ids or []:
-                    interceptor.pending.pop(key, None)
+            for request_id in sent:
+                interceptor.forget({"id": request_id, "method": ""})
+            if isinstance(exc, httpx2.TimeoutException):
+                what = _timeout_text(exc, self.read_timeout)
+                logger.error("the MCP server at %s %s", self.upstream, what)
+                return _jsonrpc_response(error_response(reply_id, INTERNAL_ERROR, f"the MCP server {what}"), 504)
             logger.error("the MCP server at %s cannot be reached: %s", self.upstream, exc)
             return _jsonrpc_response(
                 error_response(None, INTERNAL_ERROR, f"the MCP server cannot be reached: {type(exc).__name__}"), 502)
         new_session = upstream.headers.get(SESSION_HEADER)
-        if starts and interceptor is not None and new_session is not None:
-            interceptor.session = new_session
-            self.sessions[new_session] = interceptor
-            self.sessions.move_to_end(new_session)
-        reply_headers = _forwarded_headers(upstream.headers.multi_items())
+        if starts and new_session is not None and 200 <= upstream.status_code < 300:
+            self._keep(new_session, interceptor)
+        reply_headers = dict(_forwarded_headers(upstream.headers.multi_items()))
         media = upstream.headers.get("content-type", "").split(";")[0].strip().lower()
-        if interceptor is None or media not in ("application/json", "text/event-stream"):
-            return StreamingResponse(_raw(upstream), upstream.status_code, headers=dict(reply_headers))
-        if media == "application/json":
-            try:
-                data = await upstream.aread()
-            finally:
-                await upstream.aclose()
-            return Response(_rewrite_json(interceptor, data), upstream.status_code, headers=dict(reply_headers))
-        return StreamingResponse(
-            _rewrite_events(interceptor, upstream), upstream.status_code, headers=dict(reply_headers)
-        )
+        if media == "text/event-stream":
+            return StreamingResponse(
+                self._rewrite_events(interceptor, upstream, sent), upstream.status_code, headers=reply_headers)
+        # Anything else is read whole (within the body limit) and judged if
+        # it holds JSON-RPC, whatever its media type says.
+        try:
+            data = await _read_upstream(upstream, self.max_body)
+        except httpx2.HTTPError as exc:
+            for request_id in sent:
+                interceptor.forget({"id": request_id, "method": ""})
+            what = _timeout_text(exc, self.read_timeout) if isinstance(exc, httpx2.TimeoutException) else \
+                f"broke off its answer: {type(exc).__name__}"
+            logger.error("the MCP server at %s %s", self.upstream, what)
+            return _jsonrpc_response(error_response(reply_id, INTERNAL_ERROR, f"the MCP server {what}"),
+                                     504 if isinstance(exc, httpx2.TimeoutException) else 502)
+        finally:
+            await upstream.aclose()
+        if data is None:
+            for request_id in sent:
+                interceptor.forget({"id": request_id, "method": ""})
+            return _jsonrpc_response(error_response(
+                None, INTERNAL_ERROR, f"the MCP server's answer is larger than {self.max_body} bytes"), 502)
+        return Response(_rewrite_json(interceptor, data), upstream.status_code, headers=reply_headers)
+
+    async def _rewrite_events(
+        self, interceptor: Interceptor, upstream: httpx2.Response, sent: list[Any]
+    ) -> AsyncIterator[bytes]:
+        splitter = Splitter(self.max_body)
+        try:
+            async for chunk in upstream.aiter_raw():
+                for event in splitter.feed(chunk):
+                    out = _judge_event(interceptor, event)
+                    if out is not None:
+                        yield out
+        except httpx2.TimeoutException as exc:
+            what = _timeout_text(exc, self.read_timeout)
+            logger.error("the MCP server at %s %s", self.upstream, what)
+            for request_id in sent:
+                if interceptor.is_pending(request_id):
+                    interceptor.forget({"id": request_id, "method": ""})
+                    yield _event_of(error_response(request_id, INTERNAL_ERROR, f"the MCP server {what}"))
+        except (httpx2.HTTPError, ValueError) as exc:
+            logger.warning("the MCP server's event stream broke off: %s", exc)
+        finally:
+            # Calls whose answer has not come yet stay pending: a client that
+            # resumes the stream (Last-Event-ID) gets their answers on a GET,
+            # and those are evaluated too.
+            await upstream.aclose()
 
 
-async def _raw(upstream: httpx2.Response) -> AsyncIterator[bytes]:
-    try:
-        async for chunk in upstream.aiter_raw():
-            yield chunk
-    finally:
-        await upstream.aclose()
+def _judge_event(interceptor: Interceptor, event: Event) -> bytes | None:
+    """An event for the client, or None to drop it: events without data
+    pass, events whose data is JSON-RPC are judged, others are dropped."""
+    if event.data is None:
+        return event.raw
+    frame = decode(event.data)
+    if frame.error is not None:
+        logger.warning("dropped an event from the server that is not JSON-RPC")
+        return None
+    replaced = [interceptor.from_server(message) for message in frame.messages]
+    if all(item is None for item in replaced):
+        return event.raw
+    kept = [old if new is None else new for new, old in zip(replaced, frame.messages) if new is not DROP]
+    if not kept:
+        return None
+    return event.with_data(encode(kept if frame.batch else kept[0]).decode("utf-8"))
+
+
+def _event_of(message: dict[str, Any]) -> bytes:
+    return b"event: message\ndata: " + encode(message) + b"\n\n"
 
 
 def _rewrite_json(interceptor: Interceptor, data: bytes) -> bytes:
+    if not data.strip():
+        return data
     frame = decode(data)
     if frame.error is not None:
-        return data
+        return data  # not JSON-RPC: a client takes no result from it
     replaced = [interceptor.from_server(message) for message in frame.messages]
     if all(item is None for item in replaced):
         return data
-    merged = [new or old for new, old in zip(replaced, frame.messages)]
-    return encode(merged if frame.batch else merged[0])  # type: ignore[arg-type]
+    kept = [old if new is None else new for new, old in zip(replaced, frame.messages) if new is not DROP]
+    if not kept:
+        return b""
+    return encode(kept if frame.batch else kept[0])
 
 
-async def _rewrite_events(interceptor: Interceptor, upstream: httpx2.Response) -> AsyncIterator[bytes]:
-    splitter = Splitter(MAX_BODY)
-    try:
-        async for chunk in upstream.aiter_raw():
-            for event in splitter.feed(chunk):
-                if event.data is None:
-                    yield event.raw
-                    continue
-                frame = decode(event.data)
-                replaced = [interceptor.from_server(message) for message in frame.messages]
-                if frame.error is not None or all(item is None for item in replaced):
-                    yield event.raw
-                    continue
-                merged = [new or old for new, old in zip(replaced, frame.messages)]
-                yield event.with_data(encode(merged if frame.batch else merged[0]).decode("utf-8"))  # type: ignore[arg-type]
-        rest = splitter.rest()
-        if rest:
-            yield rest
-    except (httpx2.HTTPError, ValueError) as exc:
-        logger.warning("the MCP server's event stream broke off: %s", exc)
-    finally:
-        # Calls whose answer has not come yet stay pending: a client that
-        # resumes the stream (Last-Event-ID) gets their answers on a GET,
-        # and those are evaluated too.
-        await upstream.aclose()
+def _timeout_text(exc: Exception, read_timeout: float) -> str:
+    if isinstance(exc, httpx2.ConnectTimeout):
+        return "did not accept the connection in time (--connect-timeout)"
+    return f"did not answer within {read_timeout:g} seconds (--read-timeout)"
+
+
+async def _read_upstream(upstream: httpx2.Response, limit: int) -> bytes | None:
+    chunks = []
+    size = 0
+    async for chunk in upstream.aiter_raw():
+        size += len(chunk)
+        if size > limit:
+            return None
+        chunks.append(chunk)
+    return b"".join(chunks)
 
 
 def _forwarded_headers(items: Any) -> list[tuple[str, str]]:
     return [(name, value) for name, value in items if name.lower() not in HOP_BY_HOP]
 
 
-async def _read_body(request: Request) -> bytes | None:
-    chunks = []
+async def _read_body(request: Request, limit: int) -> bytes | None:
+    """The body, or None once it is known to exceed ``limit`` (from its
+    Content-Length, or while it streams in). The rest of an oversized body
+    is read and dropped, up to ``DISCARD`` bytes, so that a client that is
+    still sending gets the 413 rather than a reset connection; nothing of
+    it is kept."""
+    declared = request.headers.get("content-length")
+    if declared is not None and not declared.strip().isdigit():
+        return None
+    chunks: list[bytes] = []
     size = 0
+    length = int(declared) if declared is not None else 0
+    over = declared is not None and length > limit
+    if over and length > limit + DISCARD:
+        return None
     async for chunk in request.stream():
         size += len(chunk)
-        if size > MAX_BODY:
-            return None
+        if size > limit:
+            if not over:
+                chunks.clear()
+                over = True
+            if size > limit + DISCARD:
+                break
+            continue
         chunks.append(chunk)
-    return b"".join(chunks)
+    return None if over else b"".join(chunks)
 
 
-def _jsonrpc_response(message: dict[str, Any], status: int) -> Response:
-    return Response(encode(message), status, media_type="application/json")
+def _jsonrpc_response(message: dict[str, Any], status: int, headers: dict[str, str] | None = None) -> Response:
+    return Response(encode(message), status, headers=headers, media_type="application/json")
+
+
+def _address(scope: Scope) -> str:
+    client = scope.get("client")
+    if not client:
+        return "unknown"
+    host, port = client[0], client[1]
+    return f"[{host}]:{port}" if ":" in str(host) else f"{host}:{port}"
+
+
+def _credentials(headers: Any) -> list[str]:
+    """The client's credentials for the upstream, which no log may hold."""
+    value = headers.get("authorization")
+    if not value:
+        return []
+    parts = [value]
+    scheme, _, rest = value.partition(" ")
+    if rest.strip():
+        parts.append(rest.strip())
+    return parts
 
 
 def parse_listen(text: str) -> tuple[str, int]:
@@ -277,23 +441,62 @@ def parse_listen(text: str) -> tuple[str, int]:
     return host.strip("[]"), int(port)
 
 
-async def serve(guard: Guard, listen: str, upstream: str) -> int:
+@dataclass
+class HttpOptions:
+    """What ``korvanthel mcp-proxy --listen`` was given besides the guard."""
+
+    allow_origins: list[str] = field(default_factory=list)
+    allow_hosts: list[str] = field(default_factory=list)
+    token: bytes | None = None
+    tls_cert: str | None = None
+    tls_key: str | None = None
+    max_body: int = MAX_BODY
+    max_sessions: int = 4096
+    connect_timeout: float = DEFAULT_CONNECT_TIMEOUT
+    read_timeout: float = DEFAULT_READ_TIMEOUT
+
+
+async def serve(guard: Guard, listen: str, upstream: str, options: HttpOptions | None = None) -> int:
     """Serve the relay on ``listen`` until SIGINT or SIGTERM, then shut down
     gracefully; 0, or 2 when the address cannot be bound."""
+    options = options or HttpOptions()
     host, port = parse_listen(listen)
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    sock = socket.socket(family, socket.SOCK_STREAM)
+    try:
+        infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, proto=socket.IPPROTO_TCP,
+                                   flags=socket.AI_PASSIVE)
+        family, _, _, _, address = infos[0]
+        # With the protocol named, the event loop turns Nagle's algorithm off
+        # on every accepted connection: an answer's headers and its first
+        # event leave at once instead of waiting for the client's delayed ACK.
+        sock = socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP)
+    except OSError as exc:
+        logger.error("cannot listen on %s: %s", listen, getattr(exc, "strerror", None) or exc)
+        return 2
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
-        sock.bind((host, port))
+        sock.bind(address)
     except OSError as exc:
         sock.close()
         logger.error("cannot listen on %s: %s", listen, exc.strerror or exc)
         return 2
     sock.listen(128)
     sock.setblocking(False)
-    app = HttpProxy(guard, upstream, max_sessions=guard.engines._max)  # noqa: SLF001
-    config = uvicorn.Config(app, lifespan="off", log_level="warning", access_log=False)
+    access = Access(host, options.allow_origins, options.allow_hosts, options.token)
+    app = HttpProxy(
+        guard, upstream, max_sessions=options.max_sessions, access=access, max_body=options.max_body,
+        connect_timeout=options.connect_timeout, read_timeout=options.read_timeout,
+    )
+    config = uvicorn.Config(
+        app, lifespan="off", log_level="warning", access_log=False,
+        ssl_certfile=options.tls_cert, ssl_keyfile=options.tls_key,
+        h11_max_incomplete_event_size=64 * 1024,
+    )
+    try:
+        config.load()
+    except (OSError, ValueError) as exc:  # ssl.SSLError is an OSError
+        sock.close()
+        logger.error("cannot use --tls-cert/--tls-key: %s", getattr(exc, "strerror", None) or exc)
+        return 2
     server = uvicorn.Server(config)
     # SIGTERM and SIGINT end the proxy with status 0 after a graceful
     # shutdown, rather than being raised again once the server stops.
@@ -302,7 +505,9 @@ async def serve(guard: Guard, listen: str, upstream: str) -> int:
     for signum in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(signum, setattr, server, "should_exit", True)
     bound = sock.getsockname()
-    logger.info("listening on http://%s:%d, relaying to %s", bound[0], bound[1], upstream)
+    scheme = "https" if options.tls_cert else "http"
+    shown = f"[{bound[0]}]" if ":" in bound[0] else bound[0]
+    logger.info("listening on %s://%s:%d, relaying to %s", scheme, shown, bound[1], upstream)
     try:
         await server.serve(sockets=[sock])
     finally:
@@ -311,11 +516,11 @@ async def serve(guard: Guard, listen: str, upstream: str) -> int:
     return 0
 
 
-def run_http(guard: Guard, listen: str, upstream: str) -> int:
+def run_http(guard: Guard, listen: str, upstream: str, options: HttpOptions | None = None) -> int:
     """Serve until SIGINT or SIGTERM; the exit status."""
     try:
         parse_listen(listen)
     except ValueError as exc:
         logger.error("%s", exc)
         return 2
-    return asyncio.run(serve(guard, listen, upstream))
+    return asyncio.run(serve(guard, listen, upstream, options))

@@ -46,9 +46,15 @@ def decode(data: bytes | str) -> Frame:
     return Frame([], error="Invalid Request: expected a JSON-RPC message object", error_code=INVALID_REQUEST)
 
 
-def encode(message: dict[str, Any]) -> bytes:
-    """A message as one line of compact JSON, without the line feed."""
-    return json.dumps(message, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+def encode(message: dict[str, Any] | list[dict[str, Any]]) -> bytes:
+    """A message (or a batch) as one line of compact JSON, without the line
+    feed. Text that UTF-8 cannot hold (a lone surrogate the input escaped)
+    is written escaped, as it came."""
+    text = json.dumps(message, ensure_ascii=False, separators=(",", ":"))
+    try:
+        return text.encode("utf-8")
+    except UnicodeEncodeError:
+        return json.dumps(message, separators=(",", ":")).encode("ascii")
 
 
 def is_request(message: dict[str, Any]) -> bool:

@@ -1,10 +1,21 @@
 """Server-sent events, as far as the HTTP relay needs them: splitting a
-byte stream into events without changing any byte of those it passes on,
-and writing an event back after its data changed."""
+byte stream into events the way a client's parser does, and writing an
+event back after its data changed.
+
+Lines end in CRLF, LF or CR and an event ends at a blank line, as the
+event-stream format says; each event's ``raw`` is its lines joined by LF
+(so a stream written with LF only passes byte for byte). The relay sends
+the client ``raw``, the very event it judged, so no difference between
+this parser and the client's can carry an event past the guard. An event
+left unterminated when the stream ends is discarded, as clients do.
+"""
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass
+
+_LINE_END = re.compile(rb"\r\n|\r|\n")
 
 
 @dataclass
@@ -34,40 +45,45 @@ class Event:
 
 
 class Splitter:
-    """Feed bytes, get complete events. Holds at most one incomplete event."""
+    """Feed bytes, get complete events. Holds at most one incomplete event
+    (``max_event`` bytes, else ``feed`` raises ValueError)."""
 
     def __init__(self, max_event: int) -> None:
         self._buffer = b""
+        self._lines: list[bytes] = []
+        self._size = 0
         self._max = max_event
 
     def feed(self, chunk: bytes) -> list[Event]:
         """Add ``chunk`` and return the events it completes, in order;
         ValueError when the incomplete event grows beyond ``max_event`` bytes."""
-        self._buffer += chunk
+        buffer = self._buffer + chunk
         events = []
-        while True:
-            end, width = _event_end(self._buffer)
-            if end < 0:
-                break
-            raw, self._buffer = self._buffer[:end + width], self._buffer[end + width:]
-            events.append(Event(raw, _data_of(raw)))
-        if len(self._buffer) > self._max:
+        position = 0
+        for match in _LINE_END.finditer(buffer):
+            if match.end() == len(buffer) and match.group() == b"\r":
+                break  # perhaps the first half of a CRLF
+            line = buffer[position:match.start()]
+            position = match.end()
+            if line:
+                self._lines.append(line)
+                self._size += len(line) + 1
+            elif self._lines:
+                raw = b"\n".join(self._lines) + b"\n\n"
+                events.append(Event(raw, _data_of(raw)))
+                self._lines = []
+                self._size = 0
+        self._buffer = buffer[position:]
+        if self._size + len(self._buffer) > self._max:
             raise ValueError(f"an event longer than {self._max} bytes")
         return events
 
     def rest(self) -> bytes:
-        """What is left when the stream ends (an unterminated event)."""
-        rest, self._buffer = self._buffer, b""
-        return rest
-
-
-def _event_end(buffer: bytes) -> tuple[int, int]:
-    best, width = -1, 0
-    for separator in (b"\n\n", b"\r\n\r\n", b"\r\r"):
-        at = buffer.find(separator)
-        if at >= 0 and (best < 0 or at < best):
-            best, width = at, len(separator)
-    return best, width
+        """What is left when the stream ends (an unterminated event, which
+        is not relayed)."""
+        lines = self._lines + ([self._buffer] if self._buffer else [])
+        self._buffer, self._lines, self._size = b"", [], 0
+        return b"\n".join(lines)
 
 
 def _lines(raw: bytes) -> list[bytes]:

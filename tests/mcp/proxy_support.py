@@ -217,10 +217,12 @@ class HttpProxyProcess:
 
 
 @contextmanager
-def http_proxy(policy: Path, upstream: str, record: Path, *options: str) -> Iterator[HttpProxyProcess]:
+def http_proxy(
+    policy: Path, upstream: str, record: Path, *options: str, listen: str = "127.0.0.1:0"
+) -> Iterator[HttpProxyProcess]:
     """The proxy listening on a free loopback port in front of ``upstream``."""
     process = subprocess.Popen(
-        proxy_argv(policy, *options, "--listen", "127.0.0.1:0", "--upstream", upstream),
+        proxy_argv(policy, *options, "--listen", listen, "--upstream", upstream),
         env=environment(record), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
     )
     announced: queue.Queue[str] = queue.Queue()
@@ -230,7 +232,7 @@ def http_proxy(policy: Path, upstream: str, record: Path, *options: str) -> Iter
         assert process.stderr is not None
         for line in process.stderr:
             errors.append(line)
-            if b"listening on http://" in line:
+            if b"listening on http" in line:
                 announced.put(line.decode().split("listening on ")[1].split(",")[0])
         announced.put("")
 

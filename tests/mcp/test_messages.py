@@ -126,3 +126,33 @@ def test_interceptor_spans_pending_calls_and_cancellation() -> None:
             for span in spans] == [("tool_call", "allow"), ("tool_result", "allow"), ("tool_call", "deny"),
                                    ("tool_call", "allow"), ("tool_call", "allow")]
     assert all(span.parent is not None and span.parent.span_id == parent.get_span_context().span_id for span in spans)
+
+
+@given(st.lists(st.sampled_from([b"data: a", b"data:b", b"id: 1", b": c", b"data", b"", b"\r", b"\n", b"\r\n"]),
+                max_size=30),
+       st.lists(st.integers(min_value=1, max_value=7), min_size=1, max_size=5))
+def test_splitter_sees_the_same_events_whatever_the_line_ends_and_chunking(parts: list[bytes], cuts: list[int]) -> None:
+    # Each line end (CR, LF, CRLF) ends a line and a blank line ends an event,
+    # as a client's parser has it: a CR at a chunk's end must not be taken
+    # for a whole line end before the next chunk shows whether LF follows.
+    stream = b"".join(parts)
+    whole = Splitter(1 << 20).feed(stream)
+    splitter = Splitter(1 << 20)
+    seen = []
+    position = index = 0
+    while position < len(stream):
+        step = cuts[index % len(cuts)]
+        seen += splitter.feed(stream[position:position + step])
+        position += step
+        index += 1
+    assert [(event.raw, event.data) for event in seen] == [(event.raw, event.data) for event in whole]
+
+
+@given(st.dictionaries(st.sampled_from(["origin", "host", "authorization", "proxy-authorization"]),
+                       st.text(max_size=40), max_size=4),
+       st.sampled_from(["127.0.0.1", "::1", "0.0.0.0", "10.1.2.3", "localhost"]))
+def test_access_checks_never_raise(headers: dict[str, str], listen: str) -> None:
+    from korvanthel_tools.mcp_proxy.access import Access
+
+    refusal = Access(listen, ["https://app.example"], ["name"], b"t" * 16).check(headers)
+    assert refusal is None or refusal[0] in (401, 403, 421)
