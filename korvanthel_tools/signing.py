@@ -1,5 +1,6 @@
-"""Signed policies: ``korvanthel keygen``, ``korvanthel sign`` and
-``korvanthel verify``, and the check a guard makes before it serves.
+"""Signed policies: signing and verifying the bytes of a compiled policy,
+the check a guard makes before it serves (the commands ``korvanthel
+keygen``, ``sign`` and ``verify`` are in ``commands.signing``).
 
 A signature is a detached Ed25519 signature over exactly the bytes the
 engine loads (a ``.zelvoc`` container or policy JSON; a policy source must
@@ -20,12 +21,9 @@ installs ``cryptography``); nothing here imports it until a key is used.
 
 from __future__ import annotations
 
-import argparse
 import base64
 import binascii
 import os
-import sys
-from pathlib import Path
 from typing import Any
 
 DOMAIN = b"korvanthel signed policy v1\n"
@@ -43,6 +41,7 @@ class SignatureError(ValueError):
 
 
 def signature_path(policy: str | os.PathLike[str]) -> str:
+    """Where a policy's signature is looked for by default: its path with ``.sig`` appended."""
     return os.fspath(policy) + SIGNATURE_SUFFIX
 
 
@@ -67,6 +66,8 @@ def _read_small(path: str | os.PathLike[str], what: str) -> bytes:
 
 
 def load_public_key(path: str | os.PathLike[str]) -> Any:
+    """The Ed25519 public key in the PEM file at ``path``; SignatureError if
+    it is unreadable, too large, or another kind of key."""
     serialization, ed25519 = _crypto()
     data = _read_small(path, "public key")
     try:
@@ -79,6 +80,8 @@ def load_public_key(path: str | os.PathLike[str]) -> Any:
 
 
 def load_private_key(path: str | os.PathLike[str]) -> Any:
+    """The unencrypted Ed25519 private key in the PEM file at ``path``;
+    SignatureError otherwise."""
     serialization, ed25519 = _crypto()
     data = _read_small(path, "private key")
     try:
@@ -125,120 +128,3 @@ def verify_policy(data: bytes, origin: str, key_path: str | os.PathLike[str], si
             raise SignatureError(f"{origin}: a policy not read from a file needs its signature given")
         signature = _read_small(path, "signature")
     verify_bytes(data, signature, key_path, origin=origin)
-
-
-def add_signing_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    keygen = commands.add_parser(
-        "keygen", help="make an Ed25519 key pair for signing policies",
-        description="Write a new Ed25519 private key to KEY (PEM, mode 600) and its public key to "
-        "KEY.pub (or --public). Give the public key to every guard that must check the policy "
-        "(mcp-proxy --verify-key); keep the private key where only the policy's signer can read it.",
-    )
-    keygen.add_argument("key", metavar="KEY", help="where to write the private key (must not exist)")
-    keygen.add_argument("--public", metavar="FILE", help="where to write the public key (default: KEY.pub)")
-    keygen.set_defaults(run=cmd_keygen)
-
-    sign = commands.add_parser(
-        "sign", help="sign a compiled policy (detached Ed25519 signature)",
-        description="Check that the engine loads POLICY (a .zelvoc container or policy JSON), then write "
-        "a detached Ed25519 signature of its bytes to POLICY.sig (or -o).",
-    )
-    sign.add_argument("policy", metavar="POLICY")
-    sign.add_argument("--key", required=True, metavar="KEY", help="the private key (PEM)")
-    sign.add_argument("-o", "--output", metavar="SIG", help="the signature file (default: POLICY.sig)")
-    sign.set_defaults(run=cmd_sign)
-
-    verify = commands.add_parser(
-        "verify", help="check a policy's signature",
-        description="Check that SIG (default POLICY.sig) signs POLICY with the public key KEY. "
-        "Exit status: 0 it does, 1 it does not, 2 the files cannot be read.",
-    )
-    verify.add_argument("policy", metavar="POLICY")
-    verify.add_argument("--key", required=True, metavar="KEY", help="the public key (PEM)")
-    verify.add_argument("--signature", metavar="SIG", help="the signature file (default: POLICY.sig)")
-    verify.set_defaults(run=cmd_verify)
-
-
-def _fail(command: str, text: str, status: int = EXIT_ERROR) -> int:
-    print(f"korvanthel {command}: error: {text}", file=sys.stderr)
-    return status
-
-
-def _write_new(path: str, data: bytes, mode: int) -> None:
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
-    try:
-        os.write(fd, data)
-    finally:
-        os.close(fd)
-
-
-def cmd_keygen(args: argparse.Namespace) -> int:
-    try:
-        serialization, ed25519 = _crypto()
-    except SignatureError as exc:
-        return _fail("keygen", str(exc))
-    public_path = args.public or args.key + ".pub"
-    key = ed25519.Ed25519PrivateKey.generate()
-    private_pem = key.private_bytes(
-        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
-    public_pem = key.public_key().public_bytes(
-        serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo)
-    try:
-        _write_new(args.key, private_pem, 0o600)
-    except OSError as exc:
-        return _fail("keygen", f"{args.key}: {exc.strerror or exc}")
-    try:
-        _write_new(public_path, public_pem, 0o644)
-    except OSError as exc:
-        os.unlink(args.key)
-        return _fail("keygen", f"{public_path}: {exc.strerror or exc}")
-    print(f"private key {args.key}, public key {public_path}")
-    return EXIT_OK
-
-
-def _policy_bytes(command: str, path: str) -> bytes | int:
-    from korvanthel_tools.guarding import PolicyLoadError, PolicySource
-
-    try:
-        return PolicySource.from_path(path).data
-    except PolicyLoadError as exc:
-        return _fail(command, f"{exc} (sign the compiled policy: a .zelvoc container or policy JSON)")
-
-
-def cmd_sign(args: argparse.Namespace) -> int:
-    data = _policy_bytes("sign", args.policy)
-    if isinstance(data, int):
-        return data
-    try:
-        if os.stat(args.key).st_mode & 0o077:
-            print(f"korvanthel sign: warning: {args.key} can be read by others than its owner", file=sys.stderr)
-        signature = sign_bytes(data, args.key)
-    except OSError as exc:
-        return _fail("sign", f"{args.key}: {exc.strerror or exc}")
-    except SignatureError as exc:
-        return _fail("sign", str(exc))
-    target = args.output or signature_path(args.policy)
-    try:
-        Path(target).write_bytes(signature)
-    except OSError as exc:
-        return _fail("sign", f"{target}: {exc.strerror or exc}")
-    print(f"signed {args.policy}: {target}")
-    return EXIT_OK
-
-
-def cmd_verify(args: argparse.Namespace) -> int:
-    try:
-        data = Path(args.policy).read_bytes()
-    except OSError as exc:
-        return _fail("verify", f"{args.policy}: {exc.strerror or exc}")
-    try:
-        signature = _read_small(args.signature or signature_path(args.policy), "signature")
-        load_public_key(args.key)
-    except SignatureError as exc:
-        return _fail("verify", str(exc))
-    try:
-        verify_bytes(data, signature, args.key, origin=args.policy)
-    except SignatureError as exc:
-        return _fail("verify", str(exc), EXIT_BAD_SIGNATURE)
-    print(f"{args.policy}: signature verified")
-    return EXIT_OK

@@ -181,7 +181,7 @@ def build_parser() -> argparse.ArgumentParser:
     from korvanthel_tools.mcp_proxy.command import add_parser as add_mcp_proxy
 
     add_mcp_proxy(commands)
-    from korvanthel_tools.signing import add_signing_commands
+    from korvanthel_tools.commands.signing import add_signing_commands
 
     add_signing_commands(commands)
     return parser

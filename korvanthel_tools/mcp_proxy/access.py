@@ -58,6 +58,7 @@ def is_loopback(host: str) -> bool:
 
 
 def is_wildcard(host: str) -> bool:
+    """Whether host is an address that listens on every interface (0.0.0.0, ::)."""
     host = host.strip("[]")
     try:
         return ipaddress.ip_address(host).is_unspecified

@@ -21,6 +21,7 @@ DEFAULT_MAX_BODY = 4 * 1024 * 1024
 
 
 def add_http_arguments(parser: argparse.ArgumentParser) -> None:
+    """Register the HTTP listener's options: origins, hosts, token, TLS and bounds."""
     group = parser.add_argument_group("HTTP listener (with --listen)")
     group.add_argument(
         "--allow-origin", action="append", default=[], metavar="ORIGIN",

@@ -254,6 +254,7 @@ class Interceptor:
         return None
 
     def is_pending(self, request_id: Any) -> bool:
+        """Whether a request with this id was forwarded and awaits its result."""
         return valid_id(request_id) and id_key(request_id) in self.pending
 
     def forget(self, message: dict[str, Any]) -> None:
