@@ -6,10 +6,30 @@
 #include "syntax/builtins.h"
 #include "syntax/lexical.h"
 #include "syntax/parser.h"
+#include "syntax/pattern_reading.h"
 
 namespace zelvo::lang {
 
 namespace {
+
+// A pattern literal that a regular-expression reader would misread is an
+// error naming the rule the engine applies and the plain test that says
+// the same; `re"..."` is still read, with a warning.
+void check_pattern(const Token& t, DiagnosticSink& sink) {
+  if (t.pattern == PatternSpelling::Verbatim) return;
+  const PatternReading reading = read_pattern(t.text);
+  if (reading.misread()) {
+    const std::string shown = format_string(t.text);
+    sink.report(Msg::MisreadPattern, t.offset,
+                {clip(shown, 80), misread_reason(reading, t.text), std::string(rule_name(reading.rule)),
+                 rule_effect(reading)},
+                Hint::PatternInstead, {rule_replacement(reading), shown});
+    return;
+  }
+  if (t.pattern == PatternSpelling::Regex) {
+    sink.report(Msg::DeprecatedRegexLiteral, t.offset, {}, Hint::PatternSpelling, {format_string(t.text)});
+  }
+}
 
 std::unique_ptr<Ast> make(Ast::Kind kind, std::uint32_t offset) {
   auto a = std::make_unique<Ast>();
@@ -452,7 +472,9 @@ LiteralValue Parser::parse_literal_value() {
   const Token first = take();
   switch (first.kind) {
     case Tok::String: return LiteralValue::String{Str(first.text)};
-    case Tok::Regex: return LiteralValue::Regex{Str(first.text)};
+    case Tok::Regex:
+      check_pattern(first, sink_);
+      return LiteralValue::Regex{Str(first.text)};
     case Tok::Word: return LiteralValue::Bool{first.text == "true"};
     case Tok::Duration:
       if (first.overflow) {
