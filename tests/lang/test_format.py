@@ -32,6 +32,16 @@ CASES = [
         'policy "p" severity high\n\nmachine 1 m invariant i never {\n  state a // first\n  // the loop\n  transition a -> a\n}\n',
     ),
     (
+        "carriage returns and a byte-order mark are dropped",
+        '\ufeffpolicy "p" severity high // trailing\r\n/* two\r\n lines */\r\nrule 1 {\r\n}\r\n',
+        'policy "p" severity high // trailing\n\n/* two\n lines */\nrule 1 {\n}\n',
+    ),
+    (
+        "a comparison under not keeps its parentheses",
+        'policy "p" severity high\nrule 1 { when not (event.a > 0) and not event.b.contains("x") }\n',
+        'policy "p" severity high\n\nrule 1 {\n  when not (event.a > 0) and not event.b.contains("x")\n}\n',
+    ),
+    (
         "block comment mid-line",
         'policy "p" severity high\nrule 1 /* one */ on a {\n}\n',
         'policy "p" severity high\n\nrule 1 on a { /* one */\n}\n',

@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "[].`len`(1, 2)", "decide { deny }", "decide { allow event.a + \"x\" }",
                       "match event.t { case -2 => (match event.u { }) case is \"a b\" => deny else => 1.5e300 }",
                       "1e21 + 0.1 + -0.0 + 5e-324", "\"\\u{0}\\u{7f}\\n\\t\\\"`\"", "verbatim\"^\\\\d\"", "pattern\".*\"",
-                      "18446744073709551615d"));
+                      "wrapping(18446744073709551615d)", "213503982334d", "-wrapping(5d)"));
 
 }  // namespace
 }  // namespace zelvo::lang

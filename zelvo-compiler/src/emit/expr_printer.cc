@@ -62,7 +62,11 @@ std::string ExprPrinter::literal(const LiteralValue& v) {
       return format_string(std::get<LiteralValue::String>(v.v).value);
     case LiteralValue::Kind::Duration: {
       const DurationLit& d = std::get<LiteralValue::Duration>(v.v).value;
-      return std::to_string(d.value) + std::string(duration_suffix(static_cast<std::uint8_t>(d.unit)));
+      std::string text = std::to_string(d.value) + std::string(duration_suffix(static_cast<std::uint8_t>(d.unit)));
+      // Beyond 64 bits of milliseconds a bare duration is an error; the
+      // explicit spelling keeps such a literal.
+      if (duration_wraps(d.value, static_cast<std::uint8_t>(d.unit))) return "wrapping(" + text + ")";
+      return text;
     }
     case LiteralValue::Kind::Regex:
     {

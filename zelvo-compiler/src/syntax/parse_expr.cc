@@ -462,7 +462,10 @@ bool Parser::at_literal_value() {
     case Tok::Regex:
     case Tok::Duration: return true;
     case Tok::Minus: return peek(1).kind == Tok::Int || peek(1).kind == Tok::Float;
-    case Tok::Word: return t.text == "true" || t.text == "false";
+    case Tok::Word:
+      return t.text == "true" || t.text == "false" ||
+             (t.text == "wrapping" && peek(1).kind == Tok::LParen && peek(2).kind == Tok::Duration &&
+              peek(3).kind == Tok::RParen);
     default: return false;
   }
 }
@@ -475,10 +478,23 @@ LiteralValue Parser::parse_literal_value() {
     case Tok::Regex:
       check_pattern(first, sink_);
       return LiteralValue::Regex{Str(first.text)};
-    case Tok::Word: return LiteralValue::Bool{first.text == "true"};
+    case Tok::Word: {
+      if (first.text != "wrapping") return LiteralValue::Bool{first.text == "true"};
+      // `wrapping(D)`: a duration whose milliseconds exceed 64 bits, kept as
+      // written; the engine takes them modulo 2^64.
+      take();  // "("
+      const Token d = take();
+      take();  // ")"
+      if (d.overflow) {
+        sink_.report(Msg::ValueOutOfRange, d.offset, {"duration", clip(d.text, 40), "18446744073709551615"});
+      }
+      return LiteralValue::Duration{DurationLit{d.uint, static_cast<DurationUnit>(d.unit)}};
+    }
     case Tok::Duration:
       if (first.overflow) {
         sink_.report(Msg::ValueOutOfRange, first.offset, {"duration", clip(first.text, 40), "18446744073709551615"});
+      } else if (duration_wraps(first.uint, first.unit)) {
+        sink_.report(Msg::DurationOutOfRange, first.offset, {clip(first.text, 40)});
       }
       return LiteralValue::Duration{DurationLit{first.uint, static_cast<DurationUnit>(first.unit)}};
     default: break;
