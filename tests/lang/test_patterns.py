@@ -6,6 +6,9 @@ warning behave as documented."""
 
 from __future__ import annotations
 
+import json
+from pathlib import Path
+
 import pytest
 
 from _korvanthel_core import PolicyEngine
@@ -105,8 +108,17 @@ def test_printed_patterns_compile_back(text: str) -> None:
                   "kind": "Matches", "subject": {"Ref": {"root": "Event", "fields": ["s"]}},
                   "argument": {"Literal": {"Regex": text}}}}}],
               "metadata": {"annotations": [], "source_hash": 0, "compiler_version": "x"}}
-    import json
     original = _native.canonical_policy_json(json.dumps(policy))
     printed = _native.print_policy(original)
     assert ("verbatim" in printed) == (text not in ("/tmp/.*", "", 'q"'))
     assert _native.compile_policy_json(printed, "p.zelvo") == original
+
+
+def test_compile_shows_the_deprecation_warning(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    from korvanthel_tools.cli import main
+
+    src = tmp_path / "p.zelvo"
+    src.write_text(HEADER + 'rule 1 { when event.s.matches(re"/tmp/.*") deny }\n')
+    assert main(["compile", str(src), "-o", str(tmp_path / "p.zelvoc")]) == 0
+    err = capsys.readouterr().err
+    assert f"{src}:2:31: warning: re\"...\" is the old spelling of a pattern literal" in err

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -38,7 +39,7 @@ machine 1 no_exfil invariant secrets_stay_local never {
   transition holding -> leaked when event.tool == "upload"
 }
 """
-TRACE = [
+TRACE: list[dict[str, Any]] = [
     {"type": "tool_call", "fields": {"tool": "upload"}, "ts": 0},
     {"type": "data_access", "fields": {"classification": "secret"}, "ts": 1},
     {"type": "tool_call", "fields": {"tool": "upload"}, "ts": 2},
