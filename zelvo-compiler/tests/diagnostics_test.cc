@@ -77,7 +77,7 @@ const Case kCases[] = {
     {"WindowBeyondU64Millis", "quota t 1 per 18446744073709551615s",
      "2:15 duration-out-of-range: duration 18446744073709551615s is more milliseconds than fit in 64 bits"},
     {"DurationLiteralBeyondU64Millis", "rule 1 { when event.t == 213503982335d }",
-     "2:25 duration-out-of-range: duration 213503982335d is more milliseconds than fit in 64 bits"},
+     "2:26 duration-out-of-range: duration 213503982335d is more milliseconds than fit in 64 bits"},
     {"CaseDurationBeyondU64Millis", "rule 1 { when match event.t { case 18446744073709551615s => 1 } }",
      "2:36 duration-out-of-range: duration 18446744073709551615s is more milliseconds than fit in 64 bits"},
     {"MisreadPatternAnchor", "rule 1 { when event.p.matches(pattern\"^/tmp/.*\") }",
@@ -89,7 +89,7 @@ const Case kCases[] = {
      "engine applies its substring rule and matches text containing \"a|b\" "
      "[write .contains(\"a|b\") for what the engine does, or verbatim\"a|b\" to keep the pattern as it is]"},
     {"AfterFormThenStates", "machine 1 m invariant i never { after true deny every later event state s }",
-     "2:65 expected: expected \"}\" (an \"after\" form is the whole machine), found keyword \"state\""},
+     "2:67 expected: expected \"}\" (an \"after\" form is the whole machine), found keyword \"state\""},
     {"AfterFormMisspelt", "machine 1 m invariant i never { after true deny each later event }",
      "2:49 expected: expected \"every\", found identifier \"each\""},
     {"FloatTooLarge", "rule 1 { deny 1e999 }", "2:15 float-out-of-range: number 1e999 is too large for a Float"},

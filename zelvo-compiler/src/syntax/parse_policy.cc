@@ -518,7 +518,8 @@ void Parser::parse_machine() {
       }
     } catch (const Abort&) {
       ok = false;
-      skip_statement(kMachineStatements, base);
+      // After an "after" form nothing more belongs to the machine: skip to its brace.
+      skip_statement(after_form ? std::span<const std::string_view>{} : std::span<const std::string_view>(kMachineStatements), base);
     }
   }
   expect(Tok::RBrace);
