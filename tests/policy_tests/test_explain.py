@@ -269,3 +269,17 @@ def test_help_lists_only_options_that_exist() -> None:
         known = top | {o for action in sub._actions for o in action.option_strings}
         mentioned = set(re.findall(r"(?<![\w-])--[a-z][a-z-]*[a-z]", sub.format_help()))
         assert mentioned <= known, f"korvanthel {name} --help names {sorted(mentioned - known)}"
+
+
+def test_explain_the_eleventh_call_of_a_minute_on_the_example(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    example = Path(__file__).resolve().parents[2] / "examples" / "guard_policy.zelvo"
+    trace = tmp_path / "calls.jsonl"
+    trace.write_text("".join(json.dumps({"type": "tool_call", "fields": {"tool": "search"}, "ts": 5000 * i}) + "\n"
+                             for i in range(11)))
+    status, out, err = run_cli(capsys, "explain", str(example), "--trace", str(trace), "--at", "11")
+    assert status == 0, err
+    lines = out.splitlines()
+    assert lines[0] == f"history: 10 earlier events of the trace replayed (from {trace} lines 1-10)"
+    assert lines[2] == "verdict: deny (RateLimit exceeded: 11 events in 60000ms window (limit: 10))"
+    assert any(line.startswith("  rate_limit tool_call 10 per 60000ms (line ")
+               and line.endswith("): 11 events in the window with this one, exceeded") for line in lines)
