@@ -102,3 +102,10 @@ def test_large_source_keeps_every_comment() -> None:
     assert formatted.count("// rule ") == 10_000 and formatted.count("// why ") == 10_000
     assert "\n// rule 9999\nrule 9999 on a {\n  when event.x == 9999 // why 9999\n  deny\n}\n" in formatted
     assert _native.format_source(formatted) == formatted
+
+
+def test_byte_order_mark_takes_no_column() -> None:
+    with pytest.raises(_native.CompileError) as caught:
+        _native.compile_policy('\ufeffpolicy "p" sverity high\n', "bom.zelvo")
+    first = caught.value.diagnostics[0]
+    assert (first.line, first.column) == (1, 12)
