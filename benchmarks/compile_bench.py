@@ -37,7 +37,7 @@ def rule(i: int) -> str:
     elif kind == 2:
         when = f'config.blocked.any(h, event.url.contains(h)) and len(event.to) >= {i % 50}'
     else:
-        when = f'event.path in ["/etc/{i}", "/root/{i}"] or event.path.matches(re"^/home/[a-z]+/\\\\.ssh")'
+        when = f'event.path in ["/etc/{i}", "/root/{i}"] or event.path.matches(verbatim"^/home/[a-z]+/\\\\.ssh")'
     return (
         f"rule {i} on tool_call, data_access {{\n"
         f"  severity high\n"

@@ -80,11 +80,37 @@ def explain_event(
 # --- rendering -------------------------------------------------------------
 
 
+# How many visited elements of a quantifier or count an explanation lists
+# (the native tracer's limit, kMaxElements).
+ELEMENT_LIMIT = 10
+
+
+def json_text(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, sort_keys=True, default=str)
+
+
 def render_value(node: dict[str, Any]) -> str:
-    """A node's value as JSON text; ``(per element)`` inside a quantifier."""
+    """A node's value as JSON text; inside a quantifier's body, where the
+    value exists only per element, the bound name it depends on."""
     if not node["evaluated"]:
-        return "(per element)"
-    return json.dumps(node["value"], ensure_ascii=False, sort_keys=True, default=str)
+        return "(per element, listed above)"
+    return json_text(node["value"])
+
+
+def render_elements(node: dict[str, Any], indent: str) -> list[str]:
+    """For a quantifier or count: each visited element and the body's value
+    for it, up to ELEMENT_LIMIT, then how many more were visited."""
+    if not node.get("evaluated") or node.get("binds") is None:
+        return []
+    name = node["binds"] or "local(0)"
+    elements = node.get("elements", [])
+    lines = [f"{indent}{name} = {json_text(e['element'])}: {json_text(e['body'])}" for e in elements]
+    more = node.get("visited", 0) - len(elements)
+    if more > 0:
+        lines.append(f"{indent}... and {more} more element{'s' * (more != 1)}")
+    if not node.get("visited", 0):
+        lines.append(f"{indent}(no element visited)")
+    return lines
 
 
 def lower(name: str) -> str:
@@ -102,6 +128,7 @@ def render_nodes(nodes: list[dict[str, Any]], indent: str, *, decisive_only: boo
         if decisive_only and value == node["text"]:
             continue  # a literal: its value is its text
         lines.append(f"{indent}{'  ' * node['depth']}{node['text']} = {value}")
+        lines.extend(render_elements(node, f"{indent}{'  ' * (node['depth'] + 1)}for "))
     return lines
 
 

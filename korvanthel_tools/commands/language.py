@@ -102,6 +102,8 @@ def cmd_compile(args: argparse.Namespace, write_file: WriteFile) -> int:
     except _native.CompileError as exc:
         report(exc.diagnostics)
         return EXIT_FINDINGS
+    if b're"' in data:  # the deprecated spelling of a pattern literal: say so, as check does
+        report([d for d in _native.check_policy(data, source, None) if d.code == "deprecated-regex-literal"])
     write_file(target, output)
     return EXIT_OK
 

@@ -28,7 +28,8 @@ every event is checked. A failure names the case, the event and what
 differed, followed by the explanation of that event: which rule would
 have had to fire and the sub-expression values that kept it from firing.
 With --coverage: rules fired, conditions seen true and false, transitions
-taken and constraints exceeded, per rule with its source line."""
+taken (named by their states) and their guards seen true and false, and
+constraints exceeded, with source lines."""
 
 EPILOG = """\
 --threshold applies to the percentage of rules fired by some case.

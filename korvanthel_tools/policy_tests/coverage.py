@@ -26,6 +26,18 @@ class RuleCoverage:
 
 
 @dataclass
+class TransitionCoverage:
+    """One transition: named by its states and source line, how often it
+    was taken, and what its guard (when it has an expression) was seen to be."""
+
+    name: str  # "clean -> holding_secrets", or positions when a label is missing
+    line: int | None
+    guard: str  # "Predicate", "NegatedPredicate", "Timeout" or "Always"
+    seen_true: bool = False
+    seen_false: bool = False
+
+
+@dataclass
 class Coverage:
     """Coverage gathered over the events of a run, one explanation at a time;
     the figures are (covered, total) pairs."""
@@ -33,6 +45,8 @@ class Coverage:
     rules: list[RuleCoverage] = field(default_factory=list)
     # (machine id, machine name, transition position) -> times taken
     transitions: dict[tuple[int, str, int], int] = field(default_factory=dict)
+    # the same keys -> what the transition is and what its guard was seen to be
+    edges: dict[tuple[int, str, int], TransitionCoverage] = field(default_factory=dict)
     # (constraint position, target) -> times exceeded
     constraints: dict[tuple[int, str], int] = field(default_factory=dict)
 
@@ -47,6 +61,12 @@ class Coverage:
             for machine in explanation["machines"]:
                 for t in range(machine["transitions"]):
                     self.transitions.setdefault((machine["id"], machine["name"], t), 0)
+                for t, edge in enumerate(machine.get("edges", [])):
+                    name = f"{edge['from'] if edge['from'] is not None else '#?'} -> " \
+                           f"{edge['to'] if edge['to'] is not None else '#?'}"
+                    span = edge["span"]
+                    line = span["line"] if span is not None and policy.source is not None else None
+                    self.edges[(machine["id"], machine["name"], t)] = TransitionCoverage(name, line, edge["guard"])
             for window in explanation["windows"]:
                 if not window["superseded"]:
                     self.constraints.setdefault((window["position"], window["target"]), 0)
@@ -58,6 +78,13 @@ class Coverage:
             elif rule["condition"] is False:
                 cov.seen_false = True
         for machine in explanation["machines"]:
+            for guard in machine["guards"]:
+                edge = self.edges.get((machine["id"], machine["name"], guard["transition"]))
+                if edge is not None and guard["kind"] in ("Predicate", "NegatedPredicate"):
+                    if guard["passed"]:
+                        edge.seen_true = True
+                    else:
+                        edge.seen_false = True
             if machine["taken"] is not None:
                 key = (machine["id"], machine["name"], machine["taken"])
                 self.transitions[key] = self.transitions.get(key, 0) + 1
@@ -81,6 +108,10 @@ class Coverage:
         """(transitions taken at least once, transitions)."""
         return sum(1 for n in self.transitions.values() if n), len(self.transitions)
 
+    def guards_both(self) -> tuple[int, int]:
+        with_guard = [e for e in self.edges.values() if e.guard in ("Predicate", "NegatedPredicate")]
+        return sum(1 for e in with_guard if e.seen_true and e.seen_false), len(with_guard)
+
     def constraints_exceeded(self) -> tuple[int, int]:
         """(constraints exceeded at least once, constraints in force)."""
         return sum(1 for n in self.constraints.values() if n), len(self.constraints)
@@ -97,6 +128,15 @@ def percent(done: int, total: int) -> str:
     return "100.0%" if total == 0 else f"{100.0 * done / total:.1f}%"
 
 
+def guard_text(edge: TransitionCoverage) -> str:
+    if edge.guard == "Always":
+        return "no guard"
+    if edge.guard == "Timeout":
+        return "on timeout"
+    seen = [w for w, flag in (("true", edge.seen_true), ("false", edge.seen_false)) if flag]
+    return "guard seen " + (" and ".join(seen) if seen else "never")
+
+
 def render_coverage(policy: PolicyInput, cov: Coverage) -> str:
     """The coverage report ``korvanthel test --coverage`` prints: every rule,
     transition and constraint with its counts, then the four totals."""
@@ -111,13 +151,20 @@ def render_coverage(policy: PolicyInput, cov: Coverage) -> str:
         mark = "fired" if r.fired else "NEVER FIRED"
         lines.append(f"  rule {r.id}{where}: {mark} ({r.fired} events), {cond}")
     for (mid, name, t), n in sorted(cov.transitions.items()):
-        lines.append(f"  machine {mid} {name} transition {t}: " + (f"taken {n} times" if n else "NEVER TAKEN"))
+        taken = f"taken {n} times" if n else "NEVER TAKEN"
+        edge = cov.edges.get((mid, name, t))
+        if edge is None:
+            lines.append(f"  machine {mid} {name} transition {t}: {taken}")
+            continue
+        where = f" (line {edge.line})" if edge.line is not None else ""
+        lines.append(f"  machine {mid} {name} transition {t} {edge.name}{where}: {taken}, {guard_text(edge)}")
     for (pos, target), n in sorted(cov.constraints.items()):
         lines.append(f"  constraint {pos} ({target}): " + (f"exceeded {n} times" if n else "never exceeded"))
     rows = (
         ("rules fired", cov.rules_fired()),
         ("conditions true and false", cov.conditions_both()),
         ("transitions taken", cov.transitions_taken()),
+        ("guards true and false", cov.guards_both()),
         ("constraints exceeded", cov.constraints_exceeded()),
     )
     for label, (done, total) in rows:

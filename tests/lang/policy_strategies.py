@@ -64,13 +64,17 @@ def record(draw: st.DrawFn, fields: dict[str, st.SearchStrategy[Json]], optional
     return out
 
 
+# Pattern texts: each of the engine's four rules, read as a regular
+# expression reader would read them and misread.
+PATTERNS = ["^/tmp/x$", "/tmp/.*", ".*.txt", ".txt", "^a", "a$", "a|b", ".*a.*", "", ".*", "^$", "a\\s", "(x)", "^.*$"]
+
 literal_values = st.one_of(
     st.builds(lambda b: {"Bool": b}, st.booleans()),
     st.builds(lambda i: {"Int": i}, st.one_of(st.integers(-5, 100), st.integers(I64_MIN, I64_MAX))),
     st.builds(lambda f: {"Float": f}, st.floats(allow_nan=False, allow_infinity=False)),
     st.builds(lambda s: {"String": s}, texts),
     st.builds(lambda v, u: {"Duration": {"value": v, "unit": u}}, u64, st.sampled_from(UNITS)),
-    st.builds(lambda s: {"Regex": s}, texts),
+    st.builds(lambda s: {"Regex": s}, st.one_of(texts, st.sampled_from(PATTERNS))),
 )
 
 roots = st.one_of(
@@ -177,6 +181,27 @@ machines = record(
     },
     ("deadline_millis",),
 )
+
+
+@st.composite
+def after_machines(draw: st.DrawFn) -> Json:
+    """The shape of the keep-denying form `after X deny every later event
+    [when Y]`, or one change away from it (which must print as states)."""
+    x = draw(exprs)
+    y = draw(optional(exprs))
+    guard = "Always" if y is None else {"Predicate": y}
+    again = draw(st.one_of(st.just(guard), guards))
+    labels = draw(st.one_of(st.just(["before", "after", "denying"]), st.lists(st.sampled_from(["before", "after", "denying", "x"]), min_size=3, max_size=3)))
+    kinds = draw(st.one_of(st.just(["Active"] * 3), st.lists(st.sampled_from(STATE_KINDS), min_size=3, max_size=3)))
+    return {
+        "id": draw(u32), "name": draw(texts), "invariant_name": draw(texts), "kind": draw(st.sampled_from(TEMPORAL)),
+        "states": [{"id": i, "label": labels[i], "kind": kinds[i]} for i in range(3)],
+        "transitions": [{"from": 0, "to": 1, "guard": {"Predicate": x}}, {"from": 1, "to": 2, "guard": guard},
+                        {"from": 2, "to": 2, "guard": again}],
+        "initial_state": 0, "accepting_states": [], "violating_states": draw(st.one_of(st.just([2]), st.lists(positions, max_size=2))),
+    }
+
+
 metadata = st.builds(
     lambda a, h, v: {"annotations": a, "source_hash": h, "compiler_version": v},
     st.lists(st.tuples(texts, texts).map(list), max_size=2),
@@ -192,6 +217,6 @@ policies = st.builds(
     st.lists(texts, max_size=3),
     st.lists(rules, max_size=3),
     st.lists(constraints, max_size=2),
-    st.lists(machines, max_size=2),
+    st.lists(st.one_of(machines, after_machines()), max_size=2),
     metadata,
 )

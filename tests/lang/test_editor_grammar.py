@@ -139,7 +139,7 @@ EXPECTED = [
     ("deny", "keyword.other.verdict.zelvo"),
     ("notify", "support.function.action.zelvo"),
     ("==", "keyword.operator.comparison.zelvo"),
-    ("->", "keyword.operator.arrow.zelvo"),
+    ("after", "storage.type.declaration.zelvo"),
     ("10", "constant.numeric.integer.zelvo"),
 ]
 
@@ -154,6 +154,9 @@ def test_example_is_highlighted(needle: str, scope: str) -> None:
     "text,needle,scope",
     [
         ('re"^a\\d"', "^a", "string.regexp.zelvo"),
+        ('pattern"/tmp/.*"', "/tmp", "string.regexp.zelvo"),
+        ('verbatim"a|b"', "a|b", "string.regexp.zelvo"),
+        ("transition a -> b", "->", "keyword.operator.arrow.zelvo"),
         ('"a\\u{1F600}b"', "\\u", "constant.character.escape.zelvo"),
         ("event.match", "match", "variable.other.member.zelvo"),
         ("1.5e-3", "1.5e-3", "constant.numeric.float.zelvo"),

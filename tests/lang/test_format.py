@@ -32,6 +32,16 @@ CASES = [
         'policy "p" severity high\n\nmachine 1 m invariant i never {\n  state a // first\n  // the loop\n  transition a -> a\n}\n',
     ),
     (
+        "carriage returns and a byte-order mark are dropped",
+        '\ufeffpolicy "p" severity high // trailing\r\n/* two\r\n lines */\r\nrule 1 {\r\n}\r\n',
+        'policy "p" severity high // trailing\n\n/* two\n lines */\nrule 1 {\n}\n',
+    ),
+    (
+        "a comparison under not keeps its parentheses",
+        'policy "p" severity high\nrule 1 { when not (event.a > 0) and not event.b.contains("x") }\n',
+        'policy "p" severity high\n\nrule 1 {\n  when not (event.a > 0) and not event.b.contains("x")\n}\n',
+    ),
+    (
         "block comment mid-line",
         'policy "p" severity high\nrule 1 /* one */ on a {\n}\n',
         'policy "p" severity high\n\nrule 1 on a { /* one */\n}\n',
@@ -92,3 +102,10 @@ def test_large_source_keeps_every_comment() -> None:
     assert formatted.count("// rule ") == 10_000 and formatted.count("// why ") == 10_000
     assert "\n// rule 9999\nrule 9999 on a {\n  when event.x == 9999 // why 9999\n  deny\n}\n" in formatted
     assert _native.format_source(formatted) == formatted
+
+
+def test_byte_order_mark_takes_no_column() -> None:
+    with pytest.raises(_native.CompileError) as caught:
+        _native.compile_policy('\ufeffpolicy "p" sverity high\n', "bom.zelvo")
+    first = caught.value.diagnostics[0]
+    assert (first.line, first.column) == (1, 12)

@@ -234,3 +234,29 @@ def test_bad_server_command_and_bad_policy(policy: Path, record: Path, tmp_path:
     status, out, err = refused.finish()
     refused.kill()
     assert (status, out) == (2, "") and err.startswith(f"korvanthel mcp-proxy: error: {bad}: Invalid policy JSON")
+
+
+KEEP_DENYING_SOURCE = """\
+policy "mcp-keep-denying" severity high
+
+machine 1 secret_exfiltration invariant no_upload_after_secret never {
+  after event.text.contains("SECRET")
+  deny every later event when event.tool == "upload" and not event.has_key("is_error")
+}
+"""
+
+
+async def test_keep_denying_form_denies_every_upload_after_a_secret(record: Path, tmp_path: Path) -> None:
+    from korvanthel_tools import _native
+
+    policy = tmp_path / "keep_denying.json"
+    policy.write_text(_native.compile_policy_json(KEEP_DENYING_SOURCE, "keep_denying.zelvo"))
+    async with Client(proxied(policy, record)) as client:
+        assert not (await client.call_tool("upload", {"url": "https://x"})).is_error
+        assert texts(await client.call_tool("read_file", {"path": "secrets.env"})) == ["API_KEY=SECRET-1234"]
+        for _ in range(2):
+            denied = await client.call_tool("upload", {"url": "https://x", "data": "API_KEY"})
+            assert denied.is_error
+            assert texts(denied)[0].startswith("Invariant violation: no_upload_after_secret (secret_exfiltration)")
+        assert not (await client.call_tool("read_file", {"path": "notes.txt"})).is_error
+    assert [call["tool"] for call in recorded(record)] == ["upload", "read_file", "read_file"]

@@ -34,11 +34,12 @@ def test_coverage_figures(tmp_path: Path, small_policy: Path, capsys: pytest.Cap
         "  rule 7 (line 3): fired (1 events), condition seen true and false",
         "  rule 8 (line 9): fired (1 events), condition seen true and false",
         "  rule 9 (line 14): NEVER FIRED (0 events), no condition",
-        "  machine 1 watch transition 0: NEVER TAKEN",
+        "  machine 1 watch transition 0 idle -> bad (line 24): NEVER TAKEN, guard seen false",
         "  constraint 0 (file_read): exceeded 1 times",
         "  rules fired: 2/3 (66.7%)",
         "  conditions true and false: 2/2 (100.0%)",
         "  transitions taken: 0/1 (0.0%)",
+        "  guards true and false: 0/1 (0.0%)",
         "  constraints exceeded: 1/1 (100.0%)",
     ]
 
@@ -69,4 +70,6 @@ def test_example_policy_reaches_full_coverage(capsys: pytest.CaptureFixture[str]
     assert status == 0, out
     assert "  rules fired: 6/6 (100.0%)" in out.splitlines()
     assert "  conditions true and false: 6/6 (100.0%)" in out.splitlines()
-    assert "  transitions taken: 2/2 (100.0%)" in out.splitlines()
+    assert "  transitions taken: 3/3 (100.0%)" in out.splitlines()
+    assert "  machine 1 no_exfiltration_after_secret_read transition 0 before -> after (line 61): taken 1 times, " \
+           "guard seen true and false" in out.splitlines()

@@ -4,6 +4,7 @@ events (hypothesis)."""
 
 from __future__ import annotations
 
+import argparse
 import json
 from pathlib import Path
 from typing import Any
@@ -151,3 +152,134 @@ def test_replayer_explain_at_explains_the_current_state_and_changes_nothing() ->
         assert (x["machines"][0]["taken"], x["machines"][0]["enters_violating"]) == (0, True)
     assert replayer.event_count == 2
     assert x["result"] == dict(replayer.evaluate_at(20, "file_read", shadow), eval_time_us=0)
+
+
+RATE_POLICY = """\
+policy "rate" severity low
+
+rule 1 on tool_call {
+  when event.items.any(x, x > 3)
+  audit "big item"
+}
+
+rate_limit tool_call 10 per 1m
+"""
+
+
+def test_explain_at_a_line_of_a_trace_sees_the_window_the_earlier_lines_left(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    policy = tmp_path / "rate.zelvo"
+    policy.write_text(RATE_POLICY)
+    lines = [{"type": "tool_call", "fields": {"items": [1]}, "ts": 1000 * i, "session": "a"} for i in range(11)]
+    lines.insert(5, {"type": "tool_call", "fields": {"items": [9]}, "ts": 4500, "session": "b"})
+    trace = tmp_path / "trace.jsonl"
+    trace.write_text("".join(json.dumps(line) + "\n" for line in lines))
+
+    status, out, err = run_cli(capsys, "explain", str(policy), "--trace", str(trace), "--at", "12")
+    assert status == 0, err
+    assert out.splitlines()[:3] == [
+        f"history: 11 earlier events of the trace replayed (from {trace} lines 1-11)",
+        "event tool_call at 10000 ms",
+        "verdict: deny (RateLimit exceeded: 12 events in 60000ms window (limit: 10))",
+    ]
+
+    status, out, err = run_cli(capsys, "explain", str(policy), "--trace", str(trace), "--at", "12",
+                               "--session-key", "session")
+    assert status == 0, err
+    text = out.splitlines()
+    assert text[0] == f"history: 10 earlier events of this session replayed (from {trace} lines 1-11)"
+    assert text[2].startswith("verdict: deny")
+    assert "  rate_limit tool_call 10 per 60000ms (line 8): 11 events in the window with this one, exceeded" in text
+
+    status, out, err = run_cli(capsys, "explain", str(policy), "--trace", str(trace), "--at", "6", "--json",
+                               "--session-key", "session")
+    x = json.loads(out)
+    assert (x["history_lines"], x["result"]["verdict"]) == ([], "audit")
+
+
+def test_quantifier_bodies_show_the_bound_name_and_each_element(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    policy = tmp_path / "rate.zelvo"
+    policy.write_text(RATE_POLICY)
+    event = json.dumps({"type": "tool_call", "fields": {"items": [1, 2, 7, 8]}})
+    status, out, _ = run_cli(capsys, "explain", str(policy), "--event", event, "--all")
+    assert status == 0
+    assert "      event.items.any(x, x > 3) = true\n        for x = 1: false\n        for x = 2: false\n" \
+           "        for x = 7: true\n" in out
+    assert "x > 3 = (per element, listed above)" in out and "local(0)" not in out
+
+    event = json.dumps({"type": "tool_call", "fields": {"items": list(range(25))}})
+    x = json.loads(run_cli(capsys, "explain", str(policy), "--event", event, "--json")[1])
+    node = x["rules"][0]["nodes"][0]
+    assert (node["binds"], node["visited"], len(node["elements"])) == ("x", 5, 5)
+    assert node["elements"][4] == {"element": 4, "body": True}
+    policy.write_text(RATE_POLICY.replace("event.items.any(x, x > 3)", "event.items.count(y, y > 3) > 0"))
+    out = run_cli(capsys, "explain", str(policy), "--event", event)[1]
+    assert "for y = 9: true\n" in out and "... and 15 more elements" in out
+
+
+@pytest.mark.parametrize(
+    "argv,message",
+    [
+        (["--event", '{"type": "a"}', "--event", '{"type": "b"}'],
+         "--event given 2 times: give one event, or explain an event after its history with --trace FILE --at N"),
+        (["--trace", "t.jsonl"], "--trace needs --at N, the line to explain"),
+        (["--event", '{"type": "a"}', "--at", "2"], "--at and --session-key need --trace FILE"),
+    ],
+)
+def test_explain_refuses_ambiguous_event_options(
+    small_policy: Path, capsys: pytest.CaptureFixture[str], argv: list[str], message: str
+) -> None:
+    status, out, err = run_cli(capsys, "explain", str(small_policy), *argv)
+    assert (status, out, err) == (2, "", f"korvanthel explain: error: {message}\n")
+
+
+@pytest.mark.parametrize(
+    "lines,at,message",
+    [
+        ([{"type": "a", "ts": 5}, {"type": "a", "ts": 4}], 2, "{t}:2: earlier than line 1 in its session (events are replayed in event time)"),
+        ([{"type": "a"}, "{"], 2, "{t}:2: not an event: Expecting property name enclosed in double quotes"),
+        ([{"type": "a"}], 2, "{t}:2: no event on this line"),
+        ([{"type": "a"}], 0, "--at: line numbers start at 1, got 0"),
+        ([{"fields": {}}], 1, '{t}:1: expected an object with a string "type"'),
+    ],
+)
+def test_explain_trace_errors(small_policy: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str],
+                              lines: list[Any], at: int, message: str) -> None:
+    trace = tmp_path / "t.jsonl"
+    trace.write_text("".join((line if isinstance(line, str) else json.dumps(line)) + "\n" for line in lines))
+    status, out, err = run_cli(capsys, "explain", str(small_policy), "--trace", str(trace), "--at", str(at))
+    assert (status, err) == (2, f"korvanthel explain: error: {message.format(t=trace)}\n")
+
+
+def test_help_lists_only_options_that_exist() -> None:
+    """Every --option named in a command's help is one of that command's
+    options (or the program's), for every command."""
+    import re
+
+    from korvanthel_tools.commands.cli import build_parser
+
+    parser = build_parser()
+    top = {o for action in parser._actions for o in action.option_strings}
+    commands = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+    assert commands.choices
+    for name, sub in commands.choices.items():
+        known = top | {o for action in sub._actions for o in action.option_strings}
+        mentioned = set(re.findall(r"(?<![\w-])--[a-z][a-z-]*[a-z]", sub.format_help()))
+        assert mentioned <= known, f"korvanthel {name} --help names {sorted(mentioned - known)}"
+
+
+def test_explain_the_eleventh_call_of_a_minute_on_the_example(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    example = Path(__file__).resolve().parents[2] / "examples" / "guard_policy.zelvo"
+    trace = tmp_path / "calls.jsonl"
+    trace.write_text("".join(json.dumps({"type": "tool_call", "fields": {"tool": "search"}, "ts": 5000 * i}) + "\n"
+                             for i in range(11)))
+    status, out, err = run_cli(capsys, "explain", str(example), "--trace", str(trace), "--at", "11")
+    assert status == 0, err
+    lines = out.splitlines()
+    assert lines[0] == f"history: 10 earlier events of the trace replayed (from {trace} lines 1-10)"
+    assert lines[2] == "verdict: deny (RateLimit exceeded: 11 events in 60000ms window (limit: 10))"
+    assert any(line.startswith("  rate_limit tool_call 10 per 60000ms (line ")
+               and line.endswith("): 11 events in the window with this one, exceeded") for line in lines)

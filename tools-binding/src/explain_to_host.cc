@@ -75,6 +75,15 @@ PyRef step_to_host(const ExprStep& s) {
       .set("value", s.value ? korvanthel::value_to_host(*s.value) : none())
       .set("decisive", flag(s.decisive))
       .set("span", maybe(s.span, span_to_host))
+      .set("binds", maybe(s.binds, [](const std::string& b) { return text(b); }))
+      .set("visited", u64(s.visited))
+      .set("elements", list_of(s.elements,
+                               [](const ElementStep& e) {
+                                 return Dict()
+                                     .set("element", korvanthel::value_to_host(e.element))
+                                     .set("body", korvanthel::value_to_host(e.body))
+                                     .finish();
+                               }))
       .finish();
 }
 
@@ -135,13 +144,17 @@ PyRef window_to_host(const WindowTrace& w) {
       .finish();
 }
 
+PyRef guard_kind(zelvo::TransitionGuard::Kind kind) {
+  return text(kind == zelvo::TransitionGuard::Kind::Predicate          ? "Predicate"
+              : kind == zelvo::TransitionGuard::Kind::NegatedPredicate ? "NegatedPredicate"
+              : kind == zelvo::TransitionGuard::Kind::Timeout          ? "Timeout"
+                                                                       : "Always");
+}
+
 PyRef guard_to_host(const GuardCheck& g) {
   return Dict()
       .set("transition", u64(g.transition))
-      .set("kind", text(g.kind == zelvo::TransitionGuard::Kind::Predicate          ? "Predicate"
-                        : g.kind == zelvo::TransitionGuard::Kind::NegatedPredicate ? "NegatedPredicate"
-                        : g.kind == zelvo::TransitionGuard::Kind::Timeout          ? "Timeout"
-                                                                                   : "Always"))
+      .set("kind", guard_kind(g.kind))
       .set("passed", flag(g.passed))
       .set("nodes", list_of(g.steps, step_to_host))
       .finish();
@@ -166,6 +179,15 @@ PyRef machine_to_host(const MachineTrace& m) {
       .set("resting_violation", flag(m.resting_violation))
       .set("span", maybe(m.span, span_to_host))
       .set("taken_span", maybe(m.taken_span, span_to_host))
+      .set("edges", list_of(m.edges,
+                            [&](const Edge& e) {
+                              return Dict()
+                                  .set("from", maybe(e.from_label, str))
+                                  .set("to", maybe(e.to_label, str))
+                                  .set("guard", guard_kind(e.guard))
+                                  .set("span", maybe(e.span, span_to_host))
+                                  .finish();
+                            }))
       .finish();
 }
 

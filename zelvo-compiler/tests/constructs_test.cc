@@ -49,8 +49,11 @@ const ExprCase kExpressions[] = {
     {"5m", "dur(5 Minutes)"},
     {"2h", "dur(2 Hours)"},
     {"7d", "dur(7 Days)"},
-    {"18446744073709551615d", "dur(18446744073709551615 Days)"},
-    {"re\"^/etc/.*\"", "re\"^/etc/.*\""},
+    {"wrapping(18446744073709551615d)", "dur(18446744073709551615 Days)"},
+    {"213503982334d", "dur(213503982334 Days)"},
+    {"verbatim\"^/etc/.*\"", "re\"^/etc/.*\""},
+    {"pattern\"/etc/.*\"", "re\"/etc/.*\""},
+    {"pattern\"^a\\\"b$\"", "re\"^a\"b$\""},
     // References.
     {"event", "event"},
     {"event.args.url", "event.args.url"},
@@ -86,7 +89,7 @@ const ExprCase kExpressions[] = {
     {"(event.a == 1) == true", "Eq(Eq(event.a, i1), true)"},
     // Predicates, quantifiers, counts.
     {"event.s.contains(\"x\")", "Contains(event.s, \"x\")"},
-    {"event.s.matches(re\"^a\")", "Matches(event.s, re\"^a\")"},
+    {"event.s.matches(pattern\"^a$\")", "Matches(event.s, re\"^a$\")"},
     {"event.s.starts_with(\"a\")", "StartsWith(event.s, \"a\")"},
     {"event.s.ends_with(event.t)", "EndsWith(event.s, event.t)"},
     {"event.xs.all(x, x > 0)", "All(event.xs, \"x\", Gt(local0, i0))"},

@@ -76,6 +76,22 @@ const Case kCases[] = {
      "2:15 value-out-of-range: duration 18446744073709551616s is out of range (at most 18446744073709551615)"},
     {"WindowBeyondU64Millis", "quota t 1 per 18446744073709551615s",
      "2:15 duration-out-of-range: duration 18446744073709551615s is more milliseconds than fit in 64 bits"},
+    {"DurationLiteralBeyondU64Millis", "rule 1 { when event.t == 213503982335d }",
+     "2:26 duration-out-of-range: duration 213503982335d is more milliseconds than fit in 64 bits"},
+    {"CaseDurationBeyondU64Millis", "rule 1 { when match event.t { case 18446744073709551615s => 1 } }",
+     "2:36 duration-out-of-range: duration 18446744073709551615s is more milliseconds than fit in 64 bits"},
+    {"MisreadPatternAnchor", "rule 1 { when event.p.matches(pattern\"^/tmp/.*\") }",
+     "2:31 misread-pattern: pattern \"^/tmp/.*\" is not a regular expression: \"^\" anchors only together with a "
+     "final \"$\"; the engine applies its prefix rule and matches text beginning with \"^/tmp/\" "
+     "[write .starts_with(\"^/tmp/\") for what the engine does, or verbatim\"^/tmp/.*\" to keep the pattern as it is]"},
+    {"MisreadPatternInCase", "rule 1 { when match event.p { case re\"a|b\" => 1 } }",
+     "2:36 misread-pattern: pattern \"a|b\" is not a regular expression: \"|\" is an ordinary character here; the "
+     "engine applies its substring rule and matches text containing \"a|b\" "
+     "[write .contains(\"a|b\") for what the engine does, or verbatim\"a|b\" to keep the pattern as it is]"},
+    {"AfterFormThenStates", "machine 1 m invariant i never { after true deny every later event state s }",
+     "2:67 expected: expected \"}\" (an \"after\" form is the whole machine), found keyword \"state\""},
+    {"AfterFormMisspelt", "machine 1 m invariant i never { after true deny each later event }",
+     "2:49 expected: expected \"every\", found identifier \"each\""},
     {"FloatTooLarge", "rule 1 { deny 1e999 }", "2:15 float-out-of-range: number 1e999 is too large for a Float"},
     // Syntax.
     {"ExpectedBrace", "rule 1 when x { }", "2:8 expected: expected \"{\", found keyword \"when\""},

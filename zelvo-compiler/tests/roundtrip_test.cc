@@ -82,8 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "event.s.`contains`(1)", "event.m.`get`()", "`min`(1)", "`frob`()", "event.xs.first().name",
                       "[].`len`(1, 2)", "decide { deny }", "decide { allow event.a + \"x\" }",
                       "match event.t { case -2 => (match event.u { }) case is \"a b\" => deny else => 1.5e300 }",
-                      "1e21 + 0.1 + -0.0 + 5e-324", "\"\\u{0}\\u{7f}\\n\\t\\\"`\"", "re\"^\\\\d\"",
-                      "18446744073709551615d"));
+                      "1e21 + 0.1 + -0.0 + 5e-324", "\"\\u{0}\\u{7f}\\n\\t\\\"`\"", "verbatim\"^\\\\d\"", "pattern\".*\"",
+                      "wrapping(18446744073709551615d)", "213503982334d", "-wrapping(5d)"));
 
 }  // namespace
 }  // namespace zelvo::lang

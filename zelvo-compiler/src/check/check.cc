@@ -144,6 +144,7 @@ class Checker {
       case IRExpr::Kind::Unary: return expr(*std::get<IRExpr::Unary>(e.v).operand);
       case IRExpr::Kind::Predicate: {
         const auto& x = std::get<IRExpr::Predicate>(e.v);
+        if (x.kind == PredicateKind::Matches) pattern_argument(*x.argument, number + 1 + size(*x.subject));
         expr(*x.subject);
         return expr(*x.argument);
       }
@@ -187,6 +188,15 @@ class Checker {
       node(c.body);
     }
     if (s.default_) node(**s.default_);
+  }
+
+  // A pattern that is not a pattern literal escapes the compiler's check
+  // of what a regular-expression reader would misread.
+  void pattern_argument(const IRExpr& argument, std::size_t number) {
+    if (const auto* l = std::get_if<IRExpr::Literal>(&argument.v)) {
+      if (l->value.kind() == LiteralValue::Kind::Regex) return;
+    }
+    sink_.report(Msg::ComputedPattern, offset_of(number), {}, Hint::PatternLiteral);
   }
 
   // The schema of an event field path in one event type: the field, or

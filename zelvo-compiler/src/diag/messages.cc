@@ -12,7 +12,7 @@ namespace {
 constexpr Level E = Level::Error;
 constexpr Level W = Level::Warning;
 
-constexpr std::array<MessageInfo, 39> kMessages{{
+constexpr std::array<MessageInfo, 42> kMessages{{
     {Msg::SourceTooLarge, "source-too-large", E, "the source is larger than 4 GiB"},
     {Msg::NulByte, "nul-byte", E, "NUL byte in the source"},
     {Msg::InvalidUtf8, "invalid-utf8", E, "invalid UTF-8 byte 0x{0}"},
@@ -23,6 +23,10 @@ constexpr std::array<MessageInfo, 39> kMessages{{
     {Msg::ControlCharacter, "control-character", E, "control character U+{0} in a string"},
     {Msg::InvalidEscape, "invalid-escape", E, "invalid escape {0}"},
     {Msg::InvalidNumber, "invalid-number", E, "invalid number \"{0}\""},
+    {Msg::MisreadPattern, "misread-pattern", E,
+     "pattern {0} is not a regular expression: {1}; the engine applies its {2} rule and matches {3}"},
+    {Msg::DeprecatedRegexLiteral, "deprecated-regex-literal", W,
+     "re\"...\" is the old spelling of a pattern literal, which is not a regular expression"},
     {Msg::IntOutOfRange, "int-out-of-range", E, "integer {0} does not fit in 64 bits"},
     {Msg::ValueOutOfRange, "value-out-of-range", E, "{0} {1} is out of range (at most {2})"},
     {Msg::DurationOutOfRange, "duration-out-of-range", E, "duration {0} is more milliseconds than fit in 64 bits"},
@@ -53,6 +57,8 @@ constexpr std::array<MessageInfo, 39> kMessages{{
     {Msg::ConstraintUnknownEvent, "unknown-event-type", W, "the schema has no event type \"{0}\""},
     {Msg::RuleWithoutEffect, "rule-without-effect", W, "rule {0} has no verdict and no action"},
     {Msg::DuplicateStateId, "duplicate-state-id", W, "state id {0} is already used by state \"{1}\""},
+    {Msg::ComputedPattern, "computed-pattern", W,
+     "the pattern of matches is computed, not a pattern literal: its text is read by the engine's four rules unchecked"},
 }};
 
 constexpr bool messages_in_order() {
@@ -63,7 +69,7 @@ constexpr bool messages_in_order() {
 }
 static_assert(messages_in_order(), "kMessages must list every Msg in declared order");
 
-constexpr std::array<std::string_view, 16> kHints{
+constexpr std::array<std::string_view, 19> kHints{
     "",
     "did you mean \"{0}\"?",
     "did you mean \"event.{0}\"?",
@@ -80,6 +86,9 @@ constexpr std::array<std::string_view, 16> kHints{
     "put severity and when before the verdicts and actions",
     "the schema knows: {0}",
     "nothing in the schema produces events of type \"{0}\"",
+    "write {0} for what the engine does, or verbatim{1} to keep the pattern as it is",
+    "write pattern{0}",
+    "write the pattern as a literal, pattern\"...\", so that the compiler can check it",
 };
 
 }  // namespace

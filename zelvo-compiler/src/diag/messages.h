@@ -30,6 +30,8 @@ enum class Msg : std::uint8_t {
   ControlCharacter,
   InvalidEscape,
   InvalidNumber,
+  MisreadPattern,
+  DeprecatedRegexLiteral,
   // Values the model cannot hold.
   IntOutOfRange,
   ValueOutOfRange,
@@ -64,6 +66,7 @@ enum class Msg : std::uint8_t {
   ConstraintUnknownEvent,
   RuleWithoutEffect,
   DuplicateStateId,
+  ComputedPattern,
 };
 
 enum class Hint : std::uint8_t {
@@ -83,6 +86,9 @@ enum class Hint : std::uint8_t {
   ClauseFirst,       // put severity and when before the verdicts and actions
   SchemaFields,      // the schema knows: {0}
   NoSourceFor,       // nothing in the schema produces events of type "{0}"
+  PatternInstead,    // write {0} for what the engine does, or verbatim{1} to keep the pattern as it is
+  PatternSpelling,   // write pattern{0}
+  PatternLiteral,    // write the pattern as a literal, pattern"...", so that the compiler can check it
 };
 
 struct MessageInfo {

@@ -6,6 +6,7 @@
 
 #include "syntax/builtins.h"
 #include "syntax/lexical.h"
+#include "syntax/pattern_reading.h"
 
 namespace zelvo::lang {
 
@@ -61,10 +62,19 @@ std::string ExprPrinter::literal(const LiteralValue& v) {
       return format_string(std::get<LiteralValue::String>(v.v).value);
     case LiteralValue::Kind::Duration: {
       const DurationLit& d = std::get<LiteralValue::Duration>(v.v).value;
-      return std::to_string(d.value) + std::string(duration_suffix(static_cast<std::uint8_t>(d.unit)));
+      std::string text = std::to_string(d.value) + std::string(duration_suffix(static_cast<std::uint8_t>(d.unit)));
+      // Beyond 64 bits of milliseconds a bare duration is an error; the
+      // explicit spelling keeps such a literal.
+      if (duration_wraps(d.value, static_cast<std::uint8_t>(d.unit))) return "wrapping(" + text + ")";
+      return text;
     }
     case LiteralValue::Kind::Regex:
-      return "re" + format_string(std::get<LiteralValue::Regex>(v.v).value);
+    {
+      // A pattern the compiler would refuse as misleading keeps its text
+      // under the spelling that takes it as it is.
+      const Str& text = std::get<LiteralValue::Regex>(v.v).value;
+      return (read_pattern(text.view()).misread() ? "verbatim" : "pattern") + format_string(text);
+    }
   }
   return {};
 }
@@ -94,6 +104,10 @@ ExprPrinter::Text ExprPrinter::print(const IRExpr& e) {
 
 ExprPrinter::Text ExprPrinter::literal_expr(const IRExpr::Literal& l) {
   return {literal(l.value), Prec::Postfix};
+}
+
+void ExprPrinter::bind(std::string_view name) {
+  scopes_.push_back(is_identifier(name) ? std::string(name) : std::string());
 }
 
 const std::string* ExprPrinter::bound_name() const {
@@ -141,7 +155,9 @@ ExprPrinter::Text ExprPrinter::binary(const IRExpr::Binary& b) {
 }
 
 ExprPrinter::Text ExprPrinter::unary(const IRExpr::Unary& u) {
-  if (u.op == UnaryOp::Not) return {"not " + at_least(*u.operand, Prec::Not), Prec::Not};
+  // A comparison under `not` keeps its parentheses, `not (a > 0)`: bare,
+  // `not a > 0` reads as `(not a) > 0` to many.
+  if (u.op == UnaryOp::Not) return {"not " + at_least(*u.operand, Prec::Add), Prec::Not};
   std::string operand = at_least(*u.operand, Prec::Neg);
   // "-5" would be the literal -5, "-5m" a syntax error.
   if (starts_with_digit(operand)) operand = "(" + operand + ")";

@@ -42,6 +42,8 @@ class ExprPrinter {
   explicit ExprPrinter(int indent) : indent_(indent) {}
 
   std::string expr(const IRExpr& e) { return at_least(e, Prec::Any); }
+  // Prints as inside a quantifier or count binding `name` (as its param).
+  void bind(std::string_view name);
   std::string literal(const LiteralValue& v);
   // A decision node in a case body, a `decide` or a verdict leaf.
   std::string node(const DecisionNode& n);

@@ -6,6 +6,7 @@
 #include "compiler.h"
 #include "emit/expr_printer.h"
 #include "emit/printer.h"
+#include "syntax/after_form.h"
 #include "syntax/lexical.h"
 
 namespace zelvo::lang {
@@ -141,6 +142,15 @@ class PolicyPrinter {
   void machine(const StateMachine& m) {
     line(0, "machine " + std::to_string(m.id) + " " + format_name(m.name) + " invariant " +
                 format_name(m.invariant_name) + " " + std::string(word(kTemporal, m.kind)) + " {");
+    // Equal printed text is equal records: print-then-compile is lossless.
+    const auto same = [](const IRExpr& a, const IRExpr& b) { return ExprPrinter(2).expr(a) == ExprPrinter(2).expr(b); };
+    if (is_after_form(m, same)) {
+      line(2, "after " + ExprPrinter(2).expr(**m.transitions[0].guard.expr));
+      const TransitionGuard& g = m.transitions[1].guard;
+      line(2, "deny every later event" + (g.expr ? " when " + ExprPrinter(2).expr(**g.expr) : std::string()));
+      line(0, "}");
+      return;
+    }
     for (std::size_t i = 0; i < m.states.size(); ++i) {
       const State& s = m.states[i];
       std::string l = "state " + format_name(s.label);
@@ -186,5 +196,11 @@ PrintedSource print_source_layout(const CompiledPolicy& policy) { return PolicyP
 std::string print_source(const CompiledPolicy& policy) { return print_source_layout(policy).text; }
 
 std::string print_expr_source(const IRExpr& expr, int indent) { return ExprPrinter(indent).expr(expr); }
+
+std::string print_expr_source(const IRExpr& expr, int indent, std::string_view bound_name) {
+  ExprPrinter printer(indent);
+  printer.bind(bound_name);
+  return printer.expr(expr);
+}
 
 }  // namespace zelvo::lang

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/policy.h"
@@ -43,5 +44,8 @@ PrintedSource print_source_layout(const CompiledPolicy& policy);
 // `indent`; a decision tree spans several lines). Local slot 0 is printed
 // as `local(0)`: no name is bound outside a quantifier or count.
 std::string print_expr_source(const IRExpr& expr, int indent = 0);
+// The same, inside a quantifier or count that binds `bound_name`: Local(0)
+// without fields is printed as that name when it is an identifier.
+std::string print_expr_source(const IRExpr& expr, int indent, std::string_view bound_name);
 
 }  // namespace zelvo::lang

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace zelvo::lang {
 
@@ -37,7 +38,10 @@ std::uint32_t invalid_run(std::string_view text, std::size_t i) noexcept {
 }  // namespace
 
 Lexer::Lexer(const Source& source, DiagnosticSink& sink, std::vector<Comment>* comments)
-    : source_(source), text_(source.text()), sink_(sink), comments_(comments) {}
+    : source_(source), text_(source.text()), sink_(sink), comments_(comments) {
+  // A leading UTF-8 byte-order mark is not part of the text.
+  if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = line_start_ = 3;
+}
 
 char Lexer::peek(std::size_t ahead) const noexcept {
   const std::size_t i = pos_ + ahead;
@@ -118,7 +122,11 @@ void Lexer::skip_space_and_comments() {
         Comment comment;
         comment.span.offset = start;  // lines and columns are filled by the caller
         comment.span.length = pos_ - start;
-        comment.text = std::string(text_.substr(start, pos_ - start));
+        // Lines end with a line feed alone in what the formatter writes: a
+        // carriage return inside a comment is dropped.
+        for (const char d : text_.substr(start, pos_ - start)) {
+          if (d != '\r') comment.text += d;
+        }
         comment.own_line = !line_has_token_;
         comments_->push_back(std::move(comment));
       }
@@ -141,7 +149,7 @@ Token Lexer::next() {
     const char c = text_[pos_];
     line_has_token_ = true;
     if (is_letter(c) || c == '_') {
-      if (c == 'r' && peek(1) == 'e' && peek(2) == '"') return lex_quoted(start, start + 3, '"', Tok::Regex);
+      if (Token p; pattern_prefix(start, p)) return p;
       return lex_word(start);
     }
     if (is_digit(c)) return lex_number(start);
@@ -314,6 +322,21 @@ bool Lexer::read_escape(std::string& out) {
   const std::string shown = n == 0 ? "\\x" + hex_byte(static_cast<unsigned char>(c)) : std::string(text_.substr(pos_, n));
   report(Msg::InvalidEscape, at, {"\"\\" + shown + "\""}, Hint::Escapes);
   pos_ += static_cast<std::uint32_t>(n == 0 ? 1 : n);
+  return false;
+}
+
+// A pattern literal: `pattern"`, `verbatim"` or `re"` directly before the quote.
+bool Lexer::pattern_prefix(std::uint32_t start, Token& out) {
+  static constexpr std::pair<std::string_view, PatternSpelling> kPrefixes[] = {
+      {"pattern", PatternSpelling::Pattern}, {"verbatim", PatternSpelling::Verbatim}, {"re", PatternSpelling::Regex}};
+  for (const auto& [word, spelling] : kPrefixes) {
+    const std::size_t n = word.size();
+    if (text_.substr(start, n) == word && peek(n) == '"') {
+      out = lex_quoted(start, start + static_cast<std::uint32_t>(n) + 1, '"', Tok::Regex);
+      out.pattern = spelling;
+      return true;
+    }
+  }
   return false;
 }
 

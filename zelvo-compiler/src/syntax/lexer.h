@@ -29,6 +29,7 @@ class Lexer {
   Token lex_word(std::uint32_t start);
   Token lex_number(std::uint32_t start);
   Token lex_quoted(std::uint32_t start, std::uint32_t body, char delimiter, Tok kind);
+  bool pattern_prefix(std::uint32_t start, Token& out);
   bool read_escape(std::string& out);
   void bad_character();
   char peek(std::size_t ahead = 0) const noexcept;

@@ -112,4 +112,10 @@ std::string format_duration_millis(std::uint64_t millis) {
   return std::to_string(millis) + "ms";
 }
 
+bool duration_wraps(std::uint64_t count, std::uint8_t unit_ordinal) noexcept {
+  static constexpr std::uint64_t kFactor[] = {1, 1000, 60'000, 3'600'000, 86'400'000};
+  const std::uint64_t f = unit_ordinal < 5 ? kFactor[unit_ordinal] : 1;
+  return count > UINT64_MAX / f;
+}
+
 }  // namespace zelvo::lang

@@ -34,6 +34,9 @@ std::string format_field_segment(std::string_view text);
 std::string format_float(double value);
 // Milliseconds in the largest unit that divides them exactly: "5m", "0ms".
 std::string format_duration_millis(std::uint64_t millis);
+// True when `count` of the unit (DurationUnit ordinal) is more
+// milliseconds than 64 bits hold (the engine would take them modulo 2^64).
+bool duration_wraps(std::uint64_t count, std::uint8_t unit_ordinal) noexcept;
 // A duration literal's unit suffix: "ms", "s", "m", "h", "d" (by DurationUnit ordinal).
 std::string_view duration_suffix(std::uint8_t unit_ordinal) noexcept;
 

@@ -6,10 +6,30 @@
 #include "syntax/builtins.h"
 #include "syntax/lexical.h"
 #include "syntax/parser.h"
+#include "syntax/pattern_reading.h"
 
 namespace zelvo::lang {
 
 namespace {
+
+// A pattern literal that a regular-expression reader would misread is an
+// error naming the rule the engine applies and the plain test that says
+// the same; `re"..."` is still read, with a warning.
+void check_pattern(const Token& t, DiagnosticSink& sink) {
+  if (t.pattern == PatternSpelling::Verbatim) return;
+  const PatternReading reading = read_pattern(t.text);
+  if (reading.misread()) {
+    const std::string shown = format_string(t.text);
+    sink.report(Msg::MisreadPattern, t.offset,
+                {clip(shown, 80), misread_reason(reading, t.text), std::string(rule_name(reading.rule)),
+                 rule_effect(reading)},
+                Hint::PatternInstead, {rule_replacement(reading), shown});
+    return;
+  }
+  if (t.pattern == PatternSpelling::Regex) {
+    sink.report(Msg::DeprecatedRegexLiteral, t.offset, {}, Hint::PatternSpelling, {format_string(t.text)});
+  }
+}
 
 std::unique_ptr<Ast> make(Ast::Kind kind, std::uint32_t offset) {
   auto a = std::make_unique<Ast>();
@@ -442,7 +462,10 @@ bool Parser::at_literal_value() {
     case Tok::Regex:
     case Tok::Duration: return true;
     case Tok::Minus: return peek(1).kind == Tok::Int || peek(1).kind == Tok::Float;
-    case Tok::Word: return t.text == "true" || t.text == "false";
+    case Tok::Word:
+      return t.text == "true" || t.text == "false" ||
+             (t.text == "wrapping" && peek(1).kind == Tok::LParen && peek(2).kind == Tok::Duration &&
+              peek(3).kind == Tok::RParen);
     default: return false;
   }
 }
@@ -452,11 +475,26 @@ LiteralValue Parser::parse_literal_value() {
   const Token first = take();
   switch (first.kind) {
     case Tok::String: return LiteralValue::String{Str(first.text)};
-    case Tok::Regex: return LiteralValue::Regex{Str(first.text)};
-    case Tok::Word: return LiteralValue::Bool{first.text == "true"};
+    case Tok::Regex:
+      check_pattern(first, sink_);
+      return LiteralValue::Regex{Str(first.text)};
+    case Tok::Word: {
+      if (first.text != "wrapping") return LiteralValue::Bool{first.text == "true"};
+      // `wrapping(D)`: a duration whose milliseconds exceed 64 bits, kept as
+      // written; the engine takes them modulo 2^64.
+      take();  // "("
+      const Token d = take();
+      take();  // ")"
+      if (d.overflow) {
+        sink_.report(Msg::ValueOutOfRange, d.offset, {"duration", clip(d.text, 40), "18446744073709551615"});
+      }
+      return LiteralValue::Duration{DurationLit{d.uint, static_cast<DurationUnit>(d.unit)}};
+    }
     case Tok::Duration:
       if (first.overflow) {
         sink_.report(Msg::ValueOutOfRange, first.offset, {"duration", clip(first.text, 40), "18446744073709551615"});
+      } else if (duration_wraps(first.uint, first.unit)) {
+        sink_.report(Msg::DurationOutOfRange, first.offset, {clip(first.text, 40)});
       }
       return LiteralValue::Duration{DurationLit{first.uint, static_cast<DurationUnit>(first.unit)}};
     default: break;

@@ -4,6 +4,7 @@
 
 #include "diag/suggest.h"
 #include "lower/lower.h"
+#include "syntax/after_form.h"
 #include "syntax/lexical.h"
 #include "syntax/parser.h"
 
@@ -432,11 +433,16 @@ void Parser::parse_machine() {
   };
   bool initial_seen = false;
   bool deadline_seen = false;
+  bool after_form = false;
   const int base = open_;
   while (!at(Tok::RBrace) && !at(Tok::End) && !sink_.full()) {
     try {
       const Token t = peek();
-      if (t.is_word("state")) {
+      if (after_form) fail("\"}\" (an \"after\" form is the whole machine)");
+      if (t.is_word("after") && m.states.empty() && pending.empty() && !deadline_seen) {
+        after_form = true;
+        ok = parse_after_form(m, where) && ok;
+      } else if (t.is_word("state")) {
         take();
         const std::uint32_t sstart = t.offset;
         State s;
@@ -506,12 +512,14 @@ void Parser::parse_machine() {
         where.transitions.push_back(offsets_span(tstart, last_end_ - tstart));
         where.guards.push_back(std::move(guard_spans));
       } else {
-        fail("\"state\", \"initial\", \"accepting\", \"violating\", \"deadline\" or \"transition\"",
+        fail(m.states.empty() && pending.empty() ? "\"state\", \"initial\", \"accepting\", \"violating\", \"deadline\", \"transition\" or \"after\""
+                                                 : "\"state\", \"initial\", \"accepting\", \"violating\", \"deadline\" or \"transition\"",
              t.kind == Tok::Word ? nearest(t.text, kMachineStatements) : std::string());
       }
     } catch (const Abort&) {
       ok = false;
-      skip_statement(kMachineStatements, base);
+      // After an "after" form nothing more belongs to the machine: skip to its brace.
+      skip_statement(after_form ? std::span<const std::string_view>{} : std::span<const std::string_view>(kMachineStatements), base);
     }
   }
   expect(Tok::RBrace);
@@ -553,6 +561,63 @@ void Parser::parse_machine() {
   where.span = offsets_span(start, last_end_ - start);
   policy_.state_machines.push_back(std::move(m));
   map_.machines.push_back(std::move(where));
+}
+
+// `after X deny every later event [when Y]`: the whole machine, lowered to
+// three active states, "before" (initial), "after" and "denying" (the
+// violating one), and the transitions before -> after when X,
+// after -> denying and denying -> denying, both when Y (or always). Every
+// later Y re-enters the violating state, so each one reports and is denied.
+// The printer gives the form back for exactly this shape (print_policy.cc).
+bool Parser::parse_after_form(StateMachine& m, SourceMap::Machine& where) {
+  const std::uint32_t start = take().offset;  // "after"
+  std::vector<Span> x_spans;
+  auto x_ast = parse_expr();
+  std::optional<IRExpr> x = lower_at(*x_ast, static_cast<int>(Place::Guard), &x_spans);
+  const Span after_span = offsets_span(start, last_end_ - start);
+  const std::uint32_t deny_start = peek().offset;
+  expect_word("deny");
+  expect_word("every");
+  expect_word("later");
+  expect_word("event");
+  std::optional<IRExpr> y;
+  std::vector<Span> y_spans;
+  const bool every = !at_word("when");
+  if (!every) {
+    take();
+    auto y_ast = parse_expr();
+    y = lower_at(*y_ast, static_cast<int>(Place::Guard), &y_spans);
+    if (!y) return false;
+  }
+  if (!x) return false;
+  const Span deny_span = offsets_span(deny_start, last_end_ - deny_start);
+  for (std::uint32_t i = 0; i < kAfterFormLabels.size(); ++i) {
+    State s;
+    s.id = i;
+    s.label = Str(kAfterFormLabels[i]);
+    m.states.push_back(std::move(s));
+    where.states.push_back(i < 2 ? after_span : deny_span);
+  }
+  m.violating_states.push_back(2);
+  Transition armed;
+  armed.from = 0;
+  armed.to = 1;
+  armed.guard.kind = TransitionGuard::Kind::Predicate;
+  armed.guard.expr = Box<IRExpr>(std::move(*x));
+  m.transitions.push_back(std::move(armed));
+  where.transitions.push_back(after_span);
+  where.guards.push_back(std::move(x_spans));
+  for (std::uint32_t from : {1u, 2u}) {
+    Transition deny;
+    deny.from = from;
+    deny.to = 2;
+    deny.guard.kind = every ? TransitionGuard::Kind::Always : TransitionGuard::Kind::Predicate;
+    if (!every) deny.guard.expr = Box<IRExpr>(*y);
+    m.transitions.push_back(std::move(deny));
+    where.transitions.push_back(deny_span);
+    where.guards.push_back(every ? std::vector<Span>{} : y_spans);
+  }
+  return true;
 }
 
 }  // namespace zelvo::lang

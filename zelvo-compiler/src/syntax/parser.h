@@ -68,6 +68,7 @@ class Parser {
   void parse_rule();
   void parse_constraint();
   void parse_machine();
+  bool parse_after_form(StateMachine& m, SourceMap::Machine& where);
   std::string parse_name(std::string_view what);
   Severity parse_severity();
   std::uint64_t parse_uint(std::string_view what, std::uint64_t max);

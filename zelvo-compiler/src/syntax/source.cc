@@ -59,7 +59,8 @@ void append_utf8(std::string& out, char32_t cp) {
   }
 }
 
-Source::Source(std::string_view text, std::string_view filename) : text_(text), filename_(filename) {
+Source::Source(std::string_view text, std::string_view filename)
+    : text_(text), filename_(filename), bom_(text.substr(0, 3) == "\xEF\xBB\xBF") {
   line_starts_.push_back(0);
   Position p{1, 1};
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -69,7 +70,7 @@ Source::Source(std::string_view text, std::string_view filename) : text_(text), 
       line_starts_.push_back(static_cast<std::uint32_t>(i + 1));
       ++p.line;
       p.column = 1;
-    } else if (!is_continuation(c)) {
+    } else if (!is_continuation(c) && (i != 0 || !bom_)) {
       ++p.column;
     }
   }
@@ -93,7 +94,7 @@ Source::Position Source::position(std::uint32_t offset) const {
     if (c == '\n') {
       ++p.line;
       p.column = 1;
-    } else if (!is_continuation(c)) {
+    } else if (!is_continuation(c) && (i != 0 || !bom_)) {
       ++p.column;
     }
   }

@@ -54,6 +54,7 @@ class Source {
   // at most that many bytes.
   static constexpr std::uint32_t kCheckpoint = 4096;
   std::vector<Position> checkpoints_;
+  bool bom_ = false;  // a leading byte-order mark: it takes no column
 };
 
 }  // namespace zelvo::lang

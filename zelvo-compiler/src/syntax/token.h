@@ -12,7 +12,7 @@ enum class Tok : std::uint8_t {
   Word,      // identifier or keyword: `text`
   String,    // decoded text in `text`
   RawName,   // decoded text in `text`
-  Regex,     // decoded pattern in `text`
+  Regex,     // a pattern literal: decoded pattern in `text`, its spelling in `pattern`
   Int,       // `uint` (magnitude); `overflow` when it exceeds u64
   Float,     // `real`; `overflow` when infinite
   Duration,  // `uint` count, `unit` (DurationUnit ordinal); `overflow` when the count exceeds u64
@@ -23,6 +23,11 @@ enum class Tok : std::uint8_t {
   Error,     // a malformed token, already reported
 };
 
+// How a pattern literal was written: `pattern"..."` (checked against
+// misreading), `re"..."` (the deprecated spelling, checked the same way) or
+// `verbatim"..."` (taken as it is).
+enum class PatternSpelling : std::uint8_t { Pattern, Regex, Verbatim };
+
 struct Token {
   Tok kind = Tok::End;
   std::uint32_t offset = 0;
@@ -32,6 +37,7 @@ struct Token {
   double real = 0;
   std::uint8_t unit = 0;
   bool overflow = false;
+  PatternSpelling pattern = PatternSpelling::Pattern;  // Regex
 
   bool is_word(std::string_view w) const noexcept { return kind == Tok::Word && text == w; }
   std::uint32_t end() const noexcept { return offset + length; }

@@ -184,6 +184,13 @@ void explain_machines(const PolicyEngine& engine, const Event& event, const Eval
     m.state = live.current_state;
     m.state_label = label_of(machine, live.current_state);
     if (map != nullptr && i < map->machines.size()) m.span = map->machines[i].span;
+    for (std::size_t t = 0; t < machine.transitions.size(); ++t) {
+      Edge& edge = m.edges.emplace_back();
+      edge.from_label = label_of(machine, machine.transitions[t].from);
+      edge.to_label = label_of(machine, machine.transitions[t].to);
+      edge.guard = machine.transitions[t].guard.kind;
+      if (map != nullptr && i < map->machines.size()) edge.span = span_at(map->machines[i].transitions, t);
+    }
     const State* state = live.state();
     if (state != nullptr) {
       m.terminal = state->kind != StateKind::Active;

@@ -63,6 +63,14 @@ struct GuardCheck {
   std::vector<ExprStep> steps;           // the guard's trace, for Predicate and NegatedPredicate
 };
 
+// One transition of a machine, named for a reader.
+struct Edge {
+  std::optional<std::string> from_label;  // absent when `from` is outside the states
+  std::optional<std::string> to_label;
+  TransitionGuard::Kind guard = TransitionGuard::Kind::Always;
+  std::optional<lang::Span> span;         // the `transition` line, with a source map
+};
+
 struct MachineTrace {
   std::uint32_t position = 0;
   std::uint32_t id = 0;
@@ -80,6 +88,7 @@ struct MachineTrace {
   bool resting_violation = false;
   std::optional<lang::Span> span;        // of the machine
   std::optional<lang::Span> taken_span;  // of the taken transition
+  std::vector<Edge> edges;               // every transition, in list order
 };
 
 struct Explanation {

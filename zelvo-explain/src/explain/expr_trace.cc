@@ -17,9 +17,15 @@ class Tracer {
     ExprStep& step = out_.emplace_back();
     step.index = static_cast<std::uint32_t>(at);
     step.depth = depth;
-    step.text = lang::print_expr_source(e);
+    step.text = names_.empty() ? lang::print_expr_source(e) : lang::print_expr_source(e, 0, names_.back());
     step.decisive = decisive;
     if (!bound) step.value = eval_expr(e, ctx_);
+    if (const auto* q = std::get_if<IRExpr::Quantifier>(&e.v)) {
+      elements(out_[at], *q->collection, q->param.view(), &q->body.get(), bound, q->kind);
+    } else if (const auto* c = std::get_if<IRExpr::Count>(&e.v); c != nullptr && c->filter) {
+      elements(out_[at], *c->collection, c->param ? c->param->view() : std::string_view(), &c->filter->get(), bound,
+               std::nullopt);
+    }
     std::visit([&](const auto& alt) { inner(alt, depth + 1, decisive, bound); }, e.v);
   }
 
@@ -63,11 +69,35 @@ class Tracer {
   }
   void inner(const IRExpr::Quantifier& e, std::uint32_t depth, bool decisive, bool bound) {
     expr(*e.collection, depth, decisive, bound);
+    names_.emplace_back(e.param.view());
     expr(*e.body, depth, false, true);
+    names_.pop_back();
   }
   void inner(const IRExpr::Count& e, std::uint32_t depth, bool decisive, bool bound) {
     expr(*e.collection, depth, decisive, bound);
-    if (e.filter) expr(**e.filter, depth, false, true);
+    if (e.filter) {
+      names_.emplace_back(e.param ? e.param->view() : std::string_view());
+      expr(**e.filter, depth, false, true);
+      names_.pop_back();
+    }
+  }
+
+  // The elements a quantifier (kind given) or a count's filter visits, as
+  // the evaluator visits them: a quantifier stops at the first body value
+  // that decides it.
+  void elements(ExprStep& step, const IRExpr& collection, std::string_view param, const IRExpr* body, bool bound,
+                std::optional<QuantifierKind> kind) {
+    step.binds = std::string(param);
+    if (bound || body == nullptr) return;
+    const Value items = eval_expr(collection, ctx_);
+    if (!items.is_list()) return;
+    for (const Value& element : items.as_list()) {
+      Value value = eval_expr(*body, ctx_.with_local0(element));
+      const bool truth = truthy(value);
+      ++step.visited;
+      if (step.elements.size() < kMaxElements) step.elements.push_back({element, std::move(value)});
+      if (kind && truth == (*kind != QuantifierKind::All)) break;
+    }
   }
   void inner(const IRExpr::Call& e, std::uint32_t depth, bool decisive, bool bound) {
     for (const IRExpr& arg : e.args) expr(arg, depth, decisive, bound);
@@ -102,6 +132,8 @@ class Tracer {
 
   const EvalContext& ctx_;
   std::vector<ExprStep>& out_;
+  // The names bound by the enclosing quantifiers and counts, innermost last.
+  std::vector<std::string> names_;
 };
 
 }  // namespace
