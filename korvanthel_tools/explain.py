@@ -86,6 +86,7 @@ ELEMENT_LIMIT = 10
 
 
 def json_text(value: Any) -> str:
+    """A value as compact JSON with sorted keys, as explanations show values."""
     return json.dumps(value, ensure_ascii=False, sort_keys=True, default=str)
 
 

@@ -142,12 +142,14 @@ def _native_parse_ts(ts: Any) -> int:
 
 def explain_trace(policy: PolicyInput, args: argparse.Namespace, context: dict[str, Any],
                   config: dict[str, Any]) -> tuple[dict[str, Any], list[int]]:
+    """The explanation of line ``--at`` of ``--trace`` after replaying the\nearlier lines (of its session, with ``--session-key``), and those\nlines' numbers."""
     steps, numbers = trace_steps(args.trace, args.at, args.session_key)
     steps[0] = {**steps[0], "context": context, "config": config}
     return dict(run_steps(policy, steps)[-1]["explanation"]), numbers[:-1]
 
 
 def history_line(path: str, numbers: list[int], by_session: bool) -> str:
+    """The line that says which earlier events were replayed before the one\nexplained."""
     of = "of this session" if by_session else "of the trace"
     if not numbers:
         return f"history: no earlier event {of} in {path}"

@@ -29,7 +29,7 @@ def add_signing_commands(commands: argparse._SubParsersAction[argparse.ArgumentP
         "keygen", help="make an Ed25519 key pair for signing policies",
         description="Write a new Ed25519 private key to KEY (PEM, mode 600) and its public key to "
         "KEY.pub (or --public). Give the public key to every guard that must check the policy "
-        "(mcp-proxy --verify-key); keep the private key where only the policy's signer can read it.",
+        "(the verify-key option of mcp-proxy, Guard and the adapters); keep the private key where only the policy's signer can read it.",
     )
     keygen.add_argument("key", metavar="KEY", help="where to write the private key (must not exist)")
     keygen.add_argument("--public", metavar="FILE", help="where to write the public key (default: KEY.pub)")

@@ -109,6 +109,7 @@ class Coverage:
         return sum(1 for n in self.transitions.values() if n), len(self.transitions)
 
     def guards_both(self) -> tuple[int, int]:
+        """(guards seen both true and false, transitions with a guard)."""
         with_guard = [e for e in self.edges.values() if e.guard in ("Predicate", "NegatedPredicate")]
         return sum(1 for e in with_guard if e.seen_true and e.seen_false), len(with_guard)
 
@@ -129,6 +130,7 @@ def percent(done: int, total: int) -> str:
 
 
 def guard_text(edge: TransitionCoverage) -> str:
+    """How a transition's guard reads in the coverage report."""
     if edge.guard == "Always":
         return "no guard"
     if edge.guard == "Timeout":
