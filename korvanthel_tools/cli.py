@@ -21,7 +21,7 @@ from typing import Any
 
 from _korvanthel_core import PolicyEngine
 from korvanthel_tools.container import HEADER_SIZE, encode_container, read_header
-from korvanthel_tools.loading import ToolError, decode_text, load_engine, read_bytes
+from korvanthel_tools.loading import ToolError, decode_text, load, load_engine, read_bytes
 from korvanthel_tools.lang_commands import add_language_commands
 from korvanthel_tools.replay import ReplayOptions
 from korvanthel_tools.replay_run import Progress, ReplayRun, ResultSink
@@ -232,11 +232,11 @@ def cmd_replay(args: argparse.Namespace) -> int:
     context = dict(parse_assignment("--context", item) for item in args.context)
     config = dict(parse_assignment("--config", item) for item in args.config)
     engine = load_engine(args.policy)
-    policy = read_bytes(args.policy)
+    policy = load(args.policy).engine_data
     other_name, other = None, None
     if args.against is not None:
         other_name = load_engine(args.against).policy_name
-        other = read_bytes(args.against)
+        other = load(args.against).engine_data
     options = ReplayOptions(args.session_key, args.sort, args.strict, context, config)
     if args.progress is None:
         progress = Progress.AUTO if sys.stderr.isatty() else Progress.OFF

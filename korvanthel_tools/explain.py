@@ -58,7 +58,7 @@ def run_steps(policy: PolicyInput, steps: list[dict[str, Any]]) -> list[dict[str
         return list(_native.explain_events(policy.data, steps, filename=policy.path))
     except _native.CompileError as exc:
         raise ToolError(f"{policy.path} has errors:\n{exc}") from None
-    except ValueError as exc:
+    except (ValueError, RuntimeError) as exc:
         raise ToolError(f"{policy.path}: {exc}") from None
 
 

@@ -15,6 +15,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from korvanthel_tools.guarding.event_schemas import INTEGRATIONS, schema_text
 from korvanthel_tools.loading import ToolError, read_bytes
 
 if TYPE_CHECKING:
@@ -65,7 +66,12 @@ def add_language_commands(commands: Subparsers, write_file: WriteFile) -> None:
         "warnings).",
     )
     check.add_argument("source", metavar="SRC")
-    check.add_argument("--schema", metavar="FILE", help="a JSON schema of the event types and their fields")
+    schema = check.add_mutually_exclusive_group()
+    schema.add_argument("--schema", metavar="FILE", help="a JSON schema of the event types and their fields")
+    schema.add_argument(
+        "--for", dest="integration", choices=INTEGRATIONS, metavar="INTEGRATION",
+        help=f"check against the events an integration sends: {', '.join(INTEGRATIONS)} (docs/events.md)",
+    )
     check.add_argument("--strict", action="store_true", help="warnings fail the check too")
     check.set_defaults(run=cmd_check)
 
@@ -132,7 +138,9 @@ def cmd_check(args: argparse.Namespace) -> int:
     from korvanthel_tools import _native  # the extension module, loaded when needed
     source: str = args.source
     data = read_bytes(source)
-    schema = read_bytes(args.schema) if args.schema else None
+    schema: bytes | str | None = read_bytes(args.schema) if args.schema else None
+    if args.integration is not None:
+        schema = schema_text(args.integration)
     try:
         findings = _native.check_policy(data, source, schema)
     except ValueError as exc:

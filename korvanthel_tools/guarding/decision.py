@@ -21,14 +21,14 @@ why, not an exception.
 from __future__ import annotations
 
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal
 
 from korvanthel_tools.guarding.decision_log import DecisionLog
 from korvanthel_tools.guarding.engines import DEFAULT_IDLE_SECONDS, DEFAULT_MAX_ENGINES, EngineStore
 from korvanthel_tools.guarding.mapping import TOOL_CALL, TOOL_RESULT, tool_call_fields, tool_result_fields
-from korvanthel_tools.guarding.policy_source import PolicySource
+from korvanthel_tools.guarding.policy_source import PolicyLoadError, PolicySource
 from korvanthel_tools.guarding.redaction import placeholder, redact_arguments, tagged_arguments
 from korvanthel_tools.guarding.telemetry import DECISION_TYPES, Telemetry
 
@@ -120,6 +120,31 @@ def violation_texts(decision: Decision) -> list[str]:
     return texts
 
 
+def with_values(
+    new_engine: Callable[[], PolicyEngine], context: Mapping[str, Any] | None, config: Mapping[str, Any] | None
+) -> Callable[[], PolicyEngine]:
+    """``new_engine`` storing ``context`` and ``config`` in each engine it
+    makes; values the engine refuses raise ``PolicyLoadError`` here, once,
+    rather than at the first event."""
+    if not context and not config:
+        return new_engine
+    context_items, config_items = dict(context or {}), dict(config or {})
+
+    def make() -> PolicyEngine:
+        engine = new_engine()
+        for key, value in context_items.items():
+            engine.set_context(key, value)
+        for key, value in config_items.items():
+            engine.set_config(key, value)
+        return engine
+
+    try:
+        make()
+    except (TypeError, ValueError) as exc:
+        raise PolicyLoadError(f"context or config refused: {exc}") from None
+    return make
+
+
 class Guard:
     """A policy enforced on tool calls and results, with its state.
 
@@ -138,13 +163,18 @@ class Guard:
         telemetry: Telemetry | None = None,
         shadow: bool = False,
         engines: EngineStore | None = None,
+        context: Mapping[str, Any] | None = None,
+        config: Mapping[str, Any] | None = None,
     ) -> None:
         """``engines``, when given, is used instead of a store made from
         ``policy`` with ``shared_state``, ``max_sessions`` and
-        ``idle_seconds``."""
+        ``idle_seconds``. ``context`` and ``config`` are stored in every
+        engine the guard makes (a policy reads them as ``context.KEY`` and
+        ``config.KEY``)."""
         self.policy = policy
+        factory = with_values(policy.new_engine, context, config)
         self.engines = engines if engines is not None else EngineStore(
-            policy.new_engine, shared=shared_state, max_engines=max_sessions, idle_seconds=idle_seconds
+            factory, shared=shared_state, max_engines=max_sessions, idle_seconds=idle_seconds
         )
         self.decision_log = decision_log
         self.telemetry = telemetry if telemetry is not None and telemetry.enabled else None
@@ -152,8 +182,10 @@ class Guard:
 
     @classmethod
     def from_path(cls, path: str, **options: Any) -> Guard:
-        """A guard for the ``.zelvoc`` container or policy JSON at ``path``;
-        raises ``PolicyLoadError``. ``options`` are those of the constructor."""
+        """A guard for the policy at ``path`` (a ``.zelvo`` source, a
+        ``.zelvoc`` container or policy JSON, told apart by content); raises
+        ``PolicyLoadError`` (``PolicySourceError`` with the compiler's
+        diagnostics for a source that does not compile). ``options`` are those of the constructor."""
         return cls(PolicySource.from_path(path), **options)
 
     @classmethod
@@ -173,7 +205,8 @@ class Guard:
         constructor but the engine store's."""
         source = PolicySource(data=b"", is_container=False, name=engine.policy_name, source_hash=None,
                               origin="<engine>")
-        return cls(source, engines=EngineStore(lambda: engine, shared=True), **options)
+        factory = with_values(lambda: engine, options.pop("context", None), options.pop("config", None))
+        return cls(source, engines=EngineStore(factory, shared=True), **options)
 
     @property
     def policy_name(self) -> str:
