@@ -11,6 +11,7 @@ with ``--strict`` a line that is not an event).
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
 import os
 import sys
@@ -21,6 +22,7 @@ from typing import Any
 
 from _korvanthel_core import PolicyEngine
 from korvanthel_tools.container import HEADER_SIZE, encode_container, read_header
+from korvanthel_tools.guarding.policy_source import PolicySource
 from korvanthel_tools.loading import ToolError, decode_text, load, load_engine, read_bytes
 from korvanthel_tools.lang_commands import add_language_commands
 from korvanthel_tools.replay import ReplayOptions
@@ -218,6 +220,8 @@ def cmd_inspect(args: argparse.Namespace) -> int:
         engine = PolicyEngine.from_file(path)
     except (RuntimeError, OSError) as exc:
         raise ToolError(str(exc)) from None
+    source_hash = PolicySource.from_bytes(data, origin=path).source_hash
+    print(f"source_hash:    {source_hash if source_hash else 'none'}")
     print("Status:")
     for line in engine.status().splitlines():
         print(f"  {line}")
@@ -242,6 +246,11 @@ def cmd_replay(args: argparse.Namespace) -> int:
         progress = Progress.AUTO if sys.stderr.isatty() else Progress.OFF
     else:
         progress = Progress.ON if args.progress else Progress.OFF
+    if args.dask is not None:
+        missing = [name for name in ("dask", "distributed", "pandas") if importlib.util.find_spec(name) is None]
+        if missing:
+            raise ToolError(f"--dask needs the dask extra ({', '.join(missing)} not installed): "
+                            "pip install 'korvanthel[dask]'")
     if args.dask is not None and "-" in args.events:
         raise ToolError("--dask reads files: standard input ('-') cannot be shared with workers")
     run = ReplayRun(args.events, policy, options, progress)
@@ -257,7 +266,8 @@ def cmd_replay(args: argparse.Namespace) -> int:
             diff = run.diff_here(other, sink, args.examples)
         report = sink.report
         if other is None:
-            report.write(summary.render(policy_name=engine.policy_name, top_rules=args.top))
+            report.write(summary.render(policy_name=engine.policy_name, top_rules=args.top,
+                                        source_hash=PolicySource.from_bytes(policy).source_hash))
             return EXIT_MISMATCH if summary.mismatches else EXIT_OK
         assert other_name is not None
         report.write(diff.render(before_name=engine.policy_name, after_name=other_name))

@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from korvanthel_tools.guarding.event_schemas import INTEGRATIONS, schema_text
+from korvanthel_tools.guarding.source_hash import compile_recording_hash
 from korvanthel_tools.loading import ToolError, read_bytes
 
 if TYPE_CHECKING:
@@ -37,6 +38,8 @@ def add_language_commands(commands: Subparsers, write_file: WriteFile) -> None:
         help="compile policy source into a .zelvoc container or JSON",
         description="Compile a policy source file (*.zelvo). The output's suffix chooses the form: "
         ".json writes the policy's JSON text (indented), anything else a .zelvoc container. "
+        "The source's 64-bit FNV-1a hash is recorded in metadata.source_hash (unless the source "
+        "states one). "
         "A source with errors writes nothing and exits 1.",
     )
     compile_.add_argument("source", metavar="SRC", help="the policy source (UTF-8)")
@@ -98,9 +101,12 @@ def cmd_compile(args: argparse.Namespace, write_file: WriteFile) -> int:
     data = read_bytes(source)
     try:
         if target.endswith(".json"):
-            output = (_native.compile_policy_json(data, source, indent=True) + "\n").encode("utf-8")
+            text = compile_recording_hash(data, source, as_json=True, indent=True)
+            output = (str(text) + "\n").encode("utf-8")
         else:
-            output = _native.compile_policy(data, source)
+            container = compile_recording_hash(data, source)
+            assert isinstance(container, bytes)
+            output = container
     except _native.CompileError as exc:
         report(exc.diagnostics)
         return EXIT_FINDINGS

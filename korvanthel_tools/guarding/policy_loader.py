@@ -119,11 +119,14 @@ def policy_from_bytes(data: bytes, *, origin: str = "<bytes>") -> LoadedPolicy:
 
 
 def compile_source(text: str, origin: str) -> bytes:
-    """A source compiled into a container; ``PolicySourceError`` when it
-    does not compile."""
+    """A source compiled into a container, its hash recorded
+    (``source_hash``); ``PolicySourceError`` when it does not compile."""
     from korvanthel_tools import _native  # the extension module, loaded when needed
+    from korvanthel_tools.guarding.source_hash import compile_recording_hash
 
     try:
-        return _native.compile_policy(text, origin)
+        container = compile_recording_hash(text, origin)
+        assert isinstance(container, bytes)
+        return container
     except _native.CompileError as exc:
         raise PolicySourceError(origin, list(exc.diagnostics)) from None

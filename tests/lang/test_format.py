@@ -92,3 +92,12 @@ def test_large_source_keeps_every_comment() -> None:
     assert formatted.count("// rule ") == 10_000 and formatted.count("// why ") == 10_000
     assert "\n// rule 9999\nrule 9999 on a {\n  when event.x == 9999 // why 9999\n  deny\n}\n" in formatted
     assert _native.format_source(formatted) == formatted
+
+
+def test_a_comment_after_a_line_comment_goes_on_its_own_line() -> None:
+    # Both comments trail parts of one printed line; the block cannot follow the line comment there.
+    source = 'policy "p" severity low\nrule 1 {\n  when event.a == 1 // c\n and /* a\n b */ event.b == 2\n  deny\n}\n'
+    once = _native.format_source(source)
+    assert _native.format_source(once) == once
+    assert "// c" in once and "/* a\n b */" in once
+    assert _native.compile_policy_json(once) == _native.compile_policy_json(source)

@@ -61,6 +61,7 @@ def test_pack_then_inspect_round_trip(cli: Callable[..., Run], policy_json: Path
         "format_version: 1 (ok)",
         "reserved:       0",
         f"payload_length: {len(data) - 12} ({len(data) - 12} bytes follow the header)",
+        "source_hash:    7",
         "Status:",
         "  Policy: tools-test (Medium)",
         "  Rules: 4",
