@@ -80,15 +80,19 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"{\"type\": \"a\", \"comment\": {\"x\": tru}}",
                 "not valid JSON: expected true, false or null (column 32)"}));
 
-TEST(EventLine, MissingSessionKeyIsRefusedOnlyWhenTheReplayHasSessions) {
+TEST(EventLine, SessionKeyIsRequiredWithSessionsAndSkippedWithout) {
   EventLine out;
   EventLineReader with("session", false);
   ASSERT_FALSE(with.read(R"({"type": "a"})", out));
   EXPECT_EQ(describe(with.error()), "session key \"session\" is missing");
   EventLineReader without("", false);
   EXPECT_TRUE(without.read(R"({"type": "a"})", out));
-  ASSERT_FALSE(without.read(R"({"type": "a", "session": "s"})", out));
-  EXPECT_EQ(describe(without.error()), "unknown key \"session\" (allowed: type, fields, ts, expect, comment)");
+  // Without sessions a recorded "session" key is skipped: the trace is one session.
+  EXPECT_TRUE(without.read(R"({"type": "a", "session": "s"})", out));
+  ASSERT_FALSE(without.read(R"({"type": "a", "session": 1, "session": 2})", out));
+  EXPECT_EQ(describe(without.error()), "repeated key \"session\"");
+  ASSERT_FALSE(without.read(R"({"type": "a", "sid": "s"})", out));
+  EXPECT_EQ(describe(without.error()), "unknown key \"sid\" (allowed: type, fields, ts, expect, comment)");
 }
 
 TEST(EventLine, ReadsEveryPartOfAGoodLine) {

@@ -8,7 +8,11 @@
 namespace zelvo::replay {
 namespace {
 
-enum Seen : unsigned { kType = 1, kFields = 2, kTs = 4, kExpect = 8, kComment = 16, kSession = 32 };
+enum Seen : unsigned { kType = 1, kFields = 2, kTs = 4, kExpect = 8, kComment = 16, kSession = 32, kOtherSession = 64 };
+
+// Without a session key the whole trace is one session, and a "session"
+// key, which recorded traces commonly carry, is skipped like a comment.
+constexpr std::string_view kDefaultSessionName = "session";
 
 bool ascii_iequals(std::string_view text, std::string_view lower) noexcept {
   if (text.size() != lower.size()) return false;
@@ -79,6 +83,8 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
         bit = kComment;
       } else if (!session_key_.empty() && key == session_key_) {
         bit = kSession;
+      } else if (session_key_.empty() && key == kDefaultSessionName) {
+        bit = kOtherSession;
       } else {
         scanner_.fail_at(LineErrc::UnknownKey, key_at);
         scanner_.error().text = key;
