@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from korvanthel_tools.guarding.event_schemas import INTEGRATIONS, schema_text
+from korvanthel_tools.guarding.policy_loader import PolicyForm, policy_form
 from korvanthel_tools.guarding.source_hash import compile_recording_hash
 from korvanthel_tools.loading import ToolError, read_bytes
 
@@ -68,7 +69,7 @@ def add_language_commands(commands: Subparsers, write_file: WriteFile) -> None:
         "duplicate rule ids, and more. Exit status 1 when there are errors (or, with --strict, "
         "warnings).",
     )
-    check.add_argument("source", metavar="SRC")
+    check.add_argument("source", metavar="POLICY", help="a .zelvo source (a compiled policy is checked decompiled)")
     schema = check.add_mutually_exclusive_group()
     schema.add_argument("--schema", metavar="FILE", help="a JSON schema of the event types and their fields")
     schema.add_argument(
@@ -147,8 +148,18 @@ def cmd_check(args: argparse.Namespace) -> int:
     schema: bytes | str | None = read_bytes(args.schema) if args.schema else None
     if args.integration is not None:
         schema = schema_text(args.integration)
+    text: bytes | str = data
+    name = source
+    form = policy_form(data)
+    if form is not PolicyForm.SOURCE:
+        # A compiled policy is checked through its decompiled source, whose rule ids name the places.
+        try:
+            text = _native.print_policy(data if form is PolicyForm.CONTAINER else data.decode("utf-8"))
+        except (ValueError, UnicodeDecodeError) as exc:
+            raise ToolError(f"{source}: {exc}") from None
+        name = f"{source} (decompiled)"
     try:
-        findings = _native.check_policy(data, source, schema)
+        findings = _native.check_policy(text, name, schema)
     except ValueError as exc:
         raise ToolError(f"{args.schema}: {exc}") from None
     report(findings)

@@ -87,3 +87,13 @@ def test_hostile_policy_text_is_one_clear_error(text: str, tmp_path: Path, cli: 
     run = cli("replay", path, write_events(tmp_path / "e.jsonl", [RM]))
     assert run.status == 2 and run.err.startswith("korvanthel replay: error: ") and "Traceback" not in run.err
     assert re.match(r"korvanthel replay: error: \S", run.err)
+
+
+@pytest.mark.parametrize("name", ["guard_policy.zelvo", "guard_policy.json", "guard_policy.zelvoc"])
+def test_check_for_an_integration_takes_every_form(cli: Callable[..., Run], name: str) -> None:
+    # The example also judges the host's own data_access events, whose fields no integration sends.
+    run = cli("check", EXAMPLES / name, "--for", "mcp")
+    assert run.status == 1
+    assert re.search(r':\d+:\d+: error: event types "tool_call" and "tool_result" have no field "classification"',
+                     run.err), run.err
+    assert 'rule 5 can never fire: the schema has no event type "data_access"' in run.err
