@@ -62,3 +62,13 @@ def test_replay_on_dask_without_the_extra(cli: Callable[..., Run], tmp_path: Pat
     run = cli("replay", POLICY, trace, "--dask", "local:1")
     one_error_line(run, "replay")
     assert "pip install 'korvanthel[dask]'" in run.err and "distributed" in run.err
+
+
+def test_session_values_1_and_text_1_are_two_sessions(cli: Callable[..., Run], tmp_path: Path) -> None:
+    trace = tmp_path / "t.jsonl"
+    trace.write_text("".join(json.dumps({"type": "tool_call", "fields": {"tool": "x"}, "ts": i, "session": s}) + "\n"
+                             for i, s in enumerate([1, "1", 1, "1"])), encoding="utf-8")
+    run = cli("replay", POLICY, trace, "--session-key", "session")
+    assert run.err.startswith("Replay of 4 events in 2 sessions against policy"), run.err
+    sessions = [json.loads(line)["session"] for line in run.out.splitlines()]
+    assert sessions == ["1", "1", "1", "1"]  # named by their text in the results

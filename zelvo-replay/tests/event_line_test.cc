@@ -106,6 +106,7 @@ TEST(EventLine, ReadsEveryPartOfAGoodLine) {
   ASSERT_TRUE(reader.read(line, out)) << describe(reader.error());
   EXPECT_EQ(out.event.event_type, "tool_call");
   EXPECT_EQ(out.session, "s1");
+  EXPECT_EQ(out.session_key, "s1");
   EXPECT_EQ(out.ts, std::optional<std::uint64_t>(1714564800250u));
   EXPECT_EQ(out.expect, std::optional<Verdict>(Verdict::Deny));
   const ValueMap& f = out.event.fields;
@@ -123,6 +124,7 @@ TEST(EventLine, ReadsEveryPartOfAGoodLine) {
   ASSERT_TRUE(reader.read(R"({"type": "b", "sid": 42, "fields": null, "ts": 7, "expect": null})", out));
   EXPECT_EQ(out.event.event_type, "b");
   EXPECT_EQ(out.session, "42");
+  EXPECT_EQ(out.session_key, "\xFF" "42");  // not the key of the text "42"
   EXPECT_TRUE(out.event.fields.empty());
   EXPECT_EQ(out.ts, std::optional<std::uint64_t>(7u));
   EXPECT_FALSE(out.expect);

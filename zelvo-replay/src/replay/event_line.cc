@@ -47,6 +47,7 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
   out.ts.reset();
   out.expect.reset();
   out.session = {};
+  out.session_key = {};
   JsonKind root;
   if (!s.peek_kind(root)) return false;
   if (root != JsonKind::Object) {
@@ -206,14 +207,17 @@ bool EventLineReader::read_session(EventLine& out) {
       session_text_.assign(text);
       out.session = session_text_;
     }
+    out.session_key = out.session;
     return true;
   }
   if (kind == JsonKind::Number) {
     std::int64_t id = 0;
     std::string_view text;
     if (scanner_.integer(id, text)) {
-      auto [end, ec] = std::to_chars(session_digits_, session_digits_ + sizeof session_digits_, id);
-      out.session = std::string_view(session_digits_, static_cast<std::size_t>(end - session_digits_));
+      session_digits_[0] = '\xFF';
+      auto [end, ec] = std::to_chars(session_digits_ + 1, session_digits_ + sizeof session_digits_, id);
+      out.session_key = std::string_view(session_digits_, static_cast<std::size_t>(end - session_digits_));
+      out.session = out.session_key.substr(1);
       return true;
     }
     if (text.empty()) return false;
