@@ -72,3 +72,27 @@ def test_session_values_1_and_text_1_are_two_sessions(cli: Callable[..., Run], t
     assert run.err.startswith("Replay of 4 events in 2 sessions against policy"), run.err
     sessions = [json.loads(line)["session"] for line in run.out.splitlines()]
     assert sessions == ["1", "1", "1", "1"]  # named by their text in the results
+
+
+FUZZ = EXAMPLES.parent / "fuzz"
+POLICY_SEEDS = sorted(p for d in ("compiler_fuzz", "container_fuzz", "decoder_fuzz", "format_fuzz", "policy_loader_fuzz",
+                                  "roundtrip_fuzz") for p in (FUZZ / "corpus" / d).iterdir()) + sorted(
+    p for p in (FUZZ / "regressions").rglob("*") if p.is_file() and p.name != "README.md")
+TRACE_SEEDS = sorted((FUZZ / "corpus" / "event_line_fuzz").iterdir())
+
+
+@pytest.mark.parametrize("seed", POLICY_SEEDS, ids=lambda p: f"{p.parent.name}/{p.name}")
+def test_every_policy_command_takes_the_fuzz_seeds_as_policy(cli: Callable[..., Run], seed: Path, tmp_path: Path) -> None:
+    trace = tmp_path / "t.jsonl"
+    trace.write_text(README_LINE, encoding="utf-8")
+    for argv in (["replay", seed, trace], ["explain", seed, "--event", '{"type": "tool_call"}'], ["check", seed],
+                 ["inspect", seed], ["decompile", seed]):
+        run = cli(*argv)
+        assert run.status in (0, 1, 2) and "Traceback" not in run.err, (argv, run.err)
+
+
+@pytest.mark.parametrize("seed", TRACE_SEEDS, ids=lambda p: p.name)
+@pytest.mark.parametrize("options", [[], ["--session-key", "session"], ["--strict", "--sort"]])
+def test_replay_takes_the_fuzz_seeds_as_trace(cli: Callable[..., Run], seed: Path, options: list[str]) -> None:
+    run = cli("replay", POLICY, seed, *options)
+    assert run.status in (0, 1, 2) and "Traceback" not in run.err, run.err
