@@ -19,18 +19,14 @@ from __future__ import annotations
 
 import json
 
-_FNV_OFFSET = 0xCBF29CE484222325
-_FNV_PRIME = 0x100000001B3
-_MASK = (1 << 64) - 1
-
-
 def source_hash(source: bytes | str) -> int:
-    """The 64-bit FNV-1a hash of the source's UTF-8 bytes, never 0."""
-    data = source.encode("utf-8") if isinstance(source, str) else source
-    h = _FNV_OFFSET
-    for byte in data:
-        h = ((h ^ byte) * _FNV_PRIME) & _MASK
-    return h or 1
+    """The 64-bit FNV-1a hash of the source's UTF-8 bytes, never 0: the
+    compiler's one definition (``_native.source_hash``), which its loader
+    also records for a source given as text to ``Replayer`` and the
+    native replay."""
+    from korvanthel_tools import _native  # the extension module, loaded when needed
+
+    return _native.source_hash(source)
 
 
 def compile_recording_hash(source: bytes | str, filename: str, *, as_json: bool = False,

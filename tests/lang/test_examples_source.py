@@ -34,3 +34,9 @@ def test_source_hash_is_the_same_for_the_same_source_and_changes_with_one_charac
     stated = compile_recording_hash(source.replace(b'compiler_version "example"', b'source_hash 5', 1), "p",
                                     as_json=True)
     assert '"source_hash":5' in str(stated)
+
+
+def test_source_hash_is_64_bit_fnv_1a() -> None:
+    # The published FNV-1a test vectors: the hash is the same on every machine.
+    assert [source_hash(t) for t in (b"a", "foobar")] == [0xAF63DC4C8601EC8C, 0x85944171F73967E8]
+    assert source_hash("") == 0xCBF29CE484222325

@@ -49,7 +49,17 @@ Expected<LoadedPolicy, PolicyLoadError> load_policy_any(std::string_view data, s
   }
   CompileResult r = compile(data, filename);
   if (!r.policy) return unexpected(PolicyLoadError{form, {}, std::move(r.diagnostics)});
+  if (r.policy->metadata.source_hash == 0) r.policy->metadata.source_hash = source_hash(data);
   return LoadedPolicy{std::move(*r.policy), form, std::move(r.source_map)};
+}
+
+std::uint64_t source_hash(std::string_view source) noexcept {
+  std::uint64_t h = 0xCBF29CE484222325ull;
+  for (char c : source) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001B3ull;
+  }
+  return h == 0 ? 1 : h;
 }
 
 }  // namespace zelvo::lang

@@ -48,7 +48,13 @@ struct LoadedPolicy {
   std::optional<SourceMap> source_map;  // Source only
 };
 
-// `filename` names a source in its diagnostics.
+// `filename` names a source in its diagnostics. A source that states no
+// `source_hash` gets source_hash(data) recorded in metadata.source_hash.
 Expected<LoadedPolicy, PolicyLoadError> load_policy_any(std::string_view data, std::string_view filename);
+
+// A policy source's identity: the 64-bit FNV-1a hash of its bytes exactly
+// as given (0 is never returned: it means "no hash"; a hash of 0 gives 1).
+// The same bytes give the same hash on every machine. Cost: linear.
+std::uint64_t source_hash(std::string_view source) noexcept;
 
 }  // namespace zelvo::lang
