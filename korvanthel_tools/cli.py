@@ -22,6 +22,7 @@ from typing import Any
 
 from _korvanthel_core import PolicyEngine
 from korvanthel_tools.container import HEADER_SIZE, encode_container, read_header
+from korvanthel_tools.guarding.policy_loader import PolicyForm, PolicyLoadError, policy_form
 from korvanthel_tools.guarding.policy_source import PolicySource
 from korvanthel_tools.loading import ToolError, decode_text, load, load_engine, read_bytes
 from korvanthel_tools.lang_commands import add_language_commands
@@ -113,11 +114,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     inspect = commands.add_parser(
         "inspect",
-        help="show a container's header and the engine's status for it",
-        description="Show the header fields of a .zelvoc file, then load it with the engine "
-        "and show its status. Exits 2 when the engine cannot load it.",
+        help="show a policy's header (a container) or form, its source hash and the engine's status",
+        description="Show the header fields of a .zelvoc file (or, for policy JSON or source, its form), "
+        "its source hash, then load it with the engine and show its status. Exits 2 when the "
+        "engine cannot load it.",
     )
-    inspect.add_argument("file", metavar="FILE.zelvoc")
+    inspect.add_argument("file", metavar="POLICY")
     inspect.set_defaults(run=cmd_inspect)
 
     replay = commands.add_parser(
@@ -203,6 +205,8 @@ def cmd_inspect(args: argparse.Namespace) -> int:
     path: str = args.file
     data = read_bytes(path)
     print(f"File: {path} ({len(data)} bytes)")
+    if _is_policy_text(data):
+        return _inspect_text(path, data)
     header = read_header(data)
     if header is None:
         print(f"Header: truncated ({len(data)} of {HEADER_SIZE} bytes)")
@@ -224,6 +228,33 @@ def cmd_inspect(args: argparse.Namespace) -> int:
     print(f"source_hash:    {source_hash if source_hash else 'none'}")
     print("Status:")
     for line in engine.status().splitlines():
+        print(f"  {line}")
+    return EXIT_OK
+
+
+def _is_policy_text(data: bytes) -> bool:
+    """Policy JSON or source: UTF-8 text without NUL bytes and without the
+    container's magic (anything else is shown as a container's header)."""
+    if policy_form(data) is PolicyForm.CONTAINER or b"\x00" in data:
+        return False
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def _inspect_text(path: str, data: bytes) -> int:
+    """A policy given as JSON or source: its form, its hash, its status."""
+    form = policy_form(data)
+    print(f"form:           {'policy JSON' if form is PolicyForm.JSON else 'policy source (compiled here)'}")
+    try:
+        source = PolicySource.from_bytes(data, origin=path)
+    except PolicyLoadError as exc:
+        raise ToolError(str(exc)) from None
+    print(f"source_hash:    {source.source_hash if source.source_hash else 'none'}")
+    print("Status:")
+    for line in source.new_engine().status().splitlines():
         print(f"  {line}")
     return EXIT_OK
 
