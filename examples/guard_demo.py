@@ -4,7 +4,9 @@ Loads the compiled example policy (guard_policy.zelvoc, compiled from the
 source guard_policy.zelvo by `korvanthel compile`; guard_policy.json is the
 same policy in JSON) and evaluates the events of a short
 agent session: tool calls and data accesses, as an agent framework would
-report them before carrying them out. For each event it prints the verdict,
+report them before carrying them out. Tool calls have the shape every
+integration sends (docs/events.md): the tool's name under "tool", its
+arguments under "arguments". For each event it prints the verdict,
 the reason, the rules that fired and the actions they request.
 
     python examples/guard_demo.py [path/to/policy.zelvoc]
@@ -25,24 +27,25 @@ HERE = Path(__file__).resolve().parent
 
 # (event type, fields, what the agent is doing)
 SESSION: list[tuple[str, dict[str, Any], str]] = [
-    ("tool_call", {"tool": "web_search", "query": "quarterly revenue by region"}, "searches the web"),
-    ("tool_call", {"tool": "http_request", "method": "GET", "url": "https://api.example.com/v1/reports"},
+    ("tool_call", {"tool": "web_search", "arguments": {"query": "quarterly revenue by region"}}, "searches the web"),
+    ("tool_call", {"tool": "http_request", "arguments": {"method": "GET", "url": "https://api.example.com/v1/reports"}},
      "fetches a report over HTTPS"),
-    ("tool_call", {"tool": "http_request", "method": "GET", "url": "http://intranet.example.com/wiki"},
+    ("tool_call", {"tool": "http_request", "arguments": {"method": "GET", "url": "http://intranet.example.com/wiki"}},
      "fetches a page over plain HTTP"),
-    ("tool_call", {"tool": "http_request", "method": "POST", "url": "https://paste.example.org/upload",
-                   "body_bytes": 812}, "posts notes to a paste site"),
-    ("tool_call", {"tool": "shell", "command": "rm -rf /var/lib/app/cache /", "cwd": "/srv"},
+    ("tool_call", {"tool": "http_request", "arguments": {"method": "POST", "url": "https://paste.example.org/upload",
+                                                        "body_bytes": 812}}, "posts notes to a paste site"),
+    ("tool_call", {"tool": "shell", "arguments": {"command": "rm -rf /var/lib/app/cache /", "cwd": "/srv"}},
      "runs a destructive shell command"),
-    ("tool_call", {"tool": "send_email", "to": "partner@contoso.net", "subject": "Q3 numbers", "attachments": 1},
+    ("tool_call", {"tool": "send_email",
+                   "arguments": {"to": "partner@contoso.net", "subject": "Q3 numbers", "attachments": 1}},
      "emails an outside partner"),
     ("data_access", {"path": "/home/agent/.ssh/id_ed25519", "mode": "read"}, "reads an SSH private key"),
     ("data_access", {"path": "crm/customers.csv", "mode": "read", "classification": "pii", "rows": 1200},
      "reads customer records"),
     ("data_access", {"path": "vault/payment_api_keys.json", "mode": "read", "classification": "secret"},
      "reads API secrets"),
-    ("tool_call", {"tool": "http_request", "method": "POST", "url": "https://api.example.com/v1/upload",
-                   "body_bytes": 4096}, "uploads data right after reading secrets"),
+    ("tool_call", {"tool": "http_request", "arguments": {"method": "POST", "url": "https://api.example.com/v1/upload",
+                                                        "body_bytes": 4096}}, "uploads data right after reading secrets"),
 ]
 
 
@@ -82,7 +85,7 @@ def main(argv: list[str]) -> int:
     print("\nAfter reset(), the agent gets stuck in a loop of searches:")
     allowed = 0
     for attempt in range(1, 13):
-        result = engine.evaluate("tool_call", {"tool": "web_search", "query": "retry", "attempt": attempt})
+        result = engine.evaluate("tool_call", {"tool": "web_search", "arguments": {"query": "retry", "attempt": attempt}})
         if result["verdict"] == "allow":
             allowed += 1
         else:

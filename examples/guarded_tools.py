@@ -1,9 +1,10 @@
 """Guard an agent's tool functions with a Korvanthel policy.
 
 Every call of a guarded tool is first evaluated as one event: the event type
-is "tool_call" (configurable), and the fields are the tool's name under
-"tool" plus the call's arguments, bound to the function's parameter names
-with defaults filled in. A "deny" verdict raises ``ToolDenied`` (a
+is "tool_call" (configurable), and the fields are those every integration
+sends (docs/events.md, built by korvanthel_tools.guarding.mapping): the
+tool's name under "tool" and the call's arguments under "arguments", bound
+to the function's parameter names with defaults filled in. A "deny" verdict raises ``ToolDenied`` (a
 ``PermissionError`` whose text is the policy's reason) and the tool does not
 run; "audit" and "redact" verdicts are logged and the tool runs; every
 requested action is logged too. Logging goes through the standard
@@ -35,6 +36,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, ParamSpec, TypeVar, cast
 
 from _korvanthel_core import PolicyEngine
+from korvanthel_tools.guarding.mapping import tool_call_fields
 
 if TYPE_CHECKING:
     from _korvanthel_core import EvalResult
@@ -68,18 +70,15 @@ class ToolGuard:
         engine: PolicyEngine,
         *,
         event_type: str = "tool_call",
-        tool_field: str = "tool",
         log: logging.Logger = logger,
     ) -> None:
         self.engine = engine
         self.event_type = event_type
-        self.tool_field = tool_field
         self.log = log
 
     def check(self, tool: str, arguments: Mapping[str, Any]) -> EvalResult:
         """Evaluate one call; raise ToolDenied on "deny", else return the result."""
-        fields = dict(arguments)
-        fields[self.tool_field] = tool
+        fields = tool_call_fields(tool, dict(arguments))
         result = self.engine.evaluate(self.event_type, fields)
         self._report(tool, result)
         if result["verdict"] == "deny":
@@ -103,11 +102,6 @@ class ToolGuard:
         """
         tool_name: str = name or str(getattr(func, "__name__", repr(func)))
         signature = inspect.signature(func)
-        if self.tool_field in signature.parameters:
-            raise ValueError(
-                f"{tool_name}: a parameter named {self.tool_field!r} would hide the tool's name; "
-                "pass another tool_field to ToolGuard"
-            )
 
         def arguments(args: tuple[Any, ...], kwargs: dict[str, Any]) -> dict[str, Any]:
             bound = signature.bind(*args, **kwargs)
@@ -172,10 +166,10 @@ def _field_is(field: str, text: str) -> dict[str, Any]:
     }}
 
 
-def _field_starts_with(field: str, prefix: str) -> dict[str, Any]:
+def _field_starts_with(fields: tuple[str, ...], prefix: str) -> dict[str, Any]:
     return {"Predicate": {
         "kind": "StartsWith",
-        "subject": {"Ref": {"root": "Event", "fields": [field]}},
+        "subject": {"Ref": {"root": "Event", "fields": list(fields)}},
         "argument": {"Literal": {"String": prefix}},
     }}
 
@@ -205,16 +199,16 @@ DEMO_POLICY: dict[str, Any] = {
         {
             "id": 2,
             "on_events": ["tool_call"],
-            "condition": _both(_field_is("tool", "read_file"), _field_starts_with("path", "/etc/")),
+            "condition": _both(_field_is("tool", "read_file"), _field_starts_with(("arguments", "path"), "/etc/")),
             "verdicts": [{"verdict": "Deny", "message": _say("system configuration files are off limits")}],
             "actions": [],
         },
         {
             "id": 3,
             "on_events": ["tool_call"],
-            "condition": _both(_field_is("tool", "http_request"), _field_starts_with("url", "http://")),
+            "condition": _both(_field_is("tool", "http_request"), _field_starts_with(("arguments", "url"), "http://")),
             "verdicts": [{"verdict": "Audit", "message": _say("unencrypted HTTP request")}],
-            "actions": [{"verb": "Log", "args": [["url", {"Ref": {"root": "Event", "fields": ["url"]}}]]}],
+            "actions": [{"verb": "Log", "args": [["url", {"Ref": {"root": "Event", "fields": ["arguments", "url"]}}]]}],
         },
     ],
     "constraints": [{"kind": "RateLimit", "target": "tool_call", "limit": 5, "window_millis": 60000}],

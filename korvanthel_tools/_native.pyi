@@ -42,6 +42,7 @@ def check_policy(
     source: str | bytes, filename: str = "<source>", schema: str | bytes | None = None
 ) -> list[Diagnostic]: ...
 def canonical_policy_json(policy: str | bytes, *, indent: bool = False) -> str: ...
+def source_hash(source: str | bytes) -> int: ...
 
 # --- Replay in event time -----------------------------------------------------
 # The dicts below exist only for type checking (typing.type_check_only); at
@@ -127,10 +128,13 @@ def replay_lines(
 ) -> ReplayRun:
     """Replay JSON lines of events, each at its own time.
 
-    policy: container bytes or the policy's JSON text (refused as
-    PolicyEngine.from_bytes / from_json refuse them). Each non-blank line of
+    policy: container bytes, or text that is policy JSON or policy source
+    (told apart by content; JSON and containers refused as
+    PolicyEngine.from_json / from_bytes refuse them, a source that does not
+    compile with CompileError). Each non-blank line of
     data is {"type": str, "fields"?: object, "ts"?: int ms or RFC 3339 text,
-    "expect"?: verdict, "comment"?: any, SESSION_KEY: str or int}.
+    "expect"?: verdict, "comment"?: any, SESSION_KEY: str or int}; without
+    session_key a "session" key is skipped.
     session_key: every session gets its own engine, built at the time of
     its first event. An event without ts happens at the time of the one
     before it in its session; a session's first events without ts at
@@ -171,7 +175,8 @@ class InternalFault(BaseException):
 
 @final
 class Replayer:
-    """One engine evaluated at the times the caller gives."""
+    """One engine evaluated at the times the caller gives. ``policy``:
+    container bytes, or policy JSON or source text (as replay_lines takes it)."""
 
     def __new__(cls, policy: bytes | str) -> Replayer: ...
     def evaluate_at(self, ts_ms: int, event_type: str, fields: dict[str, Any] | None = None) -> dict[str, Any]: ...

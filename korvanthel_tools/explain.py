@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from korvanthel_tools import _native
-from korvanthel_tools.container import starts_with_magic
+from korvanthel_tools.guarding.policy_loader import PolicyForm, policy_form
 from korvanthel_tools.loading import ToolError, decode_text, read_bytes
 
 Explanation = dict[str, Any]
@@ -41,15 +41,14 @@ class PolicyInput:
 
 
 def read_policy(path: str) -> PolicyInput:
-    """Reads a policy file; a container by its magic bytes, JSON by its
-    first character, anything else as source."""
+    """Reads a policy file; its form is told by content, as everywhere
+    (``guarding.policy_loader.policy_form``)."""
     data = read_bytes(path)
-    if starts_with_magic(data):
+    form = policy_form(data)
+    if form is PolicyForm.CONTAINER:
         return PolicyInput(path, data, None)
     text = decode_text(path, data)
-    if text.lstrip()[:1] in ("{", "["):
-        return PolicyInput(path, text, None)
-    return PolicyInput(path, text, text)
+    return PolicyInput(path, text, text if form is PolicyForm.SOURCE else None)
 
 
 def run_steps(policy: PolicyInput, steps: list[dict[str, Any]]) -> list[dict[str, Any]]:
@@ -58,7 +57,7 @@ def run_steps(policy: PolicyInput, steps: list[dict[str, Any]]) -> list[dict[str
         return list(_native.explain_events(policy.data, steps, filename=policy.path))
     except _native.CompileError as exc:
         raise ToolError(f"{policy.path} has errors:\n{exc}") from None
-    except ValueError as exc:
+    except (ValueError, RuntimeError) as exc:
         raise ToolError(f"{policy.path}: {exc}") from None
 
 

@@ -7,6 +7,7 @@ from pathlib import Path
 from _korvanthel_core import PolicyEngine
 
 from korvanthel_tools.container import starts_with_magic
+from korvanthel_tools.guarding.policy_loader import LoadedPolicy, PolicyForm, PolicyLoadError, load_policy, policy_form
 
 
 class ToolError(Exception):
@@ -37,12 +38,29 @@ def read_bytes(path: str) -> bytes:
 
 
 def load_engine(path: str) -> PolicyEngine:
-    """A container (recognised by its magic bytes) goes through
-    ``from_file``; anything else is taken as policy JSON text."""
+    """The engine for the policy at ``path``: a container (recognised by its
+    magic bytes) goes through ``from_file``, policy JSON through
+    ``from_json``, a source is compiled first (``policy_loader``)."""
+    return PolicyEngine.from_bytes(load(path).engine_data) if _is_source(path) else _load_compiled(path)
+
+
+def load(path: str) -> LoadedPolicy:
+    """The policy at ``path`` in any form, its errors as ToolError."""
+    try:
+        return load_policy(path)
+    except PolicyLoadError as exc:
+        raise ToolError(str(exc)) from None
+
+
+def _is_source(path: str) -> bool:
+    return policy_form(read_bytes(path)) is PolicyForm.SOURCE
+
+
+def _load_compiled(path: str) -> PolicyEngine:
     data = read_bytes(path)
     try:
         if starts_with_magic(data):
             return PolicyEngine.from_file(path)
-        return PolicyEngine.from_json(decode_text(path, data))
+        return PolicyEngine.from_json(decode_text(path, data).lstrip("\ufeff"))
     except (ValueError, RuntimeError, OSError) as exc:
         raise ToolError(f"{path}: {exc}") from None

@@ -64,6 +64,8 @@ echo "== examples from the venv"
 echo "== korvanthel command from the venv"
 "$WORK/venv/bin/korvanthel" --help
 "$WORK/venv/bin/korvanthel" replay --help >/dev/null
+# The integrations' event schemas are package data: each must be in the wheel.
+"$VPY" -c "from korvanthel_tools.guarding.event_schemas import INTEGRATIONS, schema_text; [schema_text(n) for n in INTEGRATIONS]"
 if [ -f "$ROOT/examples/guard_policy.json" ]; then
   "$WORK/venv/bin/korvanthel" pack "$ROOT/examples/guard_policy.json" -o "$WORK/guard.zelvoc"
   "$WORK/venv/bin/korvanthel" inspect "$WORK/guard.zelvoc"

@@ -98,8 +98,10 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
     """Enforces one policy on every tool call of an agent (see the module).
 
     ``policy`` is a ``Guard``, a ``PolicyEngine`` or the path of a policy;
-    ``guard_options`` (``decision_log``, ``telemetry``, ``shadow``, ...)
-    are passed to the ``Guard`` made for a path or an engine.
+    ``guard_options`` (``decision_log``, ``telemetry``, ``shadow``, ``context``,
+    ``config``, ...) are passed to the ``Guard`` made for a path or an engine;
+    the policy is checked against the events this adapter sends
+    (docs/events.md), ``allow_unknown_fields=True`` skips that check.
     """
 
     state_schema = GuardState
@@ -119,7 +121,7 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
             raise ValueError(f"on_deny must be 'message' or 'raise', not {on_deny!r}")
         if not callable(scope) and scope not in ("thread", "run", "process"):
             raise ValueError(f"scope must be 'thread', 'run', 'process' or a function, not {scope!r}")
-        self.guard: Guard = as_guard(policy, **guard_options)
+        self.guard: Guard = as_guard(policy, integration="langchain", **guard_options)
         self.scope = scope
         self.on_deny: OnDeny = on_deny
         self.log = log

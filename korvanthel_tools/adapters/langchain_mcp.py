@@ -75,8 +75,10 @@ class PolicyInterceptor:
     """Enforces one policy on the calls of MCP tools (see the module).
 
     ``policy`` is a ``Guard``, a ``PolicyEngine`` or the path of a policy;
-    ``guard_options`` are passed to the ``Guard`` made for a path or an
-    engine. With ``on_deny="raise"``, a denied call or result raises
+    ``guard_options`` (``context``, ``config``, ...) are passed to the
+    ``Guard`` made for a path or an engine; the policy is checked against
+    the events this interceptor sends (docs/events.md),
+    ``allow_unknown_fields=True`` skips that check. With ``on_deny="raise"``, a denied call or result raises
     ``PolicyDenied`` instead of answering with an error result.
     """
 
@@ -93,7 +95,7 @@ class PolicyInterceptor:
             raise ValueError(f"on_deny must be 'message' or 'raise', not {on_deny!r}")
         if not callable(scope) and scope not in ("thread", "process"):
             raise ValueError(f"scope must be 'thread', 'process' or a function, not {scope!r}")
-        self.guard: Guard = as_guard(policy, **guard_options)
+        self.guard: Guard = as_guard(policy, integration="langchain", **guard_options)
         self.scope = scope
         self.on_deny: OnDeny = on_deny
         self.log = log

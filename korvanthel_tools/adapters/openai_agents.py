@@ -113,8 +113,10 @@ class ToolGuardrails:
     (``output``) that enforce one policy with one ``Guard``.
 
     ``policy`` is a ``Guard``, a ``PolicyEngine`` or the path of a policy;
-    ``guard_options`` (``decision_log``, ``telemetry``, ``shadow``, ...)
-    are passed to the ``Guard`` made for a path or an engine.
+    ``guard_options`` (``decision_log``, ``telemetry``, ``shadow``, ``context``,
+    ``config``, ...) are passed to the ``Guard`` made for a path or an engine;
+    the policy is checked against the events this adapter sends
+    (docs/events.md), ``allow_unknown_fields=True`` skips that check.
     """
 
     def __init__(
@@ -130,7 +132,7 @@ class ToolGuardrails:
             raise ValueError(f"on_deny must be 'reject' or 'raise', not {on_deny!r}")
         if not callable(scope) and scope not in ("conversation", "run", "process"):
             raise ValueError(f"scope must be 'conversation', 'run', 'process' or a function, not {scope!r}")
-        self.guard: Guard = as_guard(policy, **guard_options)
+        self.guard: Guard = as_guard(policy, integration="openai-agents", **guard_options)
         self.scope = scope
         self.on_deny: OnDeny = on_deny
         self.log = log

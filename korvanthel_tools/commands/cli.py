@@ -11,6 +11,7 @@ with ``--strict`` a line that is not an event).
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import os
 import sys
 import tempfile
@@ -21,7 +22,9 @@ from _korvanthel_core import PolicyEngine
 from korvanthel_tools.commands.language import add_language_commands
 from korvanthel_tools.commands.options import parse_assignment
 from korvanthel_tools.container import HEADER_SIZE, encode_container, read_header
-from korvanthel_tools.loading import ToolError, decode_text, load_engine, read_bytes
+from korvanthel_tools.guarding.policy_loader import PolicyForm, PolicyLoadError, policy_form
+from korvanthel_tools.guarding.policy_source import PolicySource
+from korvanthel_tools.loading import ToolError, decode_text, load, load_engine, read_bytes
 from korvanthel_tools.replay.native import ReplayOptions
 from korvanthel_tools.replay.run import Progress, ReplayRun, ResultSink
 
@@ -116,11 +119,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     inspect = commands.add_parser(
         "inspect",
-        help="show a container's header and the engine's status for it",
-        description="Show the header fields of a .zelvoc file, then load it with the engine "
-        "and show its status. Exits 2 when the engine cannot load it.",
+        help="show a policy's header (a container) or form, its source hash and the engine's status",
+        description="Show the header fields of a .zelvoc file (or, for policy JSON or source, its form), "
+        "its source hash, then load it with the engine and show its status. Exits 2 when the "
+        "engine cannot load it.",
     )
-    inspect.add_argument("file", metavar="FILE.zelvoc")
+    inspect.add_argument("file", metavar="POLICY")
     inspect.set_defaults(run=cmd_inspect)
 
     replay = commands.add_parser(
@@ -215,6 +219,8 @@ def cmd_inspect(args: argparse.Namespace) -> int:
     path: str = args.file
     data = read_bytes(path)
     print(f"File: {path} ({len(data)} bytes)")
+    if _is_policy_text(data):
+        return _inspect_text(path, data)
     header = read_header(data)
     if header is None:
         print(f"Header: truncated ({len(data)} of {HEADER_SIZE} bytes)")
@@ -232,8 +238,37 @@ def cmd_inspect(args: argparse.Namespace) -> int:
         engine = PolicyEngine.from_file(path)
     except (RuntimeError, OSError) as exc:
         raise ToolError(str(exc)) from None
+    source_hash = PolicySource.from_bytes(data, origin=path).source_hash
+    print(f"source_hash:    {source_hash if source_hash else 'none'}")
     print("Status:")
     for line in engine.status().splitlines():
+        print(f"  {line}")
+    return EXIT_OK
+
+
+def _is_policy_text(data: bytes) -> bool:
+    """Policy JSON or source: UTF-8 text without NUL bytes and without the
+    container's magic (anything else is shown as a container's header)."""
+    if policy_form(data) is PolicyForm.CONTAINER or b"\x00" in data:
+        return False
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def _inspect_text(path: str, data: bytes) -> int:
+    """A policy given as JSON or source: its form, its hash, its status."""
+    form = policy_form(data)
+    print(f"form:           {'policy JSON' if form is PolicyForm.JSON else 'policy source (compiled here)'}")
+    try:
+        source = PolicySource.from_bytes(data, origin=path)
+    except PolicyLoadError as exc:
+        raise ToolError(str(exc)) from None
+    print(f"source_hash:    {source.source_hash if source.source_hash else 'none'}")
+    print("Status:")
+    for line in source.new_engine().status().splitlines():
         print(f"  {line}")
     return EXIT_OK
 
@@ -249,16 +284,21 @@ def cmd_replay(args: argparse.Namespace) -> int:
     context = dict(parse_assignment("--context", item) for item in args.context)
     config = dict(parse_assignment("--config", item) for item in args.config)
     engine = load_engine(args.policy)
-    policy = read_bytes(args.policy)
+    policy = load(args.policy).engine_data
     other_name, other = None, None
     if args.against is not None:
         other_name = load_engine(args.against).policy_name
-        other = read_bytes(args.against)
+        other = load(args.against).engine_data
     options = ReplayOptions(args.session_key, args.sort, args.strict, context, config)
     if args.progress is None:
         progress = Progress.AUTO if sys.stderr.isatty() else Progress.OFF
     else:
         progress = Progress.ON if args.progress else Progress.OFF
+    if args.dask is not None:
+        missing = [name for name in ("dask", "distributed", "pandas") if importlib.util.find_spec(name) is None]
+        if missing:
+            raise ToolError(f"--dask needs the dask extra ({', '.join(missing)} not installed): "
+                            "pip install 'korvanthel[dask]'")
     if args.dask is not None and "-" in args.events:
         raise ToolError("--dask reads files: standard input ('-') cannot be shared with workers")
     run = ReplayRun(args.events, policy, options, progress)
@@ -274,7 +314,8 @@ def cmd_replay(args: argparse.Namespace) -> int:
             diff = run.diff_here(other, sink, args.examples)
         report = sink.report
         if other is None:
-            report.write(summary.render(policy_name=engine.policy_name, top_rules=args.top))
+            report.write(summary.render(policy_name=engine.policy_name, top_rules=args.top,
+                                        source_hash=PolicySource.from_bytes(policy).source_hash))
             return EXIT_MISMATCH if summary.mismatches else EXIT_OK
         assert other_name is not None
         report.write(diff.render(before_name=engine.policy_name, after_name=other_name))

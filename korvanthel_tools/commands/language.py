@@ -15,6 +15,9 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from korvanthel_tools.guarding.event_schemas import INTEGRATIONS, schema_text
+from korvanthel_tools.guarding.policy_loader import PolicyForm, policy_form
+from korvanthel_tools.guarding.source_hash import compile_recording_hash
 from korvanthel_tools.loading import ToolError, read_bytes
 
 if TYPE_CHECKING:
@@ -36,6 +39,8 @@ def add_language_commands(commands: Subparsers, write_file: WriteFile) -> None:
         help="compile policy source into a .zelvoc container or JSON",
         description="Compile a policy source file (*.zelvo). The output's suffix chooses the form: "
         ".json writes the policy's JSON text (indented), anything else a .zelvoc container. "
+        "The source's 64-bit FNV-1a hash is recorded in metadata.source_hash (unless the source "
+        "states one). "
         "A source with errors writes nothing and exits 1.",
     )
     compile_.add_argument("source", metavar="SRC", help="the policy source (UTF-8)")
@@ -64,8 +69,13 @@ def add_language_commands(commands: Subparsers, write_file: WriteFile) -> None:
         "duplicate rule ids, and more. Exit status 1 when there are errors (or, with --strict, "
         "warnings).",
     )
-    check.add_argument("source", metavar="SRC")
-    check.add_argument("--schema", metavar="FILE", help="a JSON schema of the event types and their fields")
+    check.add_argument("source", metavar="POLICY", help="a .zelvo source (a compiled policy is checked decompiled)")
+    schema = check.add_mutually_exclusive_group()
+    schema.add_argument("--schema", metavar="FILE", help="a JSON schema of the event types and their fields")
+    schema.add_argument(
+        "--for", dest="integration", choices=INTEGRATIONS, metavar="INTEGRATION",
+        help=f"check against the events an integration sends: {', '.join(INTEGRATIONS)} (docs/events.md)",
+    )
     check.add_argument("--strict", action="store_true", help="warnings fail the check too")
     check.set_defaults(run=cmd_check)
 
@@ -96,9 +106,12 @@ def cmd_compile(args: argparse.Namespace, write_file: WriteFile) -> int:
     data = read_bytes(source)
     try:
         if target.endswith(".json"):
-            output = (_native.compile_policy_json(data, source, indent=True) + "\n").encode("utf-8")
+            text = compile_recording_hash(data, source, as_json=True, indent=True)
+            output = (str(text) + "\n").encode("utf-8")
         else:
-            output = _native.compile_policy(data, source)
+            container = compile_recording_hash(data, source)
+            assert isinstance(container, bytes)
+            output = container
     except _native.CompileError as exc:
         report(exc.diagnostics)
         return EXIT_FINDINGS
@@ -143,9 +156,21 @@ def cmd_check(args: argparse.Namespace) -> int:
     from korvanthel_tools import _native  # the extension module, loaded when needed
     source: str = args.source
     data = read_bytes(source)
-    schema = read_bytes(args.schema) if args.schema else None
+    schema: bytes | str | None = read_bytes(args.schema) if args.schema else None
+    if args.integration is not None:
+        schema = schema_text(args.integration)
+    text: bytes | str = data
+    name = source
+    form = policy_form(data)
+    if form is not PolicyForm.SOURCE:
+        # A compiled policy is checked through its decompiled source, whose rule ids name the places.
+        try:
+            text = _native.print_policy(data if form is PolicyForm.CONTAINER else data.decode("utf-8"))
+        except (ValueError, UnicodeDecodeError) as exc:
+            raise ToolError(f"{source}: {exc}") from None
+        name = f"{source} (decompiled)"
     try:
-        findings = _native.check_policy(data, source, schema)
+        findings = _native.check_policy(text, name, schema)
     except ValueError as exc:
         raise ToolError(f"{args.schema}: {exc}") from None
     report(findings)

@@ -69,10 +69,21 @@ class Decision:
         return DECISION_TYPES[self.verdict]
 
     def error_text(self) -> str:
-        """The text a denied caller receives: the policy's reason, followed
-        by each rate-limit, quota and invariant violation."""
+        """The text a denied caller (and so the model) receives, stating the
+        reason once: the policy's reason, followed by the rate-limit, quota
+        and invariant violations it does not already state. A reason that
+        is the engine's own words for a rate limit or quota gives way to the
+        violation's line, which also names the event type."""
         head = self.reason or f"denied by policy {self.policy_name!r}"
-        details = violation_texts(self)
+        details: list[str] = []
+        for limit, text in zip(self.constraint_violations, _constraint_texts(self)):
+            if self.reason == _engine_constraint_reason(limit):
+                head = text
+            else:
+                details.append(text)
+        for invariant in self.violations:
+            if self.reason != f"Invariant violation: {invariant['invariant']} ({invariant['proof']})":
+                details.append(invariant["message"])
         if self.error is not None and self.error not in head:
             details.insert(0, self.error)
         return f"{head} ({'; '.join(details)})" if details else head
@@ -92,6 +103,10 @@ class Decision:
 
 def violation_texts(decision: Decision) -> list[str]:
     """One line of text per constraint and invariant violation."""
+    return _constraint_texts(decision) + [invariant["message"] for invariant in decision.violations]
+
+
+def _constraint_texts(decision: Decision) -> list[str]:
     texts = []
     for limit in decision.constraint_violations:
         what = "quota" if limit["kind"] == "Quota" else "rate limit"
@@ -99,6 +114,10 @@ def violation_texts(decision: Decision) -> list[str]:
             f"{what} exceeded: {limit['current']} {limit['target']} events in "
             f"{limit['window_ms']} ms (limit {limit['limit']})"
         )
-    for invariant in decision.violations:
-        texts.append(invariant["message"])
     return texts
+
+
+def _engine_constraint_reason(limit: ConstraintViolation) -> str:
+    """The reason the engine gives when only this limit denied the event."""
+    return (f"{limit['kind']} exceeded: {limit['current']} events in {limit['window_ms']}ms window "
+            f"(limit: {limit['limit']})")

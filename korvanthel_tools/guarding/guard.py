@@ -31,11 +31,13 @@ from korvanthel_tools.guarding.engines import DEFAULT_IDLE_SECONDS, DEFAULT_MAX_
 from korvanthel_tools.guarding.mapping import TOOL_CALL, TOOL_RESULT, tool_call_fields, tool_result_fields
 from korvanthel_tools.guarding.policy_source import PolicyLoadError, PolicySource
 from korvanthel_tools.guarding.state_store import (
+    EngineValues,
     MemoryStateStore,
     OnLostState,
     OnUnavailable,
     StateScope,
     StateStore,
+    new_replayer,
     now_ms,
 )
 from korvanthel_tools.guarding.telemetry import Telemetry
@@ -79,20 +81,25 @@ class Guard:
         state_timeout: float | None = None,
         verify_key: str | os.PathLike[str] | None = None,
         signature: bytes | str | None = None,
+        context: Mapping[str, Any] | None = None,
+        config: Mapping[str, Any] | None = None,
     ) -> None:
         """``engines``, when given, is used instead of a state store: its
         engines evaluate every event at the time they see it. With
         ``verify_key`` (an Ed25519 public key's PEM file) the policy is
         refused (``PolicyLoadError``) unless ``signature`` (the signature
         file's content or path; default the policy's path with ``.sig``
-        appended) signs its bytes; see ``korvanthel_tools.signing``."""
+        appended) signs its bytes; see ``korvanthel_tools.signing``.
+        ``context`` and ``config`` are stored in every engine the guard makes
+        (a policy reads them as ``context.KEY`` and ``config.KEY``); values
+        the engine refuses raise ``PolicyLoadError`` here, once."""
         if verify_key is not None:
             _verify(policy, verify_key, signature)
         self.policy = policy
         self.state: StateStore | None = None
         if engines is not None:
-            if state is not None or state_scope is not None:
-                raise ValueError("state and state_scope need a policy: a guard given its engines keeps their state")
+            if state is not None or state_scope is not None or context or config:
+                raise ValueError("state, state_scope, context and config need a policy: a guard given its engines keeps their state")
             self.engines: Any = engines
             self._finish(decision_log, telemetry, shadow)
             return
@@ -101,7 +108,10 @@ class Guard:
                 policy, state or "memory", scope=state_scope or ("global" if shared_state else "session"),
                 max_sessions=max_sessions, idle_seconds=idle_seconds, on_lost_state=on_lost_state,
                 state_unavailable=state_unavailable, timeout=state_timeout,
+                values=_checked_values(policy, context, config),
             )
+        elif context or config:
+            raise ValueError("context and config apply to a store the guard makes; a StateStore given has its own")
         elif state_scope is not None:
             raise ValueError("state_scope applies to a store the guard makes; a StateStore given has its own scope")
         else:
@@ -116,8 +126,11 @@ class Guard:
 
     @classmethod
     def from_path(cls, path: str, **options: Any) -> Guard:
-        """A guard for the ``.zelvoc`` container or policy JSON at ``path``;
-        raises ``PolicyLoadError``. ``options`` are those of the constructor."""
+        """A guard for the policy at ``path`` (a ``.zelvo`` source, a
+        ``.zelvoc`` container or policy JSON, told apart by content); raises
+        ``PolicyLoadError`` (``PolicySourceError`` with the compiler's
+        diagnostics for a source that does not compile). ``options`` are
+        those of the constructor."""
         return cls(PolicySource.from_path(path), **options)
 
     @classmethod
@@ -141,6 +154,14 @@ class Guard:
         constructor but the engine store's."""
         source = PolicySource(data=b"", is_container=False, name=engine.policy_name, source_hash=None,
                               origin="<engine>")
+        context, config = options.pop("context", None), options.pop("config", None)
+        try:
+            for key, value in (context or {}).items():
+                engine.set_context(key, value)
+            for key, value in (config or {}).items():
+                engine.set_config(key, value)
+        except (TypeError, ValueError) as exc:
+            raise PolicyLoadError(f"context or config refused: {exc}") from None
         return cls(source, engines=EngineStore(lambda: engine, shared=True), **options)
 
     @property
@@ -252,6 +273,7 @@ def make_state_store(
     on_lost_state: OnLostState = "deny",
     state_unavailable: OnUnavailable = "deny",
     timeout: float | None = None,
+    values: EngineValues | None = None,
 ) -> StateStore:
     """The store ``spec`` names: ``memory``, or a Redis URL (``redis://``,
     ``rediss://``, ``unix://``). ValueError for anything else."""
@@ -260,6 +282,7 @@ def make_state_store(
         return MemoryStateStore(
             policy, scope=parsed_scope, max_keys=max_sessions,
             idle_ms=None if idle_seconds is None else int(idle_seconds * 1000), on_lost_state=on_lost_state,
+            values=values,
         )
     if spec.startswith(("redis://", "rediss://", "unix://")):
         from korvanthel_tools.guarding.redis_store import DEFAULT_TIMEOUT, RedisStateStore
@@ -267,8 +290,24 @@ def make_state_store(
         return RedisStateStore(
             policy, spec, scope=parsed_scope, timeout=DEFAULT_TIMEOUT if timeout is None else timeout,
             on_lost_state=on_lost_state, state_unavailable=state_unavailable, max_replicas=max_sessions,
+            values=values,
         )
     raise ValueError(f"state store {spec!r}: expected memory or a redis:// URL")
+
+
+def _checked_values(
+    policy: PolicySource, context: Mapping[str, Any] | None, config: Mapping[str, Any] | None
+) -> EngineValues | None:
+    """The values every engine of the guard holds, tried once on an engine of
+    the policy so that a value the engine refuses fails here."""
+    if not context and not config:
+        return None
+    values = EngineValues(dict(context or {}), dict(config or {}))
+    try:
+        new_replayer(policy, values)
+    except (TypeError, ValueError) as exc:
+        raise PolicyLoadError(f"context or config refused: {exc}") from None
+    return values
 
 
 def _verify(policy: PolicySource, key: str | os.PathLike[str], signature: bytes | str | None) -> None:

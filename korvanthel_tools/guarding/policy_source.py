@@ -2,31 +2,36 @@
 
 A guard keeps one engine per session, so it keeps the policy itself, not an
 engine: ``PolicySource`` holds a ``.zelvoc`` container's bytes or a policy's
-JSON text, checks once that the engine loads it, and makes a fresh engine on
-each ``new_engine()`` (cost: one load of the policy, about what parsing its
-JSON costs). It also reads the policy's ``metadata.source_hash``, which the
-engine does not expose, for decision logs and telemetry.
+JSON text (a source is compiled into a container when it is loaded, through
+``policy_loader``), checks once that the engine loads it, and makes a fresh
+engine on each ``new_engine()`` (cost: one load of the policy, about what
+parsing its JSON costs). It also reads the policy's
+``metadata.source_hash``, which the engine does not expose, for decision
+logs and telemetry.
 """
 
 from __future__ import annotations
 
 import json
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
 from _korvanthel_core import PolicyEngine
 
-from korvanthel_tools.container import HEADER_SIZE, read_header, starts_with_magic
+from korvanthel_tools.container import HEADER_SIZE, read_header
+from korvanthel_tools.guarding.policy_loader import (
+    LoadedPolicy,
+    PolicyForm,
+    PolicyLoadError,
+    load_policy,
+    policy_from_bytes,
+)
+
+__all__ = ["PolicyLoadError", "PolicySource"]
 
 # Field positions of the records when they are written as arrays.
 _METADATA_INDEX = 6
 _SOURCE_HASH_INDEX = 1
-
-
-class PolicyLoadError(ValueError):
-    """The policy could not be read or the engine refused it; the text says
-    which file (or input) and why."""
 
 
 @dataclass(frozen=True)
@@ -39,35 +44,29 @@ class PolicySource:
     source_hash: int | None
     origin: str
 
+    source: str | None = None
+    """The policy's source text, when it was given as source."""
+
     @classmethod
     def from_path(cls, path: str) -> PolicySource:
-        """A ``.zelvoc`` container (recognised by its magic bytes) or policy
-        JSON text in the file at ``path``."""
-        try:
-            data = Path(path).read_bytes()
-        except OSError as exc:
-            raise PolicyLoadError(f"{path}: {exc.strerror or exc}") from None
-        return cls.from_bytes(data, origin=path)
+        """A ``.zelvoc`` container, policy JSON or policy source in the file
+        at ``path``, told apart by content (``policy_loader``)."""
+        return cls.from_loaded(load_policy(path))
 
     @classmethod
     def from_bytes(cls, data: bytes, *, origin: str = "<bytes>") -> PolicySource:
-        """A container's bytes, or JSON text encoded as UTF-8."""
-        if starts_with_magic(data):
-            return cls._load(bytes(data), True, origin)
-        try:
-            data.decode("utf-8")
-        except UnicodeDecodeError as exc:
-            raise PolicyLoadError(f"{origin}: not a .zelvoc container and not UTF-8 text (byte {exc.start})") from None
-        return cls._load(bytes(data), False, origin)
+        """A container's bytes, or JSON text or source encoded as UTF-8."""
+        return cls.from_loaded(policy_from_bytes(data, origin=origin))
 
     @classmethod
     def from_json(cls, text: str, *, origin: str = "<json>") -> PolicySource:
         """Policy JSON text; raises ``PolicyLoadError`` (naming ``origin``)
         when the engine refuses it."""
-        return cls._load(text.encode("utf-8"), False, origin)
+        return cls.from_loaded(LoadedPolicy(origin, PolicyForm.JSON, text.encode("utf-8"), None))
 
     @classmethod
-    def _load(cls, data: bytes, is_container: bool, origin: str) -> PolicySource:
+    def from_loaded(cls, loaded: LoadedPolicy) -> PolicySource:
+        data, is_container, origin = loaded.engine_data, loaded.is_container, loaded.origin
         engine = _make_engine(data, is_container, origin)
         return cls(
             data=data,
@@ -75,6 +74,7 @@ class PolicySource:
             name=engine.policy_name,
             source_hash=_source_hash(_payload(data) if is_container else data),
             origin=origin,
+            source=loaded.source,
         )
 
     def new_engine(self) -> PolicyEngine:

@@ -58,6 +58,7 @@ from korvanthel_tools.guarding.state_store import (
     StateOutcome,
     StateScope,
     denial,
+    EngineValues,
     new_replayer,
 )
 
@@ -174,6 +175,7 @@ class RedisStateStore:
         state_unavailable: OnUnavailable = "deny",
         max_replicas: int = 4096,
         prefix: str = "korvanthel",
+        values: EngineValues | None = None,
     ) -> None:
         try:
             import redis
@@ -186,6 +188,7 @@ class RedisStateStore:
         if not timeout > 0:
             raise ValueError("the state store's timeout must be positive")
         self.policy = policy
+        self.values = values
         self.url = safe_url(url)  # for messages: without a password
         self.scope = scope or StateScope("session")
         self.timeout = timeout
@@ -257,12 +260,12 @@ class RedisStateStore:
                     mode = "fresh"
                     logger.warning("the state for %s was lost by the state store; starting over (on-lost-state fresh)",
                                    key)
-                replica.engine = new_replayer(self.policy)
+                replica.engine = new_replayer(self.policy, self.values)
                 replica.version = 0
                 if snap:
                     replica.engine.restore_state(bytes(snap))
                     replica.version = base
-            engine = replica.engine if replica.engine is not None else new_replayer(self.policy)
+            engine = replica.engine if replica.engine is not None else new_replayer(self.policy, self.values)
             replica.engine = engine
             for item in entries:
                 _apply(engine, item)
@@ -316,7 +319,7 @@ class RedisStateStore:
             return StateOutcome(denial(reason), {"store": self.name, "mode": "unavailable"}, reason)
         logger.warning("%s; decided on this process's state alone (state-unavailable local)", why)
         if replica.engine is None:
-            replica.engine = new_replayer(self.policy)
+            replica.engine = new_replayer(self.policy, self.values)
         replica.stale = True
         result = _apply(replica.engine, entry)
         return StateOutcome(result, {"store": self.name, "mode": "local"})

@@ -146,11 +146,27 @@ class StateStore(Protocol):
         where they live."""
 
 
-def new_replayer(policy: PolicySource) -> Replayer:
-    """An engine for the policy, evaluated at the times it is given."""
+@dataclass(frozen=True)
+class EngineValues:
+    """The context and configuration values stored in every engine a store
+    makes (a policy reads them as ``context.KEY`` and ``config.KEY``)."""
+
+    context: Mapping[str, Any] = field(default_factory=dict)
+    config: Mapping[str, Any] = field(default_factory=dict)
+
+
+def new_replayer(policy: PolicySource, values: EngineValues | None = None) -> Replayer:
+    """An engine for the policy, evaluated at the times it is given, holding
+    ``values``; TypeError or ValueError for a value the engine refuses."""
     from korvanthel_tools._native import Replayer
 
-    return Replayer(policy.data if policy.is_container else policy.data.decode("utf-8"))
+    engine = Replayer(policy.data if policy.is_container else policy.data.decode("utf-8"))
+    if values is not None:
+        for key, value in values.context.items():
+            engine.set_context(key, value)
+        for key, value in values.config.items():
+            engine.set_config(key, value)
+    return engine
 
 
 @dataclass
@@ -181,12 +197,14 @@ class MemoryStateStore:
         max_keys: int = 4096,
         idle_ms: int | None = 3_600_000,
         on_lost_state: OnLostState = "deny",
+        values: EngineValues | None = None,
     ) -> None:
         if max_keys < 1:
             raise ValueError("max_keys must be at least 1")
         if on_lost_state not in ON_LOST_STATE:
             raise ValueError(f"on_lost_state must be one of {ON_LOST_STATE}, not {on_lost_state!r}")
         self.policy = policy
+        self.values = values
         self.scope = scope or StateScope("session")
         self._max = max_keys
         self._idle_ms = idle_ms
@@ -212,7 +230,7 @@ class MemoryStateStore:
                         return StateOutcome(denial(reason), {"store": self.name, "mode": "lost"}, reason)
                     del self._lost[key]
                     note = {"store": self.name, "mode": "fresh"}
-                held = _Held(new_replayer(self.policy), ts_ms)
+                held = _Held(new_replayer(self.policy, self.values), ts_ms)
                 self._held[key] = held
                 self._make_room(ts_ms)
             held.last_ms = max(held.last_ms, ts_ms)

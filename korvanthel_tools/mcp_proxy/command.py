@@ -17,15 +17,19 @@ import logging
 import sys
 
 from korvanthel_tools.guarding import DecisionLog, Guard, PolicyLoadError, Telemetry
+from korvanthel_tools.guarding.event_schemas import check_policy_fields
 from korvanthel_tools.mcp_proxy.http_options import add_http_arguments, http_options
 from korvanthel_tools.mcp_proxy.stdio import prepare_standard_streams
+from korvanthel_tools.mcp_proxy.values import add_value_options, read_value_options
 
 EXIT_USAGE = 2
 
 DESCRIPTION = """\
 Guard an MCP server: relay MCP between a client and a server and evaluate
-every tools/call and its result against POLICY (a .zelvoc container or
-policy JSON). Over stdio the server is started as the proxy's child (it
+every tools/call and its result against POLICY (a .zelvo source, a .zelvoc
+container or policy JSON, told apart by content). The policy is checked
+against the events the proxy sends (docs/events.md): one that reads a
+field the proxy never sends is refused unless --allow-unknown-fields. Over stdio the server is started as the proxy's child (it
 inherits the environment); over Streamable HTTP the proxy listens on
 --listen and forwards to --upstream. Logs go to standard error only."""
 
@@ -51,7 +55,10 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--policy", required=True, metavar="POLICY", help="a .zelvoc container or policy JSON")
+    parser.add_argument(
+        "--policy", required=True, metavar="POLICY", help="a .zelvo source, a .zelvoc container or policy JSON"
+    )
+    add_value_options(parser)
     parser.add_argument(
         "--shared-state", action="store_true",
         help="one engine for every session (default: one per MCP session)",
@@ -146,8 +153,16 @@ def run(args: argparse.Namespace) -> int:
     if args.mask and decision_log is None:
         return fail("--mask needs --decision-log")
     try:
+        context, config = read_value_options(args)
+    except ValueError as exc:
+        if decision_log is not None:
+            decision_log.close()
+        return fail(str(exc))
+    try:
         guard = Guard.from_path(
             args.policy,
+            context=context,
+            config=config,
             shared_state=args.shared_state,
             max_sessions=args.max_sessions,
             idle_seconds=args.idle_timeout,
@@ -161,6 +176,12 @@ def run(args: argparse.Namespace) -> int:
             state_timeout=args.state_timeout,
             verify_key=args.verify_key,
         )
+        if not args.allow_unknown_fields:
+            try:
+                check_policy_fields(guard.policy, "mcp", opt_out="--allow-unknown-fields")
+            except PolicyLoadError:
+                guard.close()
+                raise
     except (PolicyLoadError, ValueError) as exc:
         if decision_log is not None:
             decision_log.close()

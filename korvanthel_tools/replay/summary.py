@@ -113,12 +113,15 @@ class ReplaySummary:
         self.mismatches = sorted(self.mismatches + other.mismatches, key=lambda m: m.order)
         self.bad_lines = sorted(self.bad_lines + other.bad_lines, key=lambda b: b.order)
 
-    def render(self, *, policy_name: str, top_rules: int = 10) -> str:
+    def render(self, *, policy_name: str, top_rules: int = 10, source_hash: int | None = None) -> str:
         """The report as text: one titled table per aspect, ending with a
         line feed."""
         n = self.events
         in_sessions = "" if self.sessions is None else f" in {self.sessions} session{'' if self.sessions == 1 else 's'}"
-        out = [f"Replay of {n} event{'' if n == 1 else 's'}{in_sessions} against policy {policy_name!r}", ""]
+        out = [f"Replay of {n} event{'' if n == 1 else 's'}{in_sessions} against policy {policy_name!r}"]
+        if source_hash:
+            out.append(f"Policy source hash: {source_hash}")
+        out.append("")
 
         out.append("Verdicts")
         out += format_table(

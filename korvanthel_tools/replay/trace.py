@@ -15,6 +15,8 @@ from dataclasses import dataclass
 
 from korvanthel_tools.loading import ToolError
 
+_BOM = b"\xef\xbb\xbf"
+
 
 @dataclass(frozen=True)
 class Trace:
@@ -47,6 +49,8 @@ def join_inputs(named: Sequence[tuple[str, bytes]]) -> Trace:
     next_line = 1
     for _, data in named:
         first_lines.append(next_line)
+        if data.startswith(_BOM):  # a file written with a byte-order mark: its first line is still an event
+            data = data[len(_BOM):]
         if data and not data.endswith(b"\n"):
             data += b"\n"
         parts.append(data)

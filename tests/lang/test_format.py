@@ -109,3 +109,12 @@ def test_byte_order_mark_takes_no_column() -> None:
         _native.compile_policy('\ufeffpolicy "p" sverity high\n', "bom.zelvo")
     first = caught.value.diagnostics[0]
     assert (first.line, first.column) == (1, 12)
+
+
+def test_a_comment_after_a_line_comment_goes_on_its_own_line() -> None:
+    # Both comments trail parts of one printed line; the block cannot follow the line comment there.
+    source = 'policy "p" severity low\nrule 1 {\n  when event.a == 1 // c\n and /* a\n b */ event.b == 2\n  deny\n}\n'
+    once = _native.format_source(source)
+    assert _native.format_source(once) == once
+    assert "// c" in once and "/* a\n b */" in once
+    assert _native.compile_policy_json(once) == _native.compile_policy_json(source)

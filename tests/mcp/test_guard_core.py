@@ -180,7 +180,9 @@ def test_state_follows_the_session_and_shared_state_joins_them() -> None:
 
 @pytest.mark.parametrize(("rate_limit", "calls", "expected"), [
     (None, ("read_file", {"path": "/etc/passwd"}), "system files are off limits"),
-    (1, ("read_file", {"path": "a"}), "RateLimit exceeded: 2 events in 60000ms window (limit: 1) "
+    # The reason stated once, in the words that name the event type.
+    (1, ("read_file", {"path": "a"}), "rate limit exceeded: 2 tool_call events in 60000 ms (limit 1)"),
+    (1, ("read_file", {"path": "/etc/x"}), "system files are off limits "
         "(rate limit exceeded: 2 tool_call events in 60000 ms (limit 1))"),
 ])
 def test_error_text_names_reason_and_violations(rate_limit: int | None, calls: Any, expected: str) -> None:
@@ -194,10 +196,7 @@ def test_invariant_error_text() -> None:
     guard = Guard.from_json(guard_policy_json())
     guard.check_result("read_file", SECRET_MARK, False, {})
     decision = guard.check_call("upload", {})
-    assert decision.error_text() == (
-        "Invariant violation: no_upload_after_secret (secret_exfiltration) "
-        "(Invariant `no_upload_after_secret` in proof `secret_exfiltration` violated by event `tool_call`)"
-    )
+    assert decision.error_text() == "Invariant violation: no_upload_after_secret (secret_exfiltration)"
 
 
 def test_unevaluable_event_fails_closed() -> None:

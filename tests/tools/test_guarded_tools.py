@@ -21,8 +21,8 @@ from guarded_tools import DEMO_POLICY, ToolDenied, ToolGuard, load_engine, main 
 GUARD_POLICY: dict[str, Any] = {
     **POLICY,
     "rules": POLICY["rules"] + [
-        rule(20, ["tool_call"], binary("Eq", event("method"), text("DELETE")), [verdict("Deny", "no deletes")]),
-        rule(21, ["tool_call"], binary("Eq", event("headers", "x-debug"), text("1")),
+        rule(20, ["tool_call"], binary("Eq", event("arguments", "method"), text("DELETE")), [verdict("Deny", "no deletes")]),
+        rule(21, ["tool_call"], binary("Eq", event("arguments", "headers", "x-debug"), text("1")),
              [verdict("Redact", "debug output")]),
     ],
 }
@@ -113,12 +113,18 @@ def test_call_that_does_not_fit_the_signature_is_not_evaluated(guard: ToolGuard)
     assert guard.engine.event_count == 0
 
 
-def test_parameter_named_like_the_tool_field_is_refused(guard: ToolGuard) -> None:
-    def clash(tool: str) -> None: ...
+def test_a_parameter_named_tool_stays_an_argument(guard: ToolGuard) -> None:
+    # Arguments live under "arguments", so none of them can hide the tool's name.
+    seen: list[dict[str, Any]] = []
+    original = guard.engine.evaluate
 
-    with pytest.raises(ValueError, match="would hide the tool's name"):
-        guard.wrap(clash)
-    ToolGuard(guard.engine, tool_field="tool_name").wrap(clash)
+    def spy(event_type: str, fields: Any) -> Any:
+        seen.append(fields)
+        return original(event_type, fields)
+
+    guard.engine = type("Spy", (), {"evaluate": staticmethod(spy)})()
+    guard.wrap(lambda tool: tool, name="lookup")("shell")
+    assert seen == [{"tool": "lookup", "arguments": {"tool": "shell"}}]
 
 
 def test_coroutine_tools_are_checked_when_awaited(guard: ToolGuard) -> None:

@@ -11,7 +11,7 @@ import pytest
 from _korvanthel_core import PolicyEngine
 from korvanthel_tools.container import MAX_PAYLOAD_LENGTH, encode_container, read_header
 
-from tools_support import Run, cli, policy_json
+from tools_support import EXAMPLES, Run, cli, policy_json
 
 
 def test_header_layout_is_little_endian_magic_version_reserved_length() -> None:
@@ -61,6 +61,7 @@ def test_pack_then_inspect_round_trip(cli: Callable[..., Run], policy_json: Path
         "format_version: 1 (ok)",
         "reserved:       0",
         f"payload_length: {len(data) - 12} ({len(data) - 12} bytes follow the header)",
+        "source_hash:    7",
         "Status:",
         "  Policy: tools-test (Medium)",
         "  Rules: 4",
@@ -114,14 +115,14 @@ def test_pack_of_a_missing_file_is_an_error(cli: Callable[..., Run], tmp_path: P
     [
         (bytes(5), "Header: truncated (5 of 12 bytes)",
          "Failed to load policy: not a valid .zelvoc file (bad magic bytes)"),
-        (b'{"name": "x", "severity": "High"}', "magic:          0x616E227B (bad: not a .zelvoc container)",
+        (b'\x7b\x22\x6e\x61\x00 not text', "magic:          0x616E227B (bad: not a .zelvoc container)",
          "Failed to load policy: not a valid .zelvoc file (bad magic bytes)"),
         (encode_container(b"{}", format_version=2), "format_version: 2 (unsupported)",
          "Failed to load policy: unsupported format version 2 (expected 1)"),
         (encode_container(b"{}", payload_length=9), "payload_length: 9 (2 bytes follow the header)",
          "Failed to load policy: I/O error: failed to fill whole buffer"),
     ],
-    ids=["short-bad-magic", "json-not-container", "version-2", "payload-short"],
+    ids=["short-bad-magic", "binary-not-container", "version-2", "payload-short"],
 )
 def test_inspect_shows_the_header_then_the_engines_refusal(
     cli: Callable[..., Run], tmp_path: Path, data: bytes, header_line: str, engine_message: str
@@ -141,3 +142,21 @@ def test_inspect_reports_trailing_bytes(cli: Callable[..., Run], policy_json: Pa
     run = cli("inspect", path)
     assert run.status == 0
     assert "trailing bytes: 4 (not read)" in run.out.splitlines()
+
+
+@pytest.mark.parametrize(("name", "form"), [("guard_policy.json", "policy JSON"),
+                                            ("guard_policy.zelvo", "policy source (compiled here)")])
+def test_inspect_takes_policy_json_and_source(cli: Callable[..., Run], name: str, form: str) -> None:
+    run = cli("inspect", EXAMPLES / name)
+    assert run.status == 0, run.err
+    lines = run.out.splitlines()
+    assert lines[1:4] == [f"form:           {form}", "source_hash:    11683363319500689368", "Status:"]
+    assert "  Policy: agent-guard (High)" in lines
+
+
+def test_inspect_of_a_refused_json_policy_is_one_error_line(cli: Callable[..., Run], tmp_path: Path) -> None:
+    path = tmp_path / "p.json"
+    path.write_text('{"name": "x", "severity": "High"}', encoding="utf-8")
+    run = cli("inspect", path)
+    assert run.status == 2
+    assert run.err.startswith(f"korvanthel inspect: error: {path}: Invalid policy JSON: missing field")

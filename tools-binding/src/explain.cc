@@ -26,57 +26,24 @@
 #include "model/json_decoder.h"
 #include "module_state.h"
 #include "parts.h"
+#include "policy_arg.h"
 #include "py_ref.h"
 
 namespace korvanthel::tools {
 namespace {
-
-bool is_container(std::string_view data) {
-  return data.size() >= 4 && static_cast<unsigned char>(data[0]) == 0xAE &&
-         static_cast<unsigned char>(data[1]) == 0x91 && static_cast<unsigned char>(data[2]) == 0x5C &&
-         static_cast<unsigned char>(data[3]) == 0x01;
-}
-
-bool looks_like_json(std::string_view text) {
-  for (char c : text) {
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
-    return c == '{' || c == '[';
-  }
-  return false;
-}
 
 struct LoadedPolicy {
   zelvo::CompiledPolicy policy;
   std::optional<zelvo::lang::SourceMap> map;
 };
 
-PyObject* value_error(const std::string& message) {
-  PyRef m = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (m) PyErr_SetObject(PyExc_ValueError, m.get());
-  return nullptr;
-}
-
-// Loads the policy; false with CompileError or ValueError set.
-bool load(PyObject* module, std::string_view data, bool is_bytes, std::string_view filename, LoadedPolicy& out) {
-  if (is_bytes && is_container(data)) {
-    auto loaded = zelvo::load_policy_bytes(data);
-    if (!loaded) return value_error(loaded.error().message()) != nullptr;
-    out.policy = std::move(loaded.value());
-    return true;
-  }
-  if (looks_like_json(data)) {
-    auto decoded = is_bytes ? zelvo::parse_policy_json_bytes(data) : zelvo::parse_policy_json(data);
-    if (!decoded) return value_error(decoded.error().message()) != nullptr;
-    out.policy = std::move(decoded.value());
-    return true;
-  }
-  zelvo::lang::CompileResult r = zelvo::lang::compile(data, filename);
-  if (!r.policy) {
-    raise_compile_error(state_of(module), r.diagnostics);
-    return false;
-  }
-  out.policy = std::move(*r.policy);
-  out.map = std::move(r.source_map);
+// Loads the policy through the one loader (any form, by content); false
+// with the loader's exception set.
+bool load(PyObject* module, std::string_view data, std::string_view filename, LoadedPolicy& out) {
+  auto loaded = zelvo::lang::load_policy_any(data, filename);
+  if (!loaded) return raise_policy_load_error(module, loaded.error()) != nullptr;
+  out.policy = std::move(loaded.value().policy);
+  out.map = std::move(loaded.value().source_map);
   return true;
 }
 
@@ -131,14 +98,13 @@ PyObject* explain_events(PyObject* module, PyObject* args, PyObject* kwargs) {
   }
   return korvanthel::at_boundary([&]() -> PyObject* {
     std::string_view data;
-    bool is_bytes = false;
-    if (!text_argument(policy, "policy", data, &is_bytes)) return nullptr;
+    if (!text_argument(policy, "policy", data)) return nullptr;
     std::string_view name = "<source>";
     if (filename != nullptr && !str_argument(filename, "filename", name)) return nullptr;
     PyRef seq = PyRef::steal(PySequence_Fast(steps, "explain_events() argument 'steps' must be a list of dicts"));
     if (!seq) return nullptr;
     LoadedPolicy loaded;
-    if (!load(module, data, is_bytes, name, loaded)) return nullptr;
+    if (!load(module, data, name, loaded)) return nullptr;
 
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     // Event time: monitoring starts at the first event's time.

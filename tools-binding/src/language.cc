@@ -17,6 +17,7 @@
 
 #include "check/check.h"
 #include "compiler.h"
+#include "load/policy_loader.h"
 #include "container/container.h"
 #include "diagnostic_objects.h"
 #include "emit/container_writer.h"
@@ -225,7 +226,22 @@ PyObject* check_policy(PyObject* module, PyObject* args, PyObject* kwargs) {
   return diagnostics_to_list(state_of(module), findings);
 }
 
+PyObject* source_hash(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"source", nullptr};
+  PyObject* source = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:source_hash", const_cast<char**>(kwlist), &source)) {
+    return nullptr;
+  }
+  std::string_view text;
+  if (!text_argument(source, "source", text)) return nullptr;
+  return PyLong_FromUnsignedLongLong(zelvo::lang::source_hash(text));
+}
+
 PyMethodDef g_functions[] = {
+    {"source_hash", KV_FUNCTION(source_hash), METH_VARARGS | METH_KEYWORDS,
+     "source_hash(source)\n--\n\n"
+     "The identity of a policy source (str, as UTF-8, or bytes): the 64-bit FNV-1a hash of its bytes, "
+     "never 0. What loading a source records in metadata.source_hash when it states none."},
     {"compile_policy", KV_FUNCTION(compile_policy), METH_VARARGS | METH_KEYWORDS,
      "compile_policy(source, filename='<source>')\n--\n\n"
      "Compile policy source (str or bytes) into the bytes of a .zelvoc container. "

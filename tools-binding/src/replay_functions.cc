@@ -31,6 +31,7 @@
 #include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "parts.h"
+#include "policy_arg.h"
 #include "py_ref.h"
 #include "replay/json_scan.h"
 #include "replay/replay.h"
@@ -64,48 +65,18 @@ bool utf8_of(PyObject* obj, const char* name, std::string& out) {
   return true;
 }
 
-// The policy: container bytes, or JSON text, loaded as PolicyEngine's
-// from_bytes and from_json load them (same exceptions and messages).
-struct PolicySource {
-  bool is_json = false;
-  std::string data;
-};
-
-bool read_policy_arg(PyObject* obj, PolicySource& out) {
-  if (PyBytes_Check(obj)) {
-    out.data.assign(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
-    return true;
-  }
-  if (PyUnicode_Check(obj)) {
-    out.is_json = true;
-    return utf8_of(obj, "policy", out.data);
-  }
-  PyErr_Format(PyExc_TypeError, "argument 'policy': expected bytes or str, got '%s'", Py_TYPE(obj)->tp_name);
-  return false;
-}
-
-// Decodes the policy (lock released); sets the exception on failure.
-std::optional<zelvo::CompiledPolicy> load_policy(const PolicySource& src) {
+// Decodes the policy (lock released) through the one loader; sets the
+// exception on failure.
+std::optional<zelvo::CompiledPolicy> load_policy(PyObject* module, const PolicyArg& src) {
   std::optional<zelvo::CompiledPolicy> policy;
-  std::string error;
+  std::optional<zelvo::lang::PolicyLoadError> error;
   if (!without_lock([&] {
-        if (src.is_json) {
-          auto r = zelvo::parse_policy_json(src.data);
-          if (r) policy.emplace(std::move(r).value()); else error = r.error().message();
-        } else {
-          auto r = zelvo::load_policy_bytes(src.data);
-          if (r) policy.emplace(std::move(r).value()); else error = r.error().message();
-        }
+        auto r = load_policy_arg(src, "<policy>");
+        if (r) policy.emplace(std::move(r.value().policy)); else error.emplace(std::move(r.error()));
       })) {
     return std::nullopt;
   }
-  if (!policy) {
-    if (src.is_json) {
-      PyErr_Format(PyExc_ValueError, "Invalid policy JSON: %s", error.c_str());
-    } else {
-      PyErr_Format(PyExc_RuntimeError, "Failed to parse policy bytes: %s", error.c_str());
-    }
-  }
+  if (error) raise_policy_load_error(module, *error);
   return policy;
 }
 
@@ -177,7 +148,7 @@ bool read_start_ms(PyObject* obj, std::uint64_t& out) {
 
 // Everything but the trace itself.
 struct Call {
-  PolicySource policy;
+  PolicyArg policy;
   rp::ReplayOptions options;
   std::optional<std::vector<std::uint64_t>> line_numbers;
   std::optional<std::string> out_path;
@@ -262,7 +233,7 @@ void raise_line_error(PyObject* module, std::uint64_t line, const std::string& p
 
 // Replays `data` and builds the result dict (lock released while it runs).
 PyObject* run(PyObject* module, Call& call, std::string_view data) {
-  std::optional<zelvo::CompiledPolicy> policy = load_policy(call.policy);
+  std::optional<zelvo::CompiledPolicy> policy = load_policy(module, call.policy);
   if (!policy) return nullptr;
   rp::ReplaySummary summary;
   rp::ReplayStop stop;

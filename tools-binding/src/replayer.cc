@@ -36,6 +36,7 @@
 #include "model/json_decoder.h"
 #include "replay/event_clock.h"
 #include "replay/timestamp.h"
+#include "policy_arg.h"
 #include "replay_parts.h"
 
 namespace korvanthel::tools {
@@ -160,22 +161,11 @@ PyObject* replayer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return at_boundary([&]() -> PyObject* {
-    std::optional<zelvo::CompiledPolicy> policy;
-    if (PyBytes_Check(policy_arg)) {
-      auto r = zelvo::load_policy_bytes(
-          std::string_view(PyBytes_AS_STRING(policy_arg), static_cast<std::size_t>(PyBytes_GET_SIZE(policy_arg))));
-      if (!r) return PyErr_Format(PyExc_RuntimeError, "Failed to parse policy bytes: %s", r.error().message().c_str());
-      policy.emplace(std::move(r).value());
-    } else if (PyUnicode_Check(policy_arg)) {
-      std::string_view text;
-      if (!read_text(policy_arg, "policy", text)) return nullptr;
-      auto r = zelvo::parse_policy_json(text);
-      if (!r) return PyErr_Format(PyExc_ValueError, "Invalid policy JSON: %s", r.error().message().c_str());
-      policy.emplace(std::move(r).value());
-    } else {
-      return PyErr_Format(PyExc_TypeError, "argument 'policy': expected bytes or str, got '%s'",
-                          Py_TYPE(policy_arg)->tp_name);
-    }
+    PolicyArg arg;
+    if (!read_policy_arg(policy_arg, arg)) return nullptr;
+    auto loaded = load_policy_arg(arg, "<policy>");
+    if (!loaded) return raise_policy_load_error(PyType_GetModule(type), loaded.error());
+    std::optional<zelvo::CompiledPolicy> policy(std::move(loaded.value().policy));
     auto state = std::make_unique<ReplayerState>(std::move(*policy));
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;

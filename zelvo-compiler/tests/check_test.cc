@@ -125,6 +125,25 @@ TEST(CheckWithoutSchema, OnlyTheChecksThatNeedNoSchema) {
             "E 3:1 duplicate-rule-id: rule id 1 is already used by the rule at line 2");
 }
 
+// A field that no event type has, and that no sibling is spelt like, is
+// suggested inside the object beside it whose fields the schema does not
+// describe (a tool's arguments); an object with additionalProperties
+// stated is not such a place.
+TEST(CheckUndescribedObject, SuggestsTheFieldInsideIt) {
+  const auto s = parse_schema(R"({"events": {"tool_call": {"properties": {
+    "tool": {"type": "string"},
+    "meta": {"type": "object", "additionalProperties": true},
+    "arguments": {"type": "object"}}}}})");
+  ASSERT_TRUE(s);
+  const std::string src = std::string(kHeader) +
+                          "rule 1 on tool_call { when event.command.contains(\"rm\") deny }\n"
+                          "rule 2 on tool_call { when event.tol.x == \"shell\" deny }";
+  EXPECT_EQ(with_levels(check(src, "t.zelvo", &s.value())),
+            "E 2:28 unknown-field: event type \"tool_call\" has no field \"command\" "
+            "[did you mean \"event.arguments.command\"?]\n"
+            "E 3:28 unknown-field: event type \"tool_call\" has no field \"tol.x\" [did you mean \"event.tool\"?]");
+}
+
 struct SchemaCase {
   const char* json;
   const char* error;

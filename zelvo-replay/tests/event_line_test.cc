@@ -80,15 +80,19 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"{\"type\": \"a\", \"comment\": {\"x\": tru}}",
                 "not valid JSON: expected true, false or null (column 32)"}));
 
-TEST(EventLine, MissingSessionKeyIsRefusedOnlyWhenTheReplayHasSessions) {
+TEST(EventLine, SessionKeyIsRequiredWithSessionsAndSkippedWithout) {
   EventLine out;
   EventLineReader with("session", false);
   ASSERT_FALSE(with.read(R"({"type": "a"})", out));
   EXPECT_EQ(describe(with.error()), "session key \"session\" is missing");
   EventLineReader without("", false);
   EXPECT_TRUE(without.read(R"({"type": "a"})", out));
-  ASSERT_FALSE(without.read(R"({"type": "a", "session": "s"})", out));
-  EXPECT_EQ(describe(without.error()), "unknown key \"session\" (allowed: type, fields, ts, expect, comment)");
+  // Without sessions a recorded "session" key is skipped: the trace is one session.
+  EXPECT_TRUE(without.read(R"({"type": "a", "session": "s"})", out));
+  ASSERT_FALSE(without.read(R"({"type": "a", "session": 1, "session": 2})", out));
+  EXPECT_EQ(describe(without.error()), "repeated key \"session\"");
+  ASSERT_FALSE(without.read(R"({"type": "a", "sid": "s"})", out));
+  EXPECT_EQ(describe(without.error()), "unknown key \"sid\" (allowed: type, fields, ts, expect, comment)");
 }
 
 TEST(EventLine, ReadsEveryPartOfAGoodLine) {
@@ -102,6 +106,7 @@ TEST(EventLine, ReadsEveryPartOfAGoodLine) {
   ASSERT_TRUE(reader.read(line, out)) << describe(reader.error());
   EXPECT_EQ(out.event.event_type, "tool_call");
   EXPECT_EQ(out.session, "s1");
+  EXPECT_EQ(out.session_key, "s1");
   EXPECT_EQ(out.ts, std::optional<std::uint64_t>(1714564800250u));
   EXPECT_EQ(out.expect, std::optional<Verdict>(Verdict::Deny));
   const ValueMap& f = out.event.fields;
@@ -119,6 +124,7 @@ TEST(EventLine, ReadsEveryPartOfAGoodLine) {
   ASSERT_TRUE(reader.read(R"({"type": "b", "sid": 42, "fields": null, "ts": 7, "expect": null})", out));
   EXPECT_EQ(out.event.event_type, "b");
   EXPECT_EQ(out.session, "42");
+  EXPECT_EQ(out.session_key, "\xFF" "42");  // not the key of the text "42"
   EXPECT_TRUE(out.event.fields.empty());
   EXPECT_EQ(out.ts, std::optional<std::uint64_t>(7u));
   EXPECT_FALSE(out.expect);

@@ -222,6 +222,17 @@ class Checker {
     return {at, false, path.size()};
   }
 
+  // The first property of `parent` that is an object the schema says
+  // nothing of (FieldSchema::described), or "" when there is none.
+  static std::string open_sibling(const FieldSchema& parent) {
+    for (const auto& [name, f] : parent.properties) {
+      if ((f.types & kMapType) != 0 && !f.described) {
+        return name;
+      }
+    }
+    return "";
+  }
+
   static std::string dotted(const std::vector<Str>& path, std::size_t n) {
     std::string out;
     for (std::size_t i = 0; i < n && i < path.size(); ++i) out += (i ? "." : "") + std::string(path[i].view());
@@ -251,11 +262,21 @@ class Checker {
     if (deepest_parent != nullptr) {
       for (const auto& [name, f] : deepest_parent->properties) siblings.push_back(name);
     }
-    const std::string near = deepest < path.fields.size() ? nearest(path.fields[deepest].view(), siblings) : "";
+    std::string near = deepest < path.fields.size() ? nearest(path.fields[deepest].view(), siblings) : "";
+    std::string rest;
+    if (near.empty() && deepest < path.fields.size() && deepest_parent != nullptr) {
+      // No sibling is spelt alike: the field may belong inside an open
+      // object beside it (a tool's arguments), `event.arguments.command`
+      // for `event.command`.
+      near = open_sibling(*deepest_parent);
+      if (!near.empty()) {
+        for (std::size_t i = deepest; i < path.fields.size(); ++i) rest += "." + std::string(path.fields[i].view());
+      }
+    }
     if (!near.empty()) {
       std::string suggestion = "event.";
       if (deepest > 0) suggestion += dotted(path.fields, deepest) + ".";
-      suggestion += near;
+      suggestion += near + rest;
       sink_.report(Msg::SchemaUnknownField, offset_of(number), {owner, field}, Hint::DidYouMean, {suggestion});
     } else {
       sink_.report(Msg::SchemaUnknownField, offset_of(number), {owner, field});

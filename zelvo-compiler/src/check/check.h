@@ -44,6 +44,11 @@ struct FieldSchema {
   // properties).
   std::map<std::string, FieldSchema, std::less<>> properties;
   bool closed = false;
+  // Whether the schema says anything of the object's fields
+  // (`properties` or `additionalProperties`). An object it says nothing
+  // of (a tool's arguments) is where the checker suggests a field that
+  // no event type has may belong.
+  bool described = false;
 };
 
 struct Schema {

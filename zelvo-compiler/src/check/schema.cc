@@ -135,6 +135,7 @@ struct Interpreter {
     if (const JsonValue* props = v.get("properties")) {
       if (props->kind != JsonValue::Kind::Object) return fail(where + ".properties", "expected an object");
       out.closed = true;
+      out.described = true;
       for (std::size_t i = 0; i < props->keys.size(); ++i) {
         const std::string& name = props->keys[i];
         FieldSchema f;
@@ -144,6 +145,7 @@ struct Interpreter {
       if (out.types == kAnyType) out.types = kMapType;
     }
     if (const JsonValue* extra = v.get("additionalProperties")) {
+      out.described = true;
       if (extra->kind == JsonValue::Kind::Bool) {
         out.closed = !extra->boolean;
       } else if (extra->kind == JsonValue::Kind::Object) {

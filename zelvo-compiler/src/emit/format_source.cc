@@ -215,6 +215,7 @@ FormatResult format_source(std::string_view source, std::string_view filename) {
   }
   std::vector<std::string> before(lines.size() + 1);
   std::vector<std::string> after(lines.size());
+  std::vector<bool> ends_in_line_comment(lines.size(), false);
   for (const Comment& c : compiled.comments) {
     const std::size_t c_begin = c.span.offset;
     const std::size_t c_end = c_begin + c.span.length;
@@ -230,7 +231,15 @@ FormatResult format_source(std::string_view source, std::string_view filename) {
       before[line] += std::string(indentation(lines[line]), ' ') + std::string(text) + "\n";
     } else {
       const std::uint32_t line = printed_line(static_cast<std::size_t>(next - source_tokens.begin()) - 1, false);
+      if (ends_in_line_comment[line]) {
+        // Nothing may follow a line comment on its line: the comment goes
+        // on a line of its own, before the next one.
+        const std::size_t indent = line + 1 < lines.size() ? indentation(lines[line + 1]) : 0;
+        before[line + 1] += std::string(indent, ' ') + std::string(text) + "\n";
+        continue;
+      }
       after[line] += " " + std::string(text);
+      ends_in_line_comment[line] = text.starts_with("//");
     }
   }
 

@@ -8,7 +8,11 @@
 namespace zelvo::replay {
 namespace {
 
-enum Seen : unsigned { kType = 1, kFields = 2, kTs = 4, kExpect = 8, kComment = 16, kSession = 32 };
+enum Seen : unsigned { kType = 1, kFields = 2, kTs = 4, kExpect = 8, kComment = 16, kSession = 32, kOtherSession = 64 };
+
+// Without a session key the whole trace is one session, and a "session"
+// key, which recorded traces commonly carry, is skipped like a comment.
+constexpr std::string_view kDefaultSessionName = "session";
 
 bool ascii_iequals(std::string_view text, std::string_view lower) noexcept {
   if (text.size() != lower.size()) return false;
@@ -43,6 +47,7 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
   out.ts.reset();
   out.expect.reset();
   out.session = {};
+  out.session_key = {};
   JsonKind root;
   if (!s.peek_kind(root)) return false;
   if (root != JsonKind::Object) {
@@ -79,6 +84,8 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
         bit = kComment;
       } else if (!session_key_.empty() && key == session_key_) {
         bit = kSession;
+      } else if (session_key_.empty() && key == kDefaultSessionName) {
+        bit = kOtherSession;
       } else {
         scanner_.fail_at(LineErrc::UnknownKey, key_at);
         scanner_.error().text = key;
@@ -200,14 +207,17 @@ bool EventLineReader::read_session(EventLine& out) {
       session_text_.assign(text);
       out.session = session_text_;
     }
+    out.session_key = out.session;
     return true;
   }
   if (kind == JsonKind::Number) {
     std::int64_t id = 0;
     std::string_view text;
     if (scanner_.integer(id, text)) {
-      auto [end, ec] = std::to_chars(session_digits_, session_digits_ + sizeof session_digits_, id);
-      out.session = std::string_view(session_digits_, static_cast<std::size_t>(end - session_digits_));
+      session_digits_[0] = '\xFF';
+      auto [end, ec] = std::to_chars(session_digits_ + 1, session_digits_ + sizeof session_digits_, id);
+      out.session_key = std::string_view(session_digits_, static_cast<std::size_t>(end - session_digits_));
+      out.session = out.session_key.substr(1);
       return true;
     }
     if (text.empty()) return false;

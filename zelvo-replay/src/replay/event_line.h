@@ -37,6 +37,9 @@ struct EventLine {
   std::optional<std::uint64_t> ts;     // as written, if written
   std::optional<Verdict> expect;
   std::string_view session;            // the session's text: into the line or the reader's own storage
+  // What tells sessions apart: the text for a string, the digits after a
+  // 0xFF byte (never in UTF-8 text) for an integer, so 1 and "1" differ.
+  std::string_view session_key;
 };
 
 class EventLineReader {

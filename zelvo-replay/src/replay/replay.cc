@@ -55,7 +55,7 @@ class Run {
   }
 
   // The session name of the event just read ("" without sessions).
-  std::string_view session_name() const noexcept { return sessions_on() ? event_.session : std::string_view(); }
+  std::string_view session_name() const noexcept { return sessions_on() ? event_.session_key : std::string_view(); }
   const EventLine& event() const noexcept { return event_; }
 
   // Evaluates the event just read in `session` at `ts` and writes its line.
