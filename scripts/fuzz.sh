@@ -5,7 +5,7 @@
 #
 # Usage: scripts/fuzz.sh [seconds] [target ...]
 #   seconds  time per target (default 60)
-#   target   decoder_fuzz, container_fuzz, engine_fuzz, roundtrip_fuzz, compiler_fuzz,
+#   target   decoder_fuzz, container_fuzz, engine_fuzz, roundtrip_fuzz, compiler_fuzz, result_pairs_fuzz,
 #            event_line_fuzz, format_fuzz, explain_fuzz (default: all)
 #
 # Fails when a regression input or a fuzzing run finds a crash, a leak, a
@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 SECONDS_PER_TARGET=${1:-60}
 shift || true
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(decoder_fuzz container_fuzz engine_fuzz roundtrip_fuzz compiler_fuzz event_line_fuzz format_fuzz explain_fuzz)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(decoder_fuzz container_fuzz engine_fuzz roundtrip_fuzz compiler_fuzz event_line_fuzz format_fuzz explain_fuzz result_pairs_fuzz)
 UNIT_TIMEOUT=${FUZZ_UNIT_TIMEOUT:-25}
 RSS_MB=${FUZZ_RSS_MB:-2048}
 CLANG_VERSION=14
