@@ -57,10 +57,13 @@ def run_counted(engine, only_type, passes, annotate=False):
         args = [sys.executable, os.path.abspath(__file__), "--child", engine, "--passes", str(passes)]
         if only_type:
             args += ["--type", only_type]
+        # A fixed hash seed: str hashes decide where dict entries land, and
+        # with them how many probes each lookup takes.
+        env = {**os.environ, "PYTHONHASHSEED": "0"}
         proc = subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
              f"--toggle-collect={DRIVER}", "--dump-instr=no"] + args,
-            capture_output=True, text=True, timeout=900, check=True)
+            capture_output=True, text=True, timeout=900, check=True, env=env)
         calls = int(proc.stdout.strip().splitlines()[-1])
         with open(out, encoding="utf-8") as f:
             totals = [line for line in f if line.startswith("totals:") or line.startswith("summary:")]
