@@ -1,8 +1,10 @@
 // Clock: the engine's source of wall-clock time.
 //
-// The engine reads the wall clock only when it is built and when it is
-// reset (the start time of its monitors); events carry their own
-// timestamps. Tests inject a ManualClock to control that start time exactly.
+// The engine reads its Clock only when it is built and when it is reset
+// (the start time of its monitors); events carry their own timestamps.
+// Tests inject a ManualClock to control that start time exactly. An event
+// made for an evaluation (PolicyEngine::evaluate_now) is stamped through
+// wall_clock_ms_at below, from the system's clocks.
 #pragma once
 
 #include <chrono>
