@@ -132,6 +132,7 @@ def main() -> int:
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--reuse", action="store_true", help="replay the trace already in --dir")
     parser.add_argument("--block-size", type=int, default=64 << 20, help="bytes of a file read by one task")
+    parser.add_argument("--json", help="also write the figures to this file, for benchmarks/report.py")
     args = parser.parse_args()
 
     start = time.perf_counter()
@@ -163,6 +164,10 @@ def main() -> int:
     print("|---:|---:|---:|---:|")
     for workers, (rate, per_cpu) in rates.items():
         print(f"| {workers} | {rate:,.0f} | {rate / base:.2f}x | {per_cpu:,.0f} |")
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump({"events": args.events, "workers": {str(k): {"events_per_s": r, "events_per_cpu_s": c}
+                                                          for k, (r, c) in rates.items()}}, f, indent=1)
     return 0
 
 

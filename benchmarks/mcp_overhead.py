@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import json
 import os
 import statistics
 import sys
@@ -127,6 +128,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--calls", type=int, default=500, help="calls per block (default 500)")
     parser.add_argument("--blocks", type=int, default=4, help="alternating blocks per side (default 4)")
     parser.add_argument("--mode", default="legacy", help="the client's protocol mode (legacy, 2026-07-28)")
+    parser.add_argument("--json", help="also write the rows (seconds) to this file, for benchmarks/report.py")
     args = parser.parse_args(argv)
     rows = []
     with tempfile.TemporaryDirectory() as scratch:
@@ -151,6 +153,9 @@ def main(argv: list[str] | None = None) -> int:
     for row in rows:
         ratio = row["proxy_cpu"] / row["server_cpu"] if row["server_cpu"] else float("nan")
         print(f"| {row['transport']} | {us(row['proxy_cpu'])} | {us(row['server_cpu'])} | {ratio:.2f}x |")
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump(rows, f, indent=1, default=float)
     return 0
 
 

@@ -17,6 +17,12 @@ configuration, and each is timed from its input to its output:
                    clock), counted in the summary and written with json.dumps
     python loop    PolicyEngine.evaluate over prepared (type, fields) pairs:
                    no reading, no writing, no summary
+    against        what `korvanthel replay --against` does in one process:
+                   the trace replayed through the policy and a second one
+                   (the same rules: nothing differs), the results paired
+                   natively (policy_diff.diff_result_lines)
+    against json   the same replays, every result line decoded and paired
+                   in Python (policy_diff.diff_results), as before
 
 Every path runs on one thread. Each is timed by the processor time the
 process used (time.process_time), so that other work on a shared machine
@@ -92,6 +98,7 @@ def main() -> None:
     parser.add_argument("--python-events", type=int, default=20_000, help="events for the Python replay path")
     parser.add_argument("--sessions", type=int, default=100)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--json", help="also write events per processor second of each path to this file")
     args = parser.parse_args()
 
     policy = json.dumps(w.reference_policy())
@@ -117,6 +124,18 @@ def main() -> None:
         out_path = os.path.join(tmp, "results.jsonl")
         rows.append(("native file", args.events, best_of(
             args.repeat, lambda: _native.replay_file(policy, trace_path, out=out_path, **kwargs))))
+    from korvanthel_tools.replay.policy_diff import diff_result_lines, diff_results, iter_records
+
+    def against(paired_natively: bool) -> None:
+        before = _native.replay_lines(policy, data, **kwargs)["results"]
+        after = _native.replay_lines(policy, data, **kwargs)["results"]
+        if paired_natively:
+            diff_result_lines(before, after)
+        else:
+            diff_results(iter_records(before, json.loads), iter_records(after, json.loads))
+
+    rows.append(("against", args.events, best_of(args.repeat, lambda: against(True))))
+    rows.append(("against json", args.events, best_of(max(1, args.repeat // 2), lambda: against(False))))
     rows.append(("native sorted", args.events, best_of(
         args.repeat, lambda: _native.replay_lines(policy, data, sort=True, **kwargs))))
     text = small.decode()
@@ -138,6 +157,9 @@ def main() -> None:
     for name, n, (cpu, wall) in rows:
         rate = n / cpu
         print(f"{name:<15} {n:>10,} {cpu:>8.3f} {rate:>12,.0f} {rate / loop_rate:>7.2f}x {n / wall:>12,.0f}")
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump({name: n / cpu for name, n, (cpu, _) in rows}, f, indent=1)
 
 
 if __name__ == "__main__":

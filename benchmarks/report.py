@@ -1,5 +1,7 @@
 """Writes the suite's report from one run's files in RESULTS_DIR: pyperf.json
-(Python-level timings), core.json (Google Benchmark), memory.json.
+(Python-level timings), core.json (Google Benchmark), memory.json, and the
+goals table from instructions.json (callgrind), replay.json, compile.json,
+dask.json and mcp.json, each written by its benchmark's --json option.
 
     python benchmarks/report.py RESULTS_DIR
 
@@ -111,6 +113,78 @@ def plot(m, counts, path):
     fig.savefig(path)
 
 
+def load_json(out, name):
+    path = os.path.join(out, name)
+    if not os.path.exists(path):
+        return None
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+def goals(m, out, lines):
+    """One table: each goal of the suite, the figure of this run and whether
+    it is met. A figure whose benchmark did not run is left out."""
+    rows = []
+    floor = m.get("floor")
+    for key, label, limit in (("reference", "`evaluate`, reference policy, vs the floor (pyperf)", 1.6),
+                              ("empty", "`evaluate`, empty policy, vs the floor (pyperf)", 0.9)):
+        if floor and key in m:
+            r = m[key] / floor
+            rows.append((label, f"{r:.2f}x", f"<= {limit}x", r <= limit))
+    ins = load_json(out, "instructions.json")
+    if ins:
+        types = [t for t in ins["floor"] if t != "stream"]
+        for key in ("reference", "empty"):
+            geo = 1.0
+            for t in types:
+                geo *= ins[key][t] / ins["floor"][t]
+            geo **= 1 / len(types)
+            rows.append((f"`evaluate`, {key} policy, instructions per call vs the floor, geometric mean over "
+                         f"the event types (callgrind; {ins[key]['stream']:,.0f} a call)", f"{geo:.2f}x", "", None))
+        if "tool_call" in types:
+            r = ins["reference"]["tool_call"] / ins["floor"]["tool_call"]
+            rows.append(("`evaluate`, reference policy, tool calls, instructions vs the floor (callgrind)",
+                         f"{r:.2f}x", "", None))
+    rep = load_json(out, "replay.json")
+    if rep and "python loop" in rep:
+        loop = rep["python loop"]
+        if "native lines" in rep:
+            r = rep["native lines"] / loop
+            rows.append((f"`replay_lines`, {rep['native lines']:,.0f} events per processor s, vs a Python "
+                         "`evaluate` loop", f"{r:.2f}x", ">= 1.6x", r >= 1.6))
+        if "against" in rep and "native lines" in rep:
+            r = rep["against"] / rep["native lines"]
+            rows.append(("`replay --against` (two policies), events/s vs one replay", f"{r:.2f}x", ">= 0.5x", r >= 0.5))
+    comp = load_json(out, "compile.json")
+    if comp:
+        r = comp["compile_mb_per_s"] / comp["from_json_mb_per_s"]
+        rows.append((f"compile, {comp['compile_mb_per_s']:.1f} MB/s of source ({comp['rules']:,} rules), vs "
+                     "`from_json` in MB/s of JSON", f"{r:.2f}x", ">= 0.5x", r >= 0.5))
+    dask = load_json(out, "dask.json")
+    if dask:
+        w = dask["workers"]
+        if rep and "native lines" in rep and "1" in w:
+            r = w["1"]["events_per_cpu_s"] / rep["native lines"]
+            rows.append((f"Dask, events per processor s ({dask['events']:,} events) vs the native replay",
+                         f"{r:.2f}x", ">= 0.5x", r >= 0.5))
+        if "1" in w and "2" in w:
+            r = w["2"]["events_per_s"] / w["1"]["events_per_s"]
+            rows.append(("Dask, 2 workers vs 1", f"{r:.2f}x", ">= 1.8x", r >= 1.8))
+    mcp = load_json(out, "mcp.json")
+    for row in mcp or []:
+        rows.append((f"MCP proxy over {row['transport']}, added median latency", fmt_time(row["overhead"]),
+                     f"<= {fmt_time(row['allowance'])}", bool(row["goal_met"])))
+        if row.get("server_cpu"):
+            r = row["proxy_cpu"] / row["server_cpu"]
+            rows.append((f"MCP proxy over {row['transport']}, processor time per call vs the server's",
+                         f"{r:.2f}x", "<= 0.3x", r <= 0.3))
+    if not rows:
+        return
+    lines += ["## Goals", "", "| Figure | This run | Goal | |", "|---|---:|---|---|"]
+    lines += [f"| {label} | {value} | {goal} | {'' if ok is None else verdict(ok)} |" for label, value, goal, ok in rows]
+    lines.append("")
+
+
 def main():
     out = sys.argv[1]
     m = load_medians(os.path.join(out, "pyperf.json"))
@@ -118,6 +192,7 @@ def main():
              f"One run of `bash benchmarks/run_all.sh` on {platform.machine()} "
              f"({os.cpu_count()} cores), Python {platform.python_version()}. Python-level figures are "
              "pyperf medians; every ratio compares figures of this same run.", ""]
+    goals(m, out, lines)
     headline(m, lines)
     counts = series(m, lines)
     if "load-from_json" in m and "load-orjson" in m:

@@ -6,10 +6,15 @@
 #   2. the core-level Google Benchmark programs (build/bench);
 #   3. the agreement check: every engine, same events, same allow/deny;
 #   4. the Python-level timings (pyperf), then resident memory;
-#   5. the report: benchmarks/results/results.md and scale.png.
+#   5. the parts around evaluate: instructions per call (callgrind, when
+#      valgrind is installed), replay and `replay --against`, the compiler,
+#      the Dask backtest (2,000,000 events on 1 and 2 workers) and the MCP
+#      proxy, each writing its figures as JSON;
+#   6. the report: benchmarks/results/results.md (its goals table first)
+#      and scale.png.
 #
 #   bash benchmarks/run_all.sh            # full run
-#   QUICK=1 bash benchmarks/run_all.sh    # fewer pyperf processes and values
+#   QUICK=1 bash benchmarks/run_all.sh    # fewer pyperf processes and values, smaller traces
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -31,7 +36,8 @@ for peer in cedarpy casbin regopy; do
   pip_q "$peer" || echo "peer $peer could not be installed here; the suite goes on without it"
 done
 pip_q --no-build-isolation "$here/floor"
-pip_q -C build-dir="$root/build/bench-wheel" "$root"
+# With the extras whose parts are measured: the Dask backtest and the MCP proxy.
+pip_q -C build-dir="$root/build/bench-wheel" "$root[dask,mcp]"
 
 step "core-level benchmarks ($build)"
 # Optimised as the package is (profile-guided, which trains the module, and
@@ -59,6 +65,38 @@ fi
 
 step "resident memory"
 "$py" "$here/memcheck.py" | tee "$results/memory.json"
+
+step "instructions per call (callgrind)"
+if command -v valgrind >/dev/null; then
+  "$py" "$here/instructions.py" --json "$results/instructions.json" | tee "$results/instructions.txt"
+else
+  echo "valgrind is not installed: no instruction counts"
+  rm -f "$results/instructions.json"
+fi
+
+step "replay, replay --against"
+if [ "${QUICK:-0}" = 1 ]; then replay_events=50000; dask_events=200000; else replay_events=200000; dask_events=2000000; fi
+"$py" "$here/replay_bench.py" --events "$replay_events" --json "$results/replay.json" | tee "$results/replay.txt"
+
+step "compiler"
+"$py" "$here/compile_bench.py" --json "$results/compile.json" | tee "$results/compile.txt"
+
+step "Dask backtest"
+if "$py" -c "import distributed" 2>/dev/null; then
+  "$py" "$here/dask_scaling.py" --events "$dask_events" --sessions 10000 --json "$results/dask.json" \
+    | tee "$results/dask.txt"
+else
+  echo "dask.distributed is not installed (the dask extra): no Dask figures"
+  rm -f "$results/dask.json"
+fi
+
+step "MCP proxy"
+if "$py" -c "import mcp" 2>/dev/null; then
+  "$py" "$here/mcp_overhead.py" --json "$results/mcp.json" | tee "$results/mcp.txt"
+else
+  echo "the MCP SDK is not installed (the mcp extra): no proxy figures"
+  rm -f "$results/mcp.json"
+fi
 
 step "report"
 "$py" "$here/report.py" "$results"

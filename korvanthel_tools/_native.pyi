@@ -163,6 +163,14 @@ def replay_file(
 ) -> ReplayRun:
     """replay_lines over the bytes of the file at path (memory-mapped)."""
 
+def pair_result_lines(
+    before: bytes, after: bytes, /
+) -> tuple[int, int, list[tuple[int, bytes, bytes]], bytes | None]:
+    """Two replays' result lines side by side: each stream's number of
+    lines, (position, before line, after line) for every pair whose line
+    number, verdict or triggered rules may differ, and the first line of
+    ``before`` past the end of ``after`` (None if there is none)."""
+
 def parse_ts(ts: int | str, /) -> int:
     """Milliseconds since 1970 of an event's ts, as a replay reads it."""
 

@@ -6,7 +6,8 @@
 # Usage: scripts/fuzz.sh [seconds] [target ...]
 #   seconds  time per target (default 60)
 #   target   decoder_fuzz, container_fuzz, engine_fuzz, roundtrip_fuzz, compiler_fuzz,
-#            event_line_fuzz, format_fuzz, explain_fuzz, state_fuzz policy_loader_fuzz (default: all)
+#            event_line_fuzz, format_fuzz, explain_fuzz, state_fuzz,
+#            policy_loader_fuzz, result_pairs_fuzz (default: all)
 #
 # Fails when a regression input or a fuzzing run finds a crash, a leak, a
 # sanitizer report, a timeout (a unit slower than FUZZ_UNIT_TIMEOUT seconds)
@@ -18,7 +19,7 @@ cd "$(dirname "$0")/.."
 SECONDS_PER_TARGET=${1:-60}
 shift || true
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(decoder_fuzz container_fuzz engine_fuzz roundtrip_fuzz compiler_fuzz event_line_fuzz format_fuzz explain_fuzz state_fuzz policy_loader_fuzz)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(decoder_fuzz container_fuzz engine_fuzz roundtrip_fuzz compiler_fuzz event_line_fuzz format_fuzz explain_fuzz state_fuzz policy_loader_fuzz result_pairs_fuzz)
 UNIT_TIMEOUT=${FUZZ_UNIT_TIMEOUT:-25}
 RSS_MB=${FUZZ_RSS_MB:-2048}
 CLANG_VERSION=14

@@ -10,6 +10,7 @@ that started; each group keeps its count and its first few examples.
 
 from __future__ import annotations
 
+import json
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Final
@@ -236,6 +237,39 @@ def diff_results(
         if change is not None and on_change is not None:
             on_change(order, diff.difference_record(b, a, change, file))
     if next(a_iter, None) is not None:
+        raise DiffError("the first replay ends before the second")
+    return diff
+
+
+def diff_result_lines(
+    before: bytes,
+    after: bytes,
+    *,
+    locate: Callable[[int], tuple[str | None, int]] | None = None,
+    on_change: Callable[[int, dict[str, Any]], None] | None = None,
+    examples_per_change: int = EXAMPLES_PER_CHANGE,
+) -> PolicyDiff:
+    """diff_results over two replays' result lines (JSON lines as the
+    native replay writes them), decoding only the pairs that may differ.
+
+    The pairing is native: pairs whose line numbers, verdicts and rule lists
+    are the same bytes agree without being decoded; the others (and, when
+    the streams' lengths differ, the first line past the shorter) are
+    decoded and judged exactly as diff_results judges them, with the same
+    errors.
+    """
+    from korvanthel_tools._native import pair_result_lines
+
+    n_before, n_after, reported, extra = pair_result_lines(before, after)
+    diff = diff_results(
+        (json.loads(b) for _, b, _ in reported),
+        (json.loads(a) for _, _, a in reported),
+        locate=locate, on_change=on_change, examples_per_change=examples_per_change,
+    )
+    diff.events = min(n_before, n_after)
+    if n_before > n_after:
+        raise DiffError(f"the second replay ends before line {json.loads(extra).get('line')}")
+    if n_after > n_before:
         raise DiffError("the first replay ends before the second")
     return diff
 

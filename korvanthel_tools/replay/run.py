@@ -17,7 +17,7 @@ from tqdm import tqdm
 
 from korvanthel_tools.loading import ToolError
 from korvanthel_tools.replay.native import ReplayOptions, relabel_line, replay_native, summary_from_native
-from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_results, iter_records
+from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_result_lines
 from korvanthel_tools.replay.summary import ReplaySummary
 from korvanthel_tools.replay.trace import Trace, read_trace
 
@@ -193,9 +193,8 @@ class ReplayRun:
             after = replay_native(other, trace.data, self.options, locate=locate)
             bar.update()
             changed: list[dict[str, Any]] = []
-            diff = diff_results(
-                iter_records(before.results or b"", json.loads),
-                iter_records(after.results or b"", json.loads),
+            diff = diff_result_lines(
+                before.results or b"", after.results or b"",
                 locate=locate, on_change=lambda _, record: changed.append(record),
                 examples_per_change=examples,
             )

@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from korvanthel_tools.replay.policy_diff import Change, DiffError, PolicyDiff, diff_results
+from korvanthel_tools.replay.policy_diff import Change, DiffError, PolicyDiff, diff_result_lines, diff_results
 
 from replay_support import POLICY, T0, stricter, write_policy
 from tools_support import Run, cli, json_lines, policy_json, write_events
@@ -119,6 +119,47 @@ def test_merging_parts_equals_diffing_the_whole(
     }
     differing = sum(1 for vb, rb, va, ra in pairs if vb != va or set(rb) != set(ra))
     assert whole.differing == differing
+
+
+def lines(records: list[dict[str, Any]]) -> bytes:
+    return b"".join(json.dumps(r).encode() + b"\n" for r in records)
+
+
+def outcome(diff_of: Callable[[], PolicyDiff]) -> Any:
+    try:
+        diff = diff_of()
+    except DiffError as exc:
+        return str(exc)
+    return diff.events, {c: (g.count, g.examples) for c, g in diff.groups.items()}
+
+
+# Rule lists with repeats, reasons that spell the keys the pairing looks
+# for, streams of different lengths and out of step: the native pairing
+# decodes fewer lines and must reach the same diff (or the same error).
+@settings(max_examples=80, deadline=None)
+@given(
+    pairs=st.lists(st.tuples(VERDICT, st.lists(st.integers(1, 4), max_size=3), VERDICT,
+                             st.lists(st.integers(1, 4), max_size=3), st.booleans()), max_size=30),
+    extra=st.integers(-2, 2),
+    skew=st.integers(0, 31),
+)
+def test_pairing_result_lines_natively_equals_diffing_the_records(
+    pairs: list[tuple[str, list[int], str, list[int], bool]], extra: int, skew: int
+) -> None:
+    before, after = [], []
+    for i, (vb, rb, va, ra, tricky) in enumerate(pairs):
+        b, a = record(i + 1, vb, rb), record(i + 1 + (i == skew), va, ra)
+        if tricky:
+            b["result"]["reason"] = '"result": {"verdict": "deny", "triggered_rules": [9]}'
+            b["session"] = '"triggered_rules": ['
+        before.append(b)
+        after.append(a)
+    if extra > 0:
+        before += [record(len(pairs) + k + 1, "allow", []) for k in range(extra)]
+    elif extra < 0:
+        after += [record(len(pairs) + k + 1, "allow", []) for k in range(-extra)]
+    expected = outcome(lambda: diff_results(before, after, examples_per_change=2))
+    assert outcome(lambda: diff_result_lines(lines(before), lines(after), examples_per_change=2)) == expected
 
 
 # --- the command -----------------------------------------------------------

@@ -14,8 +14,8 @@ namespace korvanthel::tools {
 // canonical_policy_json, check_policy, CompileError, Diagnostic (language.cc).
 int add_language(PyObject* module);
 
-// replay_lines, replay_file, parse_ts, EventLineError, Replayer
-// (replay_functions.cc, replayer.cc).
+// replay_lines, replay_file, parse_ts, EventLineError, Replayer,
+// pair_result_lines (replay_functions.cc, replayer.cc, result_pairs.cc).
 int add_replay(PyObject* module);
 
 // explain_events (explain.cc).

@@ -421,6 +421,7 @@ int add_replay(PyObject* module) {
       "A line of an event trace that a strict replay refused: .line is its number, .problem what is wrong.",
       PyExc_ValueError, nullptr));
   if (!error || PyModule_AddObjectRef(module, kErrorName, error.get()) < 0) return -1;
+  if (add_result_pairs(module) < 0) return -1;
   return add_replayer(module);
 }
 

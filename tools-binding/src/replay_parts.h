@@ -15,4 +15,7 @@ PyObject* summary_to_host(const zelvo::replay::ReplaySummary& summary);
 // Adds the Replayer class (replayer.cc). 0, or -1 with an exception set.
 int add_replayer(PyObject* module);
 
+// Adds pair_result_lines (result_pairs.cc). 0, or -1 with an exception set.
+int add_result_pairs(PyObject* module);
+
 }  // namespace korvanthel::tools

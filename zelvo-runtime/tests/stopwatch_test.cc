@@ -64,5 +64,27 @@ TEST(WallClock, ReadsTheSystemClockInWholeMilliseconds) {
   }
 }
 
+// The wall clock derived from a monotonic reading agrees with a direct
+// reading to the millisecond (the pairing of the two clocks may put it a
+// few tens of nanoseconds to either side of an instant, hence the slack of
+// one), and follows the monotonic reading it is given.
+TEST(WallClock, DerivedFromTheMonotonicClockAgreesWithTheWallClock) {
+  for (int i = 0; i < 3000; ++i) {
+    const std::uint64_t before = wall_clock_ms();
+    const std::uint64_t read = wall_clock_ms_at(Stopwatch::now());
+    const std::uint64_t after = wall_clock_ms();
+    ASSERT_LE(before, read + 1);
+    ASSERT_LE(read, after + 1);
+  }
+  const Point now = Stopwatch::now();
+  const std::uint64_t at = wall_clock_ms_at(now);
+  // Each reading below is more than a millisecond from the last pairing:
+  // each pairs the clocks again, an earlier one as well as a later one.
+  EXPECT_NEAR(static_cast<double>(wall_clock_ms_at(now + std::chrono::milliseconds(5))), static_cast<double>(at + 5),
+              1.0);
+  EXPECT_NEAR(static_cast<double>(wall_clock_ms_at(now - std::chrono::milliseconds(5))), static_cast<double>(at - 5),
+              1.0);
+}
+
 }  // namespace
 }  // namespace zelvo

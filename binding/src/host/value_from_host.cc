@@ -262,10 +262,14 @@ bool Converter::enter(PyObject* container) {
 // The stored items in index order; a subclass's __iter__/__getitem__ is
 // not consulted. The length is read afresh for every item because host
 // code run by a conversion may shorten or grow the list.
+//
+// Lists and dicts are built in place in `out` (nothing is built aside and
+// moved in): on a failure `out` holds part of the value, and every caller
+// discards its whole value then.
 bool Converter::convert_list(PyObject* list, Value& out) {
   const PyRef hold = PyRef::borrow(list);
   if (!enter(list)) return false;
-  zelvo::ValueList items;
+  zelvo::ValueList& items = out.assign_list();
   items.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     if (!convert(PyList_GET_ITEM(list, i), items.emplace_back())) {
@@ -274,19 +278,15 @@ bool Converter::convert_list(PyObject* list, Value& out) {
     }
   }
   leave();
-  out.assign_list() = std::move(items);
   return true;
 }
 
 bool Converter::convert_dict(PyObject* dict, Value& out) {
   const PyRef hold = PyRef::borrow(dict);
   if (!enter(dict)) return false;
-  zelvo::ValueMap entries;
-  const bool ok = convert_entries(dict, &entries);
+  const bool ok = convert_entries(dict, &out.assign_map());
   leave();
-  if (!ok) return false;
-  out.assign_map() = std::move(entries);
-  return true;
+  return ok;
 }
 
 // The readings of convert() whose results would be thrown away: the same

@@ -137,8 +137,12 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   const auto total = static_cast<Py_ssize_t>(sig.params.size());
   if (nargs > total) return raise_too_many_positional(sig, nargs);
   for (Py_ssize_t i = 0; i < total; ++i) out[i] = BoundArg{i < nargs ? args[i] : nullptr, {}};
-  if (!bind_keywords(sig, args, nargs, kwnames, out)) return false;
-  if (!check_missing(sig, out)) return false;
+  // Every parameter given by position (the usual call): no keyword to
+  // match and none missing.
+  if (kwnames != nullptr || nargs < total) {
+    if (!bind_keywords(sig, args, nargs, kwnames, out)) return false;
+    if (!check_missing(sig, out)) return false;
+  }
   for (Py_ssize_t i = 0; i < total; ++i) {
     if (out[i].object != nullptr && !check_type(sig.params[i], out[i])) return false;
   }

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "arg_binder.h"
-#include "engine/clock.h"
 #include "engine_object.h"
 #include "event/event.h"
 #include "host/host.h"
@@ -59,14 +58,16 @@ PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t narg
     CallScratch scratch;       // the event map and result record, reused
     BorrowedTexts borrows;     // released after the event, which refers to them
     FieldPositions positions;  // where the fields rules read land, so that they need not search
-    // The timestamp is read before the lock: waiting does not age the event.
-    zelvo::Event event{zelvo::Str(bound[0].text), scratch.take_fields(), zelvo::wall_clock_ms(), {}};
+    // The timestamp is set by the engine from the reading that starts its
+    // stopwatch (one clock read for both): the wall-clock time at which the
+    // engine takes up the event.
+    zelvo::Event event{zelvo::Str(bound[0].text), scratch.take_fields(), 0, {}};
     EngineCell& cell = state_of(self).cell;
     if (!fields_to_event(bound[1].object, cell.kept_fields(), borrows, positions, event)) return nullptr;
     zelvo::EvalResult& result = scratch.result();
     const bool ran = cell.with_core([&](zelvo::PolicyEngine& core) {
       test_hooks::before_evaluate(event.event_type.view());
-      core.evaluate(event, result);
+      core.evaluate_now(event, result);
     });
     if (!ran) return raise_error(ErrorKind::Poisoned);
     PyRef out = result_to_host(result);

@@ -34,7 +34,17 @@ EvalResult PolicyEngine::evaluate(const Event& event) {
 
 void PolicyEngine::evaluate(const Event& event, EvalResult& result) {
   result.clear();  // a caller's earlier result is not part of this call's time
+  run(event, result, Stopwatch::start());
+}
+
+void PolicyEngine::evaluate_now(Event& event, EvalResult& result) {
+  result.clear();
   const Stopwatch stopwatch = Stopwatch::start();
+  event.timestamp = wall_clock_ms_at(stopwatch.started());
+  run(event, result, stopwatch);
+}
+
+void PolicyEngine::run(const Event& event, EvalResult& result, const Stopwatch& stopwatch) {
   ++event_count_;
   EvalContext ctx{event, context_, config_};
   prepared_.attach(ctx);

@@ -21,6 +21,8 @@ class Stopwatch {
   using Clock = std::chrono::steady_clock;
 
   static Stopwatch start() noexcept { return Stopwatch(now()); }
+  // The reading start() took.
+  Clock::time_point started() const noexcept { return start_; }
   // Whole microseconds since start(), truncated.
   std::uint64_t elapsed_us() const noexcept { return whole_us(start_, now()); }
 
