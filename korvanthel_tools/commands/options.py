@@ -1,6 +1,7 @@
 """Option values shared by several commands.
 
-``--context KEY=JSON`` and ``--config KEY=JSON`` (``replay``, ``explain``)
+``--context KEY=JSON`` and ``--config KEY=JSON`` (``replay``, ``explain``,
+``mcp-proxy``)
 name a value stored in an engine before its first event.
 """
 
@@ -21,5 +22,5 @@ def parse_assignment(option: str, item: str) -> tuple[str, Any]:
         raise ToolError(f"{option} {item!r}: expected KEY=JSON")
     try:
         return key, json.loads(raw)
-    except json.JSONDecodeError as exc:
-        raise ToolError(f"{option} {item!r}: value is not JSON ({exc.msg})") from None
+    except (ValueError, RecursionError) as exc:  # RecursionError: nested deeper than json takes
+        raise ToolError(f"{option} {item!r}: value is not JSON ({getattr(exc, 'msg', exc)})") from None

@@ -51,6 +51,7 @@ class PolicySourceError(PolicyLoadError):
 
 
 class PolicyForm(enum.Enum):
+    """The three forms a policy comes in, told apart by content."""
     CONTAINER = "container"
     JSON = "json"
     SOURCE = "source"
@@ -83,6 +84,7 @@ class LoadedPolicy:
 
     @property
     def is_container(self) -> bool:
+        """Whether the engine takes the bytes as a container (a container, or a source compiled here)."""
         return self.form is not PolicyForm.JSON
 
     def engine_argument(self) -> bytes | str:
@@ -92,6 +94,7 @@ class LoadedPolicy:
 
 
 def read_policy_file(path: str) -> bytes:
+    """The bytes of a policy file; PolicyLoadError naming the path when it cannot be read."""
     try:
         return Path(path).read_bytes()
     except OSError as exc:

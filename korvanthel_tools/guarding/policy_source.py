@@ -66,6 +66,8 @@ class PolicySource:
 
     @classmethod
     def from_loaded(cls, loaded: LoadedPolicy) -> PolicySource:
+        """The source of a policy the loader has read: its engine is made here,
+        once, so that a policy the engine refuses fails at load."""
         data, is_container, origin = loaded.engine_data, loaded.is_container, loaded.origin
         engine = _make_engine(data, is_container, origin)
         return cls(

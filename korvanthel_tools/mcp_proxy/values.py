@@ -18,8 +18,12 @@ import json
 from pathlib import Path
 from typing import Any
 
+from korvanthel_tools.commands.options import parse_assignment
+from korvanthel_tools.loading import ToolError
+
 
 def add_value_options(parser: argparse.ArgumentParser) -> None:
+    """Register ``--context``, ``--config``, their file forms and ``--allow-unknown-fields``."""
     for kind in ("context", "config"):
         parser.add_argument(
             f"--{kind}", action="append", default=[], metavar="KEY=JSON",
@@ -45,19 +49,16 @@ def _values(args: argparse.Namespace, kind: str) -> dict[str, Any]:
     if path is not None:
         values.update(_read_file(f"--{kind}-file", path))
     for item in getattr(args, kind):
-        key, value = parse_assignment(f"--{kind}", item)
+        key, value = _assignment(f"--{kind}", item)
         values[key] = value
     return values
 
 
-def parse_assignment(option: str, item: str) -> tuple[str, Any]:
-    key, sep, raw = item.partition("=")
-    if not sep or not key:
-        raise ValueError(f"{option} {item!r}: expected KEY=JSON")
+def _assignment(option: str, item: str) -> tuple[str, Any]:
     try:
-        return key, json.loads(raw)
-    except (ValueError, RecursionError) as exc:
-        raise ValueError(f"{option} {item!r}: value is not JSON ({getattr(exc, 'msg', exc)})") from None
+        return parse_assignment(option, item)
+    except ToolError as exc:
+        raise ValueError(str(exc)) from None
 
 
 def _read_file(option: str, path: str) -> dict[str, Any]:

@@ -10,6 +10,7 @@ import pytest
 
 from _korvanthel_core import PolicyEngine
 from korvanthel_tools.container import MAX_PAYLOAD_LENGTH, encode_container, read_header
+from korvanthel_tools.guarding.source_hash import source_hash
 
 from tools_support import EXAMPLES, Run, cli, policy_json
 
@@ -150,7 +151,7 @@ def test_inspect_takes_policy_json_and_source(cli: Callable[..., Run], name: str
     run = cli("inspect", EXAMPLES / name)
     assert run.status == 0, run.err
     lines = run.out.splitlines()
-    assert lines[1:4] == [f"form:           {form}", "source_hash:    11683363319500689368", "Status:"]
+    assert lines[1:4] == [f"form:           {form}", f"source_hash:    {source_hash((EXAMPLES / 'guard_policy.zelvo').read_bytes())}", "Status:"]
     assert "  Policy: agent-guard (High)" in lines
 
 
