@@ -391,24 +391,38 @@ bool JsonReader::skip_value() {
 
 // --- Arrays and objects -----------------------------------------------------
 
-bool JsonReader::next_element(bool& first, bool& more) {
+// Moves past the comma before the next item of an array or object (none
+// before the first). Returns the item's first byte (not consumed; -1 at the
+// end of the text), kClosed at the closing bracket `close` (not consumed),
+// or kFault.
+inline int JsonReader::next_item(int close, Errc comma_or_end, Errc eof, bool& first) {
   int c = skip_ws();
-  if (c == ']') {
-    more = false;
-    return true;
-  }
+  if (c == close) return kClosed;
   if (c == ',' && !first) {
     eat();
     c = skip_ws();
   } else if (c >= 0) {
-    if (!first) return peek_error(Errc::ExpectedListCommaOrEnd);
+    if (!first) {
+      peek_error(comma_or_end);
+      return kFault;
+    }
     first = false;
   } else {
-    return peek_error(Errc::EofWhileParsingList);
+    peek_error(eof);
+    return kFault;
   }
-  if (c == ']') return peek_error(Errc::TrailingComma);
-  if (c < 0) return peek_error(Errc::EofWhileParsingValue);
-  more = true;
+  if (c == close) {
+    peek_error(Errc::TrailingComma);
+    return kFault;
+  }
+  return c;
+}
+
+bool JsonReader::next_element(bool& first, bool& more) {
+  const int c = next_item(']', Errc::ExpectedListCommaOrEnd, Errc::EofWhileParsingList, first);
+  if (c == kFault) return false;
+  more = c != kClosed;
+  if (c == -1) return peek_error(Errc::EofWhileParsingValue);
   return true;
 }
 
@@ -436,26 +450,14 @@ void JsonReader::end_array_after_fault() noexcept {
 }
 
 bool JsonReader::next_key(bool& first, bool& more, std::string_view& key) {
-  int c = skip_ws();
-  if (c == '}') {
-    more = false;
-    return true;
-  }
-  if (c == ',' && !first) {
-    eat();
-    c = skip_ws();
-  } else if (c >= 0) {
-    if (!first) return peek_error(Errc::ExpectedObjectCommaOrEnd);
-    first = false;
-  } else {
-    return peek_error(Errc::EofWhileParsingObject);
-  }
+  const int c = next_item('}', Errc::ExpectedObjectCommaOrEnd, Errc::EofWhileParsingObject, first);
+  if (c == kFault) return false;
+  more = c != kClosed;
   if (c == '"') {
     eat();
-    more = true;
     return string(key);
   }
-  if (c == '}') return peek_error(Errc::TrailingComma);
+  if (!more) return true;
   return peek_error(c < 0 ? Errc::EofWhileParsingValue : Errc::KeyMustBeAString);
 }
 

@@ -111,6 +111,9 @@ class JsonReader {
   bool end_root();
 
  private:
+  static constexpr int kClosed = -2;
+  static constexpr int kFault = -3;
+  int next_item(int close, Errc comma_or_end, Errc eof, bool& first);
   bool escape();
   bool skip_string();
   bool skip_escape();
