@@ -21,7 +21,10 @@
 //   - With borrowing on, a string longer than Str's inline capacity that
 //     needs no unescaping is a borrowed Str into the input: the caller keeps
 //     the input alive and unchanged as long as such values live.
-//   - Cost: one pass over the bytes, eight at a time inside strings; no
+//   - The tokens (whitespace, plain runs of strings, escapes, UTF-8, the
+//     number grammar, the depth limit) are the runtime's JSON layer
+//     (json/); the values built and the errors are this reader's own.
+//   - Cost: one pass over the bytes, sixteen at a time inside strings; no
 //     allocation beyond the values built (and a scratch text reused for
 //     strings with escapes).
 #pragma once
@@ -32,13 +35,15 @@
 #include <string_view>
 
 #include "event/value.h"
+#include "json/depth.h"
+#include "json/whitespace.h"
 #include "replay/line_error.h"
 
 namespace zelvo::replay {
 
 class JsonScanner {
  public:
-  static constexpr int kMaxDepth = 128;
+  static constexpr int kMaxDepth = json::kDepthLimit;
 
   explicit JsonScanner(bool borrow_strings = false) noexcept : borrow_(borrow_strings) {}
   JsonScanner(const JsonScanner&) = delete;
@@ -53,14 +58,7 @@ class JsonScanner {
 
   // --- Cursor -------------------------------------------------------------
   // Skips whitespace; the next byte (not consumed) or -1 at the end.
-  int skip_ws() noexcept {
-    while (cur_ != end_) {
-      const unsigned char c = static_cast<unsigned char>(*cur_);
-      if (c > ' ' || (c != ' ' && c != '\n' && c != '\t' && c != '\r')) return c;
-      ++cur_;
-    }
-    return -1;
-  }
+  int skip_ws() noexcept { return json::skip_ws(cur_, end_); }
   void eat() noexcept { ++cur_; }
   std::size_t offset() const noexcept { return static_cast<std::size_t>(cur_ - begin_); }
   const char* position() const noexcept { return cur_; }
@@ -106,7 +104,12 @@ class JsonScanner {
   bool literal(std::string_view word);
   bool number(Value& out);
   bool number_text(std::string_view& text, bool& integral);
-  bool array(ValueList& out, int depth);
+  // The grammar of objects and arrays, written once for reading and
+  // skipping (see json_scan.cc).
+  template <class Member>
+  bool members(int depth, Member&& member);
+  template <class Element>
+  bool elements(int depth, Element&& element);
   // The string whose opening quote was consumed: the bytes up to the
   // closing quote, which is consumed. `escaped` tells whether `out` is the
   // unescaped scratch text rather than a slice of the input.

@@ -1,53 +1,15 @@
 #include "model/json_reader.h"
 
 #include <charconv>
-#include <cstring>
 #include <limits>
 #include <utility>
 
-#include "model/utf8.h"
+#include "json/escape.h"
+#include "json/number_scan.h"
+#include "json/text_run.h"
 
 namespace zelvo::json {
 namespace {
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-inline std::uint64_t load8(const char* p) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// Non-zero when some byte of v is '"', '\\' or below 0x20 (may flag more
-// bytes than those, never fewer).
-inline std::uint64_t special_bytes(std::uint64_t v) noexcept {
-  const std::uint64_t quote = v ^ (kOnes * '"');
-  const std::uint64_t slash = v ^ (kOnes * '\\');
-  return ((quote - kOnes) & ~quote & kHighs) | ((slash - kOnes) & ~slash & kHighs) |
-         ((v - kOnes * 0x20) & ~v & kHighs);
-}
-
-inline bool is_special(unsigned char c) noexcept { return c == '"' || c == '\\' || c < 0x20; }
-
-// Advances p to the first '"', '\\' or control byte, or to end.
-inline const char* scan_plain(const char* p, const char* end) noexcept {
-  while (end - p >= 8) {
-    if (special_bytes(load8(p)) != 0) break;
-    p += 8;
-  }
-  while (p != end && !is_special(static_cast<unsigned char>(*p))) ++p;
-  return p;
-}
-
-inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-int hex_value(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 Found found_number(const Number& n) {
   Found f;
@@ -60,44 +22,6 @@ Found found_number(const Number& n) {
 }
 
 }  // namespace
-
-bool valid_utf8(std::string_view bytes) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = p + bytes.size();
-  while (p != end) {
-    if (end - p >= 8 && (load8(reinterpret_cast<const char*>(p)) & kHighs) == 0) {
-      p += 8;
-      continue;
-    }
-    const unsigned char b0 = *p;
-    if (b0 < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      n = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      n = 3;
-      if (b0 == 0xE0) lo = 0xA0;  // no overlongs
-      if (b0 == 0xED) hi = 0x9F;  // no surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      n = 4;
-      if (b0 == 0xF0) lo = 0x90;  // no overlongs
-      if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < n) return false;
-    if (p[1] < lo || p[1] > hi) return false;
-    for (std::size_t k = 2; k < n; ++k) {
-      if ((p[k] & 0xC0) != 0x80) return false;
-    }
-    p += n;
-  }
-  return true;
-}
 
 // --- Faults -----------------------------------------------------------------
 
@@ -229,7 +153,7 @@ bool JsonReader::string(std::string_view& out) {
   const char* start = cur_;
   bool escaped = false;
   for (;;) {
-    cur_ = scan_plain(cur_, end_);
+    cur_ = plain_run<false>(cur_, end_);
     if (cur_ == end_) return error(Errc::EofWhileParsingString);
     const char c = *cur_;
     if (c == '"') {
@@ -259,85 +183,41 @@ bool JsonReader::string(std::string_view& out) {
   }
 }
 
+// A backslash of a string was consumed: its escape, unescaped into scratch_.
 bool JsonReader::escape() {
-  if (cur_ == end_) return error(Errc::EofWhileParsingString);
-  switch (*cur_++) {
-    case '"': scratch_ += '"'; return true;
-    case '\\': scratch_ += '\\'; return true;
-    case '/': scratch_ += '/'; return true;
-    case 'b': scratch_ += '\b'; return true;
-    case 'f': scratch_ += '\f'; return true;
-    case 'n': scratch_ += '\n'; return true;
-    case 'r': scratch_ += '\r'; return true;
-    case 't': scratch_ += '\t'; return true;
-    case 'u': return unicode_escape();
-    default: return error(Errc::InvalidEscape);
+  const char* p = cur_;
+  const EscapeFault fault = unescape(p, end_, scratch_);
+  cur_ = p;
+  switch (fault) {
+    case EscapeFault::None: return true;
+    case EscapeFault::End:
+    case EscapeFault::NoLowEnd: return error(Errc::EofWhileParsingString);
+    case EscapeFault::InvalidEscape: return error(Errc::InvalidEscape);
+    case EscapeFault::NoLow: return error(Errc::UnexpectedEndOfHexEscape);
+    case EscapeFault::LoneLow:
+    case EscapeFault::BadLow: return error(Errc::LoneLeadingSurrogate);
   }
-}
-
-bool JsonReader::hex4(std::uint32_t& out) {
-  if (end_ - cur_ < 4) {
-    cur_ = end_;
-    return error(Errc::EofWhileParsingString);
-  }
-  std::uint32_t n = 0;
-  for (int k = 0; k < 4; ++k) {
-    const int v = hex_value(*cur_++);
-    if (v < 0) return error(Errc::InvalidEscape);
-    n = (n << 4) | static_cast<std::uint32_t>(v);
-  }
-  out = n;
-  return true;
-}
-
-// A \u escape whose "\u" was consumed. Strings are text, so surrogates must
-// come as a high one directly followed by an escaped low one.
-bool JsonReader::unicode_escape() {
-  std::uint32_t n;
-  if (!hex4(n)) return false;
-  if (n >= 0xDC00 && n <= 0xDFFF) return error(Errc::LoneLeadingSurrogate);
-  if (n < 0xD800 || n > 0xDBFF) {
-    utf8::append(scratch_, n);
-    return true;
-  }
-  for (char expected : {'\\', 'u'}) {
-    if (cur_ == end_) return error(Errc::EofWhileParsingString);
-    if (*cur_++ != expected) return error(Errc::UnexpectedEndOfHexEscape);
-  }
-  std::uint32_t low;
-  if (!hex4(low)) return false;
-  if (low < 0xDC00 || low > 0xDFFF) return error(Errc::LoneLeadingSurrogate);
-  utf8::append(scratch_, 0x10000 + ((n - 0xD800) << 10) + (low - 0xDC00));
-  return true;
+  return error(Errc::InvalidEscape);
 }
 
 bool JsonReader::number(bool positive, Number& out) {
   const char* start = positive ? cur_ : cur_ - 1;
-  if (cur_ == end_) return error(Errc::EofWhileParsingValue);
-  const char first = *cur_++;
+  const NumberScan scan = scan_number(cur_, end_);
+  if (scan.fault != NumberScan::Fault::None) {
+    cur_ = scan.stop;
+    return peek_error(scan.fault == NumberScan::Fault::End ? Errc::EofWhileParsingValue : Errc::InvalidNumber);
+  }
+  if (!scan.integral) return number_tail(start, scan.stop, out);
   std::uint64_t significand = 0;
-  bool fits = true;  // all integer digits fit in significand
-  std::int64_t int_digits = 0;
-  if (first == '0') {
-    if (cur_ != end_ && is_digit(*cur_)) return peek_error(Errc::InvalidNumber);
-  } else if (first >= '1' && first <= '9') {
-    significand = static_cast<std::uint64_t>(first - '0');
-    int_digits = 1;
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-    while (cur_ != end_ && is_digit(*cur_)) {
-      const auto digit = static_cast<std::uint64_t>(*cur_ - '0');
-      if (fits && significand >= kMax / 10 && (significand > kMax / 10 || digit > kMax % 10)) fits = false;
-      if (fits) significand = significand * 10 + digit;
-      if (int_digits < 1'000'000) ++int_digits;
-      ++cur_;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  for (const char* p = cur_; p != scan.stop; ++p) {
+    const auto digit = static_cast<std::uint64_t>(*p - '0');
+    if (significand >= kMax / 10 && (significand > kMax / 10 || digit > kMax % 10)) {
+      return number_tail(start, scan.stop, out);  // beyond u64: a double
     }
-  } else {
-    return error(Errc::InvalidNumber);
+    significand = significand * 10 + digit;
   }
-  if (cur_ != end_ && (*cur_ == '.' || *cur_ == 'e' || *cur_ == 'E')) {
-    return number_tail(start, int_digits, first != '0', out);
-  }
-  if (!fits) return number_tail(start, int_digits, true, out);
+  cur_ = scan.stop;
   if (positive) {
     out.kind = Number::Kind::U64;
     out.u = significand;
@@ -352,36 +232,44 @@ bool JsonReader::number(bool positive, Number& out) {
   return true;
 }
 
-// The fraction and exponent of a number whose integer digits were read, and
-// its conversion to a correctly rounded double. `magnitude` is the count of
-// integer digits (0 for a leading 0); it decides whether a value too far
-// from zero for a double overflowed (an error) or underflowed (zero).
-bool JsonReader::number_tail(const char* start, std::int64_t magnitude, bool nonzero, Number& out) {
-  if (cur_ != end_ && *cur_ == '.') {
-    ++cur_;
-    const char* digits = cur_;
-    while (cur_ != end_ && is_digit(*cur_)) {
-      if (*cur_ != '0') nonzero = true;
-      if (!nonzero && magnitude > -1'000'000) --magnitude;
-      ++cur_;
-    }
-    if (cur_ == digits) return peek_error(cur_ == end_ ? Errc::EofWhileParsingValue : Errc::InvalidNumber);
-  }
+// The double of the well-formed number [start, stop), correctly rounded,
+// with the cursor moved to `stop`. Its magnitude (the count of integer
+// digits, or minus the count of zeros after the point before the first
+// other digit, plus the exponent) decides whether a value too far from zero
+// for a double overflowed (an error) or underflowed (zero).
+bool JsonReader::number_tail(const char* start, const char* stop, Number& out) {
   const bool negative = *start == '-';
-  if (cur_ != end_ && (*cur_ == 'e' || *cur_ == 'E')) {
-    ++cur_;
+  const char* p = negative ? start + 1 : start;
+  std::int64_t magnitude = 0;
+  bool nonzero = *p != '0';
+  if (nonzero) {
+    for (; p != stop && is_digit(*p); ++p) {
+      if (magnitude < 1'000'000) ++magnitude;
+    }
+  } else {
+    ++p;
+  }
+  if (p != stop && *p == '.') {
+    for (++p; p != stop && is_digit(*p); ++p) {
+      if (*p != '0') nonzero = true;
+      if (!nonzero && magnitude > -1'000'000) --magnitude;
+    }
+  }
+  if (p != stop) {  // 'e' or 'E'
+    ++p;
     bool positive_exp = true;
-    if (cur_ != end_ && (*cur_ == '+' || *cur_ == '-')) positive_exp = *cur_++ == '+';
-    if (cur_ == end_) return error(Errc::EofWhileParsingValue);
-    if (!is_digit(*cur_++)) return error(Errc::InvalidNumber);
-    std::int32_t exp = cur_[-1] - '0';
+    if (*p == '+' || *p == '-') positive_exp = *p++ == '+';
+    std::int32_t exp = 0;
     constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-    while (cur_ != end_ && is_digit(*cur_)) {
-      const std::int32_t digit = *cur_++ - '0';
+    for (; p != stop; ++p) {
+      const std::int32_t digit = *p - '0';
       if (exp >= kMax / 10 && (exp > kMax / 10 || digit > kMax % 10)) {
         // An exponent beyond i32: an error away from zero, zero towards it.
-        if (nonzero && positive_exp) return error(Errc::NumberOutOfRange);
-        while (cur_ != end_ && is_digit(*cur_)) ++cur_;
+        if (nonzero && positive_exp) {
+          cur_ = p + 1;
+          return error(Errc::NumberOutOfRange);
+        }
+        cur_ = stop;
         out.kind = Number::Kind::F64;
         out.f = negative ? -0.0 : 0.0;
         return true;
@@ -390,12 +278,13 @@ bool JsonReader::number_tail(const char* start, std::int64_t magnitude, bool non
     }
     magnitude += positive_exp ? exp : -exp;
   }
+  cur_ = stop;
   double value = 0;
-  const auto [ptr, ec] = std::from_chars(start, cur_, value);
+  const auto [ptr, ec] = std::from_chars(start, stop, value);
   if (ec == std::errc::result_out_of_range) {
     if (nonzero && magnitude > 0) return error(Errc::NumberOutOfRange);
     value = negative ? -0.0 : 0.0;
-  } else if (ec != std::errc() || ptr != cur_) {
+  } else if (ec != std::errc() || ptr != stop) {
     return error(Errc::InvalidNumber);  // not reached: the grammar was checked above
   }
   out.kind = Number::Kind::F64;
@@ -407,7 +296,7 @@ bool JsonReader::number_tail(const char* start, std::int64_t magnitude, bool non
 
 bool JsonReader::skip_string() {
   for (;;) {
-    cur_ = scan_plain(cur_, end_);
+    cur_ = plain_run<false>(cur_, end_);
     if (cur_ == end_) return error(Errc::EofWhileParsingString);
     const char c = *cur_;
     if (c == '"') {
@@ -423,41 +312,17 @@ bool JsonReader::skip_string() {
 // Escapes of skipped strings are checked for form only: surrogates need not
 // pair up, since the text is never used.
 bool JsonReader::skip_escape() {
-  if (cur_ == end_) return error(Errc::EofWhileParsingString);
-  switch (*cur_++) {
-    case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': return true;
-    case 'u': {
-      std::uint32_t ignored;
-      return hex4(ignored);
-    }
-    default: return error(Errc::InvalidEscape);
-  }
+  const char* p = cur_;
+  const EscapeFault fault = check_escape(p, end_);
+  cur_ = p;
+  if (fault == EscapeFault::None) return true;
+  return error(fault == EscapeFault::End ? Errc::EofWhileParsingString : Errc::InvalidEscape);
 }
 
 bool JsonReader::skip_number() {
-  const char first = cur_ == end_ ? '\0' : *cur_;
-  if (cur_ != end_) ++cur_;
-  if (first == '0') {
-    if (cur_ != end_ && is_digit(*cur_)) return peek_error(Errc::InvalidNumber);
-  } else if (first >= '1' && first <= '9') {
-    while (cur_ != end_ && is_digit(*cur_)) ++cur_;
-  } else {
-    return error(Errc::InvalidNumber);
-  }
-  if (cur_ != end_ && *cur_ == '.') {
-    ++cur_;
-    const char* digits = cur_;
-    while (cur_ != end_ && is_digit(*cur_)) ++cur_;
-    if (cur_ == digits) return peek_error(Errc::InvalidNumber);
-  }
-  if (cur_ != end_ && (*cur_ == 'e' || *cur_ == 'E')) {
-    ++cur_;
-    if (cur_ != end_ && (*cur_ == '+' || *cur_ == '-')) ++cur_;
-    const char c = cur_ == end_ ? '\0' : *cur_;
-    if (cur_ != end_) ++cur_;
-    if (!is_digit(c)) return error(Errc::InvalidNumber);
-    while (cur_ != end_ && is_digit(*cur_)) ++cur_;
-  }
+  const NumberScan scan = scan_number(cur_, end_);
+  cur_ = scan.stop;
+  if (scan.fault != NumberScan::Fault::None) return peek_error(Errc::InvalidNumber);
   return true;
 }
 
@@ -526,24 +391,38 @@ bool JsonReader::skip_value() {
 
 // --- Arrays and objects -----------------------------------------------------
 
-bool JsonReader::next_element(bool& first, bool& more) {
+// Moves past the comma before the next item of an array or object (none
+// before the first). Returns the item's first byte (not consumed; -1 at the
+// end of the text), kClosed at the closing bracket `close` (not consumed),
+// or kFault.
+inline int JsonReader::next_item(int close, Errc comma_or_end, Errc eof, bool& first) {
   int c = skip_ws();
-  if (c == ']') {
-    more = false;
-    return true;
-  }
+  if (c == close) return kClosed;
   if (c == ',' && !first) {
     eat();
     c = skip_ws();
   } else if (c >= 0) {
-    if (!first) return peek_error(Errc::ExpectedListCommaOrEnd);
+    if (!first) {
+      peek_error(comma_or_end);
+      return kFault;
+    }
     first = false;
   } else {
-    return peek_error(Errc::EofWhileParsingList);
+    peek_error(eof);
+    return kFault;
   }
-  if (c == ']') return peek_error(Errc::TrailingComma);
-  if (c < 0) return peek_error(Errc::EofWhileParsingValue);
-  more = true;
+  if (c == close) {
+    peek_error(Errc::TrailingComma);
+    return kFault;
+  }
+  return c;
+}
+
+bool JsonReader::next_element(bool& first, bool& more) {
+  const int c = next_item(']', Errc::ExpectedListCommaOrEnd, Errc::EofWhileParsingList, first);
+  if (c == kFault) return false;
+  more = c != kClosed;
+  if (c == -1) return peek_error(Errc::EofWhileParsingValue);
   return true;
 }
 
@@ -571,26 +450,14 @@ void JsonReader::end_array_after_fault() noexcept {
 }
 
 bool JsonReader::next_key(bool& first, bool& more, std::string_view& key) {
-  int c = skip_ws();
-  if (c == '}') {
-    more = false;
-    return true;
-  }
-  if (c == ',' && !first) {
-    eat();
-    c = skip_ws();
-  } else if (c >= 0) {
-    if (!first) return peek_error(Errc::ExpectedObjectCommaOrEnd);
-    first = false;
-  } else {
-    return peek_error(Errc::EofWhileParsingObject);
-  }
+  const int c = next_item('}', Errc::ExpectedObjectCommaOrEnd, Errc::EofWhileParsingObject, first);
+  if (c == kFault) return false;
+  more = c != kClosed;
   if (c == '"') {
     eat();
-    more = true;
     return string(key);
   }
-  if (c == '}') return peek_error(Errc::TrailingComma);
+  if (!more) return true;
   return peek_error(c < 0 ? Errc::EofWhileParsingValue : Errc::KeyMustBeAString);
 }
 

@@ -1,9 +1,11 @@
 // Internal: the decoder's low-level reader over one JSON text.
 //
-// It owns the cursor, the nesting counter and the first fault, and knows the
-// tokens: whitespace, literals, strings (escapes, surrogate pairs, UTF-8
-// checking over bytes), numbers, the punctuation of arrays and objects, and
-// the skipping of values nobody asked for. It knows nothing of the policy's
+// It owns the cursor, the nesting counter and the first fault, and builds
+// the decoder's tokens on the runtime's JSON layer (json/: whitespace, plain
+// runs of strings, escapes and surrogate pairs, UTF-8, the number grammar,
+// the depth limit): literals, strings, numbers, the punctuation of arrays
+// and objects, and the skipping of values nobody asked for, each with the
+// decoder's own faults. It knows nothing of the policy's
 // records; the productions in json_*.cc build those on top of it.
 //
 // Every operation that can fail returns false after recording a fault; the
@@ -17,6 +19,9 @@
 #include <string>
 #include <string_view>
 
+#include "json/depth.h"
+#include "json/utf8_check.h"
+#include "json/whitespace.h"
 #include "model/json_error.h"
 
 namespace zelvo::json {
@@ -33,8 +38,6 @@ struct Number {
 
 class JsonReader {
  public:
-  // At most kDepthLimit - 1 arrays and objects may be open at once.
-  static constexpr int kDepthLimit = 128;
 
   JsonReader(std::string_view input, bool check_utf8) noexcept
       : begin_(input.data()), cur_(input.data()), end_(input.data() + input.size()), check_utf8_(check_utf8) {}
@@ -44,14 +47,7 @@ class JsonReader {
 
   // --- Cursor -------------------------------------------------------------
   // Skips whitespace; returns the next byte (not consumed) or -1 at the end.
-  int skip_ws() noexcept {
-    while (cur_ != end_) {
-      const unsigned char c = static_cast<unsigned char>(*cur_);
-      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return c;
-      ++cur_;
-    }
-    return -1;
-  }
+  int skip_ws() noexcept { return json::skip_ws(cur_, end_); }
   void eat() noexcept { ++cur_; }
   std::size_t offset() const noexcept { return static_cast<std::size_t>(cur_ - begin_); }
 
@@ -74,12 +70,14 @@ class JsonReader {
   std::string_view input() const noexcept { return {begin_, static_cast<std::size_t>(end_ - begin_)}; }
 
   // --- Nesting ------------------------------------------------------------
-  // Takes one level for the bracket under the cursor (not consumed).
+  // Takes one level for the bracket under the cursor (not consumed); see
+  // json/depth.h for the limit.
   bool enter() {
-    if (--depth_ == 0) return peek_error(Errc::RecursionLimitExceeded);
+    if (!can_open(open_)) return peek_error(Errc::RecursionLimitExceeded);
+    ++open_;
     return true;
   }
-  void leave() noexcept { ++depth_; }
+  void leave() noexcept { --open_; }
 
   // --- Tokens -------------------------------------------------------------
   // The rest of true/false/null after its first byte was consumed.
@@ -113,26 +111,23 @@ class JsonReader {
   bool end_root();
 
  private:
-  bool unicode_escape();
+  static constexpr int kClosed = -2;
+  static constexpr int kFault = -3;
+  int next_item(int close, Errc comma_or_end, Errc eof, bool& first);
   bool escape();
-  bool hex4(std::uint32_t& out);
   bool skip_string();
   bool skip_escape();
   bool skip_number();
-  bool number_tail(const char* start, std::int64_t magnitude, bool nonzero, Number& out);
+  bool number_tail(const char* start, const char* stop, Number& out);
 
   const char* begin_;
   const char* cur_;
   const char* end_;
   bool check_utf8_;
-  int depth_ = kDepthLimit;
+  int open_ = 0;  // arrays and objects open
   Fault fault_;
   std::string scratch_;     // decoded text of a string with escapes
   std::string skip_stack_;  // open brackets while skipping a value
 };
-
-// True when `bytes` is well-formed UTF-8 (no overlongs, surrogates or code
-// points above U+10FFFF).
-bool valid_utf8(std::string_view bytes) noexcept;
 
 }  // namespace zelvo::json
