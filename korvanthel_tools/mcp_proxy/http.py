@@ -315,9 +315,14 @@ class _EventStream:
         self.status_code = upstream.status_code
         self.headers = headers
         self.gone = False
+        self.started = False
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        await send({"type": "http.response.start", "status": self.status_code, "headers": self.headers})
+        # A POST's stream answers its requests: its headers go with its
+        # first events (one send). Other streams start at once.
+        self.started = scope["method"] != "POST"
+        if self.started:
+            await send({"type": "http.response.start", "status": self.status_code, "headers": self.headers})
         loop = asyncio.get_running_loop()
         watcher: list[asyncio.Task[None]] = []
         timer = loop.call_later(WATCH_AFTER, lambda: watcher.append(loop.create_task(self._watch(receive))))
@@ -327,6 +332,8 @@ class _EventStream:
             timer.cancel()
             for task in watcher:
                 task.cancel()
+        if not self.started:
+            await send({"type": "http.response.start", "status": self.status_code, "headers": self.headers})
         await send({"type": "http.response.body", "body": out, "more_body": False})
 
     async def _watch(self, receive: Receive) -> None:
@@ -352,6 +359,10 @@ class _EventStream:
                     return out
                 else:
                     if out:
+                        if not self.started:
+                            self.started = True
+                            await send({"type": "http.response.start", "status": self.status_code,
+                                        "headers": self.headers})
                         await send({"type": "http.response.body", "body": out, "more_body": True})
                         out = b""
                     await upstream.wait()
