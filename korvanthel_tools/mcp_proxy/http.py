@@ -553,7 +553,9 @@ async def serve(guard: Guard, listen: str, upstream: str, options: HttpOptions |
         logger.error("%s", exc)
         return 2
     config = uvicorn.Config(
-        app, lifespan="off", log_level="warning", access_log=False,
+        # No X-Forwarded-For rewriting: the client address logged with each
+        # decision is the peer's own.
+        app, lifespan="off", log_level="warning", access_log=False, proxy_headers=False,
         ssl_certfile=options.tls_cert, ssl_keyfile=options.tls_key,
         **protocol_options(),
     )
