@@ -32,10 +32,10 @@ def protocol_options() -> dict[str, Any]:
     except ImportError:
         return {"http": "h11", "h11_max_incomplete_event_size": MAX_HEAD}
 
-    class BoundedHttpToolsProtocol(HttpToolsProtocol):  # type: ignore[misc]
+    class BoundedHttpToolsProtocol(HttpToolsProtocol):
         head_size = 0
 
-        def connection_made(self, transport: asyncio.BaseTransport) -> None:  # type: ignore[override]
+        def connection_made(self, transport: asyncio.BaseTransport) -> None:
             super().connection_made(CoalescingTransport(transport))  # type: ignore[arg-type]
 
         def on_message_begin(self) -> None:
@@ -86,7 +86,8 @@ class CoalescingTransport:
                 self._transport.write(data)  # type: ignore[attr-defined]
 
     def get_write_buffer_size(self) -> int:
-        return sum(map(len, self._pending)) + self._transport.get_write_buffer_size()  # type: ignore[attr-defined]
+        buffered: int = self._transport.get_write_buffer_size()  # type: ignore[attr-defined]
+        return sum(map(len, self._pending)) + buffered
 
     def close(self) -> None:
         self.flush()
