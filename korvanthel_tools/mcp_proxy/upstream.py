@@ -60,6 +60,7 @@ class _Connection(asyncio.Protocol):
         self.status = 0
         self.head_done = False
         self.keep_alive = False
+        self.interim = False
         self.complete = False
         self.received = False
         self.chunks: deque[bytes] = deque()
@@ -100,6 +101,11 @@ class _Connection(asyncio.Protocol):
 
     def on_headers_complete(self) -> None:
         self.status = self.parser.get_status_code()
+        if 100 <= self.status < 200 and self.status != 101:
+            self.interim = True  # informational (103 Early Hints, say): the answer follows
+            self.headers = []
+            self.head_size = 0
+            return
         self.keep_alive = self.parser.should_keep_alive()  # reset once the message completes
         self.head_done = True
         self._wake()
@@ -110,6 +116,9 @@ class _Connection(asyncio.Protocol):
         self._wake()
 
     def on_message_complete(self) -> None:
+        if self.interim:
+            self.interim = False
+            return
         self.complete = True
         self._wake()
 
@@ -281,14 +290,14 @@ class Upstream:
             if connection.closed:
                 continue
             try:
-                return await self._exchange(connection, data)
+                return await self._exchange(connection, data, method)
             except UpstreamTimeout:
                 raise
             except UpstreamError:
                 if connection.received:
                     raise
                 # Closed by the server while idle: try a new connection.
-        return await self._exchange(await self._connect(), data)
+        return await self._exchange(await self._connect(), data, method)
 
     async def _connect(self) -> _Connection:
         loop = asyncio.get_running_loop()
@@ -303,7 +312,7 @@ class Upstream:
             raise ConnectError(str(exc.strerror or exc)) from None
         return connection
 
-    async def _exchange(self, connection: _Connection, data: bytes) -> UpstreamResponse:
+    async def _exchange(self, connection: _Connection, data: bytes, method: str) -> UpstreamResponse:
         connection.start(data)
         while not connection.head_done:
             if connection.error is not None:
@@ -314,6 +323,11 @@ class Upstream:
             except TimeoutError:
                 connection.close()
                 raise UpstreamTimeout("read timeout", connect=False) from None
+        if method == "HEAD":
+            # No body follows, whatever the headers say; the parser cannot
+            # know, so the connection is not reused.
+            connection.complete = True
+            connection.keep_alive = False
         return UpstreamResponse(self, connection)
 
     def _release(self, connection: _Connection) -> None:
