@@ -19,7 +19,9 @@ own cost, independent of scheduling.
 
 ``--baseline TREE`` also runs the HTTP proxy from another source tree (a
 checkout of an earlier commit, say) in the same alternating blocks, so that
-a change is measured against what it replaces in one run.
+a change is measured against what it replaces in one run. Run it from a
+folder that holds no ``korvanthel_tools`` (``python -m`` puts the current
+folder first on the path), e.g. ``cd /tmp && python REPO/benchmarks/...``.
 
 Needs the mcp extra (pip install '.[mcp]'). Not part of CI.
 """
@@ -28,7 +30,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import contextlib
 import os
 import statistics
 import sys
@@ -141,12 +142,14 @@ def us(seconds: float) -> str:
 
 
 def main(argv: list[str] | None = None) -> int:
+    from contextlib import ExitStack
+
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--http-only", action="store_true", help="measure the HTTP transport only")
+    parser.add_argument("--baseline", metavar="TREE", help="also run the HTTP proxy of this source tree")
     parser.add_argument("--calls", type=int, default=500, help="calls per block (default 500)")
     parser.add_argument("--blocks", type=int, default=4, help="alternating blocks per side (default 4)")
     parser.add_argument("--mode", default="legacy", help="the client's protocol mode (legacy, 2026-07-28)")
-    parser.add_argument("--http-only", action="store_true", help="measure the HTTP transport only")
-    parser.add_argument("--baseline", metavar="TREE", help="also run the HTTP proxy of this source tree")
     args = parser.parse_args(argv)
     rows = []
     with tempfile.TemporaryDirectory() as scratch:
@@ -155,7 +158,7 @@ def main(argv: list[str] | None = None) -> int:
         record = Path(scratch) / "calls.jsonl"
         if not args.http_only:
             rows += compare("stdio", direct(record), proxied(policy, record), args.calls, args.blocks, args.mode)
-        with contextlib.ExitStack() as stack:
+        with ExitStack() as stack:
             upstream = stack.enter_context(http_tool_server(record))
             proxy = stack.enter_context(http_proxy(policy, upstream, record))
             others = {}
