@@ -15,7 +15,13 @@ benchmark also reports the CPU time the proxy process and the server
 process spend per call (from /proc, over the timed calls): the proxy's
 own cost, independent of scheduling.
 
-    python benchmarks/mcp_overhead.py [--calls N] [--blocks B]
+    python benchmarks/mcp_overhead.py [--calls N] [--blocks B] [--http-only] [--baseline TREE]
+
+``--baseline TREE`` also runs the HTTP proxy from another source tree (a
+checkout of an earlier commit, say) in the same alternating blocks, so that
+a change is measured against what it replaces in one run. Run it from a
+folder that holds no ``korvanthel_tools`` (``python -m`` puts the current
+folder first on the path), e.g. ``cd /tmp && python REPO/benchmarks/...``.
 
 Needs the mcp extra (pip install '.[mcp]'). Not part of CI.
 """
@@ -43,6 +49,8 @@ from proxy_support import direct, http_proxy, http_tool_server, proxied  # noqa:
 
 
 TICK = os.sysconf("SC_CLK_TCK")
+BASELINE_MARK = ("--max-sessions", "4097")
+BASELINE_URLS: set[str] = set()
 
 
 def cpu_seconds(pid: int) -> float:
@@ -72,8 +80,10 @@ async def time_calls(target: Any, calls: int, mode: str, cpu: dict[str, float]) 
     async with Client(target, mode=mode) as client:
         for _ in range(20):  # warm-up
             await client.call_tool("read_file", {"path": "notes.txt"})
+        baseline = " ".join(BASELINE_MARK)
         watched = {
-            "proxy": descendants("korvanthel_tools mcp-proxy"),
+            "proxy": descendants("korvanthel_tools mcp-proxy", unless=baseline)
+            if not (isinstance(target, str) and target in BASELINE_URLS) else descendants(baseline),
             "server": descendants("tool_server.py", unless="korvanthel_tools"),
         }
         before = {name: sum(map(cpu_seconds, pids)) for name, pids in watched.items()}
@@ -93,13 +103,22 @@ def p99(samples: list[float]) -> float:
     return ordered[min(len(ordered) - 1, int(len(ordered) * 0.99))]
 
 
-def compare(name: str, direct_target: Any, proxied_target: Any, calls: int, blocks: int, mode: str) -> dict[str, Any]:
+def compare(name: str, direct_target: Any, proxied_target: Any, calls: int, blocks: int, mode: str,
+            others: dict[str, Any] | None = None) -> list[dict[str, Any]]:
+    """The row of ``proxied_target``, and one for each of ``others`` (name:
+    target), all timed in the same alternating blocks."""
     plain: list[float] = []
-    guarded: list[float] = []
-    cpu: dict[str, float] = {}
+    targets = {name: proxied_target, **(others or {})}
+    timed: dict[str, list[float]] = {key: [] for key in targets}
+    cpus: dict[str, dict[str, float]] = {key: {} for key in targets}
     for _ in range(blocks):
         plain += asyncio.run(time_calls(direct_target, calls, mode, {}))
-        guarded += asyncio.run(time_calls(proxied_target, calls, mode, cpu))
+        for key, target in targets.items():
+            timed[key] += asyncio.run(time_calls(target, calls, mode, cpus[key]))
+    return [_row(key, plain, timed[key], cpus[key]) for key in targets]
+
+
+def _row(name: str, plain: list[float], guarded: list[float], cpu: dict[str, float]) -> dict[str, Any]:
     direct_median = statistics.median(plain)
     proxied_median = statistics.median(guarded)
     overhead = proxied_median - direct_median
@@ -124,7 +143,11 @@ def us(seconds: float) -> str:
 
 
 def main(argv: list[str] | None = None) -> int:
+    from contextlib import ExitStack
+
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--http-only", action="store_true", help="measure the HTTP transport only")
+    parser.add_argument("--baseline", metavar="TREE", help="also run the HTTP proxy of this source tree")
     parser.add_argument("--calls", type=int, default=500, help="calls per block (default 500)")
     parser.add_argument("--blocks", type=int, default=4, help="alternating blocks per side (default 4)")
     parser.add_argument("--mode", default="legacy", help="the client's protocol mode (legacy, 2026-07-28)")
@@ -135,9 +158,25 @@ def main(argv: list[str] | None = None) -> int:
         policy = Path(scratch) / "policy.json"
         policy.write_text(guard_policy_json())
         record = Path(scratch) / "calls.jsonl"
-        rows.append(compare("stdio", direct(record), proxied(policy, record), args.calls, args.blocks, args.mode))
-        with http_tool_server(record) as upstream, http_proxy(policy, upstream, record) as proxy:
-            rows.append(compare("HTTP", upstream, proxy.url, args.calls, args.blocks, args.mode))
+        if not args.http_only:
+            rows += compare("stdio", direct(record), proxied(policy, record), args.calls, args.blocks, args.mode)
+        with ExitStack() as stack:
+            upstream = stack.enter_context(http_tool_server(record))
+            proxy = stack.enter_context(http_proxy(policy, upstream, record))
+            others = {}
+            if args.baseline:
+                # The baseline proxy runs from TREE, told apart by its
+                # --max-sessions.
+                import proxy_support
+
+                proxy_support.ROOT = Path(args.baseline).resolve()
+                try:
+                    base = stack.enter_context(http_proxy(policy, upstream, record, *BASELINE_MARK))
+                finally:
+                    proxy_support.ROOT = ROOT
+                others["HTTP (baseline)"] = base.url
+                BASELINE_URLS.add(base.url)
+            rows += compare("HTTP", upstream, proxy.url, args.calls, args.blocks, args.mode, others)
     print(f"tools/call latency, {args.calls * args.blocks} calls per side, client mode {args.mode}")
     print("| Transport | Direct median | Direct p99 | Proxied median | Proxied p99 | Added (median) | Ratio | Goal |")
     print("|---|---:|---:|---:|---:|---:|---:|---|")

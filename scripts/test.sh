@@ -59,7 +59,7 @@ korvanthel test examples/guard_policy.zelvo examples/guard_policy.test.jsonl --c
 
 stage "guard core and MCP proxy tests (pytest, with the mcp, otel and sign extras)"
 # The pins of the extras mcp, otel and sign (pyproject.toml), without rebuilding the package.
-"$PY" -m pip install -q "mcp==2.3.0" "opentelemetry-api==1.45.2" "opentelemetry-sdk==1.45.2" "cryptography>=42"
+"$PY" -m pip install -q "mcp==2.3.0" "httptools==0.9.0" "uvloop==0.23.0" "opentelemetry-api==1.45.2" "opentelemetry-sdk==1.45.2" "cryptography>=42"
 "$PY" -m pytest -q tests/mcp
 
 stage "guard state stores (pytest: memory, and Redis against a redis-server the tests start on loopback)"

@@ -138,7 +138,7 @@ def run(args: argparse.Namespace) -> int:
         return fail("--state-timeout must be positive")
     if args.shared_state and args.state_scope not in (None, "global"):
         return fail("--shared-state is --state-scope global; give one of them")
-    if importlib.util.find_spec("mcp") is None and args.listen is not None:
+    if args.listen is not None and any(importlib.util.find_spec(name) is None for name in ("mcp", "httptools")):
         return fail("the HTTP proxy needs the mcp extra: pip install 'korvanthel[mcp]'")
     http = http_options(args) if args.listen is not None else None
     if isinstance(http, str):

@@ -8,6 +8,7 @@ from __future__ import annotations
 import datetime
 import json
 import os
+import socket
 import ssl
 import subprocess
 import uuid
@@ -212,6 +213,11 @@ def test_hostile_requests_are_bounded(policy: Path, record: Path) -> None:
     with http_tool_server(record) as upstream, http_proxy(policy, upstream, record, *options) as proxy:
         with httpx2.Client(timeout=TIMEOUT) as client:
             assert post(proxy.url, READ, client=client).status_code == 200
+            # A request head over the listener's bound (64 KiB) is refused.
+            host, port = proxy.url.split("//")[1].split("/")[0].rsplit(":", 1)
+            with socket.create_connection((host, int(port)), timeout=TIMEOUT) as raw:
+                raw.sendall(b"POST /mcp HTTP/1.1\r\nhost: 127.0.0.1\r\nx-pad: " + b"a" * 70000 + b"\r\n\r\n")
+                assert raw.recv(64).startswith(b"HTTP/1.1 400 ")
             before = _resident_kib(proxy.process.pid)
             for round_ in range(3):
                 # A body over the bound, declared and streamed without a length.
