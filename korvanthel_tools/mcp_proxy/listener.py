@@ -70,15 +70,18 @@ class CoalescingTransport:
         self._loop = asyncio.get_running_loop()
 
     def write(self, data: bytes) -> None:
+        """Queue ``data``; it goes out with the turn's other writes in one send."""
         if not self._pending:
             self._loop.call_soon(self.flush)
         self._pending.append(data)
 
     def writelines(self, lines: Any) -> None:
+        """Queue each of ``lines``, as ``write`` does."""
         for data in lines:
             self.write(data)
 
     def flush(self) -> None:
+        """Send what this turn queued, in one write to the socket."""
         if self._pending:
             data = b"".join(self._pending)
             self._pending.clear()
@@ -86,10 +89,12 @@ class CoalescingTransport:
                 self._transport.write(data)  # type: ignore[attr-defined]
 
     def get_write_buffer_size(self) -> int:
+        """Bytes queued here plus those the socket's transport still holds."""
         buffered: int = self._transport.get_write_buffer_size()  # type: ignore[attr-defined]
         return sum(map(len, self._pending)) + buffered
 
     def close(self) -> None:
+        """Send what is queued, then close the connection."""
         self.flush()
         self._transport.close()
 

@@ -241,6 +241,8 @@ class UpstreamResponse:
             connection._fail(UpstreamError("the client went away"))
 
     async def aclose(self) -> None:
+        """Finish with the answer: its connection goes back to the pool when
+        it was read to the end and keep-alive holds, and is closed otherwise."""
         connection, self._connection = self._connection, None  # type: ignore[assignment]
         if connection is not None:
             self._pool._release(connection)
