@@ -268,7 +268,8 @@ def diff_result_lines(
     )
     diff.events = min(n_before, n_after)
     if n_before > n_after:
-        raise DiffError(f"the second replay ends before line {json.loads(extra).get('line')}")
+        line = json.loads(extra).get("line") if extra is not None else n_after + 1
+        raise DiffError(f"the second replay ends before line {line}")
     if n_after > n_before:
         raise DiffError("the first replay ends before the second")
     return diff
