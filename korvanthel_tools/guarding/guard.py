@@ -265,7 +265,7 @@ class Guard:
 
 def make_state_store(
     policy: PolicySource,
-    spec: str,
+    location: str,
     *,
     scope: str = "session",
     max_sessions: int = DEFAULT_MAX_ENGINES,
@@ -275,24 +275,24 @@ def make_state_store(
     timeout: float | None = None,
     values: EngineValues | None = None,
 ) -> StateStore:
-    """The store ``spec`` names: ``memory``, or a Redis URL (``redis://``,
+    """The store ``location`` names: ``memory``, or a Redis URL (``redis://``,
     ``rediss://``, ``unix://``). ValueError for anything else."""
     parsed_scope = StateScope.parse(scope)
-    if spec == "memory":
+    if location == "memory":
         return MemoryStateStore(
             policy, scope=parsed_scope, max_keys=max_sessions,
             idle_ms=None if idle_seconds is None else int(idle_seconds * 1000), on_lost_state=on_lost_state,
             values=values,
         )
-    if spec.startswith(("redis://", "rediss://", "unix://")):
+    if location.startswith(("redis://", "rediss://", "unix://")):
         from korvanthel_tools.guarding.redis_store import DEFAULT_TIMEOUT, RedisStateStore
 
         return RedisStateStore(
-            policy, spec, scope=parsed_scope, timeout=DEFAULT_TIMEOUT if timeout is None else timeout,
+            policy, location, scope=parsed_scope, timeout=DEFAULT_TIMEOUT if timeout is None else timeout,
             on_lost_state=on_lost_state, state_unavailable=state_unavailable, max_replicas=max_sessions,
             values=values,
         )
-    raise ValueError(f"state store {spec!r}: expected memory or a redis:// URL")
+    raise ValueError(f"state store {location!r}: expected memory or a redis:// URL")
 
 
 def _checked_values(
