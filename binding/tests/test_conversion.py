@@ -28,59 +28,11 @@ from conftest import (
     text,
     verdict,
 )
+from host_values import BAD_VALUES, DEPTH_MSG, SneakyDict, SneakyList, SneakyStr, host_object, nested_dicts, nested_lists
 
 
 class Color(enum.IntEnum):
     RED = 7
-
-
-class Indexable:
-    def __index__(self):
-        return 42
-
-
-class Floaty:
-    def __float__(self):
-        return 2.5
-
-
-class Broken:
-    """Every numeric reading raises; only str() works."""
-
-    def __index__(self):
-        raise ValueError("no index")
-
-    def __float__(self):
-        raise ValueError("no float")
-
-    def __str__(self):
-        return "broken"
-
-
-class Listy(list):
-    def __iter__(self):
-        raise AssertionError("__iter__ must not be called")
-
-    def __getitem__(self, index):
-        raise AssertionError("__getitem__ must not be called")
-
-
-class Dicty(dict):
-    def items(self):
-        raise AssertionError("items must not be called")
-
-    def __iter__(self):
-        raise AssertionError("__iter__ must not be called")
-
-
-class LoudStr(str):
-    def __str__(self):
-        return "not me"
-
-
-class User:
-    def __str__(self):
-        return "user:1"
 
 
 # (input, expected output); the output's type is checked too.
@@ -98,23 +50,23 @@ ROUND_TRIPS = [
     (-0.0, -0.0),
     (math.inf, math.inf),
     (Color.RED, 7),  # int subclass
-    (Indexable(), 42),
-    (Floaty(), 2.5),
+    (host_object(__index__=42), 42),
+    (host_object(__float__=2.5), 2.5),
     (decimal.Decimal("1.5"), 1.5),  # __float__ and no __index__
-    (Broken(), "broken"),
+    (host_object(__index__=ValueError("no index"), __float__=ValueError("no float"), __str__="broken"), "broken"),
     ("text", "text"),
     ("\u00e9\u4e2d\U0001f600", "\u00e9\u4e2d\U0001f600"),
-    (LoudStr("stored"), "stored"),  # the stored text, not __str__
+    (SneakyStr("stored"), "stored"),  # the stored text, not __str__
     ("a\ud800b", "a\ufffd\ufffd\ufffdb"),  # a lone surrogate: three replacement characters
     ((1, 2), "(1, 2)"),
     (frozenset(), "frozenset()"),
     (b"ab", "b'ab'"),
     (bytearray(b"a"), "bytearray(b'a')"),
-    (User(), "user:1"),
+    (host_object(__str__="user:1"), "user:1"),
     ([1, "a", None, [2.5]], [1, "a", None, [2.5]]),
-    (Listy([1, 2]), [1, 2]),
+    (SneakyList([1, 2]), [1, 2]),
     ({"a": {"b": [True]}}, {"a": {"b": [True]}}),
-    (Dicty(x=1), {"x": 1}),
+    (SneakyDict(x=1), {"x": 1}),
     ([], []),
     ({}, {}),
 ]
@@ -309,24 +261,11 @@ def test_public_dict_switch_values():
 
 # --- failures -------------------------------------------------------------
 
-class RaisingStr:
-    def __str__(self):
-        raise LookupError("str failed")
-
-
-@pytest.mark.parametrize(
-    "value,error,message",
-    [
-        ({1: "a"}, TypeError, "'int' object cannot be converted to 'PyString'"),
-        ([{"ok": {(1,): 2}}], TypeError, "'tuple' object cannot be converted to 'PyString'"),
-        ({"\ud800": 1}, UnicodeEncodeError, None),
-        ([1, RaisingStr()], LookupError, "str failed"),
-    ],
-    ids=["int-key", "nested-tuple-key", "surrogate-key", "str-raises"],
-)
+@pytest.mark.parametrize("make,error,message", BAD_VALUES)
 @pytest.mark.parametrize("via", ["field", "context"])
-def test_conversion_failures(echo_engine, value, error, message, via):
+def test_conversion_failures(echo_engine, make, error, message, via):
     echo_engine.set_context("k", "before")
+    value = make()
     with pytest.raises(error) as info:
         if via == "field":
             echo_engine.evaluate("echo", {"v": value})
@@ -345,60 +284,20 @@ def test_top_level_field_key_must_be_str(echo_engine):
     assert echo_engine.event_count == 0
 
 
-def nested_lists(depth):
-    value = []
-    for _ in range(depth - 1):
-        value = [value]
-    return value
-
-
-def nested_dicts(depth):
-    value = {}
-    for _ in range(depth - 1):
-        value = {"d": value}
-    return value
-
-
 @pytest.mark.parametrize("nest", [nested_lists, nested_dicts])
 def test_nesting_limit(echo_engine, nest):
     assert echo_engine.evaluate("echo", {"v": nest(200)})["verdict"] == "allow"
     with pytest.raises(RecursionError) as info:
         echo_engine.evaluate("echo", {"v": nest(201)})
-    assert str(info.value) == "value nesting exceeds the maximum depth of 200"
+    assert str(info.value) == DEPTH_MSG
     with pytest.raises(RecursionError):
         echo_engine.set_config("k", nest(100_000))
     assert echo_engine.event_count == 1
 
 
-def test_self_containing_values(echo_engine):
-    loop = []
-    loop.append(loop)
-    knot = {}
-    knot["self"] = [knot]
-    for value in (loop, knot):
-        with pytest.raises(RecursionError) as info:
-            echo_engine.evaluate("echo", {"v": value})
-        assert str(info.value) == "value cannot be converted: a list or dict contains itself"
+def test_shared_values_are_not_cycles(echo_engine):
     shared = [1]
     assert echo(echo_engine, [shared, shared]) == [[1], [1]]  # shared, not cyclic
-
-
-def test_dict_changing_size_is_an_internal_fault(echo_engine):
-    fields = {}
-
-    class Grower:
-        def __str__(self):
-            fields["new"] = 1
-            return "grown"
-
-    fields["v"] = Grower()
-    with pytest.raises(BaseException) as info:
-        echo_engine.evaluate("echo", fields)
-    assert type(info.value).__bases__ == (BaseException,)
-    assert str(info.value) == "dictionary changed size during iteration"
-    # Raised before the lock was taken: nothing counted, nothing poisoned.
-    assert echo_engine.event_count == 0
-    assert echo(echo_engine, 1) == 1
 
 
 def test_list_shrinking_during_conversion(echo_engine):

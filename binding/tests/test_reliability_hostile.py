@@ -13,6 +13,20 @@ import pytest
 
 import _korvanthel_core
 from conftest import ECHO_POLICY, load
+from host_values import (
+    CYCLE_MSG,
+    DEPTH_MSG,
+    RESIZED_MSG,
+    SneakyDict,
+    SneakyList,
+    SneakyStr,
+    fields_grown_by,
+    host_object,
+    nested_dicts,
+    nested_lists,
+    self_dict,
+    self_list,
+)
 from korvanthel_tools.container import encode_container
 
 PolicyEngine = _korvanthel_core.PolicyEngine
@@ -61,101 +75,7 @@ def deep_unary(depth):
     return '{"Unary": {"op": "Not", "operand": ' * depth + '{"Literal": {"Bool": true}}' + "}}" * depth
 
 
-def nested(depth, make):
-    value = make(None)
-    for _ in range(depth - 1):
-        value = make(value)
-    return value
-
-
 # --- host objects with hostile protocols ------------------------------------
-
-
-class StrRaises:
-    def __str__(self):
-        raise LookupError("no text")
-
-
-class StrNotText:
-    def __str__(self):
-        return 42
-
-
-class StrSurrogate:
-    def __str__(self):
-        return "a\udc80b"
-
-
-class IndexRaises:
-    def __index__(self):
-        raise ZeroDivisionError("index")
-
-    def __str__(self):
-        return "index fell through"
-
-
-class IndexHuge:
-    def __index__(self):
-        return 2**70
-
-
-class IndexNotInt:
-    def __index__(self):
-        return "seven"
-
-    def __float__(self):
-        return 7.5
-
-
-class FloatRaises:
-    def __float__(self):
-        raise OverflowError("float")
-
-    def __str__(self):
-        return "float fell through"
-
-
-class FloatNotFloat:
-    def __float__(self):
-        return "nope"
-
-    def __str__(self):
-        return "bad float"
-
-
-class SneakyDict(dict):
-    """Overrides every way of looking at its items; conversion ignores them."""
-
-    def __iter__(self):
-        raise AssertionError("__iter__ called")
-
-    def items(self):
-        raise AssertionError("items called")
-
-    def keys(self):
-        raise AssertionError("keys called")
-
-    def __getitem__(self, key):
-        raise AssertionError("__getitem__ called")
-
-    def __len__(self):
-        return 10**6
-
-
-class SneakyList(list):
-    def __iter__(self):
-        raise AssertionError("__iter__ called")
-
-    def __getitem__(self, index):
-        raise AssertionError("__getitem__ called")
-
-    def __len__(self):
-        return 10**6
-
-
-class SneakyStr(str):
-    def __str__(self):
-        raise AssertionError("__str__ called")
 
 
 class SneakyKey(str):
@@ -176,27 +96,6 @@ class RaisingEqKey(str):
         return str.__hash__(self)
 
 
-def fields_mutated_by(method):
-    """A fields dict holding an object whose `method` adds a key to it."""
-    fields = {}
-
-    class Mutator:
-        def __str__(self):
-            fields["added"] = 1
-            return "m"
-
-        def __index__(self):
-            fields["added"] = 1
-            return 1
-
-    if method == "__index__":
-        del Mutator.__str__
-    else:
-        del Mutator.__index__
-    fields["v"] = Mutator()
-    return fields
-
-
 def fields_swapped_by_str():
     """A fields dict whose entry's __str__ removes one key and adds another:
     the size stays, so the walk goes on; it must not crash."""
@@ -211,18 +110,6 @@ def fields_swapped_by_str():
     fields["v"] = Swapper()
     fields["w"] = 1
     return fields
-
-
-def self_list():
-    loop = [1]
-    loop.append(loop)
-    return loop
-
-
-def self_dict():
-    knot = {"a": 1}
-    knot["b"] = {"c": [knot]}
-    return knot
 
 
 # --- the table ----------------------------------------------------------------
@@ -261,8 +148,6 @@ def field(value):
 LOAD_BYTES = "Failed to parse policy bytes: "
 SHORT = LOAD_BYTES + "I/O error: failed to fill whole buffer"
 JSON_ERR = "Invalid policy JSON: "
-DEPTH_MSG = "value nesting exceeds the maximum depth of 200"
-CYCLE_MSG = "value cannot be converted: a list or dict contains itself"
 SURROGATES = UnicodeEncodeError
 
 
@@ -356,30 +241,30 @@ CASES = [
     ("evaluate-int-2^1024", field(2**1024), Ok(echoed(str(2**1024)))),
     ("evaluate-int-neg-2^1024", field(-(2**1024)), Ok(echoed(str(-(2**1024))))),
     # nesting and self-reference in host values
-    ("evaluate-depth-200", field(nested(200, lambda v: [] if v is None else [v])), Ok()),
-    ("evaluate-depth-201", field(nested(201, lambda v: [] if v is None else [v])), Raises(RecursionError, DEPTH_MSG)),
-    ("evaluate-depth-100k-dict", field(nested(DEEP, lambda v: {} if v is None else {"d": v})),
+    ("evaluate-depth-200", field(nested_lists(200)), Ok()),
+    ("evaluate-depth-201", field(nested_lists(201)), Raises(RecursionError, DEPTH_MSG)),
+    ("evaluate-depth-100k-dict", field(nested_dicts(DEEP)),
      Raises(RecursionError, DEPTH_MSG)),
-    ("set-context-depth-100k", lambda e: e.set_context("k", nested(DEEP, lambda v: [] if v is None else [v])),
+    ("set-context-depth-100k", lambda e: e.set_context("k", nested_lists(DEEP)),
      Raises(RecursionError, DEPTH_MSG)),
     ("evaluate-self-list", field(self_list()), Raises(RecursionError, CYCLE_MSG)),
     ("evaluate-self-dict", field(self_dict()), Raises(RecursionError, CYCLE_MSG)),
     ("set-config-self-dict", lambda e: e.set_config("k", self_dict()), Raises(RecursionError, CYCLE_MSG)),
     ("evaluate-fields-contain-themselves", lambda e: e.evaluate("echo", self_dict()), Raises(RecursionError, CYCLE_MSG)),
     # objects whose protocols raise, lie or mutate
-    ("str-raises", field(StrRaises()), Raises(LookupError, "no text")),
-    ("set-context-str-raises", lambda e: e.set_context("k", [StrRaises()]), Raises(LookupError, "no text")),
-    ("str-returns-int", field(StrNotText()), Raises(TypeError, "__str__ returned non-string (type int)")),
-    ("str-returns-surrogate", field(StrSurrogate()), Ok(echoed("a\ufffd\ufffd\ufffdb"))),
-    ("index-raises", field(IndexRaises()), Ok(echoed("index fell through"))),
-    ("index-huge", field(IndexHuge()), Ok(echoed(float(2**70)))),
-    ("index-not-int", field(IndexNotInt()), Ok(echoed(7.5))),
-    ("float-raises", field(FloatRaises()), Ok(echoed("float fell through"))),
-    ("float-not-float", field(FloatNotFloat()), Ok(echoed("bad float"))),
-    ("str-mutates-fields", lambda e: e.evaluate("echo", fields_mutated_by("__str__")),
-     Raises(BaseException, "dictionary changed size during iteration", fault=True)),
-    ("index-mutates-fields", lambda e: e.evaluate("echo", fields_mutated_by("__index__")),
-     Raises(BaseException, "dictionary changed size during iteration", fault=True)),
+    ("str-raises", field(host_object(__str__=LookupError("no text"))), Raises(LookupError, "no text")),
+    ("set-context-str-raises", lambda e: e.set_context("k", [host_object(__str__=LookupError("no text"))]), Raises(LookupError, "no text")),
+    ("str-returns-int", field(host_object(__str__=42)), Raises(TypeError, "__str__ returned non-string (type int)")),
+    ("str-returns-surrogate", field(host_object(__str__="a\udc80b")), Ok(echoed("a\ufffd\ufffd\ufffdb"))),
+    ("index-raises", field(host_object(__index__=ZeroDivisionError("index"), __str__="index fell through")), Ok(echoed("index fell through"))),
+    ("index-huge", field(host_object(__index__=2**70)), Ok(echoed(float(2**70)))),
+    ("index-not-int", field(host_object(__index__="seven", __float__=7.5)), Ok(echoed(7.5))),
+    ("float-raises", field(host_object(__float__=OverflowError("float"), __str__="float fell through")), Ok(echoed("float fell through"))),
+    ("float-not-float", field(host_object(__float__="nope", __str__="bad float")), Ok(echoed("bad float"))),
+    ("str-mutates-fields", lambda e: e.evaluate("echo", fields_grown_by("__str__")),
+     Raises(BaseException, RESIZED_MSG, fault=True)),
+    ("index-mutates-fields", lambda e: e.evaluate("echo", fields_grown_by("__index__")),
+     Raises(BaseException, RESIZED_MSG, fault=True)),
     ("str-swaps-fields", lambda e: e.evaluate("echo", fields_swapped_by_str()), Ok(echoed("swapped"))),
     ("dict-subclass-overrides", field(SneakyDict(a=1, b=[2])), Ok(echoed({"a": 1, "b": [2]}))),
     ("fields-dict-subclass-overrides", lambda e: e.evaluate("echo", SneakyDict(v=3)), Ok(echoed(3))),

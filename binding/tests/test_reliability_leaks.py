@@ -11,6 +11,7 @@ import pytest
 
 import _korvanthel_core
 from conftest import ECHO_POLICY, action, load, lit, policy, ref, rule
+from host_values import host_object, nested_lists, self_list
 from korvanthel_tools.container import encode_container
 
 PolicyEngine = _korvanthel_core.PolicyEngine
@@ -77,24 +78,6 @@ WINDOWED = policy(
 )
 
 
-class StrRaises:
-    def __str__(self):
-        raise LookupError("no text " * 20)
-
-
-def nested(depth):
-    value = []
-    for _ in range(depth):
-        value = [value]
-    return value
-
-
-def cyclic():
-    loop = []
-    loop.append(loop)
-    return loop
-
-
 BAD_JSON = json.dumps(ECHO_POLICY).replace('"High"', '"high"')
 BAD_BYTES = encode_container(BAD_JSON.encode())
 
@@ -117,9 +100,9 @@ def failing_calls():
     return {
         "key-type": lambda: engine.evaluate("echo", {"v": 1, 2: 3}),
         "nested-key-type": lambda: engine.set_context("k", [{"a": {5: 1}}]),
-        "str-raises": lambda: engine.evaluate("echo", {"v": [1, StrRaises()]}),
-        "too-deep": lambda: engine.set_config("k", nested(300)),
-        "cyclic": lambda: engine.evaluate("echo", {"v": cyclic()}),
+        "str-raises": lambda: engine.evaluate("echo", {"v": [1, host_object(__str__=LookupError("no text " * 20))]}),
+        "too-deep": lambda: engine.set_config("k", nested_lists(300)),
+        "cyclic": lambda: engine.evaluate("echo", {"v": self_list()}),
         "surrogate-key": lambda: engine.evaluate("echo", {"\ud800": 1}),
         "bad-json": lambda: PolicyEngine.from_json(BAD_JSON),
         "bad-bytes": lambda: PolicyEngine.from_bytes(BAD_BYTES),
@@ -143,23 +126,14 @@ def test_memory_flat_over_failing_calls(name):
     assert_flat(swallow(failing_calls()[name]))
 
 
-class Thing:
-    def __str__(self):
-        return "thing"
-
-
-class Raising:
-    def __str__(self):
-        raise LookupError("no")
-
-
 def refcount_cases():
     """(name, objects to watch, call) triples; each call gets fresh objects
     that nothing else refers to."""
     engine = load(ECHO_POLICY)
     key = "".join(["ke", "y"])  # not interned
     event_type = "".join(["ec", "ho"])
-    thing, raising, big, real = Thing(), Raising(), 2**80, 1.25
+    thing, raising = host_object(__str__="thing"), host_object(__str__=LookupError("no"))
+    big, real = 2**80, 1.25
     inner_list, inner_dict = [thing, big, real], {"a": thing}
     fields = {"v": inner_list, "w": inner_dict}
     bad_fields = {"v": inner_list, "w": {7: thing}}

@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import action, load, policy, ref, rule
-from test_conversion import RaisingStr, nested_dicts, nested_lists
+from host_values import BAD_VALUES, RESIZED_MSG, fields_grown_by
 
 # Reads the field "v" only; the rule fires for every event of type "e".
 READS_V = policy(rules=[rule(1, on_events=["e"], actions=[action("Log", field=ref("Event", "v"))])])
@@ -20,37 +20,7 @@ def engine():
     return load(READS_V)
 
 
-def self_containing_list():
-    loop = []
-    loop.append(loop)
-    return loop
-
-
-def self_containing_dict():
-    knot = {}
-    knot["self"] = [knot]
-    return knot
-
-
-FAILURES = [
-    pytest.param(lambda: {1: "a"}, TypeError, "'int' object cannot be converted to 'PyString'", id="int-key"),
-    pytest.param(lambda: [{"ok": {(1,): 2}}], TypeError, "'tuple' object cannot be converted to 'PyString'",
-                 id="nested-tuple-key"),
-    pytest.param(lambda: {"\ud800": 1}, UnicodeEncodeError, None, id="surrogate-key"),
-    pytest.param(lambda: [1, RaisingStr()], LookupError, "str failed", id="str-raises"),
-    pytest.param(lambda: 10 ** 5000, ValueError, None, id="int-too-long-for-str"),
-    pytest.param(lambda: nested_lists(201), RecursionError, "value nesting exceeds the maximum depth of 200",
-                 id="deep-list"),
-    pytest.param(lambda: nested_dicts(201), RecursionError, "value nesting exceeds the maximum depth of 200",
-                 id="deep-dict"),
-    pytest.param(self_containing_list, RecursionError, "value cannot be converted: a list or dict contains itself",
-                 id="self-list"),
-    pytest.param(self_containing_dict, RecursionError, "value cannot be converted: a list or dict contains itself",
-                 id="self-dict"),
-]
-
-
-@pytest.mark.parametrize("make,error,message", FAILURES)
+@pytest.mark.parametrize("make,error,message", BAD_VALUES)
 @pytest.mark.parametrize("key", ["v", "w"], ids=["read", "unread"])
 def test_bad_values_fail_alike(engine, make, error, message, key):
     with pytest.raises(error) as info:
@@ -74,17 +44,9 @@ def test_host_code_runs_alike(engine, key):
 
 
 def test_dict_changing_size_in_an_unread_field(engine):
-    fields = {"v": 1}
-
-    class Grower:
-        def __str__(self):
-            fields["new"] = 1
-            return "grown"
-
-    fields["w"] = Grower()
     with pytest.raises(BaseException) as info:
-        engine.evaluate("e", fields)
-    assert str(info.value) == "dictionary changed size during iteration"
+        engine.evaluate("e", fields_grown_by("__str__", key="w", v=1))
+    assert str(info.value) == RESIZED_MSG
     assert engine.event_count == 0
 
 
