@@ -194,11 +194,12 @@ def _wait_until_accepting(port: int, process: subprocess.Popen[bytes]) -> None:
 
 
 @contextmanager
-def http_tool_server(record: Path) -> Iterator[str]:
-    """The tool server over Streamable HTTP on a loopback port; its URL."""
+def http_tool_server(record: Path, server: str = SERVER) -> Iterator[str]:
+    """The tool server (or the test server ``server``, a script path) over
+    Streamable HTTP on a loopback port; its URL."""
     port = free_port()
     process = subprocess.Popen(
-        [sys.executable, SERVER, "http", str(port)], env=environment(record),
+        [sys.executable, server, "http", str(port)], env=environment(record),
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
     )
     try:

@@ -7,10 +7,7 @@ reads a field the proxy never sends keeps the proxy from starting, unless
 from __future__ import annotations
 
 import re
-import subprocess
 import sys
-from collections.abc import Iterator
-from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
@@ -19,12 +16,10 @@ from mcp.client.stdio import StdioServerParameters
 
 from proxy_support import (
     HERE,
-    TIMEOUT,
     RawClient,
-    _wait_until_accepting,
     environment,
-    free_port,
     http_proxy,
+    http_tool_server,
     proxy_argv,
     recorded,
 )
@@ -32,7 +27,8 @@ from proxy_support import (
 pytestmark = pytest.mark.anyio
 
 README = HERE.parents[1] / "README.md"
-SHELL_SERVER = [sys.executable, str(HERE / "shell_server.py")]
+SHELL_SERVER_SCRIPT = str(HERE / "shell_server.py")
+SHELL_SERVER = [sys.executable, SHELL_SERVER_SCRIPT]
 
 
 def quick_start_policy(tmp_path: Path, *, misspelt: bool = False) -> Path:
@@ -44,19 +40,6 @@ def quick_start_policy(tmp_path: Path, *, misspelt: bool = False) -> Path:
     path = tmp_path / "guard.zelvo"
     path.write_text(text, encoding="utf-8")
     return path
-
-
-@contextmanager
-def http_shell_server(record: Path) -> Iterator[str]:
-    port = free_port()
-    process = subprocess.Popen([*SHELL_SERVER, "http", str(port)], env=environment(record),
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        _wait_until_accepting(port, process)
-        yield f"http://127.0.0.1:{port}/mcp"
-    finally:
-        process.terminate()
-        process.wait(timeout=TIMEOUT)
 
 
 async def denies_rm_rf_and_runs_ls(client: Client, record: Path) -> None:
@@ -76,7 +59,7 @@ async def test_stdio(tmp_path: Path, record: Path) -> None:
 
 
 async def test_http(tmp_path: Path, record: Path) -> None:
-    with http_shell_server(record) as upstream, http_proxy(quick_start_policy(tmp_path), upstream, record) as proxy:
+    with http_tool_server(record, SHELL_SERVER_SCRIPT) as upstream, http_proxy(quick_start_policy(tmp_path), upstream, record) as proxy:
         async with Client(proxy.url, mode="legacy") as client:
             await denies_rm_rf_and_runs_ls(client, record)
 

@@ -6,19 +6,18 @@
 Tools: read_file, upload, shell (ordinary tools); crash (the process dies
 mid-call); babble (writes garbage on its output); hang (never answers); gather (answers once N calls are in
 flight at the same time, proving that they were concurrent). Every call is
-appended as a JSON line to the file named by TOOL_SERVER_RECORD (when set)
-the moment it arrives, so a test can tell which calls reached the server.
+recorded (server_support.record) the moment it arrives, so a test can tell
+which calls reached the server.
 """
 
 from __future__ import annotations
 
-import json
 import os
-import sys
-from typing import Any
 
 import anyio
 from mcp.server.mcpserver import MCPServer
+
+from server_support import record, serve
 
 FILES = {
     "notes.txt": "meeting at noon",
@@ -31,13 +30,6 @@ server = MCPServer("record-server")
 WIRE = os.dup(1)
 _in_flight = 0
 _gathered = anyio.Event()
-
-
-def record(tool: str, arguments: dict[str, Any]) -> None:
-    path = os.environ.get("TOOL_SERVER_RECORD")
-    if path:
-        with open(path, "a", encoding="utf-8") as handle:
-            handle.write(json.dumps({"tool": tool, "arguments": arguments, "pid": os.getpid()}) + "\n")
 
 
 @server.tool()
@@ -99,12 +91,5 @@ async def gather(count: int, tag: str) -> str:
     return f"gathered {tag}"
 
 
-def main() -> None:
-    if sys.argv[1:2] == ["http"]:
-        server.run("streamable-http", host="127.0.0.1", port=int(sys.argv[2]))
-    else:
-        server.run("stdio")
-
-
 if __name__ == "__main__":
-    main()
+    serve(server)
