@@ -20,7 +20,7 @@ from pathlib import Path
 
 from _korvanthel_core import PolicyEngine
 from korvanthel_tools.commands.language import add_language_commands
-from korvanthel_tools.commands.options import parse_assignment
+from korvanthel_tools.commands.options import add_command, add_output_option, parse_assignment
 from korvanthel_tools.container import HEADER_SIZE, encode_container, read_header
 from korvanthel_tools.guarding.policy_loader import PolicyForm, PolicyLoadError, policy_form
 from korvanthel_tools.guarding.policy_source import PolicySource
@@ -103,36 +103,29 @@ def build_parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    pack = commands.add_parser(
-        "pack",
-        help="pack policy JSON into a .zelvoc container",
+    pack = add_command(
+        commands, "pack", run=cmd_pack,
+        summary="pack policy JSON into a .zelvoc container",
         description="Check that the policy JSON loads, then write it as the payload of a "
         ".zelvoc container (12-byte header: magic, format version 1, reserved 0, "
         "payload length). Text the engine refuses is not packed and OUT is left as it was.",
     )
     pack.add_argument("policy", metavar="POLICY.json", help="the policy's JSON text (UTF-8)")
-    pack.add_argument(
-        "-o", "--output", metavar="OUT.zelvoc",
-        help="where to write the container (default: POLICY with the suffix .zelvoc)",
-    )
-    pack.set_defaults(run=cmd_pack)
+    add_output_option(pack, "OUT.zelvoc", "where to write the container (default: POLICY with the suffix .zelvoc)")
 
-    inspect = commands.add_parser(
-        "inspect",
-        help="show a policy's header (a container) or form, its source hash and the engine's status",
+    inspect = add_command(
+        commands, "inspect", run=cmd_inspect,
+        summary="show a policy's header (a container) or form, its source hash and the engine's status",
         description="Show the header fields of a .zelvoc file (or, for policy JSON or source, its form), "
         "its source hash, then load it with the engine and show its status. Exits 2 when the "
         "engine cannot load it.",
     )
     inspect.add_argument("file", metavar="POLICY")
-    inspect.set_defaults(run=cmd_inspect)
 
-    replay = commands.add_parser(
-        "replay",
-        help="evaluate a JSON-lines file of events and summarise the verdicts",
-        description=REPLAY_DESCRIPTION,
-        epilog=REPLAY_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+    replay = add_command(
+        commands, "replay", run=cmd_replay,
+        summary="evaluate a JSON-lines file of events and summarise the verdicts",
+        description=REPLAY_DESCRIPTION, epilog=REPLAY_EPILOG, preformatted=True,
     )
     replay.add_argument("policy", metavar="POLICY", help="a .zelvoc container or policy JSON text")
     replay.add_argument(
@@ -140,7 +133,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="JSON-lines files of events, one trace in the order given ('-' for standard input); "
         "with --dask also Parquet files (.parquet)",
     )
-    replay.add_argument("-o", "--output", metavar="FILE", help="write the results here instead of standard output")
+    add_output_option(replay, "FILE", "write the results here instead of standard output")
     replay.add_argument(
         "--session-key", metavar="KEY",
         help="top-level key naming each event's session: every session gets its own engine",
@@ -174,7 +167,6 @@ def build_parser() -> argparse.ArgumentParser:
         help="show the replay's steps on standard error (default: only when it is a terminal)",
     )
     progress.add_argument("--no-progress", dest="progress", action="store_false", help="never show progress")
-    replay.set_defaults(run=cmd_replay)
     add_language_commands(commands, write_atomically)
     from korvanthel_tools.commands.explain import add_parser as add_explain
     from korvanthel_tools.commands.policy_tests import add_parser as add_test

@@ -15,6 +15,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from korvanthel_tools.commands.options import add_command, add_output_option
 from korvanthel_tools.guarding.event_schemas import INTEGRATIONS, schema_text
 from korvanthel_tools.guarding.policy_loader import PolicyForm, policy_form
 from korvanthel_tools.guarding.source_hash import compile_recording_hash
@@ -34,9 +35,9 @@ WriteFile = Callable[[str, bytes], None]
 def add_language_commands(commands: Subparsers, write_file: WriteFile) -> None:
     """Adds the commands to the ``korvanthel`` parser; ``write_file`` writes
     a file atomically (or raises ToolError)."""
-    compile_ = commands.add_parser(
-        "compile",
-        help="compile policy source into a .zelvoc container or JSON",
+    compile_ = add_command(
+        commands, "compile", run=lambda args: cmd_compile(args, write_file),
+        summary="compile policy source into a .zelvoc container or JSON",
         description="Compile a policy source file (*.zelvo). The output's suffix chooses the form: "
         ".json writes the policy's JSON text (indented), anything else a .zelvoc container. "
         "The source's 64-bit FNV-1a hash is recorded in metadata.source_hash (unless the source "
@@ -44,26 +45,21 @@ def add_language_commands(commands: Subparsers, write_file: WriteFile) -> None:
         "A source with errors writes nothing and exits 1.",
     )
     compile_.add_argument("source", metavar="SRC", help="the policy source (UTF-8)")
-    compile_.add_argument(
-        "-o", "--output", metavar="OUT",
-        help="where to write (OUT.zelvoc or OUT.json; default: SRC with the suffix .zelvoc)",
-    )
-    compile_.set_defaults(run=lambda args: cmd_compile(args, write_file))
+    add_output_option(compile_, "OUT", "where to write (OUT.zelvoc or OUT.json; default: SRC with the suffix .zelvoc)")
 
-    fmt = commands.add_parser(
-        "fmt",
-        help="rewrite policy sources in canonical layout",
+    fmt = add_command(
+        commands, "fmt", run=lambda args: cmd_fmt(args, write_file),
+        summary="rewrite policy sources in canonical layout",
         description="Rewrite each source in canonical layout (docs/language.md), keeping its comments. "
         "With --check nothing is written: the files that would change are listed and the "
         "status is 1 if there are any. '-' formats standard input to standard output.",
     )
     fmt.add_argument("sources", metavar="SRC", nargs="+", help="policy source files")
     fmt.add_argument("--check", action="store_true", help="only list the files that are not formatted")
-    fmt.set_defaults(run=lambda args: cmd_fmt(args, write_file))
 
-    check = commands.add_parser(
-        "check",
-        help="report errors and warnings in a policy source",
+    check = add_command(
+        commands, "check", run=cmd_check,
+        summary="report errors and warnings in a policy source",
         description="Compile the source and report what the checker finds: unknown fields (against "
         "a schema of event types), comparisons that cannot hold, unreachable rules and states, "
         "duplicate rule ids, and more. Exit status 1 when there are errors (or, with --strict, "
@@ -77,16 +73,14 @@ def add_language_commands(commands: Subparsers, write_file: WriteFile) -> None:
         help=f"check against the events an integration sends: {', '.join(INTEGRATIONS)} (docs/events.md)",
     )
     check.add_argument("--strict", action="store_true", help="warnings fail the check too")
-    check.set_defaults(run=cmd_check)
 
-    decompile = commands.add_parser(
-        "decompile",
-        help="print the source of a compiled policy",
+    decompile = add_command(
+        commands, "decompile", run=cmd_decompile,
+        summary="print the source of a compiled policy",
         description="Print the canonical source of a compiled policy (a .zelvoc container or "
         "policy JSON). Compiling that source gives the same policy back.",
     )
     decompile.add_argument("policy", metavar="POLICY")
-    decompile.set_defaults(run=cmd_decompile)
 
 
 def report(diagnostics: Sequence[_native.Diagnostic]) -> None:

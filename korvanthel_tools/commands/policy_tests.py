@@ -11,6 +11,7 @@ import re
 import sys
 from typing import Any
 
+from korvanthel_tools.commands.options import add_command
 from korvanthel_tools.explain import read_policy
 from korvanthel_tools.loading import ToolError, decode_text, read_bytes
 from korvanthel_tools.policy_tests.coverage import Coverage, percent, render_coverage
@@ -39,13 +40,8 @@ Exit status: 0 all pass (and coverage meets the threshold), 1 otherwise,
 
 def add_parser(commands: Any) -> None:
     """Add ``korvanthel test`` to the subcommands ``commands``."""
-    test = commands.add_parser(
-        "test",
-        help="run policy test files, with coverage",
-        description=DESCRIPTION,
-        epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
+    test = add_command(commands, "test", run=cmd_test, summary="run policy test files, with coverage",
+                       description=DESCRIPTION, epilog=EPILOG, preformatted=True)
     test.add_argument("policy", metavar="POLICY_OR_SOURCE", help="a .zelvo source, a .zelvoc container or policy JSON")
     test.add_argument("tests", metavar="TESTS", nargs="+", help="test files (*.test.jsonl)")
     test.add_argument("--junit", metavar="FILE", help="also write JUnit XML here")
@@ -54,7 +50,6 @@ def add_parser(commands: Any) -> None:
                       help="fail when fewer than PCT percent of the rules fire (implies --coverage)")
     test.add_argument("--run", dest="run_pattern", metavar="PATTERN", help="only the cases whose name matches this regular expression")
     test.add_argument("-v", "--verbose", action="store_true", help="list every case with its outcome")
-    test.set_defaults(run=cmd_test)
 
 
 def load_cases(paths: list[str]) -> list[Case]:

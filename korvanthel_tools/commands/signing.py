@@ -9,6 +9,7 @@ import os
 import sys
 from pathlib import Path
 
+from korvanthel_tools.commands.options import add_command, add_output_option
 from korvanthel_tools.signing import (
     EXIT_BAD_SIGNATURE,
     EXIT_ERROR,
@@ -25,35 +26,36 @@ from korvanthel_tools.signing import (
 
 def add_signing_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """Register keygen, sign and verify on the CLI's subcommands."""
-    keygen = commands.add_parser(
-        "keygen", help="make an Ed25519 key pair for signing policies",
+    keygen = add_command(
+        commands, "keygen", run=cmd_keygen, summary="make an Ed25519 key pair for signing policies",
         description="Write a new Ed25519 private key to KEY (PEM, mode 600) and its public key to "
         "KEY.pub (or --public). Give the public key to every guard that must check the policy "
         "(the verify-key option of mcp-proxy, Guard and the adapters); keep the private key where only the policy's signer can read it.",
     )
     keygen.add_argument("key", metavar="KEY", help="where to write the private key (must not exist)")
     keygen.add_argument("--public", metavar="FILE", help="where to write the public key (default: KEY.pub)")
-    keygen.set_defaults(run=cmd_keygen)
 
-    sign = commands.add_parser(
-        "sign", help="sign a compiled policy (detached Ed25519 signature)",
+    sign = add_command(
+        commands, "sign", run=cmd_sign, summary="sign a compiled policy (detached Ed25519 signature)",
         description="Check that the engine loads POLICY (a .zelvoc container or policy JSON), then write "
         "a detached Ed25519 signature of its bytes to POLICY.sig (or -o).",
     )
-    sign.add_argument("policy", metavar="POLICY")
-    sign.add_argument("--key", required=True, metavar="KEY", help="the private key (PEM)")
-    sign.add_argument("-o", "--output", metavar="SIG", help="the signature file (default: POLICY.sig)")
-    sign.set_defaults(run=cmd_sign)
+    add_policy_and_key(sign, "the private key (PEM)")
+    add_output_option(sign, "SIG", "the signature file (default: POLICY.sig)")
 
-    verify = commands.add_parser(
-        "verify", help="check a policy's signature",
+    verify = add_command(
+        commands, "verify", run=cmd_verify, summary="check a policy's signature",
         description="Check that SIG (default POLICY.sig) signs POLICY with the public key KEY. "
         "Exit status: 0 it does, 1 it does not, 2 the files cannot be read.",
     )
-    verify.add_argument("policy", metavar="POLICY")
-    verify.add_argument("--key", required=True, metavar="KEY", help="the public key (PEM)")
+    add_policy_and_key(verify, "the public key (PEM)")
     verify.add_argument("--signature", metavar="SIG", help="the signature file (default: POLICY.sig)")
-    verify.set_defaults(run=cmd_verify)
+
+
+def add_policy_and_key(parser: argparse.ArgumentParser, key_help: str) -> None:
+    """The arguments sign and verify share: the policy file and ``--key``."""
+    parser.add_argument("policy", metavar="POLICY")
+    parser.add_argument("--key", required=True, metavar="KEY", help=key_help)
 
 
 def _fail(command: str, text: str, status: int = EXIT_ERROR) -> int:

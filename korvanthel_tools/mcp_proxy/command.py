@@ -16,6 +16,7 @@ import importlib.util
 import logging
 import sys
 
+from korvanthel_tools.commands.options import add_command
 from korvanthel_tools.guarding import DecisionLog, Guard, PolicyLoadError, Telemetry
 from korvanthel_tools.guarding.event_schemas import check_policy_fields
 from korvanthel_tools.mcp_proxy.http_options import add_http_arguments, http_options
@@ -48,12 +49,10 @@ exit status: 0 the client ended the session, 1 the server went away,
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """Add ``korvanthel mcp-proxy`` to the subcommands ``commands``."""
-    parser = commands.add_parser(
-        "mcp-proxy",
-        help="guard an MCP server: evaluate every tool call and result against a policy",
-        description=DESCRIPTION,
-        epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+    parser = add_command(
+        commands, "mcp-proxy", run=run,
+        summary="guard an MCP server: evaluate every tool call and result against a policy",
+        description=DESCRIPTION, epilog=EPILOG, preformatted=True,
     )
     parser.add_argument(
         "--policy", required=True, metavar="POLICY", help="a .zelvo source, a .zelvoc container or policy JSON"
@@ -101,7 +100,6 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     parser.add_argument("--verify-key", metavar="KEY", help="refuse POLICY unless POLICY.sig verifies with this public key")
     add_http_arguments(parser)
     parser.add_argument("server", nargs=argparse.REMAINDER, metavar="-- SERVER_COMMAND [ARGS...]")
-    parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
