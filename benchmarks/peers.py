@@ -54,11 +54,10 @@ when { principal.blocked_users.contains(context.user) };
 
 
 def cedar_scale(n):
-    parts = ["permit(principal, action, resource);"]
-    for _, event_type, k in scale_rule_parts(n):
-        parts.append(f'forbid(principal, action == Action::"{event_type}", resource)\n'
-                     f'when {{ context.tool == "tool_{k}" && context.args.path like "/srv/{k}/*" }};')
-    return "\n".join(parts)
+    return "\n".join(["permit(principal, action, resource);"] + [
+        f'forbid(principal, action == Action::"{event_type}", resource)\n'
+        f'when {{ context.tool == "tool_{k}" && context.args.path like "/srv/{k}/*" }};'
+        for _, event_type, k in scale_rule_parts(n)])
 
 
 class Cedar:
@@ -162,11 +161,10 @@ deny if { input.fields.user in data.env.blocked_users }
 
 
 def rego_scale(n):
-    parts = ["package guard"]
-    for _, event_type, k in scale_rule_parts(n):
-        parts.append(f'deny if {{ input.type == "{event_type}"; input.fields.tool == "tool_{k}"; '
-                     f'startswith(input.fields.args.path, "/srv/{k}/") }}')
-    return "\n".join(parts)
+    return "\n".join(["package guard"] + [
+        f'deny if {{ input.type == "{event_type}"; input.fields.tool == "tool_{k}"; '
+        f'startswith(input.fields.args.path, "/srv/{k}/") }}'
+        for _, event_type, k in scale_rule_parts(n)])
 
 
 class Rego:

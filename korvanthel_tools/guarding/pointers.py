@@ -39,36 +39,34 @@ def replace_at(document: Any, tokens: tuple[str, ...], value: Any) -> Any:
     if not tokens:
         return value
     head, rest = tokens[0], tokens[1:]
-    if isinstance(document, dict):
-        if head not in document:
-            return document
-        child = replace_at(document[head], rest, value)
-        if child is document[head] and rest:
-            return document
-        copied = dict(document)
-        copied[head] = child
-        return copied
-    if isinstance(document, list):
-        if not head.isdigit() or (len(head) > 1 and head.startswith("0")) or int(head) >= len(document):
-            return document
-        index = int(head)
-        child = replace_at(document[index], rest, value)
-        if child is document[index] and rest:
-            return document
-        items = list(document)
-        items[index] = child
-        return items
-    return document
+    key = _key(document, head)
+    if key is None:
+        return document
+    child = replace_at(document[key], rest, value)
+    if child is document[key] and rest:
+        return document
+    copied: Any = dict(document) if isinstance(document, dict) else list(document)
+    copied[key] = child
+    return copied
 
 
 def value_at(document: Any, tokens: tuple[str, ...]) -> Any:
     """The value at ``tokens``, or None when the pointer names nothing."""
     for head in tokens:
-        if isinstance(document, dict) and head in document:
-            document = document[head]
-        elif isinstance(document, list) and head.isdigit() and not (len(head) > 1 and head.startswith("0")) \
-                and int(head) < len(document):
-            document = document[int(head)]
-        else:
+        key = _key(document, head)
+        if key is None:
             return None
+        document = document[key]
     return document
+
+
+def _key(document: Any, token: str) -> str | int | None:
+    """The key (of a dict) or index (of a list, in decimal without leading
+    zeros) that ``token`` names in ``document``; None when it names nothing:
+    a missing key, an index out of range, a step into a scalar."""
+    if isinstance(document, dict):
+        return token if token in document else None
+    if isinstance(document, list) and token.isdigit() and not (len(token) > 1 and token.startswith("0")) \
+            and int(token) < len(document):
+        return int(token)
+    return None

@@ -100,6 +100,16 @@ def _payload(data: bytes) -> bytes:
     return data[HEADER_SIZE:HEADER_SIZE + header.payload_length]
 
 
+def _member(node: Any, key: str, index: int) -> Any:
+    """The member ``key`` of an object, or item ``index`` of the same
+    member in the array form; None when ``node`` has no such member."""
+    if isinstance(node, dict):
+        return node.get(key)
+    if isinstance(node, list) and len(node) > index:
+        return node[index]
+    return None
+
+
 def _source_hash(payload: bytes) -> int | None:
     """``metadata.source_hash`` of the policy JSON (object or array form);
     None when it is absent or not an integer. The engine has already
@@ -108,16 +118,5 @@ def _source_hash(payload: bytes) -> int | None:
         root: Any = json.loads(payload)
     except ValueError:
         return None
-    if isinstance(root, dict):
-        metadata = root.get("metadata")
-    elif isinstance(root, list) and len(root) > _METADATA_INDEX:
-        metadata = root[_METADATA_INDEX]
-    else:
-        return None
-    if isinstance(metadata, dict):
-        value = metadata.get("source_hash")
-    elif isinstance(metadata, list) and len(metadata) > _SOURCE_HASH_INDEX:
-        value = metadata[_SOURCE_HASH_INDEX]
-    else:
-        return None
+    value = _member(_member(root, "metadata", _METADATA_INDEX), "source_hash", _SOURCE_HASH_INDEX)
     return value if isinstance(value, int) and not isinstance(value, bool) else None
