@@ -71,6 +71,7 @@ except ImportError as exc:  # pragma: no cover - exercised without the extra
 from korvanthel_tools.adapters.content import content_text
 from korvanthel_tools.adapters.denied import PolicyDenied
 from korvanthel_tools.adapters.loop import engine_ready
+from korvanthel_tools.adapters.options import check_option
 from korvanthel_tools.adapters.policy import PolicyLike, as_guard
 from korvanthel_tools.adapters.reporting import LOGGER, report
 from korvanthel_tools.guarding import Decision, Guard
@@ -117,10 +118,8 @@ class PolicyMiddleware(AgentMiddleware[GuardState, Any, Any]):
         **guard_options: Any,
     ) -> None:
         super().__init__()
-        if on_deny not in ("message", "raise"):
-            raise ValueError(f"on_deny must be 'message' or 'raise', not {on_deny!r}")
-        if not callable(scope) and scope not in ("thread", "run", "process"):
-            raise ValueError(f"scope must be 'thread', 'run', 'process' or a function, not {scope!r}")
+        check_option("on_deny", on_deny, ("message", "raise"))
+        check_option("scope", scope, ("thread", "run", "process"), function=True)
         self.guard: Guard = as_guard(policy, integration="langchain", **guard_options)
         self.scope = scope
         self.on_deny: OnDeny = on_deny

@@ -58,6 +58,7 @@ from korvanthel_tools.adapters.content import content_text
 from korvanthel_tools.adapters.denied import PolicyDenied
 from korvanthel_tools.adapters.langchain import thread_id
 from korvanthel_tools.adapters.loop import engine_ready
+from korvanthel_tools.adapters.options import check_option
 from korvanthel_tools.adapters.policy import PolicyLike, as_guard
 from korvanthel_tools.adapters.reporting import LOGGER, report
 from korvanthel_tools.guarding import Decision, Guard, join_text
@@ -91,10 +92,8 @@ class PolicyInterceptor:
         log: logging.Logger = LOGGER,
         **guard_options: Any,
     ) -> None:
-        if on_deny not in ("message", "raise"):
-            raise ValueError(f"on_deny must be 'message' or 'raise', not {on_deny!r}")
-        if not callable(scope) and scope not in ("thread", "process"):
-            raise ValueError(f"scope must be 'thread', 'process' or a function, not {scope!r}")
+        check_option("on_deny", on_deny, ("message", "raise"))
+        check_option("scope", scope, ("thread", "process"), function=True)
         self.guard: Guard = as_guard(policy, integration="langchain", **guard_options)
         self.scope = scope
         self.on_deny: OnDeny = on_deny

@@ -94,6 +94,7 @@ except ImportError as exc:  # pragma: no cover - exercised without the extra
 
 from korvanthel_tools.adapters.content import content_text
 from korvanthel_tools.adapters.loop import engine_ready
+from korvanthel_tools.adapters.options import check_option
 from korvanthel_tools.adapters.policy import PolicyLike, as_guard
 from korvanthel_tools.adapters.reporting import LOGGER, report
 from korvanthel_tools.guarding import Decision, Guard
@@ -128,10 +129,8 @@ class ToolGuardrails:
         log: logging.Logger = LOGGER,
         **guard_options: Any,
     ) -> None:
-        if on_deny not in ("reject", "raise"):
-            raise ValueError(f"on_deny must be 'reject' or 'raise', not {on_deny!r}")
-        if not callable(scope) and scope not in ("conversation", "run", "process"):
-            raise ValueError(f"scope must be 'conversation', 'run', 'process' or a function, not {scope!r}")
+        check_option("on_deny", on_deny, ("reject", "raise"))
+        check_option("scope", scope, ("conversation", "run", "process"), function=True)
         self.guard: Guard = as_guard(policy, integration="openai-agents", **guard_options)
         self.scope = scope
         self.on_deny: OnDeny = on_deny

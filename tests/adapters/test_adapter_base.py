@@ -4,6 +4,7 @@ extra to install."""
 
 from __future__ import annotations
 
+import importlib
 import json
 import subprocess
 import sys
@@ -122,3 +123,33 @@ def test_content_text_of_a_value_json_cannot_write_is_its_str() -> None:
     looped.append(looped)
     assert content_text({"x": looped}) == str({"x": looped})
 
+
+# Each adapter's refusals of bad options, with the exact messages: (framework
+# module to skip without, adapter module, class, options, error, message).
+BAD_OPTIONS: list[tuple[str, str, str, dict[str, Any], type[Exception], str | None]] = [
+    ("langchain.agents", "langchain", "PolicyMiddleware", {"on_deny": "reject"}, ValueError,
+     "on_deny must be 'message' or 'raise', not 'reject'"),
+    ("langchain.agents", "langchain", "PolicyMiddleware", {"scope": "conversation"}, ValueError,
+     "scope must be 'thread', 'run', 'process' or a function, not 'conversation'"),
+    ("langchain.agents", "langchain", "PolicyMiddleware", {"shadow": True}, TypeError, None),
+    ("agents", "openai_agents", "ToolGuardrails", {"on_deny": "ignore"}, ValueError,
+     "on_deny must be 'reject' or 'raise', not 'ignore'"),
+    ("agents", "openai_agents", "ToolGuardrails", {"scope": "thread"}, ValueError,
+     "scope must be 'conversation', 'run', 'process' or a function, not 'thread'"),
+    ("agents", "openai_agents", "ToolGuardrails", {"shadow": True}, TypeError, None),
+    ("langchain_mcp_adapters", "langchain_mcp", "PolicyInterceptor", {"scope": "run"}, ValueError,
+     "scope must be 'thread', 'process' or a function, not 'run'"),
+]
+
+
+@pytest.mark.parametrize(("framework", "module", "name", "options", "error", "message"), BAD_OPTIONS,
+                         ids=[f"{row[2]}-{next(iter(row[3]))}" for row in BAD_OPTIONS])
+def test_bad_options_are_refused(
+    framework: str, module: str, name: str, options: dict[str, Any], error: type[Exception], message: str | None
+) -> None:
+    pytest.importorskip(framework)
+    adapter = getattr(importlib.import_module(f"korvanthel_tools.adapters.{module}"), name)
+    with pytest.raises(error) as info:
+        adapter(make_guard(), **options)
+    if message is not None:
+        assert str(info.value) == message

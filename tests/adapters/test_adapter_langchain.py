@@ -198,14 +198,6 @@ def test_decision_log_gets_the_mapped_fields() -> None:
     assert isinstance(call["fields"]["run"], str) and call["fields"]["run"] == result["fields"]["run"]
 
 
-@pytest.mark.parametrize(("options", "error"), [
-    ({"on_deny": "reject"}, ValueError), ({"scope": "conversation"}, ValueError), ({"shadow": True}, TypeError)])
-def test_bad_options_are_refused(options: dict[str, Any], error: type[Exception]) -> None:
-    with pytest.raises(error):
-        PolicyMiddleware(make_guard(), **options)
-
-
-
 def test_policy_loads_for_new_threads_happen_off_the_event_loop() -> None:
     recorder = LoadRecorder()
     tools = Tools()
