@@ -53,11 +53,16 @@ when { principal.blocked_users.contains(context.user) };
 """
 
 
+def scale_text(n, first, rule):
+    """The rule-count series' policy of `n` rules as text: `first`, then one
+    line per rule, ``rule(event_type, k)``."""
+    return "\n".join([first] + [rule(event_type, k) for _, event_type, k in scale_rule_parts(n)])
+
+
 def cedar_scale(n):
-    return "\n".join(["permit(principal, action, resource);"] + [
+    return scale_text(n, "permit(principal, action, resource);", lambda event_type, k: (
         f'forbid(principal, action == Action::"{event_type}", resource)\n'
-        f'when {{ context.tool == "tool_{k}" && context.args.path like "/srv/{k}/*" }};'
-        for _, event_type, k in scale_rule_parts(n)])
+        f'when {{ context.tool == "tool_{k}" && context.args.path like "/srv/{k}/*" }};'))
 
 
 class Cedar:
@@ -161,10 +166,9 @@ deny if { input.fields.user in data.env.blocked_users }
 
 
 def rego_scale(n):
-    return "\n".join(["package guard"] + [
+    return scale_text(n, "package guard", lambda event_type, k: (
         f'deny if {{ input.type == "{event_type}"; input.fields.tool == "tool_{k}"; '
-        f'startswith(input.fields.args.path, "/srv/{k}/") }}'
-        for _, event_type, k in scale_rule_parts(n)])
+        f'startswith(input.fields.args.path, "/srv/{k}/") }}'))
 
 
 class Rego:
