@@ -11,7 +11,7 @@ namespace {
 // One function per record and sum type; each writes one JSON value.
 class PolicyWriter {
  public:
-  explicit PolicyWriter(JsonLayout layout) : out_(layout) {}
+  explicit PolicyWriter(JsonLayout layout) : out_({.layout = layout, .floats = json::FloatStyle::Shortest}) {}
   std::string take() && { return std::move(out_).take(); }
 
   void policy(const CompiledPolicy& p) {
@@ -449,7 +449,7 @@ class PolicyWriter {
     expr(*g.expr);
   }
 
-  JsonOut out_;
+  json::Writer out_;
 };
 
 }  // namespace

@@ -20,10 +20,13 @@
 
 #include <string>
 
-#include "emit/json_out.h"
+#include "json/writer.h"
 #include "model/policy.h"
 
 namespace zelvo::lang {
+
+// Compact, or indented by two spaces a level.
+using JsonLayout = json::Layout;
 
 std::string write_policy_json(const CompiledPolicy& policy, JsonLayout layout = JsonLayout::Compact);
 

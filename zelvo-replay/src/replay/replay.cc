@@ -59,7 +59,7 @@ class Run {
   const EventLine& event() const noexcept { return event_; }
 
   // Evaluates the event just read in `session` at `ts` and writes its line.
-  void evaluate(Session& session, std::uint64_t ts, std::uint64_t number, JsonOut& out) {
+  void evaluate(Session& session, std::uint64_t ts, std::uint64_t number, ResultText& out) {
     event_.event.timestamp = ts;
     // Where the fields the policy reads landed, so that rules need not
     // search for them by name (every session's engine numbers them alike).
@@ -79,7 +79,7 @@ class Run {
     summary_.add(result_, number, head.session, head.type, event_.expect);
   }
 
-  bool flush(JsonOut& out, ReplayStop& stop) {
+  bool flush(ResultText& out, ReplayStop& stop) {
     if (out.size() == 0) return true;
     if (!sink_.write(out.view())) {
       stop.kind = ReplayStop::Kind::Sink;
@@ -113,7 +113,7 @@ ReplayStop in_trace_order(const CompiledPolicy& policy, const ReplayOptions& opt
                           ResultSink& sink, ReplaySummary& summary) {
   ReplayStop stop;
   Run run(policy, options, sink, summary, /*build_fields=*/true);
-  JsonOut out;
+  ResultText out;
   TraceLine line;
   while (lines.next(line)) {
     if (!run.read(line, stop)) {
@@ -190,7 +190,7 @@ ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& opti
   // Second pass: each session in turn, in time order, its engine dropped
   // once its last event is done.
   Run run(policy, options, sink, summary, /*build_fields=*/true);
-  JsonOut results;
+  ResultText results;
   std::vector<std::pair<std::size_t, std::size_t>> spans(entries.size(), {0, 0});
   Session* session = nullptr;
   std::string session_name;
@@ -213,7 +213,7 @@ ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& opti
   summary.order_by_line();
 
   // Results in the trace's order.
-  JsonOut out;
+  ResultText out;
   const std::string_view all = results.view();
   for (const auto& [start, length] : spans) {
     out.raw(all.substr(start, length));

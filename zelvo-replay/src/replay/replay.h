@@ -35,7 +35,6 @@
 
 #include "event/value_map.h"
 #include "model/policy.h"
-#include "replay/json_out.h"
 #include "replay/summary.h"
 
 namespace zelvo::replay {

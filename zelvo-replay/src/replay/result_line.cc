@@ -14,73 +14,75 @@ std::string_view verdict_text(Verdict verdict) noexcept {
   return "allow";
 }
 
-void write_value(JsonOut& out, const Value& value) {
+namespace {
+
+template <typename Items, typename F>
+void write_list(ResultText& out, const Items& items, F write_item) {
+  out.ch('[');
+  bool first = true;
+  for (const auto& item : items) {
+    if (!first) out.raw(", ");
+    first = false;
+    write_item(out, item);
+  }
+  out.ch(']');
+}
+
+void write_map(ResultText& out, const ValueMap& map) {
+  out.ch('{');
+  bool first = true;
+  for (const MapEntry& entry : map) {
+    if (!first) out.raw(", ");
+    first = false;
+    out.quoted(entry.key.view());
+    out.raw(": ");
+    write_value(out, entry.value);
+  }
+  out.ch('}');
+}
+
+void write_action(ResultText& out, const Action& action) {
+  out.raw("{\"verb\": ");
+  out.quoted(to_name(action.verb));
+  out.raw(", \"args\": ");
+  write_map(out, action.args);
+  out.ch('}');
+}
+
+}  // namespace
+
+void write_value(ResultText& out, const Value& value) {
   switch (value.kind()) {
-    case Value::Kind::Null: return out.null();
-    case Value::Kind::Bool: return out.boolean(value.as_bool());
+    case Value::Kind::Null: return out.raw("null");
+    case Value::Kind::Bool: return out.raw(value.as_bool() ? std::string_view("true") : std::string_view("false"));
     case Value::Kind::Int: return out.i64(value.as_int());
     case Value::Kind::Float: return out.f64(value.as_float());
-    case Value::Kind::String: return out.str(value.as_string().view());
+    case Value::Kind::String: return out.quoted(value.as_string().view());
     case Value::Kind::Duration: return out.u64(value.as_duration());
-    case Value::Kind::List: {
-      out.ch('[');
-      bool first = true;
-      for (const Value& item : value.as_list()) {
-        if (!first) out.raw(", ");
-        first = false;
-        write_value(out, item);
-      }
-      return out.ch(']');
-    }
-    case Value::Kind::Map: {
-      out.ch('{');
-      bool first = true;
-      for (const MapEntry& entry : value.as_map()) {
-        if (!first) out.raw(", ");
-        first = false;
-        out.str(entry.key.view());
-        out.raw(": ");
-        write_value(out, entry.value);
-      }
-      return out.ch('}');
-    }
+    case Value::Kind::List: return write_list(out, value.as_list(), write_value);
+    case Value::Kind::Map: return write_map(out, value.as_map());
   }
 }
 
 namespace {
 
-void write_action(JsonOut& out, const Action& action) {
-  out.raw("{\"verb\": ");
-  out.str(to_name(action.verb));
-  out.raw(", \"args\": {");
-  bool first = true;
-  for (const MapEntry& entry : action.args) {
-    if (!first) out.raw(", ");
-    first = false;
-    out.str(entry.key.view());
-    out.raw(": ");
-    write_value(out, entry.value);
-  }
-  out.raw("}}");
-}
-
-void write_violation(JsonOut& out, const Violation& v) {
+void write_violation(ResultText& out, const Violation& v) {
   out.raw("{\"proof\": ");
-  out.str(v.proof.view());
+  out.quoted(v.proof.view());
   out.raw(", \"invariant\": ");
-  out.str(v.invariant.view());
+  out.quoted(v.invariant.view());
   out.raw(", \"kind\": ");
-  out.str(to_name(v.kind));
+  out.quoted(to_name(v.kind));
   out.raw(", \"message\": ");
-  out.str(v.message);
+  out.quoted(v.message);
   out.ch('}');
 }
 
-void write_constraint(JsonOut& out, const ConstraintViolation& c) {
+void write_constraint(ResultText& out, const ConstraintViolation& c) {
   out.raw("{\"kind\": ");
-  out.str(to_name(c.kind));
+  out.quoted(to_name(c.kind));
   out.raw(", \"target\": ");
-  out.str(c.target.view());
+  out.quoted(c.target.view());
   out.raw(", \"limit\": ");
   out.u64(c.limit);
   out.raw(", \"current\": ");
@@ -90,31 +92,19 @@ void write_constraint(JsonOut& out, const ConstraintViolation& c) {
   out.ch('}');
 }
 
-template <typename T, typename F>
-void write_list(JsonOut& out, const std::vector<T>& items, F write_item) {
-  out.ch('[');
-  bool first = true;
-  for (const T& item : items) {
-    if (!first) out.raw(", ");
-    first = false;
-    write_item(out, item);
-  }
-  out.ch(']');
-}
-
 }  // namespace
 
-void write_result(JsonOut& out, const EvalResult& r) {
+void write_result(ResultText& out, const EvalResult& r) {
   out.raw("{\"verdict\": \"");
   out.raw(verdict_text(r.verdict));
   out.raw("\", \"reason\": ");
   if (r.reason) {
-    out.str(r.reason->view());
+    out.quoted(r.reason->view());
   } else {
-    out.null();
+    out.raw("null");
   }
   out.raw(", \"triggered_rules\": ");
-  write_list(out, r.triggered_rules, [](JsonOut& o, std::uint32_t id) { o.u64(id); });
+  write_list(out, r.triggered_rules, [](ResultText& o, std::uint32_t id) { o.u64(id); });
   out.raw(", \"eval_time_us\": ");
   out.u64(r.eval_time_us);
   out.raw(", \"actions\": ");
@@ -126,19 +116,19 @@ void write_result(JsonOut& out, const EvalResult& r) {
   out.ch('}');
 }
 
-void write_result_line(JsonOut& out, const ResultHead& head, const EvalResult& result) {
+void write_result_line(ResultText& out, const ResultHead& head, const EvalResult& result) {
   out.raw("{\"line\": ");
   out.u64(head.line);
   out.raw(", \"session\": ");
   if (head.session) {
-    out.str(*head.session);
+    out.quoted(*head.session);
   } else {
-    out.null();
+    out.raw("null");
   }
   out.raw(", \"ts\": ");
   out.u64(head.ts);
   out.raw(", \"type\": ");
-  out.str(head.type);
+  out.quoted(head.type);
   out.raw(", \"result\": ");
   write_result(out, result);
   if (head.expect) {

@@ -18,9 +18,17 @@
 
 #include "engine/result.h"
 #include "event/value.h"
-#include "replay/json_out.h"
+#include "json/writer.h"
 
 namespace zelvo::replay {
+
+// The text of result lines: the JSON writer, driven by pieces, with floats
+// as Python's json.dumps writes them (so that results read back alike
+// whichever path wrote them).
+class ResultText : public json::Writer {
+ public:
+  ResultText() : json::Writer({.floats = json::FloatStyle::Repr}) {}
+};
 
 struct ResultHead {
   std::uint64_t line = 0;
@@ -31,13 +39,13 @@ struct ResultHead {
 };
 
 // Appends the whole line, ended by a line feed.
-void write_result_line(JsonOut& out, const ResultHead& head, const EvalResult& result);
+void write_result_line(ResultText& out, const ResultHead& head, const EvalResult& result);
 
 // The result dictionary alone.
-void write_result(JsonOut& out, const EvalResult& result);
+void write_result(ResultText& out, const EvalResult& result);
 
 // A value as the host would receive it.
-void write_value(JsonOut& out, const Value& value);
+void write_value(ResultText& out, const Value& value);
 
 // "allow", "deny", "audit", "redact".
 std::string_view verdict_text(Verdict verdict) noexcept;

@@ -1,9 +1,8 @@
 #include "model/json_error.h"
 
-#include <charconv>
-#include <cstdio>
 #include <cstring>
 
+#include "json/writer.h"
 #include "model/decimal_text.h"
 
 namespace zelvo::json {
@@ -34,37 +33,12 @@ std::string one_of(std::span<const std::string_view> names) {
   return out;
 }
 
-// A string in double quotes, with quote, backslash and control characters
-// escaped the way the decoder's messages show them.
+// A string in double quotes, escaped the way the decoder's messages show
+// strings.
 std::string quoted(std::string_view s) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
-          // C1 control characters (U+0080..U+009F) are escaped as well.
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned char>(s[i + 1]));
-          out += buf;
-          ++i;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-  return out;
+  Writer out(Style{.strings = StringStyle::Display});
+  out.quoted(s);
+  return std::move(out).take();
 }
 
 std::string found_text(const Found& f) {
