@@ -168,6 +168,33 @@ def test_file_input_output_and_line_numbers(tmp_path: Path) -> None:
     assert _native.replay_file(GUARD, str(empty))["summary"]["events"] == 0
 
 
+def test_named_files_name_results_summary_and_stops_and_context_may_be_a_dict() -> None:
+    # Lines 1-2 come from a.jsonl, lines 3-5 from b.jsonl (its line 2 is bad).
+    data = trace(*tool_calls("s", [T0 + 5]), {"type": "tool_call", "fields": {"tool": "shell"}, "expect": "allow"},
+                 *tool_calls("s", [T0 + 7]), {"oops": 1}, *tool_calls("s", [T0 + 9]))
+    files = [("a.jsonl", 1), ("b.jsonl", 3)]
+    run = _native.replay_lines(GUARD, data, files=files, context={"owner": "alice"}, config={"mode": "audit"})
+    assert [(r["file"], r["line"]) for r in records(run["results"])] == [
+        ("a.jsonl", 1), ("a.jsonl", 2), ("b.jsonl", 1), ("b.jsonl", 3)]
+    as_text = _native.replay_lines(GUARD, data, context='{"owner": "alice"}', config='{"mode": "audit"}')
+    assert [r["result"]["verdict"] for r in records(run["results"])] == [
+        r["result"]["verdict"] for r in records(as_text["results"])]
+    summary = run["summary"]
+    assert [(b["file"], b["line"], b["order"]) for b in summary["bad_lines"]] == [("b.jsonl", 2, 4)]
+    assert [(m["file"], m["line"], m["order"]) for m in summary["mismatches"]] == [("a.jsonl", 2, 2)]
+    with pytest.raises(_native.EventLineError) as stopped:
+        _native.replay_lines(GUARD, data, files=files, strict=True)
+    assert (str(stopped.value), stopped.value.file, stopped.value.line) == (
+        'b.jsonl:2: unknown key "oops" (allowed: type, fields, ts, expect, comment)', "b.jsonl", 2)
+    backwards = trace(*tool_calls("s", [T0 + 5, T0 + 1]))
+    with pytest.raises(_native.EventLineError) as stopped:
+        _native.replay_lines(GUARD, backwards, files=[("a.jsonl", 1), ("b.jsonl", 2)])
+    assert str(stopped.value) == ("b.jsonl:1: time goes backwards: ts 1714564800001 is before 1714564800005 of "
+                                  "a.jsonl:1 (sort the replay to order each session by time)")
+    with pytest.raises(TypeError, match="context keys must be str"):
+        _native.replay_lines(GUARD, data, context={1: 2})
+
+
 @pytest.mark.parametrize(("kwargs", "error", "text"), [
     ({"session_key": "ts"}, ValueError, "session_key must name a key of its own, not 'ts'"),
     ({"context": "[1]"}, ValueError, "context must be a JSON object, found an array"),

@@ -48,10 +48,17 @@ class Run {
   void bad_line(std::uint64_t number, std::string message, ReplayStop& stop) {
     if (options_.strict) {
       stop.kind = ReplayStop::Kind::StrictBadLine;
-      stop.line = number;
+      locate(number, stop);
       stop.message = message;
     }
     summary_.add_bad_line(number, std::move(message));
+  }
+
+  // Names `number` in `stop` by its file and line.
+  void locate(std::uint64_t number, ReplayStop& stop) const {
+    const FileLine at = options_.files.locate(number);
+    stop.line = at.line;
+    stop.file.assign(at.file);
   }
 
   // The session name of the event just read ("" without sessions).
@@ -70,7 +77,9 @@ class Run {
     session.last_ts = ts;
     session.last_line = number;
     ResultHead head;
-    head.line = number;
+    const FileLine at = options_.files.locate(number);
+    head.line = at.line;
+    if (!options_.files.empty()) head.file = at.file;
     if (sessions_on()) head.session = event_.session;
     head.ts = ts;
     head.type = event_.event.event_type.view();
@@ -130,9 +139,9 @@ ReplayStop in_trace_order(const CompiledPolicy& policy, const ReplayOptions& opt
       error.text = name;
       error.ts = ts;
       error.previous_ts = session->last_ts;
-      error.previous_line = session->last_line;
+      error.previous = options.files.where(session->last_line);
       stop.kind = ReplayStop::Kind::TimeBackwards;
-      stop.line = line.number;
+      run.locate(line.number, stop);
       stop.message = describe(error);
       break;
     }

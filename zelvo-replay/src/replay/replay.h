@@ -37,6 +37,7 @@
 #include "model/policy.h"
 #include "replay/json_out.h"
 #include "replay/summary.h"
+#include "replay/trace_files.h"
 
 namespace zelvo::replay {
 
@@ -47,6 +48,10 @@ struct ReplayOptions {
   std::uint64_t start_ms = 0;  // the time of a session's first events when they carry no ts
   ValueMap context;            // stored in every session's engine before its first event
   ValueMap config;
+  // The files the trace was joined from: given, each result line and each
+  // stop names its file and its line there (the summary keeps the numbers
+  // through the whole trace); empty, lines keep their numbers.
+  TraceFiles files;
 };
 
 // Receives the result lines, in the trace's order, in chunks of whole lines.
@@ -60,7 +65,8 @@ class ResultSink {
 struct ReplayStop {
   enum class Kind : std::uint8_t { None, StrictBadLine, TimeBackwards, LineNumbers, Sink };
   Kind kind = Kind::None;
-  std::uint64_t line = 0;   // StrictBadLine, TimeBackwards: the line
+  std::uint64_t line = 0;   // StrictBadLine, TimeBackwards: the line (in its file, when files are named)
+  std::string file;         // StrictBadLine, TimeBackwards: its file ("" when files are not named)
   std::string message;      // StrictBadLine, TimeBackwards: the line's problem; LineNumbers: what is wrong
   explicit operator bool() const noexcept { return kind != Kind::None; }
 };

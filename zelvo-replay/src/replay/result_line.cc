@@ -129,6 +129,10 @@ void write_result(JsonOut& out, const EvalResult& r) {
 void write_result_line(JsonOut& out, const ResultHead& head, const EvalResult& result) {
   out.raw("{\"line\": ");
   out.u64(head.line);
+  if (head.file) {
+    out.raw(", \"file\": ");
+    out.str(*head.file);
+  }
   out.raw(", \"session\": ");
   if (head.session) {
     out.str(*head.session);
