@@ -132,6 +132,7 @@ def replay_lines(
     out: str | PathLike[str] | None = None,
     start_ms: int | None = None,
     files: Sequence[tuple[str, int]] | None = None,
+    against: bytes | str | None = None,
 ) -> ReplayRun:
     """Replay JSON lines of events, each at its own time.
 
@@ -155,8 +156,10 @@ def replay_lines(
     object's text. line_numbers: the number of each non-blank line
     (default: its position in data). files: (name, first line) of each file
     the trace was joined from; result lines, summary items and errors then
-    name each line by its file and its line there. Runs without the
-    interpreter lock.
+    name each line by its file and its line there. against: a second policy;
+    each line is then read once and evaluated by both, and only the events
+    they decide differently are written, as two result lines each (policy,
+    then against). Runs without the interpreter lock.
     """
 
 def replay_file(
@@ -172,6 +175,7 @@ def replay_file(
     out: str | PathLike[str] | None = None,
     start_ms: int | None = None,
     files: Sequence[tuple[str, int]] | None = None,
+    against: bytes | str | None = None,
 ) -> ReplayRun:
     """replay_lines over the bytes of the file at path (memory-mapped)."""
 

@@ -74,6 +74,7 @@ def replay_native(
     out: str | None = None,
     locate: Locate | None = None,
     files: Sequence[tuple[str, int]] | None = None,
+    against: bytes | None = None,
 ) -> NativeRun:
     """Replay JSON lines through the native replayer.
 
@@ -82,14 +83,17 @@ def replay_native(
     ``files`` ((name, first line) of each file the trace was joined from)
     has the replayer name every line by its file and its line there, in
     results, summary and errors; ``locate`` instead renames the lines of an
-    error afterwards (for lines numbered by the caller).
+    error afterwards (for lines numbered by the caller). With ``against``
+    (a second policy) each line is read once and evaluated by both, and the
+    results hold only the events they decide differently, as two lines each
+    (see ``policy_diff.diff_pair_lines``).
     """
     from korvanthel_tools import _native
 
     try:
         raw = _native.replay_lines(
             policy_argument(policy), data, line_numbers=line_numbers, out=out, files=files,
-            **options.native_kwargs()
+            against=None if against is None else policy_argument(against), **options.native_kwargs()
         )
     except (ValueError, RuntimeError, OSError) as exc:
         line, problem = getattr(exc, "line", None), getattr(exc, "problem", None)

@@ -17,7 +17,7 @@ from tqdm import tqdm
 
 from korvanthel_tools.loading import ToolError
 from korvanthel_tools.replay.native import ReplayOptions, replay_native, summary_from_native
-from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_result_lines
+from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_pair_lines
 from korvanthel_tools.replay.summary import ReplaySummary
 from korvanthel_tools.replay.trace import Trace, read_trace
 
@@ -158,21 +158,19 @@ class ReplayRun:
         return summary_from_native(run.summary, sessions=self.options.session_key is not None)
 
     def diff_here(self, other: bytes, sink: ResultSink, examples: int) -> PolicyDiff:
-        """Replay through both policies in this process; the differing
-        events into ``sink``."""
+        """Replay through both policies in one pass in this process; the
+        differing events into ``sink``."""
         with self._steps(3) as bar:
             trace = read_trace(self.paths)
             bar.update()
-            files = trace.named_files()
-            before = replay_native(self.policy, trace.data, self.options, files=files)
-            after = replay_native(other, trace.data, self.options, files=files)
+            run = replay_native(self.policy, trace.data, self.options, files=trace.named_files(), against=other)
             bar.update()
             changed: list[dict[str, Any]] = []
-            diff = diff_result_lines(
-                before.results or b"", after.results or b"",
+            diff = diff_pair_lines(
+                run.results or b"", int(run.summary["events"]),
                 on_change=lambda _, record: changed.append(record), examples_per_change=examples,
             )
-            diff.bad_lines = summary_from_native(before.summary).bad_lines
+            diff.bad_lines = summary_from_native(run.summary).bad_lines
             sink.write_records(changed)
             bar.update()
         return diff

@@ -195,6 +195,27 @@ def test_named_files_name_results_summary_and_stops_and_context_may_be_a_dict() 
         _native.replay_lines(GUARD, data, context={1: 2})
 
 
+@pytest.mark.parametrize("sort", [False, True])
+@pytest.mark.parametrize("other", [RATE_LIMITED, DEADLINE, ECHO])
+def test_against_writes_exactly_the_pairs_two_replays_decide_differently(other: str, sort: bool) -> None:
+    tools = ["search", "shell", "read_secret", "upload", "approve"]
+    events = [{"type": "tool_call", "session": f"s{i % 3}", "ts": T0 + ((i * 7919) % 60 if sort else i) * 2 * SECOND,
+               "fields": {"tool": tools[i % 5]}} for i in range(60)]
+    data = trace(*events) + b'{"bad": 1}\n'
+    kwargs: dict[str, Any] = {"session_key": "session", "sort": sort, "context": {"owner": "alice"}}
+    strip = lambda b: [{**r, "result": {**r["result"], "eval_time_us": 0}} for r in records(b)]  # noqa: E731
+    alone = _native.replay_lines(GUARD, data, **kwargs)
+    before, after = strip(alone["results"]), strip(_native.replay_lines(other, data, **kwargs)["results"])
+    run = _native.replay_lines(GUARD, data, against=other, **kwargs)
+    paired = strip(run["results"])
+    want = [(b, a) for b, a in zip(before, after, strict=True)
+            if (b["result"]["verdict"], b["result"]["triggered_rules"]) != (a["result"]["verdict"], a["result"]["triggered_rules"])]
+    assert want and list(zip(paired[0::2], paired[1::2], strict=True)) == want
+    timing = ("latency_us", "eval_time_us")
+    assert {k: v for k, v in run["summary"].items() if k not in timing} == {
+        k: v for k, v in alone["summary"].items() if k not in timing}
+
+
 @pytest.mark.parametrize(("kwargs", "error", "text"), [
     ({"session_key": "ts"}, ValueError, "session_key must name a key of its own, not 'ts'"),
     ({"context": "[1]"}, ValueError, "context must be a JSON object, found an array"),

@@ -196,6 +196,7 @@ bool read_start_ms(PyObject* obj, std::uint64_t& out) {
 // Everything but the trace itself.
 struct Call {
   PolicyArg policy;
+  std::optional<PolicyArg> against;  // the second policy of a comparison
   rp::ReplayOptions options;
   std::optional<std::vector<std::uint64_t>> line_numbers;
   std::optional<std::string> out_path;
@@ -289,6 +290,12 @@ void raise_line_error(PyObject* module, const rp::ReplayStop& stop, bool named) 
 PyObject* run(PyObject* module, Call& call, std::string_view data) {
   std::optional<zelvo::CompiledPolicy> policy = load_policy(module, call.policy);
   if (!policy) return nullptr;
+  std::optional<zelvo::CompiledPolicy> against;
+  if (call.against) {
+    against = load_policy(module, *call.against);
+    if (!against) return nullptr;
+  }
+  const zelvo::CompiledPolicy* second = against ? &*against : nullptr;
   rp::ReplaySummary summary;
   rp::ReplayStop stop;
   BufferSink memory;
@@ -298,7 +305,7 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
   if (call.line_numbers) numbers = std::span<const std::uint64_t>(*call.line_numbers);
   if (!without_lock([&] {
         if (!call.out_path) {
-          stop = rp::replay_trace(*policy, call.options, data, numbers, memory, summary);
+          stop = rp::replay_trace(*policy, call.options, data, numbers, memory, summary, second);
           return;
         }
         std::FILE* f = std::fopen(call.out_path->c_str(), "wb");
@@ -307,7 +314,7 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
           return;
         }
         FileSink file(f);
-        stop = rp::replay_trace(*policy, call.options, data, numbers, file, summary);
+        stop = rp::replay_trace(*policy, call.options, data, numbers, file, summary, second);
         sink_errno = file.error;
         if (std::fclose(f) != 0 && sink_errno == 0 && !stop) sink_errno = errno;
       })) {
@@ -335,8 +342,8 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
   return result.release();
 }
 
-#define REPLAY_KWLIST "session_key", "sort", "strict", "context", "config", "line_numbers", "out", "start_ms", "files"
-#define REPLAY_FORMAT "|$OppOOOOOO"
+#define REPLAY_KWLIST "session_key", "sort", "strict", "context", "config", "line_numbers", "out", "start_ms", "files", "against"
+#define REPLAY_FORMAT "|$OppOOOOOOO"
 
 // Reads the arguments of replay_lines and replay_file: the policy, the
 // second positional argument (called `second_name`; returned in `second`,
@@ -346,12 +353,13 @@ bool read_replay_args(PyObject* args, PyObject* kwargs, const char* second_name,
                       PyObject*& second, Call& call) {
   const char* kwlist[] = {"policy", second_name, REPLAY_KWLIST, nullptr};
   PyObject *policy, *session_key = nullptr, *context = nullptr, *config = nullptr, *numbers = nullptr,
-                    *out = nullptr, *start_ms = nullptr, *files = nullptr;
+                    *out = nullptr, *start_ms = nullptr, *files = nullptr, *against = nullptr;
   int sort = 0, strict = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &policy, &second,
-                                   &session_key, &sort, &strict, &context, &config, &numbers, &out, &start_ms, &files)) {
+                                   &session_key, &sort, &strict, &context, &config, &numbers, &out, &start_ms, &files, &against)) {
     return false;
   }
+  if (against != nullptr && against != Py_None && !read_policy_arg(against, call.against.emplace())) return false;
   return read_policy_arg(policy, call.policy) &&
          read_options(session_key, sort, strict, context, config, numbers, out, start_ms, files, call);
 }
@@ -455,12 +463,14 @@ PyObject* parse_ts(PyObject*, PyObject* arg) {
 PyMethodDef g_methods[] = {
     {"replay_lines", KV_FUNCTION(replay_lines), METH_VARARGS | METH_KEYWORDS,
      "replay_lines(policy, data, *, session_key=None, sort=False, strict=False, context=None, config=None, "
-     "line_numbers=None, out=None, start_ms=None, files=None) -> dict\n--\n\n"
+     "line_numbers=None, out=None, start_ms=None, files=None, against=None) -> dict\n--\n\n"
      "Replays JSON lines of events in event time, one engine per session. context and config: a dict "
-     "or a JSON object's text. files: (name, first line) pairs naming each line by its file."},
+     "or a JSON object's text. files: (name, first line) pairs naming each line by its file. against: a "
+     "second policy; each line is then read once and evaluated by both, and only the events they decide "
+     "differently are written, as two result lines each (policy, then against)."},
     {"replay_file", KV_FUNCTION(replay_file), METH_VARARGS | METH_KEYWORDS,
      "replay_file(policy, path, *, session_key=None, sort=False, strict=False, context=None, config=None, "
-     "line_numbers=None, out=None, start_ms=None, files=None) -> dict\n--\n\n"
+     "line_numbers=None, out=None, start_ms=None, files=None, against=None) -> dict\n--\n\n"
      "replay_lines over the bytes of a file."},
     {"parse_ts", parse_ts, METH_O,
      "parse_ts(ts, /) -> int\n--\n\nMilliseconds since 1970 of an event's ts (an int or an RFC 3339 text)."},

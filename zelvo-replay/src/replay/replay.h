@@ -75,8 +75,13 @@ struct ReplayStop {
 // position or by `line_numbers` (one per non-blank line) when given.
 // Results go to `sink`; what was counted goes to `summary`. Returns why the
 // replay stopped early, if it did. Never throws but std::bad_alloc.
+//
+// With `against`, each line is read once and evaluated by both policies
+// (each session holding an engine of each); only the events whose verdict
+// or fired rules differ are written, each as two result lines, under
+// `policy` then under `against`. The summary counts `policy`'s results.
 ReplayStop replay_trace(const CompiledPolicy& policy, const ReplayOptions& options, std::string_view data,
                         std::optional<std::span<const std::uint64_t>> line_numbers, ResultSink& sink,
-                        ReplaySummary& summary);
+                        ReplaySummary& summary, const CompiledPolicy* against = nullptr);
 
 }  // namespace zelvo::replay
