@@ -55,15 +55,11 @@ bool without_lock(F&& work) {
   return run_unlocked(std::forward<F>(work), "replay", LengthError::AsInternalError);
 }
 
+// A str argument's UTF-8 text, copied into `out`.
 bool utf8_of(PyObject* obj, const char* name, std::string& out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got '%s'", name, Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (s == nullptr) return false;
-  out.assign(s, static_cast<std::size_t>(n));
+  std::string_view text;
+  if (!str_argument(obj, name, text)) return false;
+  out.assign(text);
   return true;
 }
 
@@ -91,10 +87,6 @@ bool read_values_arg(PyObject* obj, const char* name, zelvo::ValueMap& out) {
     Py_ssize_t pos = 0;
     while (PyDict_Next(obj, &pos, &key, &value)) {
       std::string_view text;
-      if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%s keys must be str, not '%s'", name, Py_TYPE(key)->tp_name);
-        return false;
-      }
       if (!str_argument(key, name, text)) return false;
       zelvo::Value converted;
       if (!value_from_host(value, converted)) return false;
