@@ -117,5 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       again.bad_lines().size() != summary.bad_lines().size() || again.rule_counts() != summary.rule_counts()) {
     zelvo_fuzz::fail("two replays of one trace differ");
   }
+
+  // Against itself a policy decides every event alike: nothing is written,
+  // and the events are counted as by the replay alone.
+  TextSink paired;
+  zelvo::replay::ReplaySummary both;
+  const auto both_stop = zelvo::replay::replay_trace(policy(), options, trace, std::nullopt, paired, both, &policy());
+  if (both_stop.kind != stop.kind || both.events() != summary.events() || !paired.text.empty()) {
+    zelvo_fuzz::fail("a policy replayed against itself differs");
+  }
   return 0;
 }

@@ -2,7 +2,7 @@
 
 from collections.abc import Mapping, Sequence
 from os import PathLike
-from typing import Any, Final, Literal, TypedDict, final, type_check_only
+from typing import Any, Final, Literal, NotRequired, TypedDict, final, type_check_only
 
 from _typeshed import structseq
 
@@ -52,7 +52,9 @@ _Verdict = Literal["allow", "deny", "audit", "redact"]
 
 @type_check_only
 class ReplayMismatch(TypedDict):
-    line: int
+    line: int  # in its file when the replay was given files
+    file: NotRequired[str]  # with files: the line's file
+    order: NotRequired[int]  # with files: the line's number through the whole trace
     session: str | None
     type: str
     expected: _Verdict
@@ -61,7 +63,9 @@ class ReplayMismatch(TypedDict):
 
 @type_check_only
 class ReplayBadLine(TypedDict):
-    line: int
+    line: int  # in its file when the replay was given files
+    file: NotRequired[str]  # with files: the line's file
+    order: NotRequired[int]  # with files: the line's number through the whole trace
     message: str
 
 @type_check_only
@@ -108,9 +112,11 @@ class ReplayRun(TypedDict):
 
 class EventLineError(ValueError):
     """A strict replay's first bad line, or an event earlier than the one
-    before it in its session without sorting: str() is "line N: problem"."""
+    before it in its session without sorting: str() is "line N: problem",
+    or "FILE:N: problem" when the replay was given the trace's files."""
 
     line: int
+    file: str | None
     problem: str
 
 def replay_lines(
@@ -120,11 +126,13 @@ def replay_lines(
     session_key: str | None = None,
     sort: bool = False,
     strict: bool = False,
-    context: str | None = None,
-    config: str | None = None,
+    context: dict[str, Any] | str | None = None,
+    config: dict[str, Any] | str | None = None,
     line_numbers: Sequence[int] | None = None,
     out: str | PathLike[str] | None = None,
     start_ms: int | None = None,
+    files: Sequence[tuple[str, int]] | None = None,
+    against: bytes | str | None = None,
 ) -> ReplayRun:
     """Replay JSON lines of events, each at its own time.
 
@@ -143,9 +151,15 @@ def replay_lines(
     EventLineError; with sort each session is replayed in time order.
     Results are written in the trace's order, one JSON line per good event.
     Bad lines are counted in the summary (strict: the first raises
-    EventLineError). context/config: a JSON object text of values stored in
-    every session's engine. line_numbers: the number of each non-blank line
-    (default: its position in data). Runs without the interpreter lock.
+    EventLineError). context/config: the values stored in every session's
+    engine, as a dict (converted as set_context converts values) or a JSON
+    object's text. line_numbers: the number of each non-blank line
+    (default: its position in data). files: (name, first line) of each file
+    the trace was joined from; result lines, summary items and errors then
+    name each line by its file and its line there. against: a second policy;
+    each line is then read once and evaluated by both, and only the events
+    they decide differently are written, as two result lines each (policy,
+    then against). Runs without the interpreter lock.
     """
 
 def replay_file(
@@ -155,11 +169,13 @@ def replay_file(
     session_key: str | None = None,
     sort: bool = False,
     strict: bool = False,
-    context: str | None = None,
-    config: str | None = None,
+    context: dict[str, Any] | str | None = None,
+    config: dict[str, Any] | str | None = None,
     line_numbers: Sequence[int] | None = None,
     out: str | PathLike[str] | None = None,
     start_ms: int | None = None,
+    files: Sequence[tuple[str, int]] | None = None,
+    against: bytes | str | None = None,
 ) -> ReplayRun:
     """replay_lines over the bytes of the file at path (memory-mapped)."""
 

@@ -24,8 +24,8 @@ from korvanthel_tools.commands.options import add_command, add_output_option, pa
 from korvanthel_tools.container import HEADER_SIZE, encode_container, read_header
 from korvanthel_tools.guarding.policy_loader import PolicyForm, PolicyLoadError, policy_form
 from korvanthel_tools.guarding.policy_source import PolicySource
-from korvanthel_tools.loading import ToolError, decode_text, load, load_engine, read_bytes
-from korvanthel_tools.replay.native import ReplayOptions
+from korvanthel_tools.loading import ToolError, decode_text, load, read_bytes
+from korvanthel_tools.replay.native import ReplayOptions, policy_argument
 from korvanthel_tools.replay.run import Progress, ReplayRun, ResultSink
 
 EXIT_OK = 0
@@ -275,12 +275,10 @@ def cmd_replay(args: argparse.Namespace) -> int:
         raise ToolError("--examples must not be negative")
     context = dict(parse_assignment("--context", item) for item in args.context)
     config = dict(parse_assignment("--config", item) for item in args.config)
-    engine = load_engine(args.policy)
-    policy = load(args.policy).engine_data
+    policy, policy_name = _replay_policy(args.policy)
     other_name, other = None, None
     if args.against is not None:
-        other_name = load_engine(args.against).policy_name
-        other = load(args.against).engine_data
+        other, other_name = _replay_policy(args.against)
     options = ReplayOptions(args.session_key, args.sort, args.strict, context, config)
     if args.progress is None:
         progress = Progress.AUTO if sys.stderr.isatty() else Progress.OFF
@@ -306,12 +304,25 @@ def cmd_replay(args: argparse.Namespace) -> int:
             diff = run.diff_here(other, sink, args.examples)
         report = sink.report
         if other is None:
-            report.write(summary.render(policy_name=engine.policy_name, top_rules=args.top,
+            report.write(summary.render(policy_name=policy_name, top_rules=args.top,
                                         source_hash=PolicySource.from_bytes(policy).source_hash))
             return EXIT_MISMATCH if summary.mismatches else EXIT_OK
         assert other_name is not None
-        report.write(diff.render(before_name=engine.policy_name, after_name=other_name))
+        report.write(diff.render(before_name=policy_name, after_name=other_name))
         return EXIT_OK if diff.agree else EXIT_MISMATCH
+
+
+def _replay_policy(path: str) -> tuple[bytes, str]:
+    """The policy at ``path`` read once (a source compiled once): the bytes
+    the replay takes and the policy's name. A policy the engine refuses is
+    a ToolError naming the path, before any trace is read."""
+    from korvanthel_tools import _native
+
+    data = load(path).engine_data
+    try:
+        return data, _native.Replayer(policy_argument(data)).policy_name
+    except (ValueError, RuntimeError) as exc:
+        raise ToolError(f"{path}: {exc}") from None
 
 
 def write_atomically(target: str, data: bytes) -> None:

@@ -3,9 +3,9 @@
 Each event is evaluated at its own ``ts``; with a session key every
 session has its own engine, made at the time of its session's first event.
 The whole trace is read, parsed and evaluated in C++
-(``korvanthel_tools._native.replay_lines``); this module chooses the
-options, names lines by file when the trace came from several, and turns
-the replayer's summary into a ``ReplaySummary``.
+(``korvanthel_tools._native.replay_lines``), which also names each line by
+its file when it is given the trace's files; this module chooses the
+options and turns the replayer's summary into a ``ReplaySummary``.
 """
 
 from __future__ import annotations
@@ -37,13 +37,13 @@ class ReplayOptions:
 
     def native_kwargs(self) -> dict[str, Any]:
         """The options as ``_native.replay_lines`` takes them; context and
-        config values as JSON text."""
+        config as dicts of their values."""
         return {
             "session_key": self.session_key,
             "sort": self.sort,
             "strict": self.strict,
-            "context": json.dumps(dict(self.context)) if self.context else None,
-            "config": json.dumps(dict(self.config)) if self.config else None,
+            "context": dict(self.context) if self.context else None,
+            "config": dict(self.config) if self.config else None,
         }
 
 
@@ -73,26 +73,35 @@ def replay_native(
     line_numbers: Sequence[int] | None = None,
     out: str | None = None,
     locate: Locate | None = None,
+    files: Sequence[tuple[str, int]] | None = None,
+    against: bytes | None = None,
 ) -> NativeRun:
     """Replay JSON lines through the native replayer.
 
     A refused line under ``strict``, time going backwards in a session
-    without ``sort``, or a policy the engine refuses raises ToolError; the
-    line it names is given by file when ``locate`` is.
+    without ``sort``, or a policy the engine refuses raises ToolError.
+    ``files`` ((name, first line) of each file the trace was joined from)
+    has the replayer name every line by its file and its line there, in
+    results, summary and errors; ``locate`` instead renames the lines of an
+    error afterwards (for lines numbered by the caller). With ``against``
+    (a second policy) each line is read once and evaluated by both, and the
+    results hold only the events they decide differently, as two lines each
+    (see ``policy_diff.diff_pair_lines``).
     """
     from korvanthel_tools import _native
 
     try:
         raw = _native.replay_lines(
-            policy_argument(policy), data, line_numbers=line_numbers, out=out, **options.native_kwargs()
+            policy_argument(policy), data, line_numbers=line_numbers, out=out, files=files,
+            against=None if against is None else policy_argument(against), **options.native_kwargs()
         )
     except (ValueError, RuntimeError, OSError) as exc:
         line, problem = getattr(exc, "line", None), getattr(exc, "problem", None)
-        if isinstance(line, int) and isinstance(problem, str):
+        if locate is not None and isinstance(line, int) and isinstance(problem, str):
             file, number = _where(line, locate)
             where = f"line {number}" if file is None else f"{file}:{number}"
             raise ToolError(f"{where}: {name_lines(problem, locate, every=True)}") from None
-        raise ToolError(name_lines(str(exc), locate)) from None
+        raise ToolError(str(exc)) from None
     results = raw.get("results")
     return NativeRun(results if isinstance(results, bytes) else None, raw["summary"])
 
@@ -133,8 +142,7 @@ def summary_from_native(
         summary.latency_us[int(value)] += int(count)
     summary.expectations = int(raw.get("expectations", 0))
     for item in raw.get("mismatches", []):
-        number = int(item["line"])
-        file, line = _where(number, locate)
+        file, line, number = _named(item, locate)
         summary.mismatches.append(Mismatch(
             line, str(item.get("type", "")), str(item["expected"]), str(item["actual"]),
             item.get("reason"), file, number,
@@ -147,10 +155,19 @@ def bad_lines_from_native(raw: Mapping[str, Any], locate: Locate | None = None) 
     """The replayer's bad lines, named by file and line when ``locate`` is given."""
     bad: list[BadLine] = []
     for item in raw.get("bad_lines", []):
-        number = int(item["line"])
-        file, line = _where(number, locate)
+        file, line, number = _named(item, locate)
         bad.append(BadLine(line, str(item["message"]), file, number))
     return bad
+
+
+def _named(item: Mapping[str, Any], locate: Locate | None) -> tuple[str | None, int, int]:
+    """(file, line, number through the trace) of a summary item, named by
+    the replayer itself (its "file" and "order") or through ``locate``."""
+    if "file" in item:
+        return str(item["file"]), int(item["line"]), int(item["order"])
+    number = int(item["line"])
+    file, line = _where(number, locate)
+    return file, line, number
 
 
 def relabel_line(raw: bytes, file: str | None, line: int) -> bytes:

@@ -275,6 +275,27 @@ def diff_result_lines(
     return diff
 
 
+def diff_pair_lines(
+    pairs: bytes,
+    events: int,
+    *,
+    on_change: Callable[[int, dict[str, Any]], None] | None = None,
+    examples_per_change: int = EXAMPLES_PER_CHANGE,
+) -> PolicyDiff:
+    """diff_results over what a replay against a second policy wrote: for
+    each event the policies decided differently, its result line under the
+    first and then under the second. ``events`` is how many were compared."""
+    lines = pairs.splitlines()
+    if len(lines) % 2:
+        raise DiffError("the paired results end inside a pair")
+    diff = diff_results(
+        (json.loads(b) for b in lines[0::2]), (json.loads(a) for a in lines[1::2]),
+        on_change=on_change, examples_per_change=examples_per_change,
+    )
+    diff.events = events
+    return diff
+
+
 def _rules(rules: Sequence[int]) -> str:
     return ",".join(str(r) for r in rules) if rules else "-"
 

@@ -16,8 +16,8 @@ from typing import IO, TYPE_CHECKING, Any, TextIO
 from tqdm import tqdm
 
 from korvanthel_tools.loading import ToolError
-from korvanthel_tools.replay.native import ReplayOptions, relabel_line, replay_native, summary_from_native
-from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_result_lines
+from korvanthel_tools.replay.native import ReplayOptions, replay_native, summary_from_native
+from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_pair_lines
 from korvanthel_tools.replay.summary import ReplaySummary
 from korvanthel_tools.replay.trace import Trace, read_trace
 
@@ -94,30 +94,6 @@ class ResultSink:
         self.write("".join(_dumps(r) + "\n" for r in records).encode("utf-8"))
 
 
-def relabel_lines(results: bytes, trace: Trace) -> bytes:
-    """Result lines numbered through a trace of several files, renamed by
-    file and line."""
-    out: list[bytes] = []
-    for raw in results.split(b"\n"):
-        if raw:
-            file, line = trace.locate(_line_of(raw))
-            out.append(relabel_line(raw, file, line))
-    out.append(b"")
-    return b"\n".join(out)
-
-
-def _line_of(raw: bytes) -> int:
-    """The ``line`` of a result line, read from its start."""
-    if raw.startswith(b'{"line":'):
-        end = raw.find(b",")
-        if end > 0:
-            try:
-                return int(raw[8:end])
-            except ValueError:
-                pass
-    return int(json.loads(raw)["line"])
-
-
 @contextmanager
 def dask_client(address: str) -> Iterator[Client]:
     """A client of ``local:N`` (N worker processes on this machine, on
@@ -174,31 +150,27 @@ class ReplayRun:
         with self._steps(2) as bar:
             trace = read_trace(self.paths)
             bar.update()
-            locate = trace.locate if trace.several else None
-            direct = None if trace.several else sink.hand_over()
-            run = replay_native(self.policy, trace.data, self.options, out=direct, locate=locate)
+            run = replay_native(self.policy, trace.data, self.options, out=sink.hand_over(),
+                                files=trace.named_files())
             if run.results is not None:
-                sink.write(relabel_lines(run.results, trace) if trace.several else run.results)
+                sink.write(run.results)
             bar.update()
-        return summary_from_native(run.summary, locate, sessions=self.options.session_key is not None)
+        return summary_from_native(run.summary, sessions=self.options.session_key is not None)
 
     def diff_here(self, other: bytes, sink: ResultSink, examples: int) -> PolicyDiff:
-        """Replay through both policies in this process; the differing
-        events into ``sink``."""
+        """Replay through both policies in one pass in this process; the
+        differing events into ``sink``."""
         with self._steps(3) as bar:
             trace = read_trace(self.paths)
             bar.update()
-            locate = trace.locate if trace.several else None
-            before = replay_native(self.policy, trace.data, self.options, locate=locate)
-            after = replay_native(other, trace.data, self.options, locate=locate)
+            run = replay_native(self.policy, trace.data, self.options, files=trace.named_files(), against=other)
             bar.update()
             changed: list[dict[str, Any]] = []
-            diff = diff_result_lines(
-                before.results or b"", after.results or b"",
-                locate=locate, on_change=lambda _, record: changed.append(record),
-                examples_per_change=examples,
+            diff = diff_pair_lines(
+                run.results or b"", int(run.summary["events"]),
+                on_change=lambda _, record: changed.append(record), examples_per_change=examples,
             )
-            diff.bad_lines = summary_from_native(before.summary, locate).bad_lines
+            diff.bad_lines = summary_from_native(run.summary).bad_lines
             sink.write_records(changed)
             bar.update()
         return diff

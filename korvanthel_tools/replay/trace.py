@@ -32,6 +32,11 @@ class Trace:
         """True when the trace came from more than one file."""
         return len(self.files) > 1
 
+    def named_files(self) -> list[tuple[str, int]] | None:
+        """(file, first line) of each file, as the native replayer takes
+        them to name lines by file; None when the trace has only one."""
+        return list(zip(self.files, self.first_lines)) if self.several else None
+
     def locate(self, number: int) -> tuple[str | None, int]:
         """(file, line in that file) of a line number through the buffer;
         the file is None when the trace has only one."""

@@ -168,6 +168,54 @@ def test_file_input_output_and_line_numbers(tmp_path: Path) -> None:
     assert _native.replay_file(GUARD, str(empty))["summary"]["events"] == 0
 
 
+def test_named_files_name_results_summary_and_stops_and_context_may_be_a_dict() -> None:
+    # Lines 1-2 come from a.jsonl, lines 3-5 from b.jsonl (its line 2 is bad).
+    data = trace(*tool_calls("s", [T0 + 5]), {"type": "tool_call", "fields": {"tool": "shell"}, "expect": "allow"},
+                 *tool_calls("s", [T0 + 7]), {"oops": 1}, *tool_calls("s", [T0 + 9]))
+    files = [("a.jsonl", 1), ("b.jsonl", 3)]
+    run = _native.replay_lines(GUARD, data, files=files, context={"owner": "alice"}, config={"mode": "audit"})
+    assert [(r["file"], r["line"]) for r in records(run["results"])] == [
+        ("a.jsonl", 1), ("a.jsonl", 2), ("b.jsonl", 1), ("b.jsonl", 3)]
+    as_text = _native.replay_lines(GUARD, data, context='{"owner": "alice"}', config='{"mode": "audit"}')
+    assert [r["result"]["verdict"] for r in records(run["results"])] == [
+        r["result"]["verdict"] for r in records(as_text["results"])]
+    summary = run["summary"]
+    assert [(b["file"], b["line"], b["order"]) for b in summary["bad_lines"]] == [("b.jsonl", 2, 4)]
+    assert [(m["file"], m["line"], m["order"]) for m in summary["mismatches"]] == [("a.jsonl", 2, 2)]
+    with pytest.raises(_native.EventLineError) as stopped:
+        _native.replay_lines(GUARD, data, files=files, strict=True)
+    assert (str(stopped.value), stopped.value.file, stopped.value.line) == (
+        'b.jsonl:2: unknown key "oops" (allowed: type, fields, ts, expect, comment)', "b.jsonl", 2)
+    backwards = trace(*tool_calls("s", [T0 + 5, T0 + 1]))
+    with pytest.raises(_native.EventLineError) as stopped:
+        _native.replay_lines(GUARD, backwards, files=[("a.jsonl", 1), ("b.jsonl", 2)])
+    assert str(stopped.value) == ("b.jsonl:1: time goes backwards: ts 1714564800001 is before 1714564800005 of "
+                                  "a.jsonl:1 (sort the replay to order each session by time)")
+    with pytest.raises(TypeError, match="argument .context.: .int. object cannot be converted to .PyString."):
+        _native.replay_lines(GUARD, data, context={1: 2})
+
+
+@pytest.mark.parametrize("sort", [False, True])
+@pytest.mark.parametrize("other", [RATE_LIMITED, DEADLINE, ECHO])
+def test_against_writes_exactly_the_pairs_two_replays_decide_differently(other: str, sort: bool) -> None:
+    tools = ["search", "shell", "read_secret", "upload", "approve"]
+    events = [{"type": "tool_call", "session": f"s{i % 3}", "ts": T0 + ((i * 7919) % 60 if sort else i) * 2 * SECOND,
+               "fields": {"tool": tools[i % 5]}} for i in range(60)]
+    data = trace(*events) + b'{"bad": 1}\n'
+    kwargs: dict[str, Any] = {"session_key": "session", "sort": sort, "context": {"owner": "alice"}}
+    strip = lambda b: [{**r, "result": {**r["result"], "eval_time_us": 0}} for r in records(b)]  # noqa: E731
+    alone = _native.replay_lines(GUARD, data, **kwargs)
+    before, after = strip(alone["results"]), strip(_native.replay_lines(other, data, **kwargs)["results"])
+    run = _native.replay_lines(GUARD, data, against=other, **kwargs)
+    paired = strip(run["results"])
+    want = [(b, a) for b, a in zip(before, after, strict=True)
+            if (b["result"]["verdict"], b["result"]["triggered_rules"]) != (a["result"]["verdict"], a["result"]["triggered_rules"])]
+    assert want and list(zip(paired[0::2], paired[1::2], strict=True)) == want
+    timing = ("latency_us", "eval_time_us")
+    assert {k: v for k, v in run["summary"].items() if k not in timing} == {
+        k: v for k, v in alone["summary"].items() if k not in timing}
+
+
 @pytest.mark.parametrize(("kwargs", "error", "text"), [
     ({"session_key": "ts"}, ValueError, "session_key must name a key of its own, not 'ts'"),
     ({"context": "[1]"}, ValueError, "context must be a JSON object, found an array"),

@@ -1,10 +1,12 @@
 #include "host_text.h"
 
+#include "host/errors.h"
+
 namespace korvanthel::tools {
 
 bool str_argument(PyObject* obj, const char* param, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not %.200s", param, Py_TYPE(obj)->tp_name);
+    korvanthel::raise_not_convertible(obj, "PyString", param);
     return false;
   }
   Py_ssize_t size = 0;

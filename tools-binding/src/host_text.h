@@ -14,7 +14,9 @@ namespace korvanthel::tools {
 // surrogates. `is_bytes` tells which it was.
 bool text_argument(PyObject* obj, const char* param, std::string_view& out, bool* is_bytes = nullptr);
 
-// A str argument only.
+// A str argument only: its UTF-8 text, borrowed from `obj`. Otherwise the
+// TypeError PolicyEngine's members raise ("argument 'key': 'int' object
+// cannot be converted to 'PyString'").
 bool str_argument(PyObject* obj, const char* param, std::string_view& out);
 
 }  // namespace korvanthel::tools

@@ -4,6 +4,7 @@
 
 #include "container/container.h"
 #include "diagnostic_objects.h"
+#include "host/errors.h"
 #include "module_state.h"
 
 namespace korvanthel::tools {
@@ -40,9 +41,9 @@ PyObject* raise_policy_load_error(PyObject* module, const zelvo::lang::PolicyLoa
   using zelvo::lang::PolicyForm;
   switch (error.form) {
     case PolicyForm::Container:
-      return PyErr_Format(PyExc_RuntimeError, "Failed to parse policy bytes: %s", error.message.c_str());
+      return korvanthel::raise_error(korvanthel::ErrorKind::LoadBytes, error.message);
     case PolicyForm::Json:
-      return PyErr_Format(PyExc_ValueError, "Invalid policy JSON: %s", error.message.c_str());
+      return korvanthel::raise_error(korvanthel::ErrorKind::InvalidJson, error.message);
     case PolicyForm::Source:
       return raise_compile_error(state_of(module), error.diagnostics);
   }

@@ -28,6 +28,8 @@
 
 #include "container/container.h"
 #include "engine/clock.h"
+#include "host/host.h"
+#include "host_text.h"
 #include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "parts.h"
@@ -53,15 +55,11 @@ bool without_lock(F&& work) {
   return run_unlocked(std::forward<F>(work), "replay", LengthError::AsInternalError);
 }
 
+// A str argument's UTF-8 text, copied into `out`.
 bool utf8_of(PyObject* obj, const char* name, std::string& out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got '%s'", name, Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (s == nullptr) return false;
-  out.assign(s, static_cast<std::size_t>(n));
+  std::string_view text;
+  if (!str_argument(obj, name, text)) return false;
+  out.assign(text);
   return true;
 }
 
@@ -80,9 +78,22 @@ std::optional<zelvo::CompiledPolicy> load_policy(PyObject* module, const PolicyA
   return policy;
 }
 
-// A JSON object text of values (context or config) into `out`.
+// Context or config values into `out`: a dict of host values (converted
+// as set_context converts them), or a JSON object's text.
 bool read_values_arg(PyObject* obj, const char* name, zelvo::ValueMap& out) {
   if (obj == nullptr || obj == Py_None) return true;
+  if (PyDict_Check(obj)) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+      std::string_view text;
+      if (!str_argument(key, name, text)) return false;
+      zelvo::Value converted;
+      if (!value_from_host(value, converted)) return false;
+      out.insert_or_assign(zelvo::Str(text), std::move(converted));
+    }
+    return true;
+  }
   std::string text;
   if (!utf8_of(obj, name, text)) return false;
   rp::JsonScanner scanner(/*borrow_strings=*/false);
@@ -97,6 +108,34 @@ bool read_values_arg(PyObject* obj, const char* name, zelvo::ValueMap& out) {
   if (!ok) {
     PyErr_Format(PyExc_ValueError, "%s: %s", name, rp::describe(scanner.error()).c_str());
     return false;
+  }
+  return true;
+}
+
+// The files a trace was joined from: (name, first line) pairs in order.
+bool read_files(PyObject* obj, rp::TraceFiles& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  PyRef seq = PyRef::steal(PySequence_Fast(obj, "argument 'files': expected a sequence of (str, int) pairs"));
+  if (!seq) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    std::string_view name;
+    unsigned long long first = 0;
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0))) {
+      PyErr_Format(PyExc_TypeError, "files[%zd] is not a (str, int) pair", i);
+      return false;
+    }
+    if (!str_argument(PyTuple_GET_ITEM(item, 0), "files", name)) return false;
+    first = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(item, 1));
+    if (first == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Format(PyExc_ValueError, "files[%zd]: the first line is not a line number (an int from 0)", i);
+      return false;
+    }
+    if (!out.add(std::string(name), first)) {
+      PyErr_Format(PyExc_ValueError, "files[%zd]: first lines must not decrease", i);
+      return false;
+    }
   }
   return true;
 }
@@ -149,6 +188,7 @@ bool read_start_ms(PyObject* obj, std::uint64_t& out) {
 // Everything but the trace itself.
 struct Call {
   PolicyArg policy;
+  std::optional<PolicyArg> against;  // the second policy of a comparison
   rp::ReplayOptions options;
   std::optional<std::vector<std::uint64_t>> line_numbers;
   std::optional<std::string> out_path;
@@ -156,13 +196,13 @@ struct Call {
 
 // Reads the keyword options shared by replay_lines and replay_file.
 bool read_options(PyObject* session_key, int sort, int strict, PyObject* context, PyObject* config,
-                  PyObject* line_numbers, PyObject* out, PyObject* start_ms, Call& call) {
+                  PyObject* line_numbers, PyObject* out, PyObject* start_ms, PyObject* files, Call& call) {
   call.options.sort = sort != 0;
   call.options.strict = strict != 0;
   if (!read_session_key(session_key, call.options.session_key) ||
       !read_values_arg(context, "context", call.options.context) ||
       !read_values_arg(config, "config", call.options.config) || !read_line_numbers(line_numbers, call.line_numbers) ||
-      !read_start_ms(start_ms, call.options.start_ms)) {
+      !read_start_ms(start_ms, call.options.start_ms) || !read_files(files, call.options.files)) {
     return false;
   }
   if (out != nullptr && out != Py_None) {
@@ -213,18 +253,25 @@ class FileSink final : public rp::ResultSink {
   std::FILE* file_;
 };
 
-// Raises EventLineError("line N: problem") with .line and .problem.
-void raise_line_error(PyObject* module, std::uint64_t line, const std::string& problem) {
+PyObject* decoded(std::string_view s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+// Raises EventLineError("line N: problem", or "FILE:N: problem" when the
+// trace names its files) with .line, .file (None without files) and .problem.
+void raise_line_error(PyObject* module, const rp::ReplayStop& stop, bool named) {
   PyRef type = PyRef::steal(PyObject_GetAttrString(module, kErrorName));
   if (!type) return;
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("line %llu: %s", static_cast<unsigned long long>(line),
-                                                    problem.c_str()));
+  const std::string where = named ? stop.file + ":" + std::to_string(stop.line) : "line " + std::to_string(stop.line);
+  PyRef message = PyRef::steal(decoded(where + ": " + stop.message));
   if (!message) return;
   PyRef exc = PyRef::steal(PyObject_CallOneArg(type.get(), message.get()));
   if (!exc) return;
-  PyRef line_obj = PyRef::steal(PyLong_FromUnsignedLongLong(line));
-  PyRef problem_obj = PyRef::steal(PyUnicode_DecodeUTF8(problem.data(), static_cast<Py_ssize_t>(problem.size()), "replace"));
-  if (!line_obj || !problem_obj || PyObject_SetAttrString(exc.get(), "line", line_obj.get()) < 0 ||
+  PyRef line_obj = PyRef::steal(PyLong_FromUnsignedLongLong(stop.line));
+  PyRef file_obj = named ? PyRef::steal(decoded(stop.file)) : PyRef::borrow(Py_None);
+  PyRef problem_obj = PyRef::steal(decoded(stop.message));
+  if (!line_obj || !file_obj || !problem_obj || PyObject_SetAttrString(exc.get(), "line", line_obj.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "file", file_obj.get()) < 0 ||
       PyObject_SetAttrString(exc.get(), "problem", problem_obj.get()) < 0) {
     return;
   }
@@ -235,6 +282,12 @@ void raise_line_error(PyObject* module, std::uint64_t line, const std::string& p
 PyObject* run(PyObject* module, Call& call, std::string_view data) {
   std::optional<zelvo::CompiledPolicy> policy = load_policy(module, call.policy);
   if (!policy) return nullptr;
+  std::optional<zelvo::CompiledPolicy> against;
+  if (call.against) {
+    against = load_policy(module, *call.against);
+    if (!against) return nullptr;
+  }
+  const zelvo::CompiledPolicy* second = against ? &*against : nullptr;
   rp::ReplaySummary summary;
   rp::ReplayStop stop;
   BufferSink memory;
@@ -244,7 +297,7 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
   if (call.line_numbers) numbers = std::span<const std::uint64_t>(*call.line_numbers);
   if (!without_lock([&] {
         if (!call.out_path) {
-          stop = rp::replay_trace(*policy, call.options, data, numbers, memory, summary);
+          stop = rp::replay_trace(*policy, call.options, data, numbers, memory, summary, second);
           return;
         }
         std::FILE* f = std::fopen(call.out_path->c_str(), "wb");
@@ -253,7 +306,7 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
           return;
         }
         FileSink file(f);
-        stop = rp::replay_trace(*policy, call.options, data, numbers, file, summary);
+        stop = rp::replay_trace(*policy, call.options, data, numbers, file, summary, second);
         sink_errno = file.error;
         if (std::fclose(f) != 0 && sink_errno == 0 && !stop) sink_errno = errno;
       })) {
@@ -266,7 +319,7 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
   switch (stop.kind) {
     case rp::ReplayStop::Kind::None: break;
     case rp::ReplayStop::Kind::StrictBadLine:
-    case rp::ReplayStop::Kind::TimeBackwards: raise_line_error(module, stop.line, stop.message); return nullptr;
+    case rp::ReplayStop::Kind::TimeBackwards: raise_line_error(module, stop, !call.options.files.empty()); return nullptr;
     case rp::ReplayStop::Kind::LineNumbers:
       PyErr_Format(PyExc_ValueError, "line_numbers: %s", stop.message.c_str());
       return nullptr;
@@ -276,13 +329,13 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
   if (!result) return nullptr;
   PyRef results = call.out_path ? PyRef::borrow(Py_None) : PyRef::steal(memory.to_bytes());
   if (!results || PyDict_SetItemString(result.get(), "results", results.get()) < 0) return nullptr;
-  PyRef host_summary = PyRef::steal(summary_to_host(summary));
+  PyRef host_summary = PyRef::steal(summary_to_host(summary, call.options.files));
   if (!host_summary || PyDict_SetItemString(result.get(), "summary", host_summary.get()) < 0) return nullptr;
   return result.release();
 }
 
-#define REPLAY_KWLIST "session_key", "sort", "strict", "context", "config", "line_numbers", "out", "start_ms"
-#define REPLAY_FORMAT "|$OppOOOOO"
+#define REPLAY_KWLIST "session_key", "sort", "strict", "context", "config", "line_numbers", "out", "start_ms", "files", "against"
+#define REPLAY_FORMAT "|$OppOOOOOOO"
 
 // Reads the arguments of replay_lines and replay_file: the policy, the
 // second positional argument (called `second_name`; returned in `second`,
@@ -292,14 +345,15 @@ bool read_replay_args(PyObject* args, PyObject* kwargs, const char* second_name,
                       PyObject*& second, Call& call) {
   const char* kwlist[] = {"policy", second_name, REPLAY_KWLIST, nullptr};
   PyObject *policy, *session_key = nullptr, *context = nullptr, *config = nullptr, *numbers = nullptr,
-                    *out = nullptr, *start_ms = nullptr;
+                    *out = nullptr, *start_ms = nullptr, *files = nullptr, *against = nullptr;
   int sort = 0, strict = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &policy, &second,
-                                   &session_key, &sort, &strict, &context, &config, &numbers, &out, &start_ms)) {
+                                   &session_key, &sort, &strict, &context, &config, &numbers, &out, &start_ms, &files, &against)) {
     return false;
   }
+  if (against != nullptr && against != Py_None && !read_policy_arg(against, call.against.emplace())) return false;
   return read_policy_arg(policy, call.policy) &&
-         read_options(session_key, sort, strict, context, config, numbers, out, start_ms, call);
+         read_options(session_key, sort, strict, context, config, numbers, out, start_ms, files, call);
 }
 
 PyObject* replay_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -401,11 +455,14 @@ PyObject* parse_ts(PyObject*, PyObject* arg) {
 PyMethodDef g_methods[] = {
     {"replay_lines", KV_FUNCTION(replay_lines), METH_VARARGS | METH_KEYWORDS,
      "replay_lines(policy, data, *, session_key=None, sort=False, strict=False, context=None, config=None, "
-     "line_numbers=None, out=None, start_ms=None) -> dict\n--\n\n"
-     "Replays JSON lines of events in event time, one engine per session."},
+     "line_numbers=None, out=None, start_ms=None, files=None, against=None) -> dict\n--\n\n"
+     "Replays JSON lines of events in event time, one engine per session. context and config: a dict "
+     "or a JSON object's text. files: (name, first line) pairs naming each line by its file. against: a "
+     "second policy; each line is then read once and evaluated by both, and only the events they decide "
+     "differently are written, as two result lines each (policy, then against)."},
     {"replay_file", KV_FUNCTION(replay_file), METH_VARARGS | METH_KEYWORDS,
      "replay_file(policy, path, *, session_key=None, sort=False, strict=False, context=None, config=None, "
-     "line_numbers=None, out=None, start_ms=None) -> dict\n--\n\n"
+     "line_numbers=None, out=None, start_ms=None, files=None, against=None) -> dict\n--\n\n"
      "replay_lines over the bytes of a file."},
     {"parse_ts", parse_ts, METH_O,
      "parse_ts(ts, /) -> int\n--\n\nMilliseconds since 1970 of an event's ts (an int or an RFC 3339 text)."},

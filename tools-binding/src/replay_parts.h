@@ -6,11 +6,14 @@
 #include <Python.h>
 
 #include "replay/summary.h"
+#include "replay/trace_files.h"
 
 namespace korvanthel::tools {
 
 // The summary of a replay as host values (see _native.pyi, ReplaySummary).
-PyObject* summary_to_host(const zelvo::replay::ReplaySummary& summary);
+// With files, each mismatch and bad line is named by "file" and its "line"
+// there, "order" keeping its number through the whole trace.
+PyObject* summary_to_host(const zelvo::replay::ReplaySummary& summary, const zelvo::replay::TraceFiles& files);
 
 // Adds the Replayer class (replayer.cc). 0, or -1 with an exception set.
 int add_replayer(PyObject* module);

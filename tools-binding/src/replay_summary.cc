@@ -15,6 +15,7 @@ namespace korvanthel::tools {
 namespace {
 
 using zelvo::replay::ReplaySummary;
+using zelvo::replay::TraceFiles;
 
 PyObject* text(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
@@ -87,12 +88,19 @@ PyObject* optional_text(const std::optional<std::string>& s) {
   return text(*s);
 }
 
-PyObject* mismatches(const ReplaySummary& s) {
+// Puts "line" (and, with files, "file" and "order") for `number`.
+bool put_line(PyObject* d, std::uint64_t number, const TraceFiles& files) {
+  const zelvo::replay::FileLine at = files.locate(number);
+  if (!put(d, "line", PyLong_FromUnsignedLongLong(at.line))) return false;
+  return files.empty() || (put(d, "file", text(at.file)) && put(d, "order", PyLong_FromUnsignedLongLong(number)));
+}
+
+PyObject* mismatches(const ReplaySummary& s, const TraceFiles& files) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (const auto& m : s.mismatches()) {
     PyRef d = PyRef::steal(PyDict_New());
-    if (!d || !put(d.get(), "line", PyLong_FromUnsignedLongLong(m.line)) ||
+    if (!d || !put_line(d.get(), m.line, files) ||
         !put(d.get(), "session", optional_text(m.session)) || !put(d.get(), "type", text(m.type)) ||
         !put(d.get(), "expected", text(zelvo::replay::verdict_text(m.expected))) ||
         !put(d.get(), "actual", text(zelvo::replay::verdict_text(m.actual))) ||
@@ -103,12 +111,12 @@ PyObject* mismatches(const ReplaySummary& s) {
   return list.release();
 }
 
-PyObject* bad_lines(const ReplaySummary& s) {
+PyObject* bad_lines(const ReplaySummary& s, const TraceFiles& files) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (const auto& b : s.bad_lines()) {
     PyRef d = PyRef::steal(PyDict_New());
-    if (!d || !put(d.get(), "line", PyLong_FromUnsignedLongLong(b.line)) || !put(d.get(), "message", text(b.message)) ||
+    if (!d || !put_line(d.get(), b.line, files) || !put(d.get(), "message", text(b.message)) ||
         PyList_Append(list.get(), d.get()) < 0) {
       return nullptr;
     }
@@ -140,14 +148,14 @@ PyObject* histogram(const ReplaySummary& s) {
 
 }  // namespace
 
-PyObject* summary_to_host(const ReplaySummary& s) {
+PyObject* summary_to_host(const ReplaySummary& s, const TraceFiles& files) {
   PyRef d = PyRef::steal(PyDict_New());
   if (!d || !put(d.get(), "events", PyLong_FromUnsignedLongLong(s.events())) ||
       !put(d.get(), "sessions", PyLong_FromUnsignedLongLong(s.sessions())) ||
       !put(d.get(), "verdicts", verdicts(s)) || !put(d.get(), "rules", rules(s)) ||
       !put(d.get(), "constraint_violations", constraints(s)) || !put(d.get(), "violations", invariants(s)) ||
       !put(d.get(), "expectations", PyLong_FromUnsignedLongLong(s.expectations())) ||
-      !put(d.get(), "mismatches", mismatches(s)) || !put(d.get(), "bad_lines", bad_lines(s)) ||
+      !put(d.get(), "mismatches", mismatches(s, files)) || !put(d.get(), "bad_lines", bad_lines(s, files)) ||
       !put(d.get(), "latency_us", histogram(s)) || !put(d.get(), "eval_time_us", latency(s))) {
     return nullptr;
   }

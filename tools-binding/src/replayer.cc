@@ -32,6 +32,8 @@
 #include "explain/explain.h"
 #include "explain_to_host.h"
 #include "host/host.h"
+#include "host/errors.h"
+#include "host_text.h"
 #include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "replay/event_clock.h"
@@ -86,19 +88,6 @@ bool read_ts(PyObject* obj, std::uint64_t& out) {
   return false;
 }
 
-bool read_text(PyObject* obj, const char* name, std::string_view& out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'PyString'", name,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (s == nullptr) return false;
-  out = std::string_view(s, static_cast<std::size_t>(n));
-  return true;
-}
-
 // The arguments of evaluate_at and explain_at: (ts_ms, event_type, fields=None).
 struct EventAtArgs {
   PyObject* ts = nullptr;
@@ -128,10 +117,9 @@ struct EventAt {
 bool read_event_at(const EventAtArgs& a, const KeptFields& kept, zelvo::ValueMap storage, EventAt& out) {
   std::uint64_t ts = 0;
   std::string_view event_type;
-  if (!read_ts(a.ts, ts) || !read_text(a.type, "event_type", event_type)) return false;
+  if (!read_ts(a.ts, ts) || !str_argument(a.type, "event_type", event_type)) return false;
   if (a.fields != Py_None && !PyDict_Check(a.fields)) {
-    PyErr_Format(PyExc_TypeError, "argument 'fields': '%s' object cannot be converted to 'PyDict'",
-                 Py_TYPE(a.fields)->tp_name);
+    raise_not_convertible(a.fields, "PyDict", "fields");
     return false;
   }
   out.event = zelvo::Event{zelvo::Str(event_type), std::move(storage), ts, {}};
@@ -224,7 +212,7 @@ PyObject* store(Store which, PyObject* self, PyObject* args, PyObject* kwargs, c
   }
   return at_boundary([&]() -> PyObject* {
     std::string_view key;
-    if (!read_text(key_arg, "key", key)) return nullptr;
+    if (!str_argument(key_arg, "key", key)) return nullptr;
     zelvo::Value value;
     if (!value_from_host(value_arg, value)) return nullptr;
     ReplayerState& st = state_of(self);

@@ -71,8 +71,8 @@ std::string shape_text(const LineError& e) {
     case LineErrc::TimeBackwards: {
       std::string out = "time goes backwards";
       if (!e.text.empty()) out += " in session " + quoted(e.text);
-      out += ": ts " + std::to_string(e.ts) + " is before " + std::to_string(e.previous_ts) + " of line " +
-             std::to_string(e.previous_line) + " (sort the replay to order each session by time)";
+      out += ": ts " + std::to_string(e.ts) + " is before " + std::to_string(e.previous_ts) + " of " + e.previous +
+             " (sort the replay to order each session by time)";
       return out;
     }
     default:

@@ -41,7 +41,7 @@ enum class LineErrc : std::uint8_t {
   MissingSession,       // text: the session key
   SessionNotKey,        // found: neither a string nor an integer
   // The order of a session's events.
-  TimeBackwards,        // text: the session ("" without sessions); ts, previous_ts, previous_line
+  TimeBackwards,        // text: the session ("" without sessions); ts, previous_ts, previous
 };
 
 // The kind of a JSON value, for messages ("found an array").
@@ -55,7 +55,7 @@ struct LineError {
   std::string extra;
   std::uint64_t ts = 0;
   std::uint64_t previous_ts = 0;
-  std::uint64_t previous_line = 0;
+  std::string previous;  // TimeBackwards: where the earlier event is ("line 7", "b.jsonl:3")
 };
 
 // The message, e.g. "not valid JSON: expected ':' (column 9)",

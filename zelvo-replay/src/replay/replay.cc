@@ -27,12 +27,14 @@ struct Hash {
 class Run {
  public:
   Run(const CompiledPolicy& policy, const ReplayOptions& options, ResultSink& sink, ReplaySummary& summary,
-      bool build_fields)
+      bool build_fields, const CompiledPolicy* against)
       : options_(options), sink_(sink), summary_(summary),
         reader_(options.session_key, /*borrow_strings=*/true, build_fields),
         use_(FieldUse::of(policy)),
-        sessions_(policy, options.context, options.config) {
-    reader_.build_only_read_fields(&use_);
+        sessions_(policy, against, options.context, options.config) {
+    // Both policies' fields are kept when comparing.
+    if (against == nullptr) reader_.build_only_read_fields(&use_);
+    else against_use_.emplace(FieldUse::of(*against));
   }
 
   bool sessions_on() const noexcept { return !options_.session_key.empty(); }
@@ -48,10 +50,17 @@ class Run {
   void bad_line(std::uint64_t number, std::string message, ReplayStop& stop) {
     if (options_.strict) {
       stop.kind = ReplayStop::Kind::StrictBadLine;
-      stop.line = number;
+      locate(number, stop);
       stop.message = message;
     }
     summary_.add_bad_line(number, std::move(message));
+  }
+
+  // Names `number` in `stop` by its file and line.
+  void locate(std::uint64_t number, ReplayStop& stop) const {
+    const FileLine at = options_.files.locate(number);
+    stop.line = at.line;
+    stop.file.assign(at.file);
   }
 
   // The session name of the event just read ("" without sessions).
@@ -61,22 +70,38 @@ class Run {
   // Evaluates the event just read in `session` at `ts` and writes its line.
   void evaluate(Session& session, std::uint64_t ts, std::uint64_t number, ResultText& out) {
     event_.event.timestamp = ts;
-    // Where the fields the policy reads landed, so that rules need not
-    // search for them by name (every session's engine numbers them alike).
-    positions_.resize(use_.count());
-    use_.locate(event_.event.fields, positions_);
-    event_.event.field_positions = positions_;
+    locate_fields(use_);
     session.engine.evaluate(event_.event, result_);
     session.last_ts = ts;
     session.last_line = number;
     ResultHead head;
-    head.line = number;
     if (sessions_on()) head.session = event_.session;
     head.ts = ts;
     head.type = event_.event.event_type.view();
     head.expect = event_.expect;
-    write_result_line(out, head, result_);
     summary_.add(result_, number, head.session, head.type, event_.expect);
+    if (session.against) {
+      locate_fields(*against_use_);
+      session.against->evaluate(event_.event, against_result_);
+      // Events both policies decide alike are counted, not written.
+      if (result_.verdict == against_result_.verdict && result_.triggered_rules == against_result_.triggered_rules) {
+        return;
+      }
+    }
+    const FileLine at = options_.files.locate(number);
+    head.line = at.line;
+    if (!options_.files.empty()) head.file = at.file;
+    write_result_line(out, head, result_);
+    if (session.against) write_result_line(out, head, against_result_);
+  }
+
+  // Where the fields `use` numbers landed in the event just read, attached
+  // to it, so that rules need not search for them by name (every session's
+  // engine of one policy numbers them alike).
+  void locate_fields(const FieldUse& use) {
+    positions_.resize(use.count());
+    use.locate(event_.event.fields, positions_);
+    event_.event.field_positions = positions_;
   }
 
   bool flush(ResultText& out, ReplayStop& stop) {
@@ -100,7 +125,9 @@ class Run {
   EventLineReader reader_;
   EventLine event_;
   EvalResult result_;
+  EvalResult against_result_;
   FieldUse use_;  // the fields the policy reads: every session's engine numbers them alike
+  std::optional<FieldUse> against_use_;
   std::vector<std::uint32_t> positions_;
   SessionTable sessions_;
 };
@@ -110,9 +137,9 @@ TraceLines lines_of(std::string_view data, const std::optional<std::span<const s
 }
 
 ReplayStop in_trace_order(const CompiledPolicy& policy, const ReplayOptions& options, TraceLines lines,
-                          ResultSink& sink, ReplaySummary& summary) {
+                          ResultSink& sink, ReplaySummary& summary, const CompiledPolicy* against) {
   ReplayStop stop;
-  Run run(policy, options, sink, summary, /*build_fields=*/true);
+  Run run(policy, options, sink, summary, /*build_fields=*/true, against);
   ResultText out;
   TraceLine line;
   while (lines.next(line)) {
@@ -130,9 +157,9 @@ ReplayStop in_trace_order(const CompiledPolicy& policy, const ReplayOptions& opt
       error.text = name;
       error.ts = ts;
       error.previous_ts = session->last_ts;
-      error.previous_line = session->last_line;
+      error.previous = options.files.where(session->last_line);
       stop.kind = ReplayStop::Kind::TimeBackwards;
-      stop.line = line.number;
+      run.locate(line.number, stop);
       stop.message = describe(error);
       break;
     }
@@ -156,12 +183,12 @@ struct Entry {
 };
 
 ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& options, TraceLines lines,
-                         ResultSink& sink, ReplaySummary& summary) {
+                         ResultSink& sink, ReplaySummary& summary, const CompiledPolicy* against) {
   ReplayStop stop;
   // First pass: check every line, note its session and its time.
   std::vector<Entry> entries;
   {
-    Run check(policy, options, sink, summary, /*build_fields=*/false);
+    Run check(policy, options, sink, summary, /*build_fields=*/false, nullptr);
     std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> ids;
     std::vector<std::uint64_t> last_ts;
     TraceLine line;
@@ -189,7 +216,7 @@ ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& opti
 
   // Second pass: each session in turn, in time order, its engine dropped
   // once its last event is done.
-  Run run(policy, options, sink, summary, /*build_fields=*/true);
+  Run run(policy, options, sink, summary, /*build_fields=*/true, against);
   ResultText results;
   std::vector<std::pair<std::size_t, std::size_t>> spans(entries.size(), {0, 0});
   Session* session = nullptr;
@@ -227,7 +254,7 @@ ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& opti
 
 ReplayStop replay_trace(const CompiledPolicy& policy, const ReplayOptions& options, std::string_view data,
                         std::optional<std::span<const std::uint64_t>> line_numbers, ResultSink& sink,
-                        ReplaySummary& summary) {
+                        ReplaySummary& summary, const CompiledPolicy* against) {
   if (line_numbers) {
     const std::size_t count = TraceLines::count(data);
     if (count != line_numbers->size()) {
@@ -239,8 +266,8 @@ ReplayStop replay_trace(const CompiledPolicy& policy, const ReplayOptions& optio
     }
   }
   TraceLines lines = lines_of(data, line_numbers);
-  return options.sort ? in_time_order(policy, options, lines, sink, summary)
-                      : in_trace_order(policy, options, lines, sink, summary);
+  return options.sort ? in_time_order(policy, options, lines, sink, summary, against)
+                      : in_trace_order(policy, options, lines, sink, summary, against);
 }
 
 }  // namespace zelvo::replay

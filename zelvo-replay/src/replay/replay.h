@@ -36,6 +36,7 @@
 #include "event/value_map.h"
 #include "model/policy.h"
 #include "replay/summary.h"
+#include "replay/trace_files.h"
 
 namespace zelvo::replay {
 
@@ -46,6 +47,10 @@ struct ReplayOptions {
   std::uint64_t start_ms = 0;  // the time of a session's first events when they carry no ts
   ValueMap context;            // stored in every session's engine before its first event
   ValueMap config;
+  // The files the trace was joined from: given, each result line and each
+  // stop names its file and its line there (the summary keeps the numbers
+  // through the whole trace); empty, lines keep their numbers.
+  TraceFiles files;
 };
 
 // Receives the result lines, in the trace's order, in chunks of whole lines.
@@ -59,7 +64,8 @@ class ResultSink {
 struct ReplayStop {
   enum class Kind : std::uint8_t { None, StrictBadLine, TimeBackwards, LineNumbers, Sink };
   Kind kind = Kind::None;
-  std::uint64_t line = 0;   // StrictBadLine, TimeBackwards: the line
+  std::uint64_t line = 0;   // StrictBadLine, TimeBackwards: the line (in its file, when files are named)
+  std::string file;         // StrictBadLine, TimeBackwards: its file ("" when files are not named)
   std::string message;      // StrictBadLine, TimeBackwards: the line's problem; LineNumbers: what is wrong
   explicit operator bool() const noexcept { return kind != Kind::None; }
 };
@@ -68,8 +74,13 @@ struct ReplayStop {
 // position or by `line_numbers` (one per non-blank line) when given.
 // Results go to `sink`; what was counted goes to `summary`. Returns why the
 // replay stopped early, if it did. Never throws but std::bad_alloc.
+//
+// With `against`, each line is read once and evaluated by both policies
+// (each session holding an engine of each); only the events whose verdict
+// or fired rules differ are written, each as two result lines, under
+// `policy` then under `against`. The summary counts `policy`'s results.
 ReplayStop replay_trace(const CompiledPolicy& policy, const ReplayOptions& options, std::string_view data,
                         std::optional<std::span<const std::uint64_t>> line_numbers, ResultSink& sink,
-                        ReplaySummary& summary);
+                        ReplaySummary& summary, const CompiledPolicy* against = nullptr);
 
 }  // namespace zelvo::replay

@@ -119,6 +119,10 @@ void write_result(ResultText& out, const EvalResult& r) {
 void write_result_line(ResultText& out, const ResultHead& head, const EvalResult& result) {
   out.raw("{\"line\": ");
   out.u64(head.line);
+  if (head.file) {
+    out.raw(", \"file\": ");
+    out.quoted(*head.file);
+  }
   out.raw(", \"session\": ");
   if (head.session) {
     out.quoted(*head.session);

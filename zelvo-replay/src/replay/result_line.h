@@ -1,6 +1,6 @@
 // The result line of one replayed event, written as JSON:
 //
-//   {"line": 12, "session": "s-17", "ts": 1714564800000, "type": "tool_call",
+//   {"line": 12, "file": "a.jsonl", "session": "s-17", "ts": 1714564800000, "type": "tool_call",
 //    "result": {"verdict": "deny", "reason": "...", "triggered_rules": [1],
 //               "eval_time_us": 0, "actions": [...], "violations": [...],
 //               "constraint_violations": [...]},
@@ -9,7 +9,8 @@
 // "result" holds the seven keys of the host's result dictionary, in its
 // order, with the same values (durations as integer milliseconds, verbs and
 // kinds by their names); "session" is null when the replay has no sessions;
-// "expect" and "match" appear only for an event with an expectation.
+// "file" appears only when the trace names its files; "expect" and "match"
+// only for an event with an expectation.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,7 @@ class ResultText : public json::Writer {
 
 struct ResultHead {
   std::uint64_t line = 0;
+  std::optional<std::string_view> file;
   std::optional<std::string_view> session;
   std::uint64_t ts = 0;
   std::string_view type;

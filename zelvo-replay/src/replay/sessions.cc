@@ -14,9 +14,12 @@ Session* SessionTable::find(std::string_view name) {
 }
 
 Session& SessionTable::open(std::string_view name, std::uint64_t start_ms) {
-  auto session = std::make_unique<Session>(policy_, start_ms);
-  for (const MapEntry& entry : context_) session->engine.set_context(entry.key, entry.value);
-  for (const MapEntry& entry : config_) session->engine.set_config(entry.key, entry.value);
+  auto session = std::make_unique<Session>(policy_, against_, start_ms);
+  for (PolicyEngine* engine : {&session->engine, session->against.get()}) {
+    if (engine == nullptr) continue;
+    for (const MapEntry& entry : context_) engine->set_context(entry.key, entry.value);
+    for (const MapEntry& entry : config_) engine->set_config(entry.key, entry.value);
+  }
   Session* raw = session.get();
   sessions_.insert_or_assign(std::string(name), std::move(session));
   last_name_.assign(name);

@@ -8,6 +8,8 @@
 //   - Cost: building an engine copies the policy and prepares it (about
 //     what loading the policy's decoded form costs); each open session
 //     holds one engine. A replay that knows a session has ended closes it.
+//   - Comparing two policies, each session holds an engine of each, on one
+//     clock, with the same stored values.
 //   - Sessions are found by their text; the last one found is remembered,
 //     so a run of events of one session costs one comparison each.
 #pragma once
@@ -26,18 +28,23 @@
 namespace zelvo::replay {
 
 struct Session {
-  Session(const CompiledPolicy& policy, std::uint64_t start_ms) : clock(start_ms), engine(policy, clock) {}
+  Session(const CompiledPolicy& policy, const CompiledPolicy* other, std::uint64_t start_ms)
+      : clock(start_ms), engine(policy, clock) {
+    if (other != nullptr) against = std::make_unique<PolicyEngine>(*other, clock);
+  }
 
-  EventClock clock;  // before the engine, which reads it
+  EventClock clock;  // before the engines, which read it
   PolicyEngine engine;
+  std::unique_ptr<PolicyEngine> against;  // the second policy's engine when comparing two
   std::uint64_t last_ts = 0;    // time of the last event replayed
   std::uint64_t last_line = 0;  // its line
 };
 
 class SessionTable {
  public:
-  SessionTable(const CompiledPolicy& policy, const ValueMap& context, const ValueMap& config) noexcept
-      : policy_(policy), context_(context), config_(config) {}
+  SessionTable(const CompiledPolicy& policy, const CompiledPolicy* against, const ValueMap& context,
+               const ValueMap& config) noexcept
+      : policy_(policy), against_(against), context_(context), config_(config) {}
 
   // The open session named `name`, or nullptr.
   Session* find(std::string_view name);
@@ -54,6 +61,7 @@ class SessionTable {
   };
 
   const CompiledPolicy& policy_;
+  const CompiledPolicy* against_;
   const ValueMap& context_;
   const ValueMap& config_;
   std::unordered_map<std::string, std::unique_ptr<Session>, Hash, std::equal_to<>> sessions_;
