@@ -10,6 +10,9 @@ divides by the number of calls; then again for each event type alone.
     python benchmarks/instructions.py              # table on stdout
     python benchmarks/instructions.py --json out.json
     python benchmarks/instructions.py --annotate reference   # where they go
+    python benchmarks/instructions.py --engines empty,reference --baseline before.json
+                                   # fewer engines; rows missing here (the
+                                   # floor) taken from an earlier --json
 
 Needs valgrind on PATH; prints a note and exits 0 without it.
 """
@@ -93,6 +96,8 @@ def main():
     ap.add_argument("--passes", type=int, default=1)
     ap.add_argument("--json")
     ap.add_argument("--annotate")
+    ap.add_argument("--engines", default=",".join(ENGINES), help="comma-separated subset of " + ",".join(ENGINES))
+    ap.add_argument("--baseline", help="an earlier --json whose rows fill in the engines not counted here")
     args = ap.parse_args()
     if args.child:
         print(child(args.child, args.type, args.passes))
@@ -105,13 +110,23 @@ def main():
         return
     import workload as w
 
+    engines = [e for e in args.engines.split(",") if e]
+    unknown = sorted(set(engines) - set(ENGINES))
+    if unknown:
+        ap.error(f"unknown engines: {', '.join(unknown)}")
     rows = {}
-    for engine in ENGINES:
+    if args.baseline:
+        with open(args.baseline, encoding="utf-8") as f:
+            rows.update({e: r for e, r in json.load(f).items() if e not in engines})
+    if "floor" not in rows and "floor" not in engines:
+        ap.error("the floor is needed: count it or give --baseline")
+    for engine in engines:
         rows[engine] = {"stream": count(engine)}
         for t in w.EVENT_TYPES:
             rows[engine][t] = count(engine, t)
     print(f"{'instructions per call':<24}" + "".join(f"{c:>12}" for c in ["stream", *w.EVENT_TYPES]) + "   geo/floor")
-    for engine, row in rows.items():
+    for engine in [e for e in ENGINES if e in rows]:
+        row = rows[engine]
         geo = 1.0
         for t in w.EVENT_TYPES:
             geo *= row[t] / rows["floor"][t]

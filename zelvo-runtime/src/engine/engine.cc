@@ -52,7 +52,7 @@ void PolicyEngine::run(const Event& event, EvalResult& result, const Stopwatch& 
 
   const TypeRoute* route = index_.route(event.event_type);
   if (route != nullptr && route->window != nullptr) route->window->record(event.timestamp, result);
-  run_rules(policy_.rules, route != nullptr ? &route->listed : nullptr, index_.unlisted(), ctx, result);
+  run_rules(policy_.rules, index_.applying(route), ctx, result);
   for (MachineMonitor& monitor : monitors_) step_monitor(monitor, ctx, result);
 
   result.eval_time_us = stopwatch.elapsed_us();

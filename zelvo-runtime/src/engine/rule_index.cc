@@ -1,6 +1,8 @@
 #include "engine/rule_index.h"
 
+#include <algorithm>
 #include <bit>
+#include <iterator>
 
 namespace zelvo {
 namespace {
@@ -33,6 +35,12 @@ RuleIndex::RuleIndex(const std::vector<CompiledRule>& rules) {
       if (listed.empty() || listed.back() != pos) listed.push_back(pos);
     }
   }
+  for (auto& [type, route] : routes_) {
+    route.applies.clear();
+    route.applies.reserve(route.listed.size() + unlisted_.size());
+    std::merge(route.listed.begin(), route.listed.end(), unlisted_.begin(), unlisted_.end(),
+               std::back_inserter(route.applies));
+  }
 }
 
 std::ptrdiff_t RuleIndex::find(const Str& event_type) const noexcept {
@@ -54,7 +62,8 @@ const TypeRoute* RuleIndex::route(const Str& event_type) const noexcept {
 TypeRoute& RuleIndex::route_for(const Str& event_type) {
   std::ptrdiff_t at = find(event_type);
   if (at < 0) {
-    routes_.emplace_back(event_type, TypeRoute{});
+    // A route made after the rules were indexed (a window's) lists none.
+    routes_.emplace_back(event_type, TypeRoute{{}, unlisted_, nullptr});
     rebuild_slots();
     at = static_cast<std::ptrdiff_t>(routes_.size() - 1);
   }

@@ -15,7 +15,8 @@
 //   - Holds rule positions, not rules: it is valid for the rule list it was
 //     built from and costs 4 bytes per on_events entry (duplicates within
 //     one rule's list are stored once) plus one list entry per rule with an
-//     empty on_events.
+//     empty on_events, once for itself and once per route (each route
+//     keeps its whole walk merged).
 #pragma once
 
 #include <cstddef>
@@ -30,9 +31,12 @@ namespace zelvo {
 class ConstraintWindow;
 
 // What the engine does for one event type: the rules that list it (policy
-// positions, ascending) and the constraint window that counts it, if any.
+// positions, ascending), every rule that applies to it (those and the
+// rules with an empty on_events, merged, ascending: the walk of one event)
+// and the constraint window that counts it, if any.
 struct TypeRoute {
   std::vector<std::uint32_t> listed;
+  std::vector<std::uint32_t> applies;
   ConstraintWindow* window = nullptr;
 };
 
@@ -47,6 +51,12 @@ class RuleIndex {
   // The route of `event_type`, created empty if absent (while the index
   // and its engine are built). The reference is valid until the next call.
   TypeRoute& route_for(const Str& event_type);
+
+  // The rules that apply to an event of the route's type (route may be
+  // null: a type no rule names), ascending: a walk of one list per event.
+  const std::vector<std::uint32_t>& applying(const TypeRoute* route) const noexcept {
+    return route != nullptr ? route->applies : unlisted_;
+  }
 
   // Positions of the rules with an empty on_events (they apply to every
   // type), ascending.

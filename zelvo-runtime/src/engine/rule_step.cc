@@ -49,4 +49,13 @@ void run_rules(const std::vector<CompiledRule>& rules, const std::vector<std::ui
   for (; a != a_end; ++a) run(*a);
 }
 
+void run_rules(const std::vector<CompiledRule>& rules, const std::vector<std::uint32_t>& walk,
+               const EvalContext& ctx, EvalResult& result) {
+  const CompiledRule* const base = rules.data();
+  for (const std::uint32_t pos : walk) {
+    const CompiledRule& rule = base[pos];
+    if (rule_fires(rule, ctx)) fire(rule, ctx, result);
+  }
+}
+
 }  // namespace zelvo

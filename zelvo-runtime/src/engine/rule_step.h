@@ -29,5 +29,9 @@ bool rule_selected(const CompiledRule& rule, std::string_view event_type) noexce
 // that list no type. Both lists are ascending positions into `rules`.
 void run_rules(const std::vector<CompiledRule>& rules, const std::vector<std::uint32_t>* listed,
                const std::vector<std::uint32_t>& unlisted, const EvalContext& ctx, EvalResult& result);
+// Runs the rules at the positions of `walk` (ascending), already merged
+// (RuleIndex::applying).
+void run_rules(const std::vector<CompiledRule>& rules, const std::vector<std::uint32_t>& walk,
+               const EvalContext& ctx, EvalResult& result);
 
 }  // namespace zelvo

@@ -64,17 +64,22 @@ Operand ref_operand_general(const IRExpr::Ref& e, const EvalContext& ctx);
 Operand owned_operand(const IRExpr& expr, const EvalContext& ctx);
 
 // The two operands met most often are read here, where the operator that
-// reads them is compiled: a top-level event field at a noted position, and
-// a literal prepared by the engine. Both give exactly what the general
-// paths give.
+// reads them is compiled: an event field at a noted position (or one key
+// into a map held there, as in args.url), and a literal prepared by the
+// engine. Both give exactly what the general paths give.
 inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
   const RefPath& path = e.path;
-  if (!ctx.field_positions.empty() && path.fields.size() == 1 && path.root.kind == RefRoot::Kind::Event) {
+  const std::size_t depth = path.fields.size();
+  if (!ctx.field_positions.empty() && (depth == 1 || depth == 2) && path.root.kind == RefRoot::Kind::Event) {
     const std::uint32_t number = ctx.slots.find(&e);
     if (number < ctx.field_positions.size()) {
       const std::size_t pos = ctx.field_positions[number];
       if (pos >= ctx.event.fields.size()) return Operand::owned(Value());
-      return Operand::borrowed(ctx.event.fields.begin()[pos].value);
+      const Value& field = ctx.event.fields.begin()[pos].value;
+      if (depth == 1) return Operand::borrowed(field);
+      // The one step of lookup_path: a map holding the second key.
+      const Value* found = field.is_map() ? field.as_map().find_str(path.fields[1]) : nullptr;
+      return found != nullptr ? Operand::borrowed(*found) : Operand::owned(Value());
     }
   }
   return ref_operand_general(e, ctx);

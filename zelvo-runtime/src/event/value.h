@@ -113,6 +113,12 @@ struct MapEntry {
   Value value;
 };
 
+inline Value& ValueMap::append_distinct(std::string_view key) {
+  MapEntry& entry = entries_.emplace_back(key);
+  if (entries_.size() > kLinearLimit) index_last();
+  return entry.value;
+}
+
 inline const MapEntry* ValueMap::begin() const noexcept { return entries_.data(); }
 inline const MapEntry* ValueMap::end() const noexcept { return entries_.data() + entries_.size(); }
 inline std::size_t ValueMap::size() const noexcept { return entries_.size(); }

@@ -9,9 +9,6 @@
 namespace zelvo {
 
 namespace {
-// Maps up to this size are searched linearly; a hash index costs more than
-// it saves below it.
-constexpr std::size_t kLinearLimit = 8;
 constexpr std::uint32_t kEmptySlot = UINT32_MAX;
 }  // namespace
 
@@ -93,12 +90,6 @@ void ValueMap::insert_or_assign(Str key, Value value) {
 
 Value& ValueMap::slot(std::string_view key) {
   if (Value* existing = find(key)) return *existing;
-  entries_.emplace_back(key);
-  index_last();
-  return entries_.back().value;
-}
-
-Value& ValueMap::append_distinct(std::string_view key) {
   entries_.emplace_back(key);
   index_last();
   return entries_.back().value;

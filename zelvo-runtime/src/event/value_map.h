@@ -60,6 +60,7 @@ class ValueMap {
 
   // Like slot(), for a key that the caller knows no entry holds yet (the
   // keys of a source whose keys are already distinct): skips the search.
+  // Inline (value.h), as it is called once per converted entry.
   Value& append_distinct(std::string_view key);
 
   // Iteration over the entries (MapEntry: key, value).
@@ -68,6 +69,9 @@ class ValueMap {
 
  private:
   struct Index;
+  // Maps up to this size are searched linearly; a hash index costs more
+  // than it saves below it.
+  static constexpr std::size_t kLinearLimit = 8;
   std::ptrdiff_t position(std::string_view key) const noexcept;
   std::ptrdiff_t position(const Str& key) const noexcept;
   void index_last();  // after appending an entry
