@@ -10,8 +10,9 @@ Every request to the listening address (any path) goes to the upstream URL
 with its method and headers (hop-by-hop headers, ``Host`` and the proxy's
 token aside; ``Mcp-Session-Id``, ``MCP-Protocol-Version`` and the client's
 own ``Authorization`` pass through) and, for a POST, the JSON-RPC messages
-the guard judged, re-encoded; the upstream's answer comes back the same
-way. What the proxy reads on the way:
+the guard judged (as they came when nothing changed and their bytes read
+one way only: UTF-8, no key twice in an object; re-encoded otherwise); the
+upstream's answer comes back the same way. What the proxy reads on the way:
 
 - a POST body's JSON-RPC messages: a ``tools/call`` the policy denies is
   answered by the proxy itself (``200``, a JSON tool result with
@@ -206,7 +207,7 @@ class HttpProxy:
                 self.sessions.pop(session, None)
                 self.guard.end_session(session)
             return response
-        frame = decode(body)
+        frame = decode(body, exact=True)
         if frame.error is not None:
             return _jsonrpc_response(error_response(None, frame.error_code, frame.error), 400)
         # Requests outside a session (the stateless revision, a server
@@ -240,8 +241,11 @@ class HttpProxy:
             return Answer(200, JSON_TYPE, json.dumps(replies).encode("utf-8"))
         if not forward:
             return Answer(202, [], b"")  # notifications only, all of them dropped
-        # What the upstream parses is what was decided.
-        body = encode(forward if frame.batch else forward[0])
+        # What the upstream parses is what was decided: the body as it came
+        # when nothing changed and it can be read only one way, else the
+        # messages re-encoded.
+        if changed or not frame.exact:
+            body = encode(forward if frame.batch else forward[0])
         if changed:
             forwarded = [(name, value) for name, value in forwarded if not name.lower().startswith("mcp-param-")]
         sent = [message["id"] for message in forward if is_request(message)]
