@@ -279,7 +279,12 @@ def test_telemetry_without_providers_builds_nothing_until_one_is_set(monkeypatch
     sdk_trace = pytest.importorskip("opentelemetry.sdk.trace")
     telemetry: Any = Telemetry.create()
     started: list[str] = []
-    monkeypatch.setattr(telemetry._tracer, "start_span", lambda name, **_: started.append(name) or trace.INVALID_SPAN)
+
+    def start_span(name: str, **_: Any) -> Any:
+        started.append(name)
+        return trace.INVALID_SPAN
+
+    monkeypatch.setattr(telemetry._tracer, "start_span", start_span)
     guard = Guard.from_json(guard_policy_json(), telemetry=telemetry)
     guard.check_call("read_file", {"path": "a"})
     assert started == []

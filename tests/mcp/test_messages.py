@@ -49,7 +49,10 @@ def test_exact_decode_flags_a_key_named_twice_at_any_depth(value: dict[str, obje
     inner = json.dumps(value)[1:-1]
     name = json.dumps(key)
     twice = "{" + inner + (", " if inner else "") + f"{name}: 1, {name}: 2" + "}"
-    wrap = (lambda text: '{"a": [' + text + "]}") if nested else (lambda text: text)
+
+    def wrap(text: str) -> str:
+        return '{"a": [' + text + "]}" if nested else text
+
     assert decode(wrap(json.dumps(value)).encode(), exact=True).exact
     frame = decode(wrap(twice).encode(), exact=True)
     assert frame.error is None and not frame.exact

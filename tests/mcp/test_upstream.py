@@ -5,6 +5,9 @@ bounds."""
 from __future__ import annotations
 
 import asyncio
+from collections.abc import MutableMapping
+from typing import Any
+
 import pytest
 
 from korvanthel_tools.mcp_proxy.upstream import MAX_HEAD, Upstream, UpstreamError, UpstreamTimeout
@@ -135,12 +138,12 @@ async def test_the_relay_forwards_the_bytes_it_decided(sent: bytes, received: by
     port = server.sockets[0].getsockname()[1]
     proxy = HttpProxy(Guard.from_json(guard_policy_json()), f"http://127.0.0.1:{port}/mcp")
     incoming = [{"type": "http.request", "body": sent, "more_body": False}]
-    out: list[dict[str, object]] = []
+    out: list[MutableMapping[str, Any]] = []
 
     async def receive() -> dict[str, object]:
         return incoming.pop() if incoming else {"type": "http.disconnect"}
 
-    async def send(message: dict[str, object]) -> None:
+    async def send(message: MutableMapping[str, Any]) -> None:
         out.append(message)
 
     scope = {"type": "http", "method": "POST", "headers": [(b"content-type", b"application/json")],
