@@ -31,11 +31,19 @@ Per decision:
   event type;
 - ``korvanthel.guard.decision.duration`` (histogram, seconds), the time
   the guard took for the decision, by decision type.
+
+Cost: while no provider is configured (neither given to ``create()`` nor
+set globally), a decision costs one clock reading and nothing else: no
+span, no attribute dictionaries. The global providers are looked up again
+at most every ``RECHECK_SECONDS``, so a provider set globally after the
+recorder was made records the decisions from then on (at most that long
+later).
 """
 
 from __future__ import annotations
 
 import importlib.util
+import time
 from typing import Any
 
 from korvanthel_tools.guarding.decision import DECISION_TYPES, Decision
@@ -45,6 +53,7 @@ OPERATION_NAME = "apply_guardrail"
 TARGET_TYPE = "tool_call"
 SPAN_NAME = f"{OPERATION_NAME} {GUARDIAN_NAME} {TARGET_TYPE}"
 INSTRUMENTATION_SCOPE = "korvanthel.guarding"
+RECHECK_SECONDS = 1.0
 
 
 def reason_code(decision: Decision) -> str:
@@ -88,6 +97,11 @@ class _OtelTelemetry(Telemetry):
         from opentelemetry import metrics, trace
 
         self._trace: Any = trace
+        self._metrics: Any = metrics
+        # Recording is on for good once a provider exists: a global one
+        # cannot be replaced once set.
+        self._on = tracer_provider is not None or meter_provider is not None
+        self._next_check = 0.0
         self._tracer: Any = trace.get_tracer(INSTRUMENTATION_SCOPE, tracer_provider=tracer_provider)
         meter = metrics.get_meter(INSTRUMENTATION_SCOPE, meter_provider=meter_provider)
         self._decisions: Any = meter.create_counter(
@@ -97,7 +111,24 @@ class _OtelTelemetry(Telemetry):
             "korvanthel.guard.decision.duration", unit="s", description="Time the guard took for one decision"
         )
 
+    def _recording(self) -> bool:
+        """Whether a provider is configured: until one is, every span and
+        metric would be dropped by the API's no-op implementations."""
+        if not self._on:
+            now = time.monotonic()
+            if now < self._next_check:
+                return False
+            self._next_check = now + RECHECK_SECONDS
+            trace, metrics = self._trace, self._metrics
+            self._on = not (
+                isinstance(trace.get_tracer_provider(), (trace.ProxyTracerProvider, trace.NoOpTracerProvider))
+                and _unset_meter_provider(metrics.get_meter_provider(), metrics)
+            )
+        return self._on
+
     def record(self, decision: Decision, start_ns: int, end_ns: int) -> None:
+        if not self._recording():
+            return
         decision_type = DECISION_TYPES.get(decision.verdict, decision.verdict)
         attributes: dict[str, Any] = {
             "gen_ai.operation.name": OPERATION_NAME,
@@ -133,3 +164,9 @@ class _OtelTelemetry(Telemetry):
         }
         self._decisions.add(1, metric_attributes)
         self._duration.record((end_ns - start_ns) / 1e9, {"gen_ai.security.decision.type": decision_type})
+
+
+def _unset_meter_provider(provider: Any, metrics: Any) -> bool:
+    """Whether ``provider`` is the API's stand-in (no global provider set
+    yet) or its no-op provider."""
+    return isinstance(provider, metrics.NoOpMeterProvider) or type(provider).__name__ == "_ProxyMeterProvider"

@@ -10,8 +10,9 @@ Every request to the listening address (any path) goes to the upstream URL
 with its method and headers (hop-by-hop headers, ``Host`` and the proxy's
 token aside; ``Mcp-Session-Id``, ``MCP-Protocol-Version`` and the client's
 own ``Authorization`` pass through) and, for a POST, the JSON-RPC messages
-the guard judged, re-encoded; the upstream's answer comes back the same
-way. What the proxy reads on the way:
+the guard judged (as they came when nothing changed and their bytes read
+one way only: UTF-8, no key twice in an object; re-encoded otherwise); the
+upstream's answer comes back the same way. What the proxy reads on the way:
 
 - a POST body's JSON-RPC messages: a ``tools/call`` the policy denies is
   answered by the proxy itself (``200``, a JSON tool result with
@@ -63,8 +64,6 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import uvicorn
-from starlette.requests import Request
-from starlette.responses import Response
 from starlette.types import Receive, Scope, Send
 
 from korvanthel_tools.guarding import Guard
@@ -130,12 +129,17 @@ class HttpProxy:
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             return
-        request = Request(scope, receive)
-        refusal = self.access.check(request.headers)
+        # The headers are read once, straight from the scope: every name
+        # with each of its values (in order), and the first value by name.
+        items = [(name.decode("latin-1"), value.decode("latin-1")) for name, value in scope["headers"]]
+        headers: dict[str, str] = {}
+        for name, value in items:
+            headers.setdefault(name, value)
+        refusal = self.access.check(headers)
         if refusal is not None:
             status, text, extra = refusal
             logger.warning("refused a request from %s: %s", _address(scope), text)
-            response = _jsonrpc_response(error_response(None, INVALID_REQUEST, text), status, extra)
+            response: Answer | _EventStream = _jsonrpc_response(error_response(None, INVALID_REQUEST, text), status, extra)
         elif self.active >= self.max_sessions:
             response = _jsonrpc_response(
                 error_response(None, INTERNAL_ERROR, "too many requests in progress; try again later"), 503,
@@ -144,10 +148,11 @@ class HttpProxy:
             # Decisions made while this request is handled and its answer
             # streamed (results are judged then) name its client.
             self.active += 1
-            token = log_context.set({"client_address": _address(scope), "secrets": _credentials(request.headers)})
+            token = log_context.set({"client_address": _address(scope), "secrets": _credentials(headers)})
             try:
-                handled = await self.handle(request)
-                await handled(scope, receive, send)
+                handled = await self.handle(scope, receive, headers, items)
+                if handled is not None:
+                    await handled(scope, receive, send)
             finally:
                 self.active -= 1
                 log_context.reset(token)
@@ -171,32 +176,38 @@ class HttpProxy:
         while len(self.sessions) > self.max_sessions:
             self.sessions.popitem(last=False)
 
-    async def handle(self, request: Request) -> Response | _EventStream:
-        """Answer one HTTP request: a POST's messages go through the session's
-        interceptor (denied calls are answered here, the rest forwarded,
-        changed where the policy redacts); other methods are forwarded as they
-        are, and a DELETE ends the session's state too."""
-        session = request.headers.get(SESSION_HEADER)
-        headers = self.access.upstream_headers(_forwarded_headers(request.headers.items()))
+    async def handle(self, scope: Scope, receive: Receive, headers: dict[str, str],
+                     items: list[tuple[str, str]]) -> Answer | _EventStream | None:
+        """Answer one HTTP request (None: the client went away while sending
+        it): a POST's messages go through the session's interceptor (denied
+        calls are answered here, the rest forwarded, changed where the
+        policy redacts); other methods are forwarded as they are, and a
+        DELETE ends the session's state too."""
+        session = headers.get(SESSION_HEADER)
+        method = scope["method"]
+        forwarded = self.access.upstream_headers(_forwarded_headers(items))
         body = b""
-        if request.method == "POST":
-            read = await _read_body(request, self.max_body)
+        if method == "POST":
+            try:
+                read = await _read_body(receive, headers.get("content-length"), self.max_body)
+            except _ClientGone:
+                return None
             if read is None:
                 logger.warning("refused a request body larger than %d bytes from %s", self.max_body,
-                               _address(request.scope))
+                               _address(scope))
                 return _jsonrpc_response(
                     error_response(None, INVALID_REQUEST, f"Request body larger than {self.max_body} bytes"), 413,
                     {"connection": "close"})
             body = read
-        if request.method != "POST" or not body:
+        if method != "POST" or not body:
             interceptor = self.sessions.get(session) if session is not None else None
-            response = await self.forward(request.method, headers, body,
+            response = await self.forward(method, forwarded, body,
                                           interceptor or Interceptor(self.guard, self.server, session=session), session)
-            if request.method == "DELETE" and session is not None and 200 <= response.status_code < 300:
+            if method == "DELETE" and session is not None and 200 <= response.status_code < 300:
                 self.sessions.pop(session, None)
                 self.guard.end_session(session)
             return response
-        frame = decode(body)
+        frame = decode(body, exact=True)
         if frame.error is not None:
             return _jsonrpc_response(error_response(None, frame.error_code, frame.error), 400)
         # Requests outside a session (the stateless revision, a server
@@ -227,15 +238,18 @@ class HttpProxy:
                     interceptor.forget(message)
                     replies.append(error_response(
                         message["id"], INTERNAL_ERROR, "not forwarded: its batch held a tool call the proxy refused"))
-            return Response(json.dumps(replies), 200, media_type="application/json")
+            return Answer(200, JSON_TYPE, json.dumps(replies).encode("utf-8"))
         if not forward:
-            return Response(b"", 202)  # notifications only, all of them dropped
-        # What the upstream parses is what was decided.
-        body = encode(forward if frame.batch else forward[0])
+            return Answer(202, [], b"")  # notifications only, all of them dropped
+        # What the upstream parses is what was decided: the body as it came
+        # when nothing changed and it can be read only one way, else the
+        # messages re-encoded.
+        if changed or not frame.exact:
+            body = encode(forward if frame.batch else forward[0])
         if changed:
-            headers = [(name, value) for name, value in headers if not name.lower().startswith("mcp-param-")]
+            forwarded = [(name, value) for name, value in forwarded if not name.lower().startswith("mcp-param-")]
         sent = [message["id"] for message in forward if is_request(message)]
-        return await self.forward("POST", headers, body, interceptor, session, starts=starts, sent=sent)
+        return await self.forward("POST", forwarded, body, interceptor, session, starts=starts, sent=sent)
 
     async def forward(
         self,
@@ -247,7 +261,7 @@ class HttpProxy:
         *,
         starts: bool = False,
         sent: list[Any] | None = None,
-    ) -> Response | _EventStream:
+    ) -> Answer | _EventStream:
         """Send a request upstream and relay the answer: JSON and event
         streams through ``interceptor`` (results evaluated, denied or redacted
         ones replaced), anything else byte for byte; 502 with a JSON-RPC error
@@ -270,11 +284,10 @@ class HttpProxy:
         new_session = upstream.header(SESSION_HEADER)
         if starts and new_session is not None and 200 <= upstream.status_code < 300:
             self._keep(new_session, interceptor)
-        reply_headers = dict(_forwarded_headers(upstream.headers))
+        reply_headers = _raw_headers(upstream.headers)
         media = (upstream.header("content-type") or "").split(";")[0].strip().lower()
         if media == "text/event-stream":
-            return _EventStream(self, interceptor, upstream, sent, [
-                (name.encode("latin-1"), value.encode("latin-1")) for name, value in reply_headers.items()])
+            return _EventStream(self, interceptor, upstream, sent, reply_headers)
         # Anything else is read whole (within the body limit) and judged if
         # it holds JSON-RPC, whatever its media type says.
         try:
@@ -294,7 +307,7 @@ class HttpProxy:
                 interceptor.forget({"id": request_id, "method": ""})
             return _jsonrpc_response(error_response(
                 None, INTERNAL_ERROR, f"the MCP server's answer is larger than {self.max_body} bytes"), 502)
-        return Response(_rewrite_json(interceptor, data), upstream.status_code, headers=reply_headers)
+        return Answer(upstream.status_code, reply_headers, _rewrite_json(interceptor, data))
 
 
 
@@ -442,13 +455,17 @@ def _forwarded_headers(items: Any) -> list[tuple[str, str]]:
     return [(name, value) for name, value in items if name.lower() not in HOP_BY_HOP]
 
 
-async def _read_body(request: Request, limit: int) -> bytes | None:
+class _ClientGone(Exception):
+    """The client went away before its request body was read."""
+
+
+async def _read_body(receive: Receive, declared: str | None, limit: int) -> bytes | None:
     """The body, or None once it is known to exceed ``limit`` (from its
-    Content-Length, or while it streams in). The rest of an oversized body
-    is read and dropped, up to ``DISCARD`` bytes, so that a client that is
-    still sending gets the 413 rather than a reset connection; nothing of
-    it is kept."""
-    declared = request.headers.get("content-length")
+    Content-Length ``declared``, or while it streams in). The rest of an
+    oversized body is read and dropped, up to ``DISCARD`` bytes, so that a
+    client that is still sending gets the 413 rather than a reset
+    connection; nothing of it is kept. ``_ClientGone`` when the client
+    disconnects first."""
     if declared is not None and not declared.strip().isdigit():
         return None
     chunks: list[bytes] = []
@@ -457,7 +474,11 @@ async def _read_body(request: Request, limit: int) -> bytes | None:
     over = declared is not None and length > limit
     if over and length > limit + DISCARD:
         return None
-    async for chunk in request.stream():
+    while True:
+        message = await receive()
+        if message["type"] != "http.request":
+            raise _ClientGone()
+        chunk = message.get("body", b"")
         size += len(chunk)
         if size > limit:
             if not over:
@@ -465,13 +486,42 @@ async def _read_body(request: Request, limit: int) -> bytes | None:
                 over = True
             if size > limit + DISCARD:
                 break
-            continue
-        chunks.append(chunk)
+        elif chunk:
+            chunks.append(chunk)
+        if not message.get("more_body", False):
+            break
     return None if over else b"".join(chunks)
 
 
-def _jsonrpc_response(message: dict[str, Any], status: int, headers: dict[str, str] | None = None) -> Response:
-    return Response(encode(message), status, headers=headers, media_type="application/json")
+JSON_TYPE = [(b"content-type", b"application/json")]
+
+
+class Answer:
+    """A whole answer, sent as two ASGI messages; a ``Content-Length`` is
+    added (but to an answer that has no body by definition)."""
+
+    def __init__(self, status_code: int, headers: list[tuple[bytes, bytes]], body: bytes) -> None:
+        self.status_code = status_code
+        self.headers = headers
+        self.body = body
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        """Send the answer."""
+        headers = self.headers
+        if not (self.status_code < 200 or self.status_code in (204, 304)):
+            headers = [*headers, (b"content-length", str(len(self.body)).encode("ascii"))]
+        await send({"type": "http.response.start", "status": self.status_code, "headers": headers})
+        await send({"type": "http.response.body", "body": self.body, "more_body": False})
+
+
+def _jsonrpc_response(message: dict[str, Any], status: int, headers: dict[str, str] | None = None) -> Answer:
+    extra = [(name.encode("latin-1"), value.encode("latin-1")) for name, value in (headers or {}).items()]
+    return Answer(status, [*extra, *JSON_TYPE], encode(message))
+
+
+def _raw_headers(items: list[tuple[str, str]]) -> list[tuple[bytes, bytes]]:
+    return [(name.encode("latin-1"), value.encode("latin-1")) for name, value in items
+            if name.lower() not in HOP_BY_HOP]
 
 
 def _address(scope: Scope) -> str:

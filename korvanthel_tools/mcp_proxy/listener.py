@@ -88,6 +88,16 @@ class CoalescingTransport:
             if not self._transport.is_closing():
                 self._transport.write(data)  # type: ignore[attr-defined]
 
+    def get_extra_info(self, name: str, default: Any = None) -> Any:
+        """The wrapped transport's, but for ``socket`` and ``sockname``:
+        unknown. The web server then reads the client's address from
+        ``peername`` and leaves the request's ``server`` address unset (the
+        relay does not use it): on libuv's loop each such read makes a
+        socket object, and this saves two of three per connection."""
+        if name in ("socket", "sockname"):
+            return default
+        return self._transport.get_extra_info(name, default)
+
     def get_write_buffer_size(self) -> int:
         """Bytes queued here plus those the socket's transport still holds."""
         buffered: int = self._transport.get_write_buffer_size()  # type: ignore[attr-defined]

@@ -31,18 +31,42 @@ class Frame:
     batch: bool = False
     error: str | None = None
     error_code: int = PARSE_ERROR
+    exact: bool = False
+    """True when the bytes can only be read as ``messages`` (see ``decode``)."""
 
 
-def decode(data: bytes | str) -> Frame:
-    """Decode a frame; never raises."""
+def decode(data: bytes | str, *, exact: bool = False) -> Frame:
+    """Decode a frame; never raises. With ``exact``, the frame also says
+    whether its bytes are unambiguous: UTF-8 without a byte order mark,
+    and no object that names a key twice (parsers differ on which of the
+    two values counts, so such a frame must not reach another parser as
+    it came). That check costs one call per object."""
+    duplicate = False
+
+    def pairs_hook(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+        nonlocal duplicate
+        value = dict(pairs)
+        if len(value) != len(pairs):
+            duplicate = True
+        return value
+
+    text = data
+    if exact and isinstance(data, bytes):
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError:
+            exact = False  # other encodings JSON allows: read as before, never exact
+        else:
+            exact = not text.startswith("\ufeff")
     try:
-        value = json.loads(data)
+        value = json.loads(text, object_pairs_hook=pairs_hook) if exact else json.loads(data)
     except (ValueError, RecursionError) as exc:
         return Frame([], error=f"Parse error: {_short(str(exc))}")
+    exact = exact and not duplicate
     if isinstance(value, dict):
-        return Frame([value])
+        return Frame([value], exact=exact)
     if isinstance(value, list) and value and all(isinstance(item, dict) for item in value):
-        return Frame(value, batch=True)
+        return Frame(value, batch=True, exact=exact)
     return Frame([], error="Invalid Request: expected a JSON-RPC message object", error_code=INVALID_REQUEST)
 
 

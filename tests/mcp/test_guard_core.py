@@ -272,6 +272,29 @@ def test_decision_log_refuses_bad_mask() -> None:
         DecisionLog("-", masks=["arguments/password"])
 
 
+def test_telemetry_without_providers_builds_nothing_until_one_is_set(monkeypatch: pytest.MonkeyPatch) -> None:
+    """No provider configured: no span is started; a global provider set
+    later is picked up at the next look-up."""
+    trace = pytest.importorskip("opentelemetry.trace")
+    sdk_trace = pytest.importorskip("opentelemetry.sdk.trace")
+    telemetry: Any = Telemetry.create()
+    started: list[str] = []
+
+    def start_span(name: str, **_: Any) -> Any:
+        started.append(name)
+        return trace.INVALID_SPAN
+
+    monkeypatch.setattr(telemetry._tracer, "start_span", start_span)
+    guard = Guard.from_json(guard_policy_json(), telemetry=telemetry)
+    guard.check_call("read_file", {"path": "a"})
+    assert started == []
+    monkeypatch.setattr(trace, "get_tracer_provider", sdk_trace.TracerProvider)
+    telemetry._next_check = 0.0  # the look-up is due
+    guard.check_call("read_file", {"path": "a"})
+    guard.check_call("read_file", {"path": "b"})
+    assert started == ["apply_guardrail korvanthel tool_call"] * 2
+
+
 def test_telemetry_span_and_metrics() -> None:
     sdk_trace = pytest.importorskip("opentelemetry.sdk.trace")
     from opentelemetry.sdk.metrics import MeterProvider

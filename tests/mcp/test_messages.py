@@ -33,6 +33,32 @@ def test_decode(data: bytes, messages: list[object], batch: bool, code: int | No
     assert (frame.messages, frame.batch, frame.error_code if frame.error else None) == (messages, batch, code)
 
 
+JSON = st.recursive(st.none() | st.booleans() | st.integers() | st.text(max_size=5),
+                    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=3), inner, max_size=3),
+                    max_leaves=12)
+
+
+@given(st.binary(max_size=200) | JSON.map(lambda value: json.dumps(value).encode()))
+def test_exact_decode_reads_what_decode_reads(data: bytes) -> None:
+    plain, exact = decode(data), decode(data, exact=True)
+    assert json.dumps(plain.messages) == json.dumps(exact.messages) and plain.error == exact.error
+
+
+@given(st.dictionaries(st.text(max_size=3), JSON, max_size=3), st.text(max_size=3), st.booleans())
+def test_exact_decode_flags_a_key_named_twice_at_any_depth(value: dict[str, object], key: str, nested: bool) -> None:
+    inner = json.dumps(value)[1:-1]
+    name = json.dumps(key)
+    twice = "{" + inner + (", " if inner else "") + f"{name}: 1, {name}: 2" + "}"
+
+    def wrap(text: str) -> str:
+        return '{"a": [' + text + "]}" if nested else text
+
+    assert decode(wrap(json.dumps(value)).encode(), exact=True).exact
+    frame = decode(wrap(twice).encode(), exact=True)
+    assert frame.error is None and not frame.exact
+    assert not decode("\ufeff{}".encode(), exact=True).exact and decode(b"{}", exact=True).exact
+
+
 def test_ids_of_different_types_differ() -> None:
     assert id_key(1) != id_key("1") and id_key(1) == id_key(1)
 

@@ -5,6 +5,9 @@ bounds."""
 from __future__ import annotations
 
 import asyncio
+from collections.abc import MutableMapping
+from typing import Any
+
 import pytest
 
 from korvanthel_tools.mcp_proxy.upstream import MAX_HEAD, Upstream, UpstreamError, UpstreamTimeout
@@ -108,3 +111,47 @@ async def test_bounds_and_failures() -> None:
     finally:
         huge.close()
         silent.close()
+
+
+CALL = b'{"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"read_file","arguments":{"path":"a"}}}'
+FORWARDED = [
+    # (what the client sent, what the upstream receives)
+    (CALL, CALL),
+    (b'{"jsonrpc": "2.0", "id": 1,\n "method": "ping"}', b'{"jsonrpc": "2.0", "id": 1,\n "method": "ping"}'),
+    # A key named twice reaches the upstream once, with the value the guard read.
+    (b'{"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"shell","arguments":{}},"method":"ping"}',
+     b'{"jsonrpc":"2.0","id":1,"method":"ping","params":{"name":"shell","arguments":{}}}'),
+    (b'{"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"read_file","arguments":{"path":"a","path":"b"}}}',
+     b'{"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"read_file","arguments":{"path":"b"}}}'),
+]
+
+
+@pytest.mark.parametrize(("sent", "received"), FORWARDED)
+async def test_the_relay_forwards_the_bytes_it_decided(sent: bytes, received: bytes) -> None:
+    from korvanthel_tools.guarding import Guard
+    from korvanthel_tools.mcp_proxy.http import HttpProxy
+    from policies import guard_policy_json
+
+    answer = b'{"jsonrpc":"2.0","id":1,"result":{}}'
+    server, requests = await serve(b"HTTP/1.1 200 OK\r\ncontent-type: application/json\r\ncontent-length: %d\r\n\r\n%s"
+                                   % (len(answer), answer))
+    port = server.sockets[0].getsockname()[1]
+    proxy = HttpProxy(Guard.from_json(guard_policy_json()), f"http://127.0.0.1:{port}/mcp")
+    incoming = [{"type": "http.request", "body": sent, "more_body": False}]
+    out: list[MutableMapping[str, Any]] = []
+
+    async def receive() -> dict[str, object]:
+        return incoming.pop() if incoming else {"type": "http.disconnect"}
+
+    async def send(message: MutableMapping[str, Any]) -> None:
+        out.append(message)
+
+    scope = {"type": "http", "method": "POST", "headers": [(b"content-type", b"application/json")],
+             "client": ("127.0.0.1", 1)}
+    try:
+        await asyncio.wait_for(proxy(scope, receive, send), 10)
+    finally:
+        await proxy.client.aclose()
+        server.close()
+    assert requests[0].split(b"\r\n\r\n", 1)[1] == received
+    assert out[0]["status"] == 200 and out[1]["body"] == answer
