@@ -13,7 +13,9 @@
 
 namespace zelvo::lang {
 
+struct Ast;
 struct AstNode;
+using AstPtr = std::unique_ptr<Ast>;
 
 struct Ast {
   enum class Kind : std::uint8_t {

@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "model/utf8.h"
+
 namespace zelvo::lang {
 
 namespace {
@@ -303,7 +305,7 @@ bool Lexer::read_escape(std::string& out) {
           ++k;
         }
         if (k > 2 && peek(k) == '}' && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF)) {
-          append_utf8(out, cp);
+          utf8::append(out, cp);
           pos_ += static_cast<std::uint32_t>(k + 1);
           return true;
         }

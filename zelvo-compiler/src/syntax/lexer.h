@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "compiler.h"
+#include "syntax/span.h"
 #include "diag/messages.h"
 #include "syntax/source.h"
 #include "syntax/token.h"

@@ -89,36 +89,54 @@ std::unique_ptr<Ast> Parser::placeholder(std::uint32_t start) {
   return a;
 }
 
+namespace {
+
+// The operators of each level of left-to-right chains.
+std::optional<BinaryOp> implies_op(const Token& t) {
+  return t.is_word("implies") ? std::optional<BinaryOp>(BinaryOp::Implies) : std::nullopt;
+}
+std::optional<BinaryOp> or_op(const Token& t) {
+  return t.is_word("or") ? std::optional<BinaryOp>(BinaryOp::Or) : std::nullopt;
+}
+std::optional<BinaryOp> and_op(const Token& t) {
+  return t.is_word("and") ? std::optional<BinaryOp>(BinaryOp::And) : std::nullopt;
+}
+std::optional<BinaryOp> additive_op(const Token& t) {
+  if (t.kind == Tok::Plus) return BinaryOp::Add;
+  if (t.kind == Tok::Minus) return BinaryOp::Sub;
+  return std::nullopt;
+}
+std::optional<BinaryOp> multiplicative_op(const Token& t) {
+  switch (t.kind) {
+    case Tok::Star: return BinaryOp::Mul;
+    case Tok::Slash: return BinaryOp::Div;
+    case Tok::Percent: return BinaryOp::Mod;
+    default: return std::nullopt;
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<Ast> Parser::parse_chain(ChainOp op_at, std::unique_ptr<Ast> (Parser::*operand)()) {
+  ChainBuilder b{nullptr, (this->*operand)()};
+  while (const auto op = op_at(peek())) {
+    take();
+    b.add(*op, (this->*operand)());
+  }
+  return b.done();
+}
+
 std::unique_ptr<Ast> Parser::parse_expr() {
   enter(peek().offset);
-  ChainBuilder b{nullptr, parse_or()};
-  while (at_word("implies")) {
-    take();
-    b.add(BinaryOp::Implies, parse_or());
-  }
-  auto out = b.done();
+  auto out = parse_chain(implies_op, &Parser::parse_or);
   if (out->kind == Ast::Kind::Chain && out->ops[0] == BinaryOp::Implies) out->right_assoc = true;
   leave();
   return out;
 }
 
-std::unique_ptr<Ast> Parser::parse_or() {
-  ChainBuilder b{nullptr, parse_and()};
-  while (at_word("or")) {
-    take();
-    b.add(BinaryOp::Or, parse_and());
-  }
-  return b.done();
-}
+std::unique_ptr<Ast> Parser::parse_or() { return parse_chain(or_op, &Parser::parse_and); }
 
-std::unique_ptr<Ast> Parser::parse_and() {
-  ChainBuilder b{nullptr, parse_not()};
-  while (at_word("and")) {
-    take();
-    b.add(BinaryOp::And, parse_not());
-  }
-  return b.done();
-}
+std::unique_ptr<Ast> Parser::parse_and() { return parse_chain(and_op, &Parser::parse_not); }
 
 std::unique_ptr<Ast> Parser::parse_not() {
   if (!at_word("not")) return parse_cmp();
@@ -160,38 +178,9 @@ std::unique_ptr<Ast> Parser::parse_cmp() {
   return b.done();
 }
 
-std::unique_ptr<Ast> Parser::parse_add() {
-  ChainBuilder b{nullptr, parse_mul()};
-  for (;;) {
-    if (at(Tok::Plus)) {
-      take();
-      b.add(BinaryOp::Add, parse_mul());
-    } else if (at(Tok::Minus)) {
-      take();
-      b.add(BinaryOp::Sub, parse_mul());
-    } else {
-      return b.done();
-    }
-  }
-}
+std::unique_ptr<Ast> Parser::parse_add() { return parse_chain(additive_op, &Parser::parse_mul); }
 
-std::unique_ptr<Ast> Parser::parse_mul() {
-  ChainBuilder b{nullptr, parse_neg()};
-  for (;;) {
-    BinaryOp op;
-    if (at(Tok::Star)) {
-      op = BinaryOp::Mul;
-    } else if (at(Tok::Slash)) {
-      op = BinaryOp::Div;
-    } else if (at(Tok::Percent)) {
-      op = BinaryOp::Mod;
-    } else {
-      return b.done();
-    }
-    take();
-    b.add(op, parse_neg());
-  }
-}
+std::unique_ptr<Ast> Parser::parse_mul() { return parse_chain(multiplicative_op, &Parser::parse_neg); }
 
 std::unique_ptr<Ast> Parser::parse_neg() {
   if (!at(Tok::Minus)) return parse_postfix();

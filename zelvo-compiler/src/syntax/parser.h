@@ -1,8 +1,6 @@
-// The parser: tokens -> the compiled model, by recursive descent.
-//
-// Declarations become model records as they are read; each expression is
-// parsed into a syntax tree (syntax/ast.h) and lowered at once
-// (lower/lower.h), so that diagnostics come in source order.
+// The parser: tokens -> the syntax tree of the file (syntax/tree.h), by
+// recursive descent, one function per statement of the grammar. It reads
+// and reports syntax only; lowering to the model is the next stage.
 //
 // Bounds: every construct that nests (parentheses, lists, calls, unary
 // operators, method calls, decision trees) counts against kMaxNesting, so
@@ -24,12 +22,13 @@
 #include <string>
 #include <vector>
 
-#include "compiler.h"
+#include "syntax/span.h"
 #include "diag/messages.h"
 #include "model/policy.h"
 #include "syntax/ast.h"
 #include "syntax/lexer.h"
 #include "syntax/source.h"
+#include "syntax/tree.h"
 
 namespace zelvo::lang {
 
@@ -39,12 +38,9 @@ class Parser {
  public:
   Parser(const Source& source, DiagnosticSink& sink, std::vector<Comment>* comments);
 
-  // Reads the whole file. The policy is meaningful only when the sink has
-  // no errors.
-  void parse_file();
-
-  CompiledPolicy& policy() noexcept { return policy_; }
-  SourceMap& source_map() noexcept { return map_; }
+  // Reads the whole file. The tree is meaningful for lowering whatever
+  // the errors; it is complete only when the sink has none.
+  PolicySyntax parse_file();
 
  private:
   struct Abort {};  // a syntax error, already reported: abandon the statement
@@ -65,16 +61,35 @@ class Parser {
   // Declarations (parse_policy.cc).
   void parse_header();
   void parse_meta(bool items_seen);
+  void parse_scopes();
+  void parse_annotation();
+  void parse_compiler_version(const Token& word);
+  void parse_source_hash(const Token& word);
   void parse_rule();
+  void parse_rule_severity(RuleSyntax& rule, const Token& word);
+  void parse_when(RuleSyntax& rule, const Token& word);
+  void parse_verdict(RuleSyntax& rule, const Token& word);
+  void parse_action(RuleSyntax& rule, const Token& word);
   void parse_constraint();
   void parse_machine();
-  bool parse_after_form(StateMachine& m, SourceMap::Machine& where);
+  void parse_machine_head(StateMachine& head);
+  void parse_state(MachineSyntax& m, const Token& word);
+  void parse_initial(MachineSyntax& m, const Token& word);
+  void parse_state_list(MachineSyntax& m, const Token& word);
+  void parse_deadline(MachineSyntax& m, const Token& word);
+  void parse_transition(MachineSyntax& m, const Token& word);
+  void parse_after_form(MachineSyntax& m);
+  StateRef parse_state_ref(StateSlot slot, std::uint32_t index);
   std::string parse_name(std::string_view what);
   Severity parse_severity();
   std::uint64_t parse_uint(std::string_view what, std::uint64_t max);
   std::uint64_t parse_duration_millis();
 
   // Expressions (parse_expr.cc).
+  using ChainOp = std::optional<BinaryOp> (*)(const Token&);
+  // One level of left-to-right chains: operands read by `operand`,
+  // joined by the operators `op_at` recognises.
+  std::unique_ptr<Ast> parse_chain(ChainOp op_at, std::unique_ptr<Ast> (Parser::*operand)());
   std::unique_ptr<Ast> parse_expr();
   std::unique_ptr<Ast> parse_or();
   std::unique_ptr<Ast> parse_and();
@@ -100,9 +115,6 @@ class Parser {
   std::unique_ptr<Ast> finish(std::unique_ptr<Ast> node, std::uint32_t start);
   std::unique_ptr<Ast> placeholder(std::uint32_t start);
 
-  // Lowering of one expression at its place (lower/lower.h).
-  std::optional<IRExpr> lower_at(const Ast& ast, int place, std::vector<Span>* spans);
-
   const Source& source_;
   DiagnosticSink& sink_;
   Lexer lexer_;
@@ -113,9 +125,7 @@ class Parser {
   // Names bound by the enclosing quantifiers and counts, innermost last;
   // "" for a count or a quantifier that binds no name.
   std::vector<std::string> scopes_;
-  CompiledPolicy policy_;
-  SourceMap map_;
-  bool have_compiler_version_ = false;
+  PolicySyntax file_;
   bool seen_source_hash_ = false;
   std::uint32_t last_sync_ = UINT32_MAX;
 };

@@ -11,15 +11,13 @@
 #include <string_view>
 #include <vector>
 
-#include "compiler.h"
+#include "syntax/span.h"
 
 namespace zelvo::lang {
 
 // The length of the well-formed UTF-8 sequence at s[i] (no overlong form,
 // no surrogate, at most U+10FFFF), or 0 when there is none.
 std::size_t utf8_length(std::string_view s, std::size_t i) noexcept;
-// Appends the UTF-8 encoding of a Unicode scalar value.
-void append_utf8(std::string& out, char32_t cp);
 
 class Source {
  public:
