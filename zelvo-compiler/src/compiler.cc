@@ -15,7 +15,8 @@ CompileResult compile(std::string_view text, std::string_view filename, const Co
   CompileResult result;
   const Source source(text, filename);
   DiagnosticSink sink(source, options.max_errors);
-  PolicySyntax tree = Parser(source, sink, &result.comments).parse_file();
+  SyntaxArena arena;
+  PolicySyntax tree = Parser(source, sink, arena, &result.comments).parse_file();
   const bool has_compiler_version = tree.has_compiler_version;
   LoweredPolicy lowered = lower_policy(std::move(tree), source, sink);
   result.diagnostics = sink.take();

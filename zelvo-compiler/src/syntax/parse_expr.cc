@@ -31,8 +31,8 @@ void check_pattern(const Token& t, DiagnosticSink& sink) {
   }
 }
 
-std::unique_ptr<Ast> make(Ast::Kind kind, std::uint32_t offset) {
-  auto a = std::make_unique<Ast>();
+AstPtr make_in(SyntaxArena& arena, Ast::Kind kind, std::uint32_t offset) {
+  AstPtr a = arena.make();
   a->kind = kind;
   a->offset = offset;
   return a;
@@ -46,17 +46,18 @@ std::string arity_text(std::size_t min, std::size_t max) {
 
 // A chain of one precedence level: its operands joined by `ops`.
 struct ChainBuilder {
-  std::unique_ptr<Ast> chain;
-  std::unique_ptr<Ast> first;
-  void add(BinaryOp op, std::unique_ptr<Ast> operand) {
+  SyntaxArena& arena;
+  AstPtr chain;
+  AstPtr first;
+  void add(BinaryOp op, AstPtr operand) {
     if (!chain) {
-      chain = make(Ast::Kind::Chain, first->offset);
+      chain = make_in(arena, Ast::Kind::Chain, first->offset);
       chain->kids.push_back(std::move(first));
     }
     chain->ops.push_back(op);
     chain->kids.push_back(std::move(operand));
   }
-  std::unique_ptr<Ast> done() {
+  AstPtr done() {
     if (!chain) return std::move(first);
     chain->length = chain->kids.back()->end() - chain->offset;
     return std::move(chain);
@@ -74,7 +75,7 @@ void Parser::enter(std::uint32_t offset) {
   }
 }
 
-std::unique_ptr<Ast> Parser::finish(std::unique_ptr<Ast> node, std::uint32_t start) {
+AstPtr Parser::finish(AstPtr node, std::uint32_t start) {
   node->offset = start;
   node->length = last_end_ - start;
   return node;
@@ -82,7 +83,9 @@ std::unique_ptr<Ast> Parser::finish(std::unique_ptr<Ast> node, std::uint32_t sta
 
 // Stands in for an expression that was reported (an unknown function, a
 // wrong count of arguments) so that parsing goes on.
-std::unique_ptr<Ast> Parser::placeholder(std::uint32_t start) {
+AstPtr Parser::make(Ast::Kind kind, std::uint32_t offset) { return make_in(arena_, kind, offset); }
+
+AstPtr Parser::placeholder(std::uint32_t start) {
   auto a = make(Ast::Kind::Literal, start);
   a->literal = LiteralValue::Bool{false};
   a->length = last_end_ - start;
@@ -117,8 +120,8 @@ std::optional<BinaryOp> multiplicative_op(const Token& t) {
 
 }  // namespace
 
-std::unique_ptr<Ast> Parser::parse_chain(ChainOp op_at, std::unique_ptr<Ast> (Parser::*operand)()) {
-  ChainBuilder b{nullptr, (this->*operand)()};
+AstPtr Parser::parse_chain(ChainOp op_at, AstPtr (Parser::*operand)()) {
+  ChainBuilder b{arena_, nullptr, (this->*operand)()};
   while (const auto op = op_at(peek())) {
     take();
     b.add(*op, (this->*operand)());
@@ -126,7 +129,7 @@ std::unique_ptr<Ast> Parser::parse_chain(ChainOp op_at, std::unique_ptr<Ast> (Pa
   return b.done();
 }
 
-std::unique_ptr<Ast> Parser::parse_expr() {
+AstPtr Parser::parse_expr() {
   enter(peek().offset);
   auto out = parse_chain(implies_op, &Parser::parse_or);
   if (out->kind == Ast::Kind::Chain && out->ops[0] == BinaryOp::Implies) out->right_assoc = true;
@@ -134,11 +137,11 @@ std::unique_ptr<Ast> Parser::parse_expr() {
   return out;
 }
 
-std::unique_ptr<Ast> Parser::parse_or() { return parse_chain(or_op, &Parser::parse_and); }
+AstPtr Parser::parse_or() { return parse_chain(or_op, &Parser::parse_and); }
 
-std::unique_ptr<Ast> Parser::parse_and() { return parse_chain(and_op, &Parser::parse_not); }
+AstPtr Parser::parse_and() { return parse_chain(and_op, &Parser::parse_not); }
 
-std::unique_ptr<Ast> Parser::parse_not() {
+AstPtr Parser::parse_not() {
   if (!at_word("not")) return parse_cmp();
   const std::uint32_t start = take().offset;
   enter(start);
@@ -165,8 +168,8 @@ std::optional<BinaryOp> comparison(Tok kind, const Token& t) {
 
 }  // namespace
 
-std::unique_ptr<Ast> Parser::parse_cmp() {
-  ChainBuilder b{nullptr, parse_add()};
+AstPtr Parser::parse_cmp() {
+  ChainBuilder b{arena_, nullptr, parse_add()};
   if (auto op = comparison(peek().kind, peek())) {
     take();
     b.add(*op, parse_add());
@@ -178,11 +181,11 @@ std::unique_ptr<Ast> Parser::parse_cmp() {
   return b.done();
 }
 
-std::unique_ptr<Ast> Parser::parse_add() { return parse_chain(additive_op, &Parser::parse_mul); }
+AstPtr Parser::parse_add() { return parse_chain(additive_op, &Parser::parse_mul); }
 
-std::unique_ptr<Ast> Parser::parse_mul() { return parse_chain(multiplicative_op, &Parser::parse_neg); }
+AstPtr Parser::parse_mul() { return parse_chain(multiplicative_op, &Parser::parse_neg); }
 
-std::unique_ptr<Ast> Parser::parse_neg() {
+AstPtr Parser::parse_neg() {
   if (!at(Tok::Minus)) return parse_postfix();
   const Tok next = peek(1).kind;
   if (next == Tok::Int || next == Tok::Float) return parse_postfix();  // a signed literal
@@ -195,7 +198,7 @@ std::unique_ptr<Ast> Parser::parse_neg() {
   return finish(std::move(node), start);
 }
 
-std::unique_ptr<Ast> Parser::field_read(std::unique_ptr<Ast> object, std::string field, std::uint32_t end) {
+AstPtr Parser::field_read(AstPtr object, std::string field, std::uint32_t end) {
   if (object->kind == Ast::Kind::Ref && object->path_open) {
     object->path.fields.emplace_back(field);
     object->length = end - object->offset;
@@ -209,7 +212,7 @@ std::unique_ptr<Ast> Parser::field_read(std::unique_ptr<Ast> object, std::string
   return node;
 }
 
-std::unique_ptr<Ast> Parser::parse_postfix() {
+AstPtr Parser::parse_postfix() {
   auto e = parse_primary();
   int applied = 0;
   for (;;) {
@@ -228,7 +231,7 @@ std::unique_ptr<Ast> Parser::parse_postfix() {
           enter(name.offset);
           ++applied;
         }
-        e = field_read(std::move(e), name.text, last_end_);
+        e = field_read(std::move(e), std::string(name.text), last_end_);
       } else if (name.kind == Tok::RawName) {
         take();
         enter(name.offset);
@@ -252,7 +255,7 @@ std::unique_ptr<Ast> Parser::parse_postfix() {
         enter(key.offset);
         ++applied;
       }
-      e = field_read(std::move(e), key.text, last_end_);
+      e = field_read(std::move(e), std::string(key.text), last_end_);
     } else {
       break;
     }
@@ -261,9 +264,9 @@ std::unique_ptr<Ast> Parser::parse_postfix() {
   return e;
 }
 
-std::vector<std::unique_ptr<Ast>> Parser::parse_call_args() {
+std::vector<AstPtr> Parser::parse_call_args() {
   expect(Tok::LParen);
-  std::vector<std::unique_ptr<Ast>> args;
+  std::vector<AstPtr> args;
   if (at(Tok::RParen)) {
     take();
     return args;
@@ -283,8 +286,8 @@ std::vector<std::unique_ptr<Ast>> Parser::parse_call_args() {
   }
 }
 
-std::unique_ptr<Ast> Parser::parse_method(std::unique_ptr<Ast> object, const Token& name) {
-  const std::string& m = name.text;
+AstPtr Parser::parse_method(AstPtr object, const Token& name) {
+  const std::string m(name.text);
   const std::uint32_t start = object->offset;
   if (m == "all" || m == "any" || m == "none" || m == "exists") return parse_quantifier(std::move(object), name);
   if (m == "count") return parse_count(std::move(object), name);
@@ -332,10 +335,10 @@ std::unique_ptr<Ast> Parser::parse_method(std::unique_ptr<Ast> object, const Tok
   return finish(std::move(node), start);
 }
 
-std::unique_ptr<Ast> Parser::parse_quantifier(std::unique_ptr<Ast> object, const Token& name) {
+AstPtr Parser::parse_quantifier(AstPtr object, const Token& name) {
   const std::uint32_t start = object->offset;
   auto node = make(Ast::Kind::Quantifier, start);
-  const std::string& m = name.text;
+  const std::string m(name.text);
   node->quantifier = m == "all" ? QuantifierKind::All
                      : m == "any" ? QuantifierKind::Any
                      : m == "none" ? QuantifierKind::None
@@ -374,7 +377,7 @@ std::unique_ptr<Ast> Parser::parse_quantifier(std::unique_ptr<Ast> object, const
   return finish(std::move(node), start);
 }
 
-std::unique_ptr<Ast> Parser::parse_count(std::unique_ptr<Ast> object, const Token& name) {
+AstPtr Parser::parse_count(AstPtr object, const Token& name) {
   const std::uint32_t start = object->offset;
   auto node = make(Ast::Kind::Count, start);
   node->kids.push_back(std::move(object));
@@ -419,14 +422,14 @@ std::unique_ptr<Ast> Parser::parse_count(std::unique_ptr<Ast> object, const Toke
   return finish(std::move(node), start);
 }
 
-std::unique_ptr<Ast> Parser::parse_name_ref(const Token& name) {
+AstPtr Parser::parse_name_ref(const Token& name) {
   auto node = make(Ast::Kind::Ref, name.offset);
   node->length = name.length;
   node->path.root.kind = RefRoot::Kind::Local;
   if (!scopes_.empty() && scopes_.back() == name.text) return node;
   for (const std::string& outer : scopes_) {
     if (outer == name.text) {
-      sink_.report(Msg::OuterBinding, name.offset, {name.text}, Hint::InnerElement);
+      sink_.report(Msg::OuterBinding, name.offset, {std::string(name.text)}, Hint::InnerElement);
       return node;
     }
   }
@@ -435,9 +438,9 @@ std::unique_ptr<Ast> Parser::parse_name_ref(const Token& name) {
   for (const Builtin& b : builtin_functions()) candidates.emplace_back(b.name);
   const std::string near = nearest(name.text, candidates);
   if (!near.empty()) {
-    sink_.report(Msg::UnknownName, name.offset, {name.text}, Hint::DidYouMean, {near});
+    sink_.report(Msg::UnknownName, name.offset, {std::string(name.text)}, Hint::DidYouMean, {near});
   } else {
-    sink_.report(Msg::UnknownName, name.offset, {name.text}, Hint::EventField, {name.text});
+    sink_.report(Msg::UnknownName, name.offset, {std::string(name.text)}, Hint::EventField, {std::string(name.text)});
   }
   return node;
 }
@@ -505,7 +508,7 @@ LiteralValue Parser::parse_literal_value() {
   return LiteralValue::Int{value};
 }
 
-std::unique_ptr<Ast> Parser::parse_primary() {
+AstPtr Parser::parse_primary() {
   const Token& t = peek();
   const std::uint32_t start = t.offset;
   if (at_literal_value()) {
@@ -546,7 +549,7 @@ std::unique_ptr<Ast> Parser::parse_primary() {
     case Tok::Word: break;
     default: fail("an expression");
   }
-  const std::string word = t.text;
+  const std::string word(t.text);
   if (word == "event" || word == "context" || word == "config") {
     take();
     auto node = make(Ast::Kind::Ref, start);
@@ -602,7 +605,7 @@ std::unique_ptr<Ast> Parser::parse_primary() {
   return finish(std::move(node), start);
 }
 
-std::unique_ptr<Ast> Parser::parse_match() {
+AstPtr Parser::parse_match() {
   const std::uint32_t start = take().offset;  // "match"
   enter(start);
   auto node = make(Ast::Kind::Decision, start);
@@ -652,7 +655,7 @@ std::unique_ptr<AstNode> Parser::parse_node() {
     auto tree = parse_match();
     n = std::move(tree->node);
   } else if (at_word("allow") || at_word("deny") || at_word("audit") || at_word("redact")) {
-    const std::string w = take().text;
+    const std::string w(take().text);
     n = std::make_unique<AstNode>();
     n->kind = DecisionNode::Kind::VerdictLeaf;
     n->verdict = w == "allow" ? Verdict::Allow : w == "deny" ? Verdict::Deny : w == "audit" ? Verdict::Audit : Verdict::Redact;

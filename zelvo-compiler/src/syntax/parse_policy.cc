@@ -52,18 +52,23 @@ ActionVerb verb_of(std::string_view w) {
 
 }  // namespace
 
-Parser::Parser(const Source& source, DiagnosticSink& sink, std::vector<Comment>* comments)
-    : source_(source), sink_(sink), lexer_(source, sink, comments) {}
+Parser::Parser(const Source& source, DiagnosticSink& sink, SyntaxArena& arena, std::vector<Comment>* comments)
+    : source_(source), sink_(sink), lexer_(source, sink, comments), arena_(arena) {}
 
 const Token& Parser::peek(std::size_t ahead) {
-  while (ahead_.size() <= ahead) ahead_.push_back(lexer_.next());
-  return ahead_[ahead];
+  // The grammar looks at most three tokens ahead.
+  while (ahead_count_ <= ahead) {
+    ahead_[(ahead_first_ + ahead_count_) % kLookahead] = lexer_.next();
+    ++ahead_count_;
+  }
+  return ahead_[(ahead_first_ + ahead) % kLookahead];
 }
 
 Token Parser::take() {
   peek();
-  Token t = std::move(ahead_.front());
-  ahead_.pop_front();
+  Token t = std::move(ahead_[ahead_first_]);
+  ahead_first_ = (ahead_first_ + 1) % kLookahead;
+  --ahead_count_;
   if (t.kind != Tok::End) last_end_ = t.end();
   switch (t.kind) {
     case Tok::LParen:
@@ -135,7 +140,7 @@ void Parser::skip_statement(std::span<const std::string_view> stops, int base) {
 
 std::string Parser::parse_name(std::string_view what) {
   const Token& t = peek();
-  if (t.kind == Tok::String || (t.kind == Tok::Word && is_identifier(t.text))) return take().text;
+  if (t.kind == Tok::String || (t.kind == Tok::Word && is_identifier(t.text))) return std::string(take().text);
   fail(what);
 }
 
@@ -228,7 +233,7 @@ void Parser::parse_header() {
 
 void Parser::parse_meta(bool items_seen) {
   const Token word = take();
-  if (items_seen) sink_.report(Msg::MisplacedMetadata, word.offset, {word.text});
+  if (items_seen) sink_.report(Msg::MisplacedMetadata, word.offset, {std::string(word.text)});
   if (word.text == "scopes") {
     parse_scopes();
   } else if (word.text == "annotation") {
@@ -253,21 +258,21 @@ void Parser::parse_scopes() {
 
 void Parser::parse_annotation() {
   if (!at(Tok::String)) fail("the annotation's key (a string)");
-  std::string key = take().text;
+  std::string key(take().text);
   expect(Tok::Assign);
   if (!at(Tok::String)) fail("the annotation's value (a string)");
   file_.head.metadata.annotations.emplace_back(Str(key), Str(take().text));
 }
 
 void Parser::parse_compiler_version(const Token& word) {
-  if (file_.has_compiler_version) sink_.report(Msg::DuplicateClause, word.offset, {word.text});
+  if (file_.has_compiler_version) sink_.report(Msg::DuplicateClause, word.offset, {std::string(word.text)});
   if (!at(Tok::String)) fail("the compiler version (a string)");
   file_.head.metadata.compiler_version = Str(take().text);
   file_.has_compiler_version = true;
 }
 
 void Parser::parse_source_hash(const Token& word) {
-  if (seen_source_hash_) sink_.report(Msg::DuplicateClause, word.offset, {word.text});
+  if (seen_source_hash_) sink_.report(Msg::DuplicateClause, word.offset, {std::string(word.text)});
   seen_source_hash_ = true;
   file_.head.metadata.source_hash = parse_uint("source_hash", kU64Max);
 }
@@ -317,15 +322,15 @@ bool effects_seen(const RuleSyntax& rule) { return !rule.verdicts.empty() || !ru
 
 void Parser::parse_rule_severity(RuleSyntax& rule, const Token& word) {
   take();
-  if (effects_seen(rule)) sink_.report(Msg::MisplacedClause, word.offset, {word.text}, Hint::ClauseFirst);
-  if (rule.head.severity) sink_.report(Msg::DuplicateClause, word.offset, {word.text});
+  if (effects_seen(rule)) sink_.report(Msg::MisplacedClause, word.offset, {std::string(word.text)}, Hint::ClauseFirst);
+  if (rule.head.severity) sink_.report(Msg::DuplicateClause, word.offset, {std::string(word.text)});
   rule.head.severity = parse_severity();
 }
 
 void Parser::parse_when(RuleSyntax& rule, const Token& word) {
   take();
-  if (effects_seen(rule)) sink_.report(Msg::MisplacedClause, word.offset, {word.text}, Hint::ClauseFirst);
-  if (!rule.conditions.empty()) sink_.report(Msg::DuplicateClause, word.offset, {word.text});
+  if (effects_seen(rule)) sink_.report(Msg::MisplacedClause, word.offset, {std::string(word.text)}, Hint::ClauseFirst);
+  if (!rule.conditions.empty()) sink_.report(Msg::DuplicateClause, word.offset, {std::string(word.text)});
   rule.conditions.push_back(parse_expr());
 }
 
@@ -348,7 +353,7 @@ void Parser::parse_action(RuleSyntax& rule, const Token& word) {
   while (!at(Tok::RParen)) {
     const Token& n = peek();
     if (!(n.kind == Tok::String || n.kind == Tok::Word || n.kind == Tok::Underscore)) fail("an argument name");
-    std::string name = take().text;
+    std::string name(take().text);
     expect(Tok::Colon);
     action.args.push_back({std::move(name), parse_expr()});
     if (!at(Tok::Comma)) break;
@@ -464,7 +469,7 @@ void Parser::parse_state(MachineSyntax& m, const Token& word) {
 
 void Parser::parse_initial(MachineSyntax& m, const Token& word) {
   take();
-  if (m.initial_given) sink_.report(Msg::DuplicateClause, word.offset, {word.text});
+  if (m.initial_given) sink_.report(Msg::DuplicateClause, word.offset, {std::string(word.text)});
   m.initial_given = true;
   m.refs.push_back(parse_state_ref(StateSlot::Initial, 0));
 }
@@ -482,7 +487,7 @@ void Parser::parse_state_list(MachineSyntax& m, const Token& word) {
 
 void Parser::parse_deadline(MachineSyntax& m, const Token& word) {
   take();
-  if (m.deadline_given) sink_.report(Msg::DuplicateClause, word.offset, {word.text});
+  if (m.deadline_given) sink_.report(Msg::DuplicateClause, word.offset, {std::string(word.text)});
   m.deadline_given = true;
   m.head.deadline_millis = parse_duration_millis();
 }

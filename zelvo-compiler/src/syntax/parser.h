@@ -15,7 +15,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <array>
 #include <memory>
 #include <optional>
 #include <span>
@@ -36,7 +36,8 @@ inline constexpr int kMaxNesting = 256;
 
 class Parser {
  public:
-  Parser(const Source& source, DiagnosticSink& sink, std::vector<Comment>* comments);
+  // Expression nodes are made in `arena`, which must outlive the tree.
+  Parser(const Source& source, DiagnosticSink& sink, SyntaxArena& arena, std::vector<Comment>* comments);
 
   // Reads the whole file. The tree is meaningful for lowering whatever
   // the errors; it is complete only when the sink has none.
@@ -89,36 +90,43 @@ class Parser {
   using ChainOp = std::optional<BinaryOp> (*)(const Token&);
   // One level of left-to-right chains: operands read by `operand`,
   // joined by the operators `op_at` recognises.
-  std::unique_ptr<Ast> parse_chain(ChainOp op_at, std::unique_ptr<Ast> (Parser::*operand)());
-  std::unique_ptr<Ast> parse_expr();
-  std::unique_ptr<Ast> parse_or();
-  std::unique_ptr<Ast> parse_and();
-  std::unique_ptr<Ast> parse_not();
-  std::unique_ptr<Ast> parse_cmp();
-  std::unique_ptr<Ast> parse_add();
-  std::unique_ptr<Ast> parse_mul();
-  std::unique_ptr<Ast> parse_neg();
-  std::unique_ptr<Ast> parse_postfix();
-  std::unique_ptr<Ast> parse_primary();
-  std::unique_ptr<Ast> parse_method(std::unique_ptr<Ast> object, const Token& name);
-  std::unique_ptr<Ast> parse_quantifier(std::unique_ptr<Ast> object, const Token& name);
-  std::unique_ptr<Ast> parse_count(std::unique_ptr<Ast> object, const Token& name);
-  std::unique_ptr<Ast> parse_name_ref(const Token& name);
-  std::unique_ptr<Ast> parse_match();
+  AstPtr parse_chain(ChainOp op_at, AstPtr (Parser::*operand)());
+  AstPtr parse_expr();
+  AstPtr parse_or();
+  AstPtr parse_and();
+  AstPtr parse_not();
+  AstPtr parse_cmp();
+  AstPtr parse_add();
+  AstPtr parse_mul();
+  AstPtr parse_neg();
+  AstPtr parse_postfix();
+  AstPtr parse_primary();
+  AstPtr parse_method(AstPtr object, const Token& name);
+  AstPtr parse_quantifier(AstPtr object, const Token& name);
+  AstPtr parse_count(AstPtr object, const Token& name);
+  AstPtr parse_name_ref(const Token& name);
+  AstPtr parse_match();
   std::unique_ptr<AstNode> parse_node();
-  std::vector<std::unique_ptr<Ast>> parse_call_args();
+  std::vector<AstPtr> parse_call_args();
   LiteralValue parse_literal_value();
   bool at_literal_value();
-  std::unique_ptr<Ast> field_read(std::unique_ptr<Ast> object, std::string field, std::uint32_t end);
+  AstPtr field_read(AstPtr object, std::string field, std::uint32_t end);
   void enter(std::uint32_t offset);
   void leave() noexcept { --depth_; }
-  std::unique_ptr<Ast> finish(std::unique_ptr<Ast> node, std::uint32_t start);
-  std::unique_ptr<Ast> placeholder(std::uint32_t start);
+  AstPtr finish(AstPtr node, std::uint32_t start);
+  AstPtr placeholder(std::uint32_t start);
+  AstPtr make(Ast::Kind kind, std::uint32_t offset);
 
   const Source& source_;
   DiagnosticSink& sink_;
   Lexer lexer_;
-  std::deque<Token> ahead_;
+  // The tokens looked at and not yet taken: a ring of kLookahead, from
+  // ahead_first_, ahead_count_ of them.
+  static constexpr std::size_t kLookahead = 4;
+  std::array<Token, kLookahead> ahead_;
+  std::size_t ahead_first_ = 0;
+  std::size_t ahead_count_ = 0;
+  SyntaxArena& arena_;
   std::uint32_t last_end_ = 0;
   int open_ = 0;  // brackets of any kind opened and not yet closed by the tokens taken
   int depth_ = 0;
