@@ -1,6 +1,7 @@
 #include "lower/lower.h"
 
 #include <algorithm>
+#include <span>
 
 namespace zelvo::lang {
 
@@ -344,20 +345,17 @@ void fill_positions(const std::vector<Span*>& all, const Source& source) {
   }
   sort_by_offset(points);
   const std::string_view text = source.text();
-  std::uint32_t line = 1;
+  const std::span<const std::uint32_t> starts = source.line_starts();
+  std::uint32_t line = 1;  // starts[line] is where the next line begins
   std::uint32_t column = 1;
   std::size_t at = 0;
   for (const std::uint64_t p : points) {
     const std::size_t target = std::min<std::size_t>(p >> 32, text.size());
-    for (; at < target; ++at) {
-      const auto c = static_cast<unsigned char>(text[at]);
-      if (c == '\n') {
-        ++line;
-        column = 1;
-      } else if ((c & 0xC0) != 0x80) {
-        ++column;
-      }
+    while (line < starts.size() && starts[line] <= target) {
+      at = starts[line++];
+      column = 1;
     }
+    for (; at < target; ++at) column += (static_cast<unsigned char>(text[at]) & 0xC0) != 0x80;
     Span* span = all[(p & 0xFFFFFFFF) >> 1];
     if (p & 1) {
       span->end_line = line;

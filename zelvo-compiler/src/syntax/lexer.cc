@@ -333,7 +333,7 @@ bool Lexer::pattern_prefix(std::uint32_t start, Token& out) {
       {"pattern", PatternSpelling::Pattern}, {"verbatim", PatternSpelling::Verbatim}, {"re", PatternSpelling::Regex}};
   for (const auto& [word, spelling] : kPrefixes) {
     const std::size_t n = word.size();
-    if (text_.substr(start, n) == word && peek(n) == '"') {
+    if (peek(n) == '"' && text_.substr(start, n) == word) {
       out = lex_quoted(start, start + static_cast<std::uint32_t>(n) + 1, '"', Tok::Regex);
       out.pattern = spelling;
       return true;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,8 @@ class Source {
 
   std::string_view text() const noexcept { return text_; }
   const std::string& filename() const noexcept { return filename_; }
+  // The offset where each line begins, the first line's (0) first.
+  std::span<const std::uint32_t> line_starts() const noexcept { return line_starts_; }
 
   struct Position {
     std::uint32_t line;
