@@ -361,20 +361,25 @@ AstPtr Parser::parse_quantifier(AstPtr object, const Token& name) {
   node->name = param.text;
   expect(Tok::Comma);
   node->kids.push_back(std::move(object));
-  scopes_.push_back(bound);
-  try {
-    node->kids.push_back(parse_expr());
-  } catch (...) {
-    scopes_.pop_back();
-    throw;
-  }
-  scopes_.pop_back();
+  node->kids.push_back(parse_in_scope(std::move(bound)));
   if (at(Tok::Comma)) {
     sink_.report(Msg::WrongArity, name.offset, {m, arity_text(2, 2), "3 or more"});
     throw Abort{};
   }
   expect(Tok::RParen);
   return finish(std::move(node), start);
+}
+
+AstPtr Parser::parse_in_scope(std::string bound) {
+  scopes_.push_back(std::move(bound));
+  try {
+    AstPtr body = parse_expr();
+    scopes_.pop_back();
+    return body;
+  } catch (...) {
+    scopes_.pop_back();
+    throw;
+  }
 }
 
 AstPtr Parser::parse_count(AstPtr object, const Token& name) {
@@ -402,14 +407,7 @@ AstPtr Parser::parse_count(AstPtr object, const Token& name) {
   take();
   if (at(Tok::Comma)) {
     take();
-    scopes_.push_back(bound);
-    try {
-      node->kids.push_back(parse_expr());
-    } catch (...) {
-      scopes_.pop_back();
-      throw;
-    }
-    scopes_.pop_back();
+    node->kids.push_back(parse_in_scope(std::move(bound)));
   } else {
     if (param.kind == Tok::Underscore) fail("\",\" and a filter after \"_\"");
     node->kids.push_back(nullptr);

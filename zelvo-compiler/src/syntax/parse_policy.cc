@@ -55,7 +55,7 @@ ActionVerb verb_of(std::string_view w) {
 Parser::Parser(const Source& source, DiagnosticSink& sink, SyntaxArena& arena, std::vector<Comment>* comments)
     : source_(source), sink_(sink), lexer_(source, sink, comments), arena_(arena) {}
 
-const Token& Parser::peek(std::size_t ahead) {
+const Token& Parser::read_ahead(std::size_t ahead) {
   // The grammar looks at most three tokens ahead.
   while (ahead_count_ <= ahead) {
     ahead_[(ahead_first_ + ahead_count_) % kLookahead] = lexer_.next();

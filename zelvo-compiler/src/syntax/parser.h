@@ -47,7 +47,12 @@ class Parser {
   struct Abort {};  // a syntax error, already reported: abandon the statement
 
   // Tokens.
-  const Token& peek(std::size_t ahead = 0);
+  const Token& peek(std::size_t ahead = 0) {
+    if (ahead < ahead_count_) return ahead_[(ahead_first_ + ahead) % kLookahead];
+    return read_ahead(ahead);
+  }
+  // Lexes tokens until `ahead` is looked at.
+  const Token& read_ahead(std::size_t ahead);
   Token take();
   bool at(Tok kind) { return peek().kind == kind; }
   bool at_word(std::string_view w) { return peek().is_word(w); }
@@ -105,6 +110,9 @@ class Parser {
   AstPtr parse_quantifier(AstPtr object, const Token& name);
   AstPtr parse_count(AstPtr object, const Token& name);
   AstPtr parse_name_ref(const Token& name);
+  // An expression read with `bound` as the innermost bound name ("" for
+  // none).
+  AstPtr parse_in_scope(std::string bound);
   AstPtr parse_match();
   std::unique_ptr<AstNode> parse_node();
   std::vector<AstPtr> parse_call_args();
