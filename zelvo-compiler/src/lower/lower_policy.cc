@@ -28,6 +28,10 @@ class Lowering {
     CompiledRule& rule = out.policy.rules.emplace_back(std::move(syntax.head));
     SourceMap::Rule& where = out.source_map.rules.emplace_back();
     where.span = span_of(syntax.extent);
+    rule.verdicts.reserve(syntax.verdicts.size());
+    rule.actions.reserve(syntax.actions.size());
+    where.verdicts.reserve(syntax.verdicts.size());
+    where.actions.reserve(syntax.actions.size());
     for (const AstPtr& condition : syntax.conditions) {
       where.condition.clear();
       if (auto e = expr(*condition, Place::Condition, &where.condition)) rule.condition = std::move(*e);
@@ -43,6 +47,8 @@ class Lowering {
       IRAction& action = rule.actions.emplace_back();
       auto& arg_spans = where.actions.emplace_back();
       action.verb = a.verb;
+      action.args.reserve(a.args.size());
+      arg_spans.reserve(a.args.size());
       for (const ActionSyntax::Arg& arg : a.args) {
         if (auto e = expr(*arg.value, Place::ActionArg, &arg_spans.emplace_back())) {
           action.args.emplace_back(Str(arg.name), Box<IRExpr>(std::move(*e)));

@@ -52,6 +52,8 @@ struct ChainBuilder {
   void add(BinaryOp op, AstPtr operand) {
     if (!chain) {
       chain = make_in(arena, Ast::Kind::Chain, first->offset);
+      chain->kids.reserve(4);  // most chains are short: one allocation each
+      chain->ops.reserve(3);
       chain->kids.push_back(std::move(first));
     }
     chain->ops.push_back(op);
