@@ -7,7 +7,10 @@ text, then times, alternately and several times each:
   - compile: ``korvanthel_tools._native.compile_policy_json(source)``
     (lexing, parsing, lowering and writing the JSON text);
   - from_json: ``PolicyEngine.from_json(json)`` on that JSON text
-    (decoding and preparing an engine).
+    (decoding and preparing an engine);
+  - compile to an engine: ``_native.Replayer(source)``, which compiles
+    straight to the engine's model with no JSON text in between, beside
+    ``_native.Replayer(json)``, the same engine from the JSON text.
 
 Reports the best time of each, the throughput in MB/s of its own input,
 and the ratio of the two throughputs; the goal is a ratio of at least 0.5.
@@ -76,10 +79,12 @@ def main() -> None:
     src_mb = len(text.encode()) / 1e6
     json_mb = len(json_text.encode()) / 1e6
 
-    compile_s = from_json_s = float("inf")
-    for _ in range(args.repeat):  # alternate, so that both see the same machine load
+    compile_s = from_json_s = engine_s = json_engine_s = float("inf")
+    for _ in range(args.repeat):  # alternate, so that all see the same machine load
         compile_s = min(compile_s, best_of(1, lambda: _native.compile_policy_json(text)))
         from_json_s = min(from_json_s, best_of(1, lambda: PolicyEngine.from_json(json_text)))
+        engine_s = min(engine_s, best_of(1, lambda: _native.Replayer(text)))
+        json_engine_s = min(json_engine_s, best_of(1, lambda: _native.Replayer(json_text)))
 
     compile_rate = src_mb / compile_s
     json_rate = json_mb / from_json_s
@@ -88,9 +93,23 @@ def main() -> None:
     print(f"from_json (JSON -> engine): {from_json_s * 1e3:8.1f} ms  {json_rate:7.1f} MB/s of JSON")
     print(f"throughput ratio compile/from_json: {compile_rate / json_rate:.2f}x (goal >= 0.5x)")
     print(f"time ratio for the same policy:     {from_json_s / compile_s:.2f}x (from_json time / compile time)")
+    engine_rate = src_mb / engine_s
+    json_engine_rate = json_mb / json_engine_s
+    print(f"source -> engine (no JSON):  {engine_s * 1e3:8.1f} ms  {engine_rate:7.1f} MB/s of source")
+    print(f"JSON -> engine, same path:   {json_engine_s * 1e3:8.1f} ms  {json_engine_rate:7.1f} MB/s of JSON")
+    print(f"throughput ratio source/JSON to an engine: {engine_rate / json_engine_rate:.2f}x")
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
-            json.dump({"rules": args.rules, "compile_mb_per_s": compile_rate, "from_json_mb_per_s": json_rate}, f)
+            json.dump(
+                {
+                    "rules": args.rules,
+                    "compile_mb_per_s": compile_rate,
+                    "from_json_mb_per_s": json_rate,
+                    "compile_to_engine_mb_per_s": engine_rate,
+                    "json_to_engine_mb_per_s": json_engine_rate,
+                },
+                f,
+            )
 
 
 if __name__ == "__main__":

@@ -4,77 +4,35 @@
 #include <cstdint>
 
 #include "compiler.h"
+#include "diag/messages.h"
 #include "emit/printer.h"
+#include "syntax/lexer.h"
+#include "syntax/source.h"
 
 namespace zelvo::lang {
 
 namespace {
 
 // A token of either text, for pairing only: its bytes and where it is.
-struct Token {
+struct PairToken {
   std::string_view text;
   std::size_t offset = 0;
   std::uint32_t line = 0;  // 0-based
 };
 
-bool word_byte(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-// Splits text into rough tokens, skipping whitespace and comments: enough
-// to pair the tokens of a source with those of its printed form.
-std::vector<Token> tokenize(std::string_view s) {
-  std::vector<Token> out;
+// The tokens of a text that compiles, by the language's own lexer (comments
+// left out), each with its spelling in the text and its line.
+std::vector<PairToken> tokenize(std::string_view text) {
+  const Source source(text, "");
+  DiagnosticSink sink(source, 1);
+  Lexer lexer(source, sink, nullptr);
+  std::vector<PairToken> out;
   std::uint32_t line = 0;
-  std::size_t i = 0;
-  const std::size_t n = s.size();
-  while (i < n) {
-    const char c = s[i];
-    if (c == '\n') {
-      ++line;
-      ++i;
-      continue;
-    }
-    if (c == ' ' || c == '\t' || c == '\r') {
-      ++i;
-      continue;
-    }
-    if (c == '/' && i + 1 < n && s[i + 1] == '/') {
-      while (i < n && s[i] != '\n') ++i;
-      continue;
-    }
-    if (c == '/' && i + 1 < n && s[i + 1] == '*') {
-      i += 2;
-      while (i < n && !(s[i] == '*' && i + 1 < n && s[i + 1] == '/')) {
-        line += s[i] == '\n';
-        ++i;
-      }
-      i = std::min(n, i + 2);
-      continue;
-    }
-    const std::size_t start = i;
-    const std::uint32_t start_line = line;
-    if (c == '"' || c == '`') {
-      ++i;
-      while (i < n && s[i] != c) {
-        if (s[i] == '\\' && i + 1 < n) ++i;
-        line += s[i] == '\n';
-        ++i;
-      }
-      i = std::min(n, i + 1);
-    } else if (word_byte(c)) {
-      while (i < n && (word_byte(s[i]) || (s[i] == '.' && i + 1 < n && s[i + 1] >= '0' && s[i + 1] <= '9' &&
-                                           s[start] >= '0' && s[start] <= '9'))) {
-        ++i;
-      }
-    } else {
-      static constexpr std::string_view kPairs[] = {"==", "!=", "<=", ">=", "->", "=>"};
-      i += 1;
-      for (std::string_view p : kPairs) {
-        if (s.substr(start, 2) == p) i = start + 2;
-      }
-    }
-    out.push_back({s.substr(start, i - start), start, start_line});
+  std::size_t counted = 0;  // newlines before this offset are in `line`
+  for (Token t = lexer.next(); t.kind != Tok::End; t = lexer.next()) {
+    line += static_cast<std::uint32_t>(std::count(text.begin() + counted, text.begin() + t.offset, '\n'));
+    counted = t.offset;
+    out.push_back({text.substr(t.offset, t.length), t.offset, line});
   }
   return out;
 }
@@ -83,7 +41,7 @@ std::vector<Token> tokenize(std::string_view s) {
 // the index in b or -1. Beyond kMaxCells the tokens are left unpaired.
 constexpr std::size_t kMaxCells = 4'000'000;
 
-std::vector<long> pair_tokens(const std::vector<const Token*>& a, const std::vector<const Token*>& b) {
+std::vector<long> pair_tokens(const std::vector<const PairToken*>& a, const std::vector<const PairToken*>& b) {
   std::vector<long> result(a.size(), -1);
   const std::size_t n = a.size();
   const std::size_t m = b.size();
@@ -119,8 +77,8 @@ struct Item {
   std::size_t end = 0;
   std::uint32_t first_line = 0;
   std::uint32_t last_line = 0;
-  std::vector<const Token*> source;
-  std::vector<const Token*> printed;
+  std::vector<const PairToken*> source;
+  std::vector<const PairToken*> printed;
   std::vector<long> pairs;
 };
 
@@ -159,8 +117,8 @@ FormatResult format_source(std::string_view source, std::string_view filename) {
     add(map.machines[k].span, printed.machines[k]);
   }
 
-  const std::vector<Token> source_tokens = tokenize(source);
-  const std::vector<Token> printed_tokens = tokenize(printed.text);
+  const std::vector<PairToken> source_tokens = tokenize(source);
+  const std::vector<PairToken> printed_tokens = tokenize(printed.text);
   // The item that holds a source offset or a printed line (0: the
   // preamble), found by binary search: items do not overlap, and sorted
   // by their source offsets or by their printed lines.
@@ -190,7 +148,7 @@ FormatResult format_source(std::string_view source, std::string_view filename) {
     source_index[t] = it.source.size();
     it.source.push_back(&source_tokens[t]);
   }
-  for (const Token& t : printed_tokens) items[item_of_line(t.line)].printed.push_back(&t);
+  for (const PairToken& t : printed_tokens) items[item_of_line(t.line)].printed.push_back(&t);
   for (Item& it : items) it.pairs = pair_tokens(it.source, it.printed);
 
   // The printed line of source token t, or of its nearest paired
@@ -220,7 +178,7 @@ FormatResult format_source(std::string_view source, std::string_view filename) {
     const std::size_t c_begin = c.span.offset;
     const std::size_t c_end = c_begin + c.span.length;
     const auto next = std::lower_bound(source_tokens.begin(), source_tokens.end(), c_end,
-                                       [](const Token& t, std::size_t off) { return t.offset < off; });
+                                       [](const PairToken& t, std::size_t off) { return t.offset < off; });
     const std::string_view text(c.text);
     if (c.own_line || next == source_tokens.begin()) {
       if (next == source_tokens.end()) {

@@ -14,7 +14,7 @@
 #include <optional>
 #include <vector>
 
-#include "compiler.h"
+#include "syntax/span.h"
 #include "diag/messages.h"
 #include "model/policy.h"
 #include "syntax/ast.h"

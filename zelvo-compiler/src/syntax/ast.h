@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,27 @@
 
 namespace zelvo::lang {
 
+struct Ast;
 struct AstNode;
+
+// Expression nodes live in a SyntaxArena: an AstPtr runs the node's
+// destructor (its own vectors and strings) and gives no memory back; the
+// arena frees all of it at once.
+struct AstRelease {
+  void operator()(Ast* node) const noexcept;
+};
+using AstPtr = std::unique_ptr<Ast, AstRelease>;
+
+// The memory of one file's expression nodes, taken from blocks that grow
+// geometrically: one allocation per block instead of one per node. It
+// must outlive every AstPtr made from it.
+class SyntaxArena {
+ public:
+  AstPtr make();
+
+ private:
+  std::pmr::monotonic_buffer_resource memory_{64 * 1024};
+};
 
 struct Ast {
   enum class Kind : std::uint8_t {
@@ -36,7 +57,7 @@ struct Ast {
   // Chain: operands; Unary: operand; Predicate: subject, argument;
   // Quantifier: collection, body; Count: collection, filter (null when
   // absent); Call: args; MethodCall: object, args...; List: items.
-  std::vector<std::unique_ptr<Ast>> kids;
+  std::vector<AstPtr> kids;
   std::unique_ptr<AstNode> node;  // Decision
 
   std::uint32_t end() const noexcept { return offset + length; }
@@ -46,7 +67,7 @@ struct AstCase {
   CaseTest::Kind kind = CaseTest::Kind::Literal;
   LiteralValue literal;           // Literal
   std::string name;               // Constructor
-  std::unique_ptr<Ast> guard;     // Guard
+  AstPtr guard;     // Guard
   std::unique_ptr<AstNode> body;
 };
 
@@ -54,10 +75,17 @@ struct AstNode {
   DecisionNode::Kind kind = DecisionNode::Kind::Leaf;
   std::uint32_t offset = 0;
   std::uint32_t length = 0;
-  std::unique_ptr<Ast> expr;      // Switch: subject; Leaf: expression; VerdictLeaf: message (may be null)
+  AstPtr expr;      // Switch: subject; Leaf: expression; VerdictLeaf: message (may be null)
   Verdict verdict = Verdict::Allow;
   std::vector<AstCase> cases;
   std::unique_ptr<AstNode> default_;
 };
+
+inline void AstRelease::operator()(Ast* node) const noexcept { node->~Ast(); }
+
+inline AstPtr SyntaxArena::make() {
+  void* at = memory_.allocate(sizeof(Ast), alignof(Ast));
+  return AstPtr(new (at) Ast());
+}
 
 }  // namespace zelvo::lang

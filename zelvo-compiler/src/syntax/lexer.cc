@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "model/utf8.h"
+
 namespace zelvo::lang {
 
 namespace {
@@ -223,7 +225,7 @@ Token Lexer::lex_word(std::uint32_t start) {
   Token t;
   t.offset = start;
   t.length = pos_ - start;
-  t.text = std::string(text_.substr(start, t.length));
+  t.text = text_.substr(start, t.length);
   t.kind = t.text == "_" ? Tok::Underscore : Tok::Word;
   return t;
 }
@@ -278,7 +280,7 @@ Token Lexer::lex_number(std::uint32_t start) {
     return t;
   }
   t.length = pos_ - start;
-  t.text = std::string(text_.substr(start, t.length));
+  t.text = text_.substr(start, t.length);
   return t;
 }
 
@@ -303,7 +305,7 @@ bool Lexer::read_escape(std::string& out) {
           ++k;
         }
         if (k > 2 && peek(k) == '}' && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF)) {
-          append_utf8(out, cp);
+          utf8::append(out, cp);
           pos_ += static_cast<std::uint32_t>(k + 1);
           return true;
         }
@@ -331,7 +333,7 @@ bool Lexer::pattern_prefix(std::uint32_t start, Token& out) {
       {"pattern", PatternSpelling::Pattern}, {"verbatim", PatternSpelling::Verbatim}, {"re", PatternSpelling::Regex}};
   for (const auto& [word, spelling] : kPrefixes) {
     const std::size_t n = word.size();
-    if (text_.substr(start, n) == word && peek(n) == '"') {
+    if (peek(n) == '"' && text_.substr(start, n) == word) {
       out = lex_quoted(start, start + static_cast<std::uint32_t>(n) + 1, '"', Tok::Regex);
       out.pattern = spelling;
       return true;
@@ -346,6 +348,8 @@ Token Lexer::lex_quoted(std::uint32_t start, std::uint32_t body, char delimiter,
   t.kind = kind;
   pos_ = body;
   bool bad = false;
+  bool plain = true;  // the text is its spelling: no escape, no line end dropped
+  scratch_.clear();
   for (;;) {
     if (pos_ >= text_.size() || text_[pos_] == '\n') {
       const Msg m = delimiter == '"' ? Msg::UnterminatedString : Msg::UnterminatedRawName;
@@ -361,7 +365,8 @@ Token Lexer::lex_quoted(std::uint32_t start, std::uint32_t body, char delimiter,
     const auto u = static_cast<unsigned char>(c);
     if (c == '\\') {
       ++pos_;
-      if (!read_escape(t.text)) bad = true;
+      plain = false;
+      if (!read_escape(scratch_)) bad = true;
       continue;
     }
     if (u == 0) {
@@ -378,6 +383,7 @@ Token Lexer::lex_quoted(std::uint32_t start, std::uint32_t body, char delimiter,
     }
     if (c == '\r') {  // a carriage return ending the line ends the text too
       if (peek(1) == '\n') {
+        plain = false;
         ++pos_;
         continue;
       }
@@ -393,8 +399,13 @@ Token Lexer::lex_quoted(std::uint32_t start, std::uint32_t body, char delimiter,
       pos_ += invalid_run(text_, pos_);
       continue;
     }
-    t.text.append(text_.data() + pos_, n);
+    scratch_.append(text_.data() + pos_, n);
     pos_ += static_cast<std::uint32_t>(n);
+  }
+  if (plain) {
+    t.text = text_.substr(body, scratch_.size());
+  } else {
+    t.text = decoded_.emplace_back(scratch_);
   }
   if (bad) t.kind = Tok::Error;
   t.length = pos_ - start;

@@ -2,13 +2,16 @@
 //
 // Malformed text is reported to the sink and skipped (an Error token
 // stands for a malformed literal), so that parsing goes on and later
-// errors are found too. Every byte is looked at a bounded number of times;
-// nothing is allocated beyond the decoded text of the current token.
+// errors are found too. Every byte is looked at a bounded number of times.
+// A token's text is a view of the source, except for a quoted text with
+// escapes, whose decoded form the lexer keeps until it goes.
 #pragma once
 
+#include <deque>
+#include <string>
 #include <vector>
 
-#include "compiler.h"
+#include "syntax/span.h"
 #include "diag/messages.h"
 #include "syntax/source.h"
 #include "syntax/token.h"
@@ -43,6 +46,8 @@ class Lexer {
   std::uint32_t pos_ = 0;
   std::uint32_t line_start_ = 0;  // offset of the current line's first byte
   bool line_has_token_ = false;
+  std::string scratch_;              // the decoded text of the current quoted token
+  std::deque<std::string> decoded_;  // decoded texts that differ from their spelling
 };
 
 }  // namespace zelvo::lang

@@ -31,8 +31,8 @@ void check_pattern(const Token& t, DiagnosticSink& sink) {
   }
 }
 
-std::unique_ptr<Ast> make(Ast::Kind kind, std::uint32_t offset) {
-  auto a = std::make_unique<Ast>();
+AstPtr make_in(SyntaxArena& arena, Ast::Kind kind, std::uint32_t offset) {
+  AstPtr a = arena.make();
   a->kind = kind;
   a->offset = offset;
   return a;
@@ -46,17 +46,20 @@ std::string arity_text(std::size_t min, std::size_t max) {
 
 // A chain of one precedence level: its operands joined by `ops`.
 struct ChainBuilder {
-  std::unique_ptr<Ast> chain;
-  std::unique_ptr<Ast> first;
-  void add(BinaryOp op, std::unique_ptr<Ast> operand) {
+  SyntaxArena& arena;
+  AstPtr chain;
+  AstPtr first;
+  void add(BinaryOp op, AstPtr operand) {
     if (!chain) {
-      chain = make(Ast::Kind::Chain, first->offset);
+      chain = make_in(arena, Ast::Kind::Chain, first->offset);
+      chain->kids.reserve(4);  // most chains are short: one allocation each
+      chain->ops.reserve(3);
       chain->kids.push_back(std::move(first));
     }
     chain->ops.push_back(op);
     chain->kids.push_back(std::move(operand));
   }
-  std::unique_ptr<Ast> done() {
+  AstPtr done() {
     if (!chain) return std::move(first);
     chain->length = chain->kids.back()->end() - chain->offset;
     return std::move(chain);
@@ -74,7 +77,7 @@ void Parser::enter(std::uint32_t offset) {
   }
 }
 
-std::unique_ptr<Ast> Parser::finish(std::unique_ptr<Ast> node, std::uint32_t start) {
+AstPtr Parser::finish(AstPtr node, std::uint32_t start) {
   node->offset = start;
   node->length = last_end_ - start;
   return node;
@@ -82,45 +85,65 @@ std::unique_ptr<Ast> Parser::finish(std::unique_ptr<Ast> node, std::uint32_t sta
 
 // Stands in for an expression that was reported (an unknown function, a
 // wrong count of arguments) so that parsing goes on.
-std::unique_ptr<Ast> Parser::placeholder(std::uint32_t start) {
+AstPtr Parser::make(Ast::Kind kind, std::uint32_t offset) { return make_in(arena_, kind, offset); }
+
+AstPtr Parser::placeholder(std::uint32_t start) {
   auto a = make(Ast::Kind::Literal, start);
   a->literal = LiteralValue::Bool{false};
   a->length = last_end_ - start;
   return a;
 }
 
-std::unique_ptr<Ast> Parser::parse_expr() {
-  enter(peek().offset);
-  ChainBuilder b{nullptr, parse_or()};
-  while (at_word("implies")) {
-    take();
-    b.add(BinaryOp::Implies, parse_or());
+namespace {
+
+// The operators of each level of left-to-right chains.
+std::optional<BinaryOp> implies_op(const Token& t) {
+  return t.is_word("implies") ? std::optional<BinaryOp>(BinaryOp::Implies) : std::nullopt;
+}
+std::optional<BinaryOp> or_op(const Token& t) {
+  return t.is_word("or") ? std::optional<BinaryOp>(BinaryOp::Or) : std::nullopt;
+}
+std::optional<BinaryOp> and_op(const Token& t) {
+  return t.is_word("and") ? std::optional<BinaryOp>(BinaryOp::And) : std::nullopt;
+}
+std::optional<BinaryOp> additive_op(const Token& t) {
+  if (t.kind == Tok::Plus) return BinaryOp::Add;
+  if (t.kind == Tok::Minus) return BinaryOp::Sub;
+  return std::nullopt;
+}
+std::optional<BinaryOp> multiplicative_op(const Token& t) {
+  switch (t.kind) {
+    case Tok::Star: return BinaryOp::Mul;
+    case Tok::Slash: return BinaryOp::Div;
+    case Tok::Percent: return BinaryOp::Mod;
+    default: return std::nullopt;
   }
-  auto out = b.done();
+}
+
+}  // namespace
+
+AstPtr Parser::parse_chain(ChainOp op_at, AstPtr (Parser::*operand)()) {
+  ChainBuilder b{arena_, nullptr, (this->*operand)()};
+  while (const auto op = op_at(peek())) {
+    take();
+    b.add(*op, (this->*operand)());
+  }
+  return b.done();
+}
+
+AstPtr Parser::parse_expr() {
+  enter(peek().offset);
+  auto out = parse_chain(implies_op, &Parser::parse_or);
   if (out->kind == Ast::Kind::Chain && out->ops[0] == BinaryOp::Implies) out->right_assoc = true;
   leave();
   return out;
 }
 
-std::unique_ptr<Ast> Parser::parse_or() {
-  ChainBuilder b{nullptr, parse_and()};
-  while (at_word("or")) {
-    take();
-    b.add(BinaryOp::Or, parse_and());
-  }
-  return b.done();
-}
+AstPtr Parser::parse_or() { return parse_chain(or_op, &Parser::parse_and); }
 
-std::unique_ptr<Ast> Parser::parse_and() {
-  ChainBuilder b{nullptr, parse_not()};
-  while (at_word("and")) {
-    take();
-    b.add(BinaryOp::And, parse_not());
-  }
-  return b.done();
-}
+AstPtr Parser::parse_and() { return parse_chain(and_op, &Parser::parse_not); }
 
-std::unique_ptr<Ast> Parser::parse_not() {
+AstPtr Parser::parse_not() {
   if (!at_word("not")) return parse_cmp();
   const std::uint32_t start = take().offset;
   enter(start);
@@ -147,8 +170,8 @@ std::optional<BinaryOp> comparison(Tok kind, const Token& t) {
 
 }  // namespace
 
-std::unique_ptr<Ast> Parser::parse_cmp() {
-  ChainBuilder b{nullptr, parse_add()};
+AstPtr Parser::parse_cmp() {
+  ChainBuilder b{arena_, nullptr, parse_add()};
   if (auto op = comparison(peek().kind, peek())) {
     take();
     b.add(*op, parse_add());
@@ -160,40 +183,11 @@ std::unique_ptr<Ast> Parser::parse_cmp() {
   return b.done();
 }
 
-std::unique_ptr<Ast> Parser::parse_add() {
-  ChainBuilder b{nullptr, parse_mul()};
-  for (;;) {
-    if (at(Tok::Plus)) {
-      take();
-      b.add(BinaryOp::Add, parse_mul());
-    } else if (at(Tok::Minus)) {
-      take();
-      b.add(BinaryOp::Sub, parse_mul());
-    } else {
-      return b.done();
-    }
-  }
-}
+AstPtr Parser::parse_add() { return parse_chain(additive_op, &Parser::parse_mul); }
 
-std::unique_ptr<Ast> Parser::parse_mul() {
-  ChainBuilder b{nullptr, parse_neg()};
-  for (;;) {
-    BinaryOp op;
-    if (at(Tok::Star)) {
-      op = BinaryOp::Mul;
-    } else if (at(Tok::Slash)) {
-      op = BinaryOp::Div;
-    } else if (at(Tok::Percent)) {
-      op = BinaryOp::Mod;
-    } else {
-      return b.done();
-    }
-    take();
-    b.add(op, parse_neg());
-  }
-}
+AstPtr Parser::parse_mul() { return parse_chain(multiplicative_op, &Parser::parse_neg); }
 
-std::unique_ptr<Ast> Parser::parse_neg() {
+AstPtr Parser::parse_neg() {
   if (!at(Tok::Minus)) return parse_postfix();
   const Tok next = peek(1).kind;
   if (next == Tok::Int || next == Tok::Float) return parse_postfix();  // a signed literal
@@ -206,7 +200,7 @@ std::unique_ptr<Ast> Parser::parse_neg() {
   return finish(std::move(node), start);
 }
 
-std::unique_ptr<Ast> Parser::field_read(std::unique_ptr<Ast> object, std::string field, std::uint32_t end) {
+AstPtr Parser::field_read(AstPtr object, std::string field, std::uint32_t end) {
   if (object->kind == Ast::Kind::Ref && object->path_open) {
     object->path.fields.emplace_back(field);
     object->length = end - object->offset;
@@ -220,7 +214,7 @@ std::unique_ptr<Ast> Parser::field_read(std::unique_ptr<Ast> object, std::string
   return node;
 }
 
-std::unique_ptr<Ast> Parser::parse_postfix() {
+AstPtr Parser::parse_postfix() {
   auto e = parse_primary();
   int applied = 0;
   for (;;) {
@@ -239,7 +233,7 @@ std::unique_ptr<Ast> Parser::parse_postfix() {
           enter(name.offset);
           ++applied;
         }
-        e = field_read(std::move(e), name.text, last_end_);
+        e = field_read(std::move(e), std::string(name.text), last_end_);
       } else if (name.kind == Tok::RawName) {
         take();
         enter(name.offset);
@@ -263,7 +257,7 @@ std::unique_ptr<Ast> Parser::parse_postfix() {
         enter(key.offset);
         ++applied;
       }
-      e = field_read(std::move(e), key.text, last_end_);
+      e = field_read(std::move(e), std::string(key.text), last_end_);
     } else {
       break;
     }
@@ -272,9 +266,9 @@ std::unique_ptr<Ast> Parser::parse_postfix() {
   return e;
 }
 
-std::vector<std::unique_ptr<Ast>> Parser::parse_call_args() {
+std::vector<AstPtr> Parser::parse_call_args() {
   expect(Tok::LParen);
-  std::vector<std::unique_ptr<Ast>> args;
+  std::vector<AstPtr> args;
   if (at(Tok::RParen)) {
     take();
     return args;
@@ -294,8 +288,8 @@ std::vector<std::unique_ptr<Ast>> Parser::parse_call_args() {
   }
 }
 
-std::unique_ptr<Ast> Parser::parse_method(std::unique_ptr<Ast> object, const Token& name) {
-  const std::string& m = name.text;
+AstPtr Parser::parse_method(AstPtr object, const Token& name) {
+  const std::string m(name.text);
   const std::uint32_t start = object->offset;
   if (m == "all" || m == "any" || m == "none" || m == "exists") return parse_quantifier(std::move(object), name);
   if (m == "count") return parse_count(std::move(object), name);
@@ -343,10 +337,10 @@ std::unique_ptr<Ast> Parser::parse_method(std::unique_ptr<Ast> object, const Tok
   return finish(std::move(node), start);
 }
 
-std::unique_ptr<Ast> Parser::parse_quantifier(std::unique_ptr<Ast> object, const Token& name) {
+AstPtr Parser::parse_quantifier(AstPtr object, const Token& name) {
   const std::uint32_t start = object->offset;
   auto node = make(Ast::Kind::Quantifier, start);
-  const std::string& m = name.text;
+  const std::string m(name.text);
   node->quantifier = m == "all" ? QuantifierKind::All
                      : m == "any" ? QuantifierKind::Any
                      : m == "none" ? QuantifierKind::None
@@ -369,14 +363,7 @@ std::unique_ptr<Ast> Parser::parse_quantifier(std::unique_ptr<Ast> object, const
   node->name = param.text;
   expect(Tok::Comma);
   node->kids.push_back(std::move(object));
-  scopes_.push_back(bound);
-  try {
-    node->kids.push_back(parse_expr());
-  } catch (...) {
-    scopes_.pop_back();
-    throw;
-  }
-  scopes_.pop_back();
+  node->kids.push_back(parse_in_scope(std::move(bound)));
   if (at(Tok::Comma)) {
     sink_.report(Msg::WrongArity, name.offset, {m, arity_text(2, 2), "3 or more"});
     throw Abort{};
@@ -385,7 +372,19 @@ std::unique_ptr<Ast> Parser::parse_quantifier(std::unique_ptr<Ast> object, const
   return finish(std::move(node), start);
 }
 
-std::unique_ptr<Ast> Parser::parse_count(std::unique_ptr<Ast> object, const Token& name) {
+AstPtr Parser::parse_in_scope(std::string bound) {
+  scopes_.push_back(std::move(bound));
+  try {
+    AstPtr body = parse_expr();
+    scopes_.pop_back();
+    return body;
+  } catch (...) {
+    scopes_.pop_back();
+    throw;
+  }
+}
+
+AstPtr Parser::parse_count(AstPtr object, const Token& name) {
   const std::uint32_t start = object->offset;
   auto node = make(Ast::Kind::Count, start);
   node->kids.push_back(std::move(object));
@@ -410,14 +409,7 @@ std::unique_ptr<Ast> Parser::parse_count(std::unique_ptr<Ast> object, const Toke
   take();
   if (at(Tok::Comma)) {
     take();
-    scopes_.push_back(bound);
-    try {
-      node->kids.push_back(parse_expr());
-    } catch (...) {
-      scopes_.pop_back();
-      throw;
-    }
-    scopes_.pop_back();
+    node->kids.push_back(parse_in_scope(std::move(bound)));
   } else {
     if (param.kind == Tok::Underscore) fail("\",\" and a filter after \"_\"");
     node->kids.push_back(nullptr);
@@ -430,14 +422,14 @@ std::unique_ptr<Ast> Parser::parse_count(std::unique_ptr<Ast> object, const Toke
   return finish(std::move(node), start);
 }
 
-std::unique_ptr<Ast> Parser::parse_name_ref(const Token& name) {
+AstPtr Parser::parse_name_ref(const Token& name) {
   auto node = make(Ast::Kind::Ref, name.offset);
   node->length = name.length;
   node->path.root.kind = RefRoot::Kind::Local;
   if (!scopes_.empty() && scopes_.back() == name.text) return node;
   for (const std::string& outer : scopes_) {
     if (outer == name.text) {
-      sink_.report(Msg::OuterBinding, name.offset, {name.text}, Hint::InnerElement);
+      sink_.report(Msg::OuterBinding, name.offset, {std::string(name.text)}, Hint::InnerElement);
       return node;
     }
   }
@@ -446,9 +438,9 @@ std::unique_ptr<Ast> Parser::parse_name_ref(const Token& name) {
   for (const Builtin& b : builtin_functions()) candidates.emplace_back(b.name);
   const std::string near = nearest(name.text, candidates);
   if (!near.empty()) {
-    sink_.report(Msg::UnknownName, name.offset, {name.text}, Hint::DidYouMean, {near});
+    sink_.report(Msg::UnknownName, name.offset, {std::string(name.text)}, Hint::DidYouMean, {near});
   } else {
-    sink_.report(Msg::UnknownName, name.offset, {name.text}, Hint::EventField, {name.text});
+    sink_.report(Msg::UnknownName, name.offset, {std::string(name.text)}, Hint::EventField, {std::string(name.text)});
   }
   return node;
 }
@@ -516,7 +508,7 @@ LiteralValue Parser::parse_literal_value() {
   return LiteralValue::Int{value};
 }
 
-std::unique_ptr<Ast> Parser::parse_primary() {
+AstPtr Parser::parse_primary() {
   const Token& t = peek();
   const std::uint32_t start = t.offset;
   if (at_literal_value()) {
@@ -557,7 +549,7 @@ std::unique_ptr<Ast> Parser::parse_primary() {
     case Tok::Word: break;
     default: fail("an expression");
   }
-  const std::string word = t.text;
+  const std::string word(t.text);
   if (word == "event" || word == "context" || word == "config") {
     take();
     auto node = make(Ast::Kind::Ref, start);
@@ -613,7 +605,7 @@ std::unique_ptr<Ast> Parser::parse_primary() {
   return finish(std::move(node), start);
 }
 
-std::unique_ptr<Ast> Parser::parse_match() {
+AstPtr Parser::parse_match() {
   const std::uint32_t start = take().offset;  // "match"
   enter(start);
   auto node = make(Ast::Kind::Decision, start);
@@ -663,7 +655,7 @@ std::unique_ptr<AstNode> Parser::parse_node() {
     auto tree = parse_match();
     n = std::move(tree->node);
   } else if (at_word("allow") || at_word("deny") || at_word("audit") || at_word("redact")) {
-    const std::string w = take().text;
+    const std::string w(take().text);
     n = std::make_unique<AstNode>();
     n->kind = DecisionNode::Kind::VerdictLeaf;
     n->verdict = w == "allow" ? Verdict::Allow : w == "deny" ? Verdict::Deny : w == "audit" ? Verdict::Audit : Verdict::Redact;

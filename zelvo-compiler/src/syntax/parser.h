@@ -1,8 +1,6 @@
-// The parser: tokens -> the compiled model, by recursive descent.
-//
-// Declarations become model records as they are read; each expression is
-// parsed into a syntax tree (syntax/ast.h) and lowered at once
-// (lower/lower.h), so that diagnostics come in source order.
+// The parser: tokens -> the syntax tree of the file (syntax/tree.h), by
+// recursive descent, one function per statement of the grammar. It reads
+// and reports syntax only; lowering to the model is the next stage.
 //
 // Bounds: every construct that nests (parentheses, lists, calls, unary
 // operators, method calls, decision trees) counts against kMaxNesting, so
@@ -17,19 +15,20 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <array>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "compiler.h"
+#include "syntax/span.h"
 #include "diag/messages.h"
 #include "model/policy.h"
 #include "syntax/ast.h"
 #include "syntax/lexer.h"
 #include "syntax/source.h"
+#include "syntax/tree.h"
 
 namespace zelvo::lang {
 
@@ -37,20 +36,23 @@ inline constexpr int kMaxNesting = 256;
 
 class Parser {
  public:
-  Parser(const Source& source, DiagnosticSink& sink, std::vector<Comment>* comments);
+  // Expression nodes are made in `arena`, which must outlive the tree.
+  Parser(const Source& source, DiagnosticSink& sink, SyntaxArena& arena, std::vector<Comment>* comments);
 
-  // Reads the whole file. The policy is meaningful only when the sink has
-  // no errors.
-  void parse_file();
-
-  CompiledPolicy& policy() noexcept { return policy_; }
-  SourceMap& source_map() noexcept { return map_; }
+  // Reads the whole file. The tree is meaningful for lowering whatever
+  // the errors; it is complete only when the sink has none.
+  PolicySyntax parse_file();
 
  private:
   struct Abort {};  // a syntax error, already reported: abandon the statement
 
   // Tokens.
-  const Token& peek(std::size_t ahead = 0);
+  const Token& peek(std::size_t ahead = 0) {
+    if (ahead < ahead_count_) return ahead_[(ahead_first_ + ahead) % kLookahead];
+    return read_ahead(ahead);
+  }
+  // Lexes tokens until `ahead` is looked at.
+  const Token& read_ahead(std::size_t ahead);
   Token take();
   bool at(Tok kind) { return peek().kind == kind; }
   bool at_word(std::string_view w) { return peek().is_word(w); }
@@ -65,57 +67,81 @@ class Parser {
   // Declarations (parse_policy.cc).
   void parse_header();
   void parse_meta(bool items_seen);
+  void parse_scopes();
+  void parse_annotation();
+  void parse_compiler_version(const Token& word);
+  void parse_source_hash(const Token& word);
   void parse_rule();
+  void parse_rule_severity(RuleSyntax& rule, const Token& word);
+  void parse_when(RuleSyntax& rule, const Token& word);
+  void parse_verdict(RuleSyntax& rule, const Token& word);
+  void parse_action(RuleSyntax& rule, const Token& word);
   void parse_constraint();
   void parse_machine();
-  bool parse_after_form(StateMachine& m, SourceMap::Machine& where);
+  void parse_machine_head(StateMachine& head);
+  void parse_state(MachineSyntax& m, const Token& word);
+  void parse_initial(MachineSyntax& m, const Token& word);
+  void parse_state_list(MachineSyntax& m, const Token& word);
+  void parse_deadline(MachineSyntax& m, const Token& word);
+  void parse_transition(MachineSyntax& m, const Token& word);
+  void parse_after_form(MachineSyntax& m);
+  StateRef parse_state_ref(StateSlot slot, std::uint32_t index);
   std::string parse_name(std::string_view what);
   Severity parse_severity();
   std::uint64_t parse_uint(std::string_view what, std::uint64_t max);
   std::uint64_t parse_duration_millis();
 
   // Expressions (parse_expr.cc).
-  std::unique_ptr<Ast> parse_expr();
-  std::unique_ptr<Ast> parse_or();
-  std::unique_ptr<Ast> parse_and();
-  std::unique_ptr<Ast> parse_not();
-  std::unique_ptr<Ast> parse_cmp();
-  std::unique_ptr<Ast> parse_add();
-  std::unique_ptr<Ast> parse_mul();
-  std::unique_ptr<Ast> parse_neg();
-  std::unique_ptr<Ast> parse_postfix();
-  std::unique_ptr<Ast> parse_primary();
-  std::unique_ptr<Ast> parse_method(std::unique_ptr<Ast> object, const Token& name);
-  std::unique_ptr<Ast> parse_quantifier(std::unique_ptr<Ast> object, const Token& name);
-  std::unique_ptr<Ast> parse_count(std::unique_ptr<Ast> object, const Token& name);
-  std::unique_ptr<Ast> parse_name_ref(const Token& name);
-  std::unique_ptr<Ast> parse_match();
+  using ChainOp = std::optional<BinaryOp> (*)(const Token&);
+  // One level of left-to-right chains: operands read by `operand`,
+  // joined by the operators `op_at` recognises.
+  AstPtr parse_chain(ChainOp op_at, AstPtr (Parser::*operand)());
+  AstPtr parse_expr();
+  AstPtr parse_or();
+  AstPtr parse_and();
+  AstPtr parse_not();
+  AstPtr parse_cmp();
+  AstPtr parse_add();
+  AstPtr parse_mul();
+  AstPtr parse_neg();
+  AstPtr parse_postfix();
+  AstPtr parse_primary();
+  AstPtr parse_method(AstPtr object, const Token& name);
+  AstPtr parse_quantifier(AstPtr object, const Token& name);
+  AstPtr parse_count(AstPtr object, const Token& name);
+  AstPtr parse_name_ref(const Token& name);
+  // An expression read with `bound` as the innermost bound name ("" for
+  // none).
+  AstPtr parse_in_scope(std::string bound);
+  AstPtr parse_match();
   std::unique_ptr<AstNode> parse_node();
-  std::vector<std::unique_ptr<Ast>> parse_call_args();
+  std::vector<AstPtr> parse_call_args();
   LiteralValue parse_literal_value();
   bool at_literal_value();
-  std::unique_ptr<Ast> field_read(std::unique_ptr<Ast> object, std::string field, std::uint32_t end);
+  AstPtr field_read(AstPtr object, std::string field, std::uint32_t end);
   void enter(std::uint32_t offset);
   void leave() noexcept { --depth_; }
-  std::unique_ptr<Ast> finish(std::unique_ptr<Ast> node, std::uint32_t start);
-  std::unique_ptr<Ast> placeholder(std::uint32_t start);
-
-  // Lowering of one expression at its place (lower/lower.h).
-  std::optional<IRExpr> lower_at(const Ast& ast, int place, std::vector<Span>* spans);
+  AstPtr finish(AstPtr node, std::uint32_t start);
+  AstPtr placeholder(std::uint32_t start);
+  AstPtr make(Ast::Kind kind, std::uint32_t offset);
 
   const Source& source_;
   DiagnosticSink& sink_;
   Lexer lexer_;
-  std::deque<Token> ahead_;
+  // The tokens looked at and not yet taken: a ring of kLookahead, from
+  // ahead_first_, ahead_count_ of them.
+  static constexpr std::size_t kLookahead = 4;
+  std::array<Token, kLookahead> ahead_;
+  std::size_t ahead_first_ = 0;
+  std::size_t ahead_count_ = 0;
+  SyntaxArena& arena_;
   std::uint32_t last_end_ = 0;
   int open_ = 0;  // brackets of any kind opened and not yet closed by the tokens taken
   int depth_ = 0;
   // Names bound by the enclosing quantifiers and counts, innermost last;
   // "" for a count or a quantifier that binds no name.
   std::vector<std::string> scopes_;
-  CompiledPolicy policy_;
-  SourceMap map_;
-  bool have_compiler_version_ = false;
+  PolicySyntax file_;
   bool seen_source_hash_ = false;
   std::uint32_t last_sync_ = UINT32_MAX;
 };

@@ -1,6 +1,7 @@
 #include "syntax/source.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "diag/diagnostic.h"
 
@@ -41,38 +42,33 @@ std::size_t utf8_length(std::string_view s, std::size_t i) noexcept {
   return n;
 }
 
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 Source::Source(std::string_view text, std::string_view filename)
     : text_(text), filename_(filename), bom_(text.substr(0, 3) == "\xEF\xBB\xBF") {
   line_starts_.push_back(0);
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  for (const char* at = begin; at < end;) {
+    const void* nl = std::memchr(at, '\n', static_cast<std::size_t>(end - at));
+    if (nl == nullptr) break;
+    at = static_cast<const char*>(nl) + 1;
+    line_starts_.push_back(static_cast<std::uint32_t>(at - begin));
+  }
+  // The position at each checkpoint: from the start of its line, or from
+  // the checkpoint before when that is on the same line.
+  checkpoints_.reserve(text.size() / kCheckpoint + 1);
   Position p{1, 1};
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (i % kCheckpoint == 0) checkpoints_.push_back(p);
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\n') {
-      line_starts_.push_back(static_cast<std::uint32_t>(i + 1));
-      ++p.line;
-      p.column = 1;
-    } else if (!is_continuation(c) && (i != 0 || !bom_)) {
-      ++p.column;
+  std::size_t scanned = 0;  // p is the position of this byte
+  for (std::size_t at = 0; at < text.size(); at += kCheckpoint) {
+    const std::uint32_t line = line_index(static_cast<std::uint32_t>(at));
+    if (line_starts_[line] > scanned) {
+      p = {line + 1, 1};
+      scanned = line_starts_[line];
     }
+    for (; scanned < at; ++scanned) {
+      const auto c = static_cast<unsigned char>(text[scanned]);
+      if (!is_continuation(c) && (scanned != 0 || !bom_)) ++p.column;
+    }
+    checkpoints_.push_back(p);
   }
 }
 

@@ -7,19 +7,18 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "compiler.h"
+#include "syntax/span.h"
 
 namespace zelvo::lang {
 
 // The length of the well-formed UTF-8 sequence at s[i] (no overlong form,
 // no surrogate, at most U+10FFFF), or 0 when there is none.
 std::size_t utf8_length(std::string_view s, std::size_t i) noexcept;
-// Appends the UTF-8 encoding of a Unicode scalar value.
-void append_utf8(std::string& out, char32_t cp);
 
 class Source {
  public:
@@ -27,6 +26,8 @@ class Source {
 
   std::string_view text() const noexcept { return text_; }
   const std::string& filename() const noexcept { return filename_; }
+  // The offset where each line begins, the first line's (0) first.
+  std::span<const std::uint32_t> line_starts() const noexcept { return line_starts_; }
 
   struct Position {
     std::uint32_t line;

@@ -32,7 +32,10 @@ struct Token {
   Tok kind = Tok::End;
   std::uint32_t offset = 0;
   std::uint32_t length = 0;
-  std::string text;
+  // Word, Int, Float, Duration: the spelling; String, RawName, Regex: the
+  // decoded text. A view of the source, or of text the lexer keeps while
+  // it lives (a decoded escape).
+  std::string_view text;
   std::uint64_t uint = 0;
   double real = 0;
   std::uint8_t unit = 0;
