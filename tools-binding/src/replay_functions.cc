@@ -28,6 +28,7 @@
 
 #include "container/container.h"
 #include "engine/clock.h"
+#include "event_lines.h"
 #include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "parts.h"
@@ -380,21 +381,10 @@ PyObject* replay_file(PyObject* module, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* parse_ts(PyObject*, PyObject* arg) {
-  if (PyLong_Check(arg) && !PyBool_Check(arg)) {
-    const long long v = PyLong_AsLongLong(arg);
-    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-    else if (v >= 0) return PyLong_FromLongLong(v);
-    return PyErr_Format(PyExc_ValueError, "ts %R is not a whole number of milliseconds from 0 to 9223372036854775807", arg);
-  }
-  if (PyUnicode_Check(arg)) {
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(arg, &n);
-    if (s == nullptr) return nullptr;
-    if (auto ms = rp::parse_rfc3339_ms(std::string_view(s, static_cast<std::size_t>(n))); ms && *ms <= rp::kMaxTimeMs) {
-      return PyLong_FromUnsignedLongLong(*ms);
-    }
-    return PyErr_Format(PyExc_ValueError, "ts %R is not an RFC 3339 time at or after 1970 (e.g. 2024-05-01T12:00:00Z)", arg);
-  }
+  std::uint64_t ms = 0;
+  const HostTs found = read_host_ts(arg, /*texts=*/true, ms);
+  if (found == HostTs::Ok) return PyLong_FromUnsignedLongLong(ms);
+  if (found != HostTs::NotTime) return raise_bad_ts(found, arg, "ts");
   return PyErr_Format(PyExc_TypeError, "ts must be an int or a str, not '%s'", Py_TYPE(arg)->tp_name);
 }
 
