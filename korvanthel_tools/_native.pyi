@@ -190,6 +190,13 @@ def read_event_line(
     an event key replaces it). A line the replay would refuse raises
     EventLineError."""
 
+def split_by_session(data: bytes, parts: int, *, session_key: str | None = None) -> list[tuple[bytes, bytes]]:
+    """The non-blank lines of ``data`` dealt into ``parts`` parts by the
+    hash of their session (a line whose session cannot be read, and every
+    line without a session key, to part 0): for each part its lines, each
+    ending in a line feed, and their 1-based positions in ``data`` as
+    native-endian unsigned 64-bit integers."""
+
 def parse_ts(ts: int | str, /) -> int:
     """Milliseconds since 1970 of an event's ts, as a replay reads it."""
 

@@ -181,6 +181,9 @@ PyObject* raise_bad_ts(HostTs found, PyObject* obj, const char* name) {
                       name, obj);
 }
 
-int add_event_lines(PyObject* module) { return PyModule_AddFunctions(module, g_functions); }
+int add_event_lines(PyObject* module) {
+  if (PyModule_AddFunctions(module, g_functions) < 0) return -1;
+  return add_session_split(module);
+}
 
 }  // namespace korvanthel::tools

@@ -24,4 +24,7 @@ HostTs read_host_ts(PyObject* obj, bool texts, std::uint64_t& out);
 // "<name> <repr> is not ..." (the replay's wording). Returns nullptr.
 PyObject* raise_bad_ts(HostTs found, PyObject* obj, const char* name);
 
+// Adds split_by_session (session_split.cc); add_event_lines (parts.h) calls it.
+int add_session_split(PyObject* module);
+
 }  // namespace korvanthel::tools
