@@ -41,6 +41,7 @@ void EventLineReader::read_extra_keys(std::vector<std::string> keys) {
   extra_keys_ = std::move(keys);
   allowed_extra_ = session_key_;
   for (const std::string& key : extra_keys_) {
+    if (key == "type" || key == "fields" || key == "ts" || key == "expect" || key == "comment") continue;
     if (!allowed_extra_.empty()) allowed_extra_ += ", ";
     allowed_extra_ += key;
   }
