@@ -17,6 +17,7 @@ line, so they read exactly like the single-process replay's.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 from collections.abc import Mapping, Sequence
@@ -30,17 +31,16 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from korvanthel_tools.replay.native import (
-    NativeRun, ReplayOptions, relabel_line, relabel_record, replay_native, summary_from_native,
+from korvanthel_tools.replay.dask_parts import (  # noqa: F401 (ORDER_SHIFT, deal: part of this module's API)
+    _LINE_MASK, ORDER_SHIFT, Inputs, deal, deal_bag, deal_frame, deal_parquet, deal_range, replay_gathered, share,
+    summary_of,
 )
+from korvanthel_tools.replay.native import NativeRun, ReplayOptions, relabel_line, relabel_record, summary_from_native
 from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_results
-from korvanthel_tools.replay.rows import PARQUET_SUFFIXES, parquet_lines, row_to_line
+from korvanthel_tools.replay.rows import PARQUET_SUFFIXES
 from korvanthel_tools.replay.summary import ReplaySummary
 
-ORDER_SHIFT: Final = 32
 BLOCK_SIZE: Final = 64 << 20  # bytes of a JSON-lines file read by one task
-_LINE_MASK: Final = (1 << ORDER_SHIFT) - 1
-_BOM: Final = b"\xef\xbb\xbf"
 
 # One row per replayed event; ``record`` is the result line as the
 # single-process replay writes it.
@@ -62,21 +62,6 @@ Events: TypeAlias = "dd.DataFrame | db.Bag | Sequence[str]"
 
 def _loads(raw: bytes) -> Any:
     return json.loads(raw)
-
-
-@dataclass(frozen=True)
-class Inputs:
-    """Where the lines came from: the names of the inputs by index (None
-    for a bag or a frame, whose lines are named by position)."""
-
-    names: tuple[str | None, ...]
-
-    def locate(self, order: int) -> tuple[str | None, int]:
-        """(file, line in that file) of a line's place in the whole input; the
-        file is None when there is only one input."""
-        index = order >> ORDER_SHIFT
-        name = self.names[index] if index < len(self.names) else None
-        return (name if len(self.names) > 1 else None), order & _LINE_MASK
 
 
 @dataclass
@@ -102,53 +87,6 @@ class DaskDiff:
 
 
 # --- reading: pieces of the input dealt into parts ---------------------------
-
-# What a reading task gives: the number of lines its piece covers (blank
-# ones included), then for each part the part's lines of the piece (each
-# ending in a line feed) and their 1-based positions in the piece (native
-# uint64).
-Dealt: TypeAlias = "tuple[int, list[tuple[bytes, bytes]]]"
-
-
-def deal(data: bytes, parts: int, session_key: str | None) -> Dealt:
-    """The lines of one piece of the trace dealt into ``parts`` by session."""
-    from korvanthel_tools import _native
-
-    lines = data.count(b"\n") + (1 if data and not data.endswith(b"\n") else 0)
-    return lines, _native.split_by_session(data, parts, session_key=session_key)
-
-
-def _texts(texts: Sequence[Any]) -> bytes:
-    """Lines given one by one (a bag's or frame's) as one buffer, one line
-    each: a line feed inside one (JSON whitespace) becomes a space."""
-    raw = [t if isinstance(t, bytes) else (t if isinstance(t, str) else str(t)).encode("utf-8") for t in texts]
-    return b"".join(t.replace(b"\n", b" ") + b"\n" for t in raw)
-
-
-def _read_range(path: str, start: int, end: int) -> bytes:
-    with open(path, "rb") as handle:
-        handle.seek(start)
-        data = handle.read(end - start)
-    if start == 0 and data.startswith(_BOM):  # a byte-order mark: the first line is still an event
-        data = data[len(_BOM):]
-    return data
-
-
-def _deal_range(path: str, start: int, end: int, parts: int, session_key: str | None) -> Dealt:
-    return deal(_read_range(path, start, end), parts, session_key)
-
-
-def _deal_parquet(path: str, parts: int, session_key: str | None) -> Dealt:
-    return deal(_texts(parquet_lines(path)), parts, session_key)
-
-
-def _deal_bag(part: Sequence[Any], parts: int, session_key: str | None) -> Dealt:
-    return deal(_texts(part), parts, session_key)
-
-
-def _deal_frame(part: pd.DataFrame, parts: int, session_key: str | None) -> Dealt:
-    return deal(_texts([row_to_line(r) for r in part.to_dict("records")]), parts, session_key)
-
 
 def file_blocks(path: str, block_size: int) -> list[tuple[int, int]]:
     """Byte ranges of about ``block_size`` that cover a file, each ending
@@ -193,45 +131,33 @@ def _sources(events: Events, block_size: int) -> tuple[Inputs, list[tuple[int, A
     if isinstance(events, (str, Path)):
         events = [str(events)]
     if isinstance(events, dd.DataFrame):
-        return Inputs((None,)), [(0, _deal_frame, (p,)) for p in events.to_delayed()]
+        return Inputs((None,)), [(0, deal_frame, (p,)) for p in events.to_delayed()]
     if isinstance(events, db.Bag):
-        return Inputs((None,)), [(0, _deal_bag, (p,)) for p in events.to_delayed()]
+        return Inputs((None,)), [(0, deal_bag, (p,)) for p in events.to_delayed()]
     paths = [str(p) for p in events]
     if not paths:
         raise ValueError("no events to replay")
     sources: list[tuple[int, Any, tuple[Any, ...]]] = []
     for i, path in enumerate(paths):
         if path.lower().endswith(PARQUET_SUFFIXES):
-            sources.append((i, _deal_parquet, (path,)))
+            sources.append((i, deal_parquet, (path,)))
         else:
-            sources.extend((i, _deal_range, (path, a, b)) for a, b in file_blocks(path, block_size) or [(0, 0)])
+            sources.extend((i, deal_range, (path, a, b)) for a, b in file_blocks(path, block_size) or [(0, 0)])
     return Inputs(tuple(paths)), sources
 
 
-def read_pieces(events: Events, session_key: str | None, partitions: int | None, block_size: int = BLOCK_SIZE) -> Pieces:
+def read_pieces(events: Events, session_key: str | None, partitions: int | None, block_size: int = BLOCK_SIZE,
+                workers: Sequence[str] = ()) -> Pieces:
     """The tasks reading the input, each dealing its lines into
-    ``partitions`` parts (default: as many as the pieces)."""
+    ``partitions`` parts (default: as many as the pieces); with
+    ``workers``, the pieces are handed to them in turn."""
     inputs, sources = _sources(events, block_size)
     parts = max(1, partitions if partitions is not None else len(sources))
-    tasks = tuple(dask.delayed(fn, nout=2)(*args, parts, session_key) for _, fn, args in sources)
-    return Pieces(inputs, tuple(i for i, _, _ in sources), tasks, parts)
-
-
-def gather_part(input_of: Sequence[int], counts: Sequence[int], *shares: tuple[bytes, bytes]) -> tuple[bytes, list[int]]:
-    """One part's lines from every piece, in the trace's order, with each
-    line's order: a piece's lines are numbered after the lines of the
-    earlier pieces of its input."""
-    data: list[bytes] = []
-    orders: list[np.ndarray] = []
-    seen: dict[int, int] = {}
-    for index, count, (lines, numbers) in zip(input_of, counts, shares):
-        first = seen.get(index, 0)
-        seen[index] = first + count
-        if lines:
-            data.append(lines)
-            orders.append(np.frombuffer(numbers, dtype=np.uint64).astype(np.int64) + ((index << ORDER_SHIFT) + first))
-    joined = np.concatenate(orders).tolist() if orders else []
-    return b"".join(data), joined
+    tasks = []
+    for n, (_, fn, args) in enumerate(sources):
+        with _on_worker(workers, n):
+            tasks.append(dask.delayed(fn, nout=2)(*args, parts, session_key))
+    return Pieces(inputs, tuple(i for i, _, _ in sources), tuple(tasks), parts)
 
 
 def _part_args(pieces: Pieces) -> list[tuple[Any, ...]]:
@@ -240,13 +166,9 @@ def _part_args(pieces: Pieces) -> list[tuple[Any, ...]]:
     counts = [task[0] for task in pieces.tasks]
     shares = [task[1] for task in pieces.tasks]
     return [
-        (pieces.input_of, counts, *[dask.delayed(_share)(s, part) for s in shares])
+        (pieces.input_of, counts, *[dask.delayed(share)(s, part) for s in shares])
         for part in range(pieces.parts)
     ]
-
-
-def _share(dealt: list[tuple[bytes, bytes]], part: int) -> tuple[bytes, bytes]:
-    return dealt[part]
 
 
 # --- replaying ---------------------------------------------------------------
@@ -260,14 +182,6 @@ class _Replayed:
     records: list[dict[str, Any]]
     texts: list[str]  # the result lines, renamed by file and line
     summary: ReplaySummary
-
-
-def _replay_gathered(policies: Sequence[bytes], options: ReplayOptions, inputs: Inputs, input_of: Sequence[int],
-                     counts: Sequence[int], *shares: tuple[bytes, bytes]) -> list[NativeRun]:
-    """Gather one part and replay it natively through each policy: each
-    one's result lines and summary."""
-    data, orders = gather_part(input_of, counts, *shares)
-    return [replay_native(p, data, options, line_numbers=orders, locate=inputs.locate) for p in policies]
 
 
 def _records_of(run: NativeRun, options: ReplayOptions, inputs: Inputs) -> _Replayed:
@@ -291,10 +205,6 @@ def _records_of(run: NativeRun, options: ReplayOptions, inputs: Inputs) -> _Repl
     summary.bad_lines = native.bad_lines
     summary.sessions = native.sessions
     return _Replayed(out_orders, records, texts, summary)
-
-
-def _summary_of(runs: Sequence[NativeRun], options: ReplayOptions, inputs: Inputs) -> ReplaySummary:
-    return summary_from_native(runs[0].summary, inputs.locate, sessions=options.session_key is not None)
 
 
 def _frame_of(runs: Sequence[NativeRun], options: ReplayOptions, inputs: Inputs) -> pd.DataFrame:
@@ -375,10 +285,34 @@ def _spread(policies: Sequence[bytes], events: Events, options: ReplayOptions, p
             block_size: int) -> tuple[Inputs, list[Any]]:
     """The inputs and, for each part, the lazy native runs of its lines
     through each policy."""
-    pieces = read_pieces(events, options.session_key, partitions, block_size)
+    workers = _workers()
+    pieces = read_pieces(events, options.session_key, partitions, block_size, workers)
     keys = [dask.delayed(p, pure=True) for p in policies]
-    runs = [dask.delayed(_replay_gathered)(keys, options, pieces.inputs, *args) for args in _part_args(pieces)]
+    runs = []
+    for part, args in enumerate(_part_args(pieces)):
+        with _on_worker(workers, part):
+            runs.append(dask.delayed(replay_gathered)(keys, options, pieces.inputs, *args))
     return pieces.inputs, runs
+
+
+def _workers() -> list[str]:
+    """The addresses of the distributed cluster's workers, if one is in use."""
+    try:
+        from distributed import default_client
+
+        return sorted(default_client().scheduler_info()["workers"])
+    except (ImportError, ValueError):
+        return []
+
+
+def _on_worker(workers: Sequence[str], n: int) -> Any:
+    """Prefer the n-th worker in turn (any other may still run the task).
+    Pieces and parts are spread evenly: every part's inputs lie on every
+    worker, so the scheduler, placing a task where its inputs are, would
+    pile the parts up on whichever worker read the most pieces."""
+    if not workers:
+        return contextlib.nullcontext()
+    return dask.annotate(workers=[workers[n % len(workers)]], allow_other_workers=True)
 
 
 def replay_dask(
@@ -414,7 +348,7 @@ def replay_dask(
     inputs, runs = _spread([policy], events, options, partitions, block_size)
     if persist:
         runs = list(dask.persist(*runs))
-    summaries = dask.compute(*[dask.delayed(_summary_of)(r, options, inputs) for r in runs])
+    summaries = dask.compute(*[dask.delayed(summary_of)(r, options, inputs) for r in runs])
     frames = [dask.delayed(_frame_of)(r, options, inputs) for r in runs]
     results = dd.from_delayed(frames, meta=RESULTS_META, verify_meta=False)
     return DaskReplay(results.persist() if persist else results, merge_summaries(summaries))
