@@ -31,9 +31,8 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from korvanthel_tools.replay.dask_parts import (  # noqa: F401 (ORDER_SHIFT, deal: part of this module's API)
-    _LINE_MASK, ORDER_SHIFT, Inputs, deal, deal_bag, deal_frame, deal_parquet, deal_range, replay_gathered, share,
-    summary_of,
+from korvanthel_tools.replay.dask_parts import (
+    _LINE_MASK, Inputs, deal_bag, deal_frame, deal_parquet, deal_range, replay_gathered, share, summary_of,
 )
 from korvanthel_tools.replay.native import NativeRun, ReplayOptions, relabel_line, relabel_record, summary_from_native
 from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_results

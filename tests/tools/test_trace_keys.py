@@ -16,7 +16,7 @@ pytest.importorskip("pyarrow")
 pytest.importorskip("dask")
 
 from korvanthel_tools import _native  # noqa: E402
-from korvanthel_tools.replay.dask_replay import ORDER_SHIFT, Inputs, deal  # noqa: E402
+from korvanthel_tools.replay.dask_parts import ORDER_SHIFT, Inputs, deal  # noqa: E402
 from korvanthel_tools.replay.native import relabel_line  # noqa: E402
 from korvanthel_tools.replay.rows import row_to_line  # noqa: E402
 from korvanthel_tools.replay.trace import join_inputs  # noqa: E402
