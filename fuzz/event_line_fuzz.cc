@@ -1,7 +1,7 @@
 // Fuzz target: the event-line reader, alone and inside whole replays.
 //
-// The first byte chooses the options (session key, sorting, strict); the
-// rest is a trace. Beyond "no crash, no leak, no undefined behaviour" it
+// The first byte chooses the options (session key, sorting, strict, a
+// caller's extra keys); the rest is a trace. Beyond "no crash, no leak, no undefined behaviour" it
 // checks that:
 //   - every line the reader accepts is valid UTF-8, and every refusal has a
 //     message and, for JSON faults, a column inside the line;
@@ -62,14 +62,21 @@ const zelvo::CompiledPolicy& policy() {
   return p;
 }
 
-void check_lines(std::string_view trace, const std::string& key) {
+void check_lines(std::string_view trace, const std::string& key, bool extra_keys) {
   zelvo::replay::EventLineReader reader(key, /*borrow_strings=*/true);
+  if (extra_keys) {
+    // A caller's own keys, one of them replacing an event key.
+    reader.read_extra_keys({"case", "context", "expect"});
+    reader.allow_missing_type(true);
+  }
   zelvo::replay::EventLine event;
   zelvo::replay::TraceLines lines(trace);
   zelvo::replay::TraceLine line;
   while (lines.next(line)) {
     if (reader.read(line.text, event)) {
       if (!zelvo_fuzz::valid_utf8(line.text)) zelvo_fuzz::fail("accepted a line that is not UTF-8");
+      if (!extra_keys && (!event.extra.empty() || !event.has_type)) zelvo_fuzz::fail("extra keys read unasked");
+      if (event.extra.size() > 3) zelvo_fuzz::fail("an extra key read twice");
       continue;
     }
     const std::string message = describe(reader.error());
@@ -90,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.strict = (flags & 4) != 0;
   options.start_ms = (flags & 8) ? 1714564800000u : 0u;
 
-  check_lines(trace, options.session_key);
+  check_lines(trace, options.session_key, (flags & 16) != 0);
 
   TextSink sink;
   zelvo::replay::ReplaySummary summary;

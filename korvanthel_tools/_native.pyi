@@ -113,11 +113,19 @@ class ReplayRun(TypedDict):
 class EventLineError(ValueError):
     """A strict replay's first bad line, or an event earlier than the one
     before it in its session without sorting: str() is "line N: problem",
-    or "FILE:N: problem" when the replay was given the trace's files."""
+    or "FILE:N: problem" when the replay was given the trace's files.
+    From a replay, ``code`` and ``key`` are None. From read_event_line:
+    str() is the problem, ``line`` and ``file`` are None, ``code`` names the
+    kind of problem ("json", "not_object", "missing_type", "type", "fields",
+    "unknown_key", "repeated_key", "ts_number", "ts_text", "ts", "expect",
+    "missing_session", "session") and ``key`` is the key of an unknown or
+    repeated key."""
 
-    line: int
+    line: int | None
     file: str | None
     problem: str
+    code: str | None
+    key: str | None
 
 def replay_lines(
     policy: bytes | str,
@@ -186,6 +194,25 @@ def pair_result_lines(
     lines, (position, before line, after line) for every pair whose line
     number, verdict or triggered rules may differ, and the first line of
     ``before`` past the end of ``after`` (None if there is none)."""
+
+def read_event_line(
+    line: str | bytes, /, *, session_key: str | None = None, extra_keys: Sequence[str] = (),
+    require_type: bool = True,
+) -> dict[str, Any]:
+    """One event line read as the replay reads it: ``type`` (None only
+    without ``require_type``), ``fields`` (a dict), ``ts`` (milliseconds or
+    None), ``expect`` (a lower-case verdict or None), ``session`` (str, int,
+    or None without ``session_key``) and the value of each of
+    ``extra_keys`` present (keys the caller checks itself; one named like
+    an event key replaces it). A line the replay would refuse raises
+    EventLineError."""
+
+def split_by_session(data: bytes, parts: int, *, session_key: str | None = None) -> list[tuple[bytes, bytes]]:
+    """The non-blank lines of ``data`` dealt into ``parts`` parts by the
+    hash of their session (a line whose session cannot be read, and every
+    line without a session key, to part 0): for each part its lines, each
+    ending in a line feed, and their 1-based positions in ``data`` as
+    native-endian unsigned 64-bit integers."""
 
 def parse_ts(ts: int | str, /) -> int:
     """Milliseconds since 1970 of an event's ts, as a replay reads it."""

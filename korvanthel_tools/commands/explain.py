@@ -65,23 +65,34 @@ def add_parser(commands: Any) -> None:
     explain.set_defaults(run=cmd_explain)
 
 
-def parse_event(text: str) -> tuple[str, dict[str, Any] | None, int]:
-    """The ``--event`` JSON as (type, fields, ts): an object with a string
-    ``type``, optional object ``fields`` and an integer ``ts`` in [0, 2^64)
-    milliseconds (default 0); ToolError otherwise."""
+# This command's own words for some of the problems an event line can
+# have (kept from before lines were read by the replay's reader); any other
+# problem is told in the reader's words.
+_OWN_WORDS = {
+    "not_object": 'expected an object with a string "type"',
+    "missing_type": 'expected an object with a string "type"',
+    "type": 'expected an object with a string "type"',
+    "fields": '"fields" must be an object',
+    "ts_number": '"ts" must be an integer number of milliseconds, 0 or more',
+}
+
+
+def _read_line(text: str, where: str, session_key: str | None = None) -> dict[str, Any]:
+    """One event line read by the replay's reader; ToolError naming
+    ``where`` for a line it refuses."""
+    from korvanthel_tools import _native
+
     try:
-        event = json.loads(text)
-    except json.JSONDecodeError as exc:
-        raise ToolError(f"--event: not JSON ({exc.msg})") from None
-    if not isinstance(event, dict) or not isinstance(event.get("type"), str):
-        raise ToolError('--event: expected an object with a string "type"')
-    fields = event.get("fields")
-    if fields is not None and not isinstance(fields, dict):
-        raise ToolError('--event: "fields" must be an object')
-    ts = event.get("ts", 0)
-    if not isinstance(ts, int) or isinstance(ts, bool) or not 0 <= ts < 2**64:
-        raise ToolError('--event: "ts" must be an integer number of milliseconds, 0 or more')
-    return event["type"], fields, ts
+        return _native.read_event_line(text, session_key=session_key)
+    except _native.EventLineError as exc:
+        raise ToolError(f"{where}: {_OWN_WORDS.get(exc.code, exc.problem)}") from None
+
+
+def parse_event(text: str) -> tuple[str, dict[str, Any] | None, int]:
+    """The ``--event`` JSON as (type, fields, ts), read as an event line of
+    a trace (``ts`` defaults to 0); ToolError otherwise."""
+    event = _read_line(text, "--event")
+    return event["type"], event["fields"], event["ts"] or 0
 
 
 def trace_steps(path: str, at: int, session_key: str | None) -> tuple[list[dict[str, Any]], list[int]]:
@@ -97,26 +108,8 @@ def trace_steps(path: str, at: int, session_key: str | None) -> tuple[list[dict[
         text = lines[number - 1]
         if not text.strip():
             continue
-        try:
-            obj = json.loads(text)
-        except (json.JSONDecodeError, RecursionError) as exc:
-            raise ToolError(f"{path}:{number}: not an event: {getattr(exc, 'msg', 'nested too deeply')}") from None
-        where = f"{path}:{number}"
-        if not isinstance(obj, dict) or not isinstance(obj.get("type"), str):
-            raise ToolError(f'{where}: expected an object with a string "type"')
-        fields = obj.get("fields")
-        if fields is not None and not isinstance(fields, dict):
-            raise ToolError(f'{where}: "fields" must be an object')
-        session = obj.get(session_key) if session_key is not None else None
-        if session is not None and (not isinstance(session, (str, int)) or isinstance(session, bool)):
-            raise ToolError(f'{where}: the session key "{session_key}" must be a string or an integer')
-        ts = obj.get("ts")
-        if ts is not None:
-            try:
-                ts = _native_parse_ts(ts)
-            except (TypeError, ValueError) as exc:
-                raise ToolError(f'{where}: "ts": {exc}') from None
-        events.append((number, session, {"type": obj["type"], "fields": fields, "ts": ts}))
+        event = _read_line(text, f"{path}:{number}", session_key)
+        events.append((number, event["session"], {"type": event["type"], "fields": event["fields"], "ts": event["ts"]}))
     own = events[-1][1]
     steps: list[dict[str, Any]] = []
     numbers: list[int] = []
@@ -131,13 +124,6 @@ def trace_steps(path: str, at: int, session_key: str | None) -> tuple[list[dict[
         steps.append(step)
         numbers.append(number)
     return steps, numbers
-
-
-def _native_parse_ts(ts: Any) -> int:
-    from korvanthel_tools import _native
-    if isinstance(ts, bool) or not isinstance(ts, (int, str)):
-        raise ValueError("must be an integer number of milliseconds or an RFC 3339 text")
-    return _native.parse_ts(ts)
 
 
 def explain_trace(policy: PolicyInput, args: argparse.Namespace, context: dict[str, Any],

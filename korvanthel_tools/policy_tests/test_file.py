@@ -5,12 +5,13 @@ comment. A line with ``"case"`` starts a case (optionally with
 ``context`` and ``config`` to store first); every other line is a step of
 the current case: an event (``type``, optional ``fields``, ``ts``,
 ``context``, ``config``, ``expect``) or only settings (``context`` and/or
-``config`` without ``type``).
+``config`` without ``type``). Lines are read by the event-line reader
+the replay uses, so ``type``, ``fields`` and ``ts`` mean what they mean in
+a trace.
 """
 
 from __future__ import annotations
 
-import json
 import re
 from dataclasses import dataclass, field
 from typing import Any
@@ -20,8 +21,6 @@ VERBS = ("log", "notify", "escalate", "block", "tag")
 EXPECT_KEYS = (
     "verdict", "reason", "reason_matches", "triggered_rules", "actions", "violations", "constraint_violations",
 )
-STEP_KEYS = ("type", "fields", "ts", "context", "config", "expect", "comment")
-CASE_KEYS = ("case", "context", "config", "comment")
 
 
 class TestFileError(Exception):
@@ -149,6 +148,43 @@ def parse_expectation(raw: Any, path: str, line: int) -> Expectation:
     )
 
 
+# Keys of a test file's lines beyond the event's; ``expect`` is read here,
+# since a test may expect more than a verdict.
+_OWN_KEYS = ("case", "context", "config", "expect")
+# This format's own words for some problems of a line; any other problem
+# is told in the event-line reader's words.
+_OWN_WORDS = {
+    "not_object": "a line must be a JSON object",
+    "type": "'type' must be a string",
+    "fields": "'fields' must be an object",
+    "ts_number": "'ts' must be an integer number of milliseconds, 0 or more",
+}
+
+
+def _read_line(path: str, number: int, text: str) -> dict[str, Any]:
+    """One line read by the event-line reader, with this format's keys."""
+    from korvanthel_tools import _native
+
+    try:
+        return _native.read_event_line(text, extra_keys=_OWN_KEYS, require_type=False)
+    except _native.EventLineError as exc:
+        if exc.code == "unknown_key":
+            kind = "a case line" if _is_case_line(text, exc.key) else "an event line"
+            raise _fail(path, number, f"unknown key {exc.key!r} in {kind}") from None
+        raise _fail(path, number, _OWN_WORDS.get(exc.code, exc.problem)) from None
+
+
+def _is_case_line(text: str, unknown: str | None) -> bool:
+    """Whether a line refused for the key ``unknown`` starts a case."""
+    from korvanthel_tools import _native
+
+    try:
+        obj = _native.read_event_line(text, extra_keys=(*_OWN_KEYS, unknown or ""), require_type=False)
+    except (_native.EventLineError, ValueError):
+        return False
+    return "case" in obj
+
+
 def parse_test_file(path: str, text: str) -> list[Case]:
     """The cases of a test file's text; TestFileError naming ``path:line`` at
     the first line that is not valid, so a bad file runs nothing."""
@@ -158,21 +194,18 @@ def parse_test_file(path: str, text: str) -> list[Case]:
         stripped = raw_line.strip()
         if not stripped or stripped.startswith("#"):
             continue
-        try:
-            obj = json.loads(stripped)
-        except json.JSONDecodeError as exc:
-            raise _fail(path, number, f"not JSON ({exc.msg})") from None
-        if not isinstance(obj, dict):
-            raise _fail(path, number, "a line must be a JSON object")
+        obj = _read_line(path, number, stripped)
         if "case" in obj:
             name = obj["case"]
             if not isinstance(name, str) or not name:
                 raise _fail(path, number, "'case' must be a non-empty string")
             if name in names:
                 raise _fail(path, number, f"case {name!r} is defined twice")
-            unknown = sorted(set(obj) - set(CASE_KEYS))
-            if unknown:
-                raise _fail(path, number, f"unknown key {unknown[0]!r} in a case line")
+            event_keys = [k for k in ("type", "ts", "expect") if obj.get(k) is not None]
+            if obj["fields"]:
+                event_keys.append("fields")
+            if event_keys:
+                raise _fail(path, number, f"unknown key {sorted(event_keys)[0]!r} in a case line")
             names.add(name)
             case = Case(name, path, number)
             context = _dict_or_none(obj, "context", path, number)
@@ -183,20 +216,12 @@ def parse_test_file(path: str, text: str) -> list[Case]:
             continue
         if not cases:
             raise _fail(path, number, "an event before the first case line ({\"case\": NAME})")
-        unknown = sorted(set(obj) - set(STEP_KEYS))
-        if unknown:
-            raise _fail(path, number, f"unknown key {unknown[0]!r} in an event line")
-        event_type = obj.get("type")
-        if event_type is not None and not isinstance(event_type, str):
-            raise _fail(path, number, "'type' must be a string")
-        ts = obj.get("ts")
-        if ts is not None and (not isinstance(ts, int) or isinstance(ts, bool) or not 0 <= ts < 2**64):
-            raise _fail(path, number, "'ts' must be an integer number of milliseconds, 0 or more")
+        event_type = obj["type"]
         step = Step(
             number,
             event_type,
-            fields=_dict_or_none(obj, "fields", path, number),
-            ts=ts,
+            fields=obj["fields"] if event_type is not None else None,
+            ts=obj["ts"],
             context=_dict_or_none(obj, "context", path, number),
             config=_dict_or_none(obj, "config", path, number),
             expect=parse_expectation(obj.get("expect"), path, number),

@@ -1,11 +1,13 @@
 """Replaying a trace on a Dask cluster, one engine per session.
 
-The events are read in parallel (a task per input file, or per partition
-of a bag or frame), each line keyed by its place in the trace and by its
-session; the lines are then shuffled so that every session lands whole in
-one partition, and each partition is replayed by the native replayer in
-the trace's order, each session ordered by time. Workers receive the
-policy's bytes, never an engine: each task builds its own engines.
+The trace goes to the workers as bytes, never as rows: a task reads each
+piece of the input (a byte range of a JSON-lines file, a Parquet file, a
+partition of a bag or frame) and deals its lines into parts by session in
+C++ (``_native.split_by_session``); each part then gathers its share of
+every piece, in the trace's order, and replays it through the native
+replayer, each session ordered by time. Only the lines move, each once, to
+the worker replaying their part. Workers receive the policy's bytes, never
+an engine: each task builds its own engines.
 
 A line's place in the trace, its *order*, is ``(input index << 32) |
 line``: the line number in its file (or its 1-based position in a bag or
@@ -15,10 +17,10 @@ line, so they read exactly like the single-process replay's.
 
 from __future__ import annotations
 
-import importlib
+import contextlib
 import io
 import json
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Final, TypeAlias
@@ -29,24 +31,16 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from korvanthel_tools.replay.native import (
-    NativeRun, ReplayOptions, bad_lines_from_native, relabel_line, relabel_record, replay_native,
-    summary_from_native,
+from korvanthel_tools.replay.dask_parts import (
+    _LINE_MASK, Inputs, deal_bag, deal_frame, deal_parquet, deal_range, replay_gathered, share, summary_of,
 )
+from korvanthel_tools.replay.native import NativeRun, ReplayOptions, relabel_line, relabel_record, summary_from_native
 from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_results
-from korvanthel_tools.replay.rows import PARQUET_SUFFIXES, parquet_lines, row_to_line
+from korvanthel_tools.replay.rows import PARQUET_SUFFIXES
 from korvanthel_tools.replay.summary import ReplaySummary
 
-ORDER_SHIFT: Final = 32
 BLOCK_SIZE: Final = 64 << 20  # bytes of a JSON-lines file read by one task
-_LINE_MASK: Final = (1 << ORDER_SHIFT) - 1
 
-# The lines of the trace, ready to replay.
-LINES_META: Final = pd.DataFrame({
-    "order": pd.Series([], dtype="int64"),
-    "session": pd.Series([], dtype="object"),
-    "text": pd.Series([], dtype="object"),
-})
 # One row per replayed event; ``record`` is the result line as the
 # single-process replay writes it.
 RESULTS_META: Final = pd.DataFrame({
@@ -65,33 +59,8 @@ RESULTS_META: Final = pd.DataFrame({
 Events: TypeAlias = "dd.DataFrame | db.Bag | Sequence[str]"
 
 
-def _json_loads() -> Callable[[str | bytes], Any]:
-    """orjson's reader where it is installed (several times faster), else
-    the standard library's."""
-    try:
-        loads: Callable[[str | bytes], Any] = importlib.import_module("orjson").loads
-    except ImportError:
-        return json.loads
-    return loads
-
-
-def _json_dumps(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
-
-
-@dataclass(frozen=True)
-class Inputs:
-    """Where the lines came from: the names of the inputs by index (None
-    for a bag or a frame, whose lines are named by position)."""
-
-    names: tuple[str | None, ...]
-
-    def locate(self, order: int) -> tuple[str | None, int]:
-        """(file, line in that file) of a line's place in the whole input; the
-        file is None when there is only one input."""
-        index = order >> ORDER_SHIFT
-        name = self.names[index] if index < len(self.names) else None
-        return (name if len(self.names) > 1 else None), order & _LINE_MASK
+def _loads(raw: bytes) -> Any:
+    return json.loads(raw)
 
 
 @dataclass
@@ -116,101 +85,7 @@ class DaskDiff:
     records: list[tuple[int, dict[str, Any]]] = field(default_factory=list)
 
 
-# --- reading ---------------------------------------------------------------
-
-def session_of(obj: Any, key: str | None) -> str | None:
-    """The grouping key of one parsed line: its session as text, None when
-    there is no session key, the line has none, or it is not an object."""
-    if key is None or not isinstance(obj, dict):
-        return None
-    value = obj.get(key)
-    if value is None:
-        return None
-    return value if isinstance(value, str) else _json_dumps(value)
-
-
-def lines_frame(texts: Sequence[str | bytes], orders: Sequence[int], session_key: str | None) -> pd.DataFrame:
-    """Key non-blank lines by order and session, one line at a time (bad
-    lines included, with no session: the replayer reports them)."""
-    loads = _json_loads()
-    keep_texts: list[bytes] = []
-    keep_orders: list[int] = []
-    sessions: list[str | None] = []
-    for text, order in zip(texts, orders):
-        raw = text.encode("utf-8") if isinstance(text, str) else text
-        if not raw.strip():
-            continue
-        session: str | None = None
-        if session_key is not None:
-            try:
-                session = session_of(loads(raw), session_key)
-            except (ValueError, RecursionError):
-                session = None
-        keep_texts.append(raw)
-        keep_orders.append(order)
-        sessions.append(session)
-    return _lines(keep_orders, sessions, keep_texts)
-
-
-def _lines(orders: Sequence[int] | np.ndarray, sessions: Sequence[str | None], texts: Sequence[bytes]) -> pd.DataFrame:
-    return pd.DataFrame({
-        "order": pd.Series(orders, dtype="int64"),
-        "session": pd.Series(list[Any](sessions), dtype="object"),
-        "text": pd.Series(texts, dtype="object"),
-    })
-
-
-def key_lines(data: bytes, base: int, session_key: str | None) -> pd.DataFrame:
-    """Key the lines of a JSON-lines buffer; line n gets the order base + n.
-
-    The sessions are read with Arrow's JSON reader when every line is an
-    object whose session is a string or missing; any other buffer (blank or
-    bad lines, other kinds of sessions) is read line by line."""
-    texts = data.split(b"\n")
-    if texts and texts[-1] == b"":
-        texts.pop()
-    orders = np.arange(base + 1, base + 1 + len(texts), dtype=np.int64)
-    if session_key is None:
-        if all(t.strip() for t in texts):
-            return _lines(orders, [None] * len(texts), texts)
-        return lines_frame(texts, orders.tolist(), None)
-    sessions = _arrow_sessions(data, session_key, len(texts))
-    if sessions is None:
-        return lines_frame(texts, orders.tolist(), session_key)
-    return _lines(orders, sessions, texts)
-
-
-def _arrow_sessions(data: bytes, session_key: str, lines: int) -> list[str | None] | None:
-    import pyarrow as pa
-    import pyarrow.json as pj
-
-    options = pj.ParseOptions(
-        explicit_schema=pa.schema([(session_key, pa.string())]), unexpected_field_behavior="ignore",
-    )
-    try:
-        table = pj.read_json(io.BytesIO(data), parse_options=options)
-    except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
-        return None
-    if table.num_rows != lines:  # blank lines were skipped: numbering lost
-        return None
-    sessions: list[str | None] = table.column(session_key).to_pylist()
-    return sessions
-
-
-def _read_range(path: str, start: int, end: int) -> bytes:
-    with open(path, "rb") as handle:
-        handle.seek(start)
-        return handle.read(end - start)
-
-
-def _count_lines(path: str, start: int, end: int) -> int:
-    return _read_range(path, start, end).count(b"\n")
-
-
-def _jsonl_block(path: str, start: int, end: int, base: int, session_key: str | None) -> pd.DataFrame:
-    """Lines [start, end) of a file, the first numbered base + 1."""
-    return key_lines(_read_range(path, start, end), base, session_key)
-
+# --- reading: pieces of the input dealt into parts ---------------------------
 
 def file_blocks(path: str, block_size: int) -> list[tuple[int, int]]:
     """Byte ranges of about ``block_size`` that cover a file, each ending
@@ -238,82 +113,64 @@ def file_blocks(path: str, block_size: int) -> list[tuple[int, int]]:
     return blocks
 
 
-def _jsonl_chunks(path: str, index: int, session_key: str | None, block_size: int) -> list[Any]:
-    """Tasks reading a JSON-lines file in blocks; each block's first line
-    number comes from counting the lines of the blocks before it."""
-    blocks = file_blocks(path, block_size)
-    if len(blocks) <= 1:
-        return [dask.delayed(_jsonl_block)(path, 0, blocks[0][1] if blocks else 0, index << ORDER_SHIFT, session_key)]
-    counts = dask.compute(*[dask.delayed(_count_lines)(path, a, b) for a, b in blocks[:-1]])
-    firsts = np.cumsum([0, *counts]).tolist()
-    return [
-        dask.delayed(_jsonl_block)(path, a, b, (index << ORDER_SHIFT) + first, session_key)
-        for (a, b), first in zip(blocks, firsts)
-    ]
+@dataclass(frozen=True)
+class Pieces:
+    """The reading of the input: for each piece in the trace's order, the
+    index of its input and the (lazy) task that reads and deals it."""
+
+    inputs: Inputs
+    input_of: tuple[int, ...]
+    tasks: tuple[Any, ...]
+    parts: int
 
 
-def _parquet_file(path: str, index: int, session_key: str | None) -> pd.DataFrame:
-    texts = parquet_lines(path)
-    base = index << ORDER_SHIFT
-    return lines_frame(texts, range(base + 1, base + 1 + len(texts)), session_key)
-
-
-def _bag_part(part: Sequence[Any], offset: int, session_key: str | None) -> pd.DataFrame:
-    texts = [p if isinstance(p, (bytes, str)) else str(p) for p in part]
-    return lines_frame(texts, range(offset + 1, offset + 1 + len(texts)), session_key)
-
-
-def _frame_part(part: pd.DataFrame, offset: int, session_key: str | None) -> pd.DataFrame:
-    texts = [row_to_line(r) for r in part.to_dict("records")]
-    return lines_frame(texts, range(offset + 1, offset + 1 + len(texts)), session_key)
-
-
-def read_lines(
-    events: Events, session_key: str | None, block_size: int = BLOCK_SIZE
-) -> tuple[dd.DataFrame, Inputs]:
-    """The trace's lines as a Dask frame (order, session, text); a
-    JSON-lines file is read in blocks of about ``block_size`` bytes."""
+def _sources(events: Events, block_size: int) -> tuple[Inputs, list[tuple[int, Any, tuple[Any, ...]]]]:
+    """Each piece of the input: (input index, reading function, its first
+    arguments)."""
     if isinstance(events, (str, Path)):
         events = [str(events)]
     if isinstance(events, dd.DataFrame):
-        parts = events.to_delayed()
-        lengths = dask.compute(*[dask.delayed(len)(p) for p in parts])
-        offsets = np.cumsum([0, *lengths[:-1]]).tolist()
-        chunks = [dask.delayed(_frame_part)(p, o, session_key) for p, o in zip(parts, offsets)]
-        inputs = Inputs((None,))
-    elif isinstance(events, db.Bag):
-        parts = events.to_delayed()
-        lengths = dask.compute(*[dask.delayed(len)(p) for p in parts])
-        offsets = np.cumsum([0, *lengths[:-1]]).tolist()
-        chunks = [dask.delayed(_bag_part)(p, o, session_key) for p, o in zip(parts, offsets)]
-        inputs = Inputs((None,))
-    else:
-        paths = [str(p) for p in events]
-        if not paths:
-            raise ValueError("no events to replay")
-        chunks = []
-        for i, path in enumerate(paths):
-            if path.lower().endswith(PARQUET_SUFFIXES):
-                chunks.append(dask.delayed(_parquet_file)(path, i, session_key))
-            else:
-                chunks.extend(_jsonl_chunks(path, i, session_key, block_size))
-        inputs = Inputs(tuple(paths))
-    return dd.from_delayed(chunks, meta=LINES_META, verify_meta=False), inputs
+        return Inputs((None,)), [(0, deal_frame, (p,)) for p in events.to_delayed()]
+    if isinstance(events, db.Bag):
+        return Inputs((None,)), [(0, deal_bag, (p,)) for p in events.to_delayed()]
+    paths = [str(p) for p in events]
+    if not paths:
+        raise ValueError("no events to replay")
+    sources: list[tuple[int, Any, tuple[Any, ...]]] = []
+    for i, path in enumerate(paths):
+        if path.lower().endswith(PARQUET_SUFFIXES):
+            sources.append((i, deal_parquet, (path,)))
+        else:
+            sources.extend((i, deal_range, (path, a, b)) for a, b in file_blocks(path, block_size) or [(0, 0)])
+    return Inputs(tuple(paths)), sources
 
 
-def by_session(lines: dd.DataFrame, partitions: int) -> dd.DataFrame:
-    """Shuffle lines so that each session is whole in one partition."""
-    def bucket(part: pd.DataFrame) -> pd.DataFrame:
-        keys = part["session"].map(lambda s: "\x00" if s is None else "\x01" + s)
-        hashed = pd.util.hash_array(keys.to_numpy(dtype=object))
-        return part.assign(bucket=(hashed % np.uint64(partitions)).astype("int64"))
+def read_pieces(events: Events, session_key: str | None, partitions: int | None, block_size: int = BLOCK_SIZE,
+                workers: Sequence[str] = ()) -> Pieces:
+    """The tasks reading the input, each dealing its lines into
+    ``partitions`` parts (default: as many as the pieces); with
+    ``workers``, the pieces are handed to them in turn."""
+    inputs, sources = _sources(events, block_size)
+    parts = max(1, partitions if partitions is not None else len(sources))
+    tasks = []
+    for n, (_, fn, args) in enumerate(sources):
+        with _on_worker(workers, n):
+            tasks.append(dask.delayed(fn, nout=2)(*args, parts, session_key))
+    return Pieces(inputs, tuple(i for i, _, _ in sources), tuple(tasks), parts)
 
-    meta = LINES_META.assign(bucket=pd.Series([], dtype="int64"))
-    keyed = lines.map_partitions(bucket, meta=meta)
-    return keyed.shuffle(on="bucket", npartitions=partitions)
+
+def _part_args(pieces: Pieces) -> list[tuple[Any, ...]]:
+    """For each part, the arguments of gather_part: only that part's share
+    of each piece moves to it."""
+    counts = [task[0] for task in pieces.tasks]
+    shares = [task[1] for task in pieces.tasks]
+    return [
+        (pieces.input_of, counts, *[dask.delayed(share)(s, part) for s in shares])
+        for part in range(pieces.parts)
+    ]
 
 
-# --- replaying -------------------------------------------------------------
+# --- replaying ---------------------------------------------------------------
 
 @dataclass
 class _Replayed:
@@ -326,16 +183,8 @@ class _Replayed:
     summary: ReplaySummary
 
 
-def _replay_records(part: pd.DataFrame, policy: bytes, options: ReplayOptions, inputs: Inputs) -> _Replayed:
-    part = part.sort_values("order", kind="stable")
-    orders = part["order"].tolist()
-    data = _joined(part["text"].tolist())
-    return _records_of(replay_native(policy, data, options, line_numbers=orders, locate=inputs.locate), options, inputs)
-
-
 def _records_of(run: NativeRun, options: ReplayOptions, inputs: Inputs) -> _Replayed:
     """Parse a partition's result lines one by one, summing them up here."""
-    loads = _json_loads()
     summary = ReplaySummary()
     records: list[dict[str, Any]] = []
     texts: list[str] = []
@@ -343,7 +192,7 @@ def _records_of(run: NativeRun, options: ReplayOptions, inputs: Inputs) -> _Repl
     for raw in (run.results or b"").split(b"\n"):
         if not raw:
             continue
-        record = loads(raw)
+        record = _loads(raw)
         order = int(record["line"])
         file, line = inputs.locate(order)
         record = relabel_record(record, file, line)
@@ -351,33 +200,17 @@ def _records_of(run: NativeRun, options: ReplayOptions, inputs: Inputs) -> _Repl
         summary.add_record(record, file, order)
         records.append(record)
         out_orders.append(order)
-    summary.bad_lines = bad_lines_from_native(run.summary, inputs.locate)
-    if options.session_key is not None:
-        sessions = run.summary.get("sessions")
-        summary.sessions = int(sessions) if sessions is not None else len({
-            session_of(r, "session") for r in records
-        })
+    native = summary_from_native(run.summary, inputs.locate, sessions=options.session_key is not None)
+    summary.bad_lines = native.bad_lines
+    summary.sessions = native.sessions
     return _Replayed(out_orders, records, texts, summary)
 
 
-def _joined(texts: list[Any]) -> bytes:
-    """The lines of a partition as one buffer (a shuffle may hand text back
-    as str)."""
-    return b"\n".join(t if isinstance(t, bytes) else str(t).encode("utf-8") for t in texts)
-
-
-def _replay_part(
-    part: pd.DataFrame, policy: bytes, options: ReplayOptions, inputs: Inputs
-) -> tuple[pd.DataFrame, ReplaySummary]:
-    """Replay one partition into its results frame and summary."""
-    part = part.sort_values("order", kind="stable")
-    orders = part["order"].tolist()
-    data = _joined(part["text"].tolist())
-    run = replay_native(policy, data, options, line_numbers=orders, locate=inputs.locate)
+def _frame_of(runs: Sequence[NativeRun], options: ReplayOptions, inputs: Inputs) -> pd.DataFrame:
+    """The results frame of one replayed part."""
+    run = runs[0]
     frame = _arrow_results(run.results or b"", inputs)
-    if frame is None:
-        return _slow_part(run, options, inputs)
-    return frame, summary_from_native(run.summary, inputs.locate, sessions=options.session_key is not None)
+    return frame if frame is not None else _slow_part(run, options, inputs)[0]
 
 
 def _arrow_results(results: bytes, inputs: Inputs) -> pd.DataFrame | None:
@@ -447,16 +280,38 @@ def _slow_part(run: NativeRun, options: ReplayOptions, inputs: Inputs) -> tuple[
     return frame, done.summary
 
 
-def _first(pair: tuple[pd.DataFrame, ReplaySummary]) -> pd.DataFrame:
-    return pair[0]
+def _spread(policies: Sequence[bytes], events: Events, options: ReplayOptions, partitions: int | None,
+            block_size: int) -> tuple[Inputs, list[Any]]:
+    """The inputs and, for each part, the lazy native runs of its lines
+    through each policy."""
+    workers = _workers()
+    pieces = read_pieces(events, options.session_key, partitions, block_size, workers)
+    keys = [dask.delayed(p, pure=True) for p in policies]
+    runs = []
+    for part, args in enumerate(_part_args(pieces)):
+        with _on_worker(workers, part):
+            runs.append(dask.delayed(replay_gathered)(keys, options, pieces.inputs, *args))
+    return pieces.inputs, runs
 
 
-def _second(pair: tuple[pd.DataFrame, ReplaySummary]) -> ReplaySummary:
-    return pair[1]
+def _workers() -> list[str]:
+    """The addresses of the distributed cluster's workers, if one is in use."""
+    try:
+        from distributed import default_client
+
+        return sorted(default_client().scheduler_info()["workers"])
+    except (ImportError, ValueError):
+        return []
 
 
-def _partitions(lines: dd.DataFrame, partitions: int | None) -> int:
-    return max(1, partitions if partitions is not None else lines.npartitions)
+def _on_worker(workers: Sequence[str], n: int) -> Any:
+    """Prefer the n-th worker in turn (any other may still run the task).
+    Pieces and parts are spread evenly: every part's inputs lie on every
+    worker, so the scheduler, placing a task where its inputs are, would
+    pile the parts up on whichever worker read the most pieces."""
+    if not workers:
+        return contextlib.nullcontext()
+    return dask.annotate(workers=[workers[n % len(workers)]], allow_other_workers=True)
 
 
 def replay_dask(
@@ -481,7 +336,7 @@ def replay_dask(
     ``sort`` (otherwise time going backwards is an error naming the line).
     Returns the per-event results, persisted on the cluster (one row per
     event, columns of RESULTS_META), and the summary merged over all
-    partitions. With ``persist`` false only the summary is kept: the
+    partitions. With ``persist`` false only the summary is computed: the
     results frame is left lazy (using it replays the trace again).
     ``partitions``: how many parts the sessions are spread over (default:
     as many as the tasks that read the input); ``block_size``: bytes of a
@@ -489,14 +344,11 @@ def replay_dask(
     Raises ToolError as the single-process replay does.
     """
     options = ReplayOptions(session_key, sort, strict, dict(context or {}), dict(config or {}))
-    lines, inputs = read_lines(events, session_key, block_size)
-    shuffled = by_session(lines, _partitions(lines, partitions))
-    policy_key = dask.delayed(policy, pure=True)
-    parts = [dask.delayed(_replay_part)(p, policy_key, options, inputs) for p in shuffled.to_delayed()]
+    inputs, runs = _spread([policy], events, options, partitions, block_size)
     if persist:
-        parts = list(dask.persist(*parts))
-    frames = [dask.delayed(_first)(p) for p in parts]
-    summaries = dask.compute(*[dask.delayed(_second)(p) for p in parts])
+        runs = list(dask.persist(*runs))
+    summaries = dask.compute(*[dask.delayed(summary_of)(r, options, inputs) for r in runs])
+    frames = [dask.delayed(_frame_of)(r, options, inputs) for r in runs]
     results = dd.from_delayed(frames, meta=RESULTS_META, verify_meta=False)
     return DaskReplay(results.persist() if persist else results, merge_summaries(summaries))
 
@@ -509,16 +361,15 @@ def merge_summaries(parts: Sequence[ReplaySummary]) -> ReplaySummary:
     return total
 
 
-def _diff_part(part: pd.DataFrame, before: bytes, after: bytes, options: ReplayOptions, inputs: Inputs,
-               examples: int) -> DaskDiff:
-    a = _replay_records(part, before, options, inputs)
-    b = _replay_records(part, after, options, inputs)
+def _diff_part(runs: Sequence[NativeRun], options: ReplayOptions, inputs: Inputs, examples: int) -> DaskDiff:
+    before = _records_of(runs[0], options, inputs)
+    after = _records_of(runs[1], options, inputs)
     records: list[tuple[int, dict[str, Any]]] = []
-    diff = diff_results(a.records, b.records, orders=a.orders,
+    diff = diff_results(before.records, after.records, orders=before.orders,
                         on_change=lambda order, rec: records.append((order, rec)),
                         examples_per_change=examples)
-    diff.bad_lines = list(a.summary.bad_lines)
-    return DaskDiff(diff, a.summary, b.summary, records)
+    diff.bad_lines = list(before.summary.bad_lines)
+    return DaskDiff(diff, before.summary, after.summary, records)
 
 
 def diff_dask(
@@ -538,12 +389,9 @@ def diff_dask(
     """Replay one trace through two policies on the cluster and gather the
     events whose verdict or fired rules differ (records in input order)."""
     options = ReplayOptions(session_key, sort, strict, dict(context or {}), dict(config or {}))
-    lines, inputs = read_lines(events, session_key, block_size)
-    shuffled = by_session(lines, _partitions(lines, partitions))
-    b_key, a_key = dask.delayed(before, pure=True), dask.delayed(after, pure=True)
+    inputs, runs = _spread([before, after], events, options, partitions, block_size)
     parts: Sequence[DaskDiff] = dask.compute(*[
-        dask.delayed(_diff_part)(p, b_key, a_key, options, inputs, examples_per_change)
-        for p in shuffled.to_delayed()
+        dask.delayed(_diff_part)(r, options, inputs, examples_per_change) for r in runs
     ])
     total = DaskDiff(PolicyDiff(examples_per_change=examples_per_change), ReplaySummary(), ReplaySummary())
     for part in parts:

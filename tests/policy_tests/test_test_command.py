@@ -14,7 +14,7 @@ from conftest import run_cli, write_lines
 @pytest.mark.parametrize(
     ("lines", "message"),
     [
-        (["{"], "{t}:1: not JSON (Expecting property name enclosed in double quotes)"),
+        (["{"], "{t}:1: not valid JSON: the line ends inside a value (column 2)"),
         (["[1]"], "{t}:1: a line must be a JSON object"),
         ([{"type": "x"}], '{t}:1: an event before the first case line ({{"case": NAME}})'),
         ([{"case": ""}], "{t}:1: 'case' must be a non-empty string"),

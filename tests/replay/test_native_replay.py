@@ -273,3 +273,33 @@ def test_values_round_trip_and_lines_are_written_as_json_dumps_writes_them(value
     want = host_value(value)
     assert got == want
     assert line == json.dumps(record, ensure_ascii=False)
+
+
+event_lines = st.one_of(
+    st.text(max_size=20).filter(lambda t: "\n" not in t and "\r" not in t and t.strip(" \t")),
+    st.dictionaries(
+        st.sampled_from(["type", "fields", "ts", "expect", "session", "comment", "when"]),
+        st.one_of(json_values, st.sampled_from(["tool_call", "Deny", "2024-05-01T12:00:00Z", 2**63, -1, {"v": 1}])),
+        max_size=5,
+    ).map(json.dumps),
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(event_lines)
+def test_read_event_line_reads_a_line_as_the_replay_does(line: str) -> None:
+    """The line reader refuses exactly the lines the replay refuses, in the
+    same words, and reads the others into what the replay evaluates."""
+    run = _native.replay_lines(ECHO, line.encode(), session_key="session")
+    try:
+        event = _native.read_event_line(line, session_key="session")
+    except _native.EventLineError as refused:
+        bad = run["summary"]["bad_lines"]
+        assert [b["message"] for b in bad] == [refused.problem] and str(refused) == refused.problem
+        return
+    (record,) = records(run["results"])
+    assert (record["type"], str(record["session"])) == (event["type"], str(event["session"]))
+    assert event["ts"] is None or record["ts"] == event["ts"]
+    assert record.get("expect") == event["expect"]
+    assert event["fields"] == host_value(json.loads(line).get("fields") or {})
+    assert _native.read_event_line(line.encode(), session_key="session") == event

@@ -11,10 +11,12 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 pd = pytest.importorskip("pandas")
+np = pytest.importorskip("numpy")
 pytest.importorskip("pyarrow")
 pytest.importorskip("dask")
 
-from korvanthel_tools.replay.dask_replay import ORDER_SHIFT, Inputs, key_lines, lines_frame  # noqa: E402
+from korvanthel_tools import _native  # noqa: E402
+from korvanthel_tools.replay.dask_parts import ORDER_SHIFT, Inputs, deal  # noqa: E402
 from korvanthel_tools.replay.native import relabel_line  # noqa: E402
 from korvanthel_tools.replay.rows import row_to_line  # noqa: E402
 from korvanthel_tools.replay.trace import join_inputs  # noqa: E402
@@ -23,43 +25,51 @@ SESSION = st.one_of(st.none(), st.text(max_size=6), st.integers(-5, 5), st.just(
 LINE = st.one_of(
     st.builds(lambda s, t: json.dumps({"type": t, "session": s}) if s is not None else json.dumps({"type": t}),
               SESSION, st.sampled_from(["tool_call", "x"])),
-    st.sampled_from(["", "   ", "not json", "[1, 2]", '{"type": "x", "session": null}', '{"session": "a"']),
+    st.sampled_from(["", "   ", "not json", "[1, 2]", '{"type": "x", "session": null}', '{"session": "a"',
+                     '{"type": "x", "fields": {"session": "inner"}}']),
 )
 
 
-def as_rows(frame: Any) -> list[tuple[int, Any, bytes]]:
-    return list(zip(frame["order"].tolist(), frame["session"].tolist(), frame["text"].tolist()))
+def dealt(data: bytes, parts: int, key: str | None) -> list[list[tuple[int, bytes]]]:
+    """Each part's (line number, line) pairs as split_by_session deals them."""
+    count, shares = deal(data, parts, key)
+    assert count == len(data.split(b"\n")) - (1 if data.endswith(b"\n") or not data else 0)
+    out = []
+    for lines, numbers in shares:
+        texts = lines.split(b"\n")
+        assert texts.pop() == b""  # every line ends in a line feed
+        out.append(list(zip(np.frombuffer(numbers, dtype=np.uint64).tolist(), texts)))
+    return out
 
 
 @settings(max_examples=120, deadline=None)
-@given(lines=st.lists(LINE, max_size=12), key=st.sampled_from(["session", None]), trailing=st.booleans())
-def test_fast_keying_equals_line_by_line(lines: list[str], key: str | None, trailing: bool) -> None:
+@given(lines=st.lists(LINE, max_size=12), key=st.sampled_from(["session", None]), parts=st.integers(1, 4),
+       trailing=st.booleans())
+def test_lines_are_dealt_whole_by_session(lines: list[str], key: str | None, parts: int, trailing: bool) -> None:
+    """Every non-blank line lands in exactly one part with its number; lines
+    of one session (as the replay reads it) land together; a line whose
+    session cannot be read, and every line without a session key, in part 0."""
     data = "\n".join(lines).encode() + (b"\n" if trailing and lines else b"")
-    base = 3 << ORDER_SHIFT
-    expected = lines_frame(data.split(b"\n")[: len(lines)], list(range(base + 1, base + 1 + len(lines))), key)
-    assert as_rows(key_lines(data, base, key)) == as_rows(expected)
-
-
-@pytest.mark.parametrize(
-    ("line", "session"),
-    [
-        ('{"type": "x", "session": "s1"}', "s1"),
-        ('{"type": "x", "session": 7}', "7"),
-        ('{"type": "x", "session": null}', None),
-        ('{"type": "x"}', None),
-        ('{"type": "x", "fields": {"session": "inner"}}', None),  # only the top-level key
-        ("not json", None),
-    ],
-)
-def test_session_of_a_line(line: str, session: str | None) -> None:
-    frame = key_lines(line.encode() + b"\n", 0, "session")
-    assert frame["session"].tolist() == [session]
-    assert frame["order"].tolist() == [1]
+    got = dealt(data, parts, key)
+    assert sorted(n for part in got for n, _ in part) == [i + 1 for i, t in enumerate(lines) if t.strip()]
+    part_of_session: dict[Any, int] = {}
+    for index, part in enumerate(got):
+        assert [n for n, _ in part] == sorted(n for n, _ in part)  # in the trace's order
+        for number, text in part:
+            assert text == lines[number - 1].encode()
+            try:
+                session = _native.read_event_line(text, session_key=key)["session"] if key else None
+            except _native.EventLineError:
+                session = None
+            if session is None:
+                assert index == 0
+            else:
+                assert part_of_session.setdefault((type(session), session), index) == index
 
 
 def test_blank_lines_are_dropped_but_keep_the_numbering() -> None:
-    frame = key_lines(b'{"type": "a"}\n\n  \n{"type": "b"}', 0, "session")
-    assert frame["order"].tolist() == [1, 4]
+    got = dealt(b'{"type": "a"}\n\n  \n{"type": "b"}', 1, "session")
+    assert [n for n, _ in got[0]] == [1, 4]
 
 
 @pytest.mark.parametrize(

@@ -15,6 +15,7 @@
 #include "compiler.h"
 #include "container/container.h"
 #include "diagnostic_objects.h"
+#include "event_lines.h"
 #include "engine/clock.h"
 #include "engine/engine.h"
 #include "explain/explain.h"
@@ -78,13 +79,11 @@ bool store_all(PyObject* dict, Py_ssize_t i, const char* what, Store store) {
 bool read_ts(PyObject* step, Py_ssize_t i, std::uint64_t& ts) {
   PyObject* t = item(step, "ts");
   if (t == nullptr) return true;
-  if (!PyLong_Check(t) || PyBool_Check(t)) return step_error(i, "'ts' must be an int (milliseconds)") != nullptr;
-  ts = PyLong_AsUnsignedLongLong(t);
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return step_error(i, "'ts' must be between 0 and 2**64-1") != nullptr;
-  }
-  return true;
+  const HostTs found = read_host_ts(t, /*texts=*/false, ts);
+  if (found == HostTs::Ok) return true;
+  if (found == HostTs::NotTime) return step_error(i, "'ts' must be an int (milliseconds)") != nullptr;
+  const std::string name = "step " + std::to_string(i) + ": 'ts'";
+  return raise_bad_ts(found, t, name.c_str()) != nullptr;
 }
 
 PyObject* explain_events(PyObject* module, PyObject* args, PyObject* kwargs) {

@@ -16,6 +16,7 @@ int exec_module(PyObject* module) {
   if (add_language(module) < 0) return -1;
   if (add_replay(module) < 0) return -1;
   if (add_explain(module) < 0) return -1;
+  if (add_event_lines(module) < 0) return -1;
   return 0;
 }
 

@@ -21,4 +21,7 @@ int add_replay(PyObject* module);
 // explain_events (explain.cc).
 int add_explain(PyObject* module);
 
+// read_event_line, split_by_session (event_lines.cc, session_split.cc).
+int add_event_lines(PyObject* module);
+
 }  // namespace korvanthel::tools

@@ -28,6 +28,7 @@
 
 #include "container/container.h"
 #include "engine/clock.h"
+#include "event_lines.h"
 #include "host/host.h"
 #include "host_text.h"
 #include "keyword_function.h"
@@ -258,7 +259,8 @@ PyObject* decoded(std::string_view s) {
 }
 
 // Raises EventLineError("line N: problem", or "FILE:N: problem" when the
-// trace names its files) with .line, .file (None without files) and .problem.
+// trace names its files) with .line, .file (None without files) and .problem;
+// .code and .key are None (they belong to a single line's reading).
 void raise_line_error(PyObject* module, const rp::ReplayStop& stop, bool named) {
   PyRef type = PyRef::steal(PyObject_GetAttrString(module, kErrorName));
   if (!type) return;
@@ -272,7 +274,8 @@ void raise_line_error(PyObject* module, const rp::ReplayStop& stop, bool named) 
   PyRef problem_obj = PyRef::steal(decoded(stop.message));
   if (!line_obj || !file_obj || !problem_obj || PyObject_SetAttrString(exc.get(), "line", line_obj.get()) < 0 ||
       PyObject_SetAttrString(exc.get(), "file", file_obj.get()) < 0 ||
-      PyObject_SetAttrString(exc.get(), "problem", problem_obj.get()) < 0) {
+      PyObject_SetAttrString(exc.get(), "problem", problem_obj.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "code", Py_None) < 0 || PyObject_SetAttrString(exc.get(), "key", Py_None) < 0) {
     return;
   }
   PyErr_SetObject(type.get(), exc.get());
@@ -434,21 +437,10 @@ PyObject* replay_file(PyObject* module, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* parse_ts(PyObject*, PyObject* arg) {
-  if (PyLong_Check(arg) && !PyBool_Check(arg)) {
-    const long long v = PyLong_AsLongLong(arg);
-    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-    else if (v >= 0) return PyLong_FromLongLong(v);
-    return PyErr_Format(PyExc_ValueError, "ts %R is not a whole number of milliseconds from 0 to 9223372036854775807", arg);
-  }
-  if (PyUnicode_Check(arg)) {
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(arg, &n);
-    if (s == nullptr) return nullptr;
-    if (auto ms = rp::parse_rfc3339_ms(std::string_view(s, static_cast<std::size_t>(n))); ms && *ms <= rp::kMaxTimeMs) {
-      return PyLong_FromUnsignedLongLong(*ms);
-    }
-    return PyErr_Format(PyExc_ValueError, "ts %R is not an RFC 3339 time at or after 1970 (e.g. 2024-05-01T12:00:00Z)", arg);
-  }
+  std::uint64_t ms = 0;
+  const HostTs found = read_host_ts(arg, /*texts=*/true, ms);
+  if (found == HostTs::Ok) return PyLong_FromUnsignedLongLong(ms);
+  if (found != HostTs::NotTime) return raise_bad_ts(found, arg, "ts");
   return PyErr_Format(PyExc_TypeError, "ts must be an int or a str, not '%s'", Py_TYPE(arg)->tp_name);
 }
 

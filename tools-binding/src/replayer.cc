@@ -30,6 +30,7 @@
 #include "engine/state_snapshot.h"
 #include "emit/policy_json.h"
 #include "explain/explain.h"
+#include "event_lines.h"
 #include "explain_to_host.h"
 #include "host/host.h"
 #include "host/errors.h"
@@ -74,17 +75,10 @@ struct ReplayerObject {
 ReplayerState& state_of(PyObject* self) { return *reinterpret_cast<ReplayerObject*>(self)->state; }
 
 bool read_ts(PyObject* obj, std::uint64_t& out) {
-  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument 'ts_ms': expected int, got '%s'", Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  const long long v = PyLong_AsLongLong(obj);
-  if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-  else if (v >= 0) {
-    out = static_cast<std::uint64_t>(v);
-    return true;
-  }
-  PyErr_Format(PyExc_ValueError, "ts_ms %R is not a whole number of milliseconds from 0 to 9223372036854775807", obj);
+  const HostTs found = read_host_ts(obj, /*texts=*/false, out);
+  if (found == HostTs::Ok) return true;
+  if (found != HostTs::NotTime) return raise_bad_ts(found, obj, "ts_ms") != nullptr;
+  PyErr_Format(PyExc_TypeError, "argument 'ts_ms': expected int, got '%s'", Py_TYPE(obj)->tp_name);
   return false;
 }
 

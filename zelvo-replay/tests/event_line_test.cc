@@ -188,5 +188,27 @@ TEST(EventLine, RepeatedFieldKeepsItsLastValue) {
   EXPECT_EQ(out.event.fields.find("a")->as_int(), 3);
 }
 
+TEST(EventLine, ExtraKeysComeBackForTheCallerToCheck) {
+  EventLineReader reader("sid", false);
+  reader.read_extra_keys({"context", "expect"});
+  reader.allow_missing_type(true);
+  EventLine out;
+  // "expect" is the caller's: an object is no verdict, but is read.
+  ASSERT_TRUE(reader.read(R"({"context": {"u": 1}, "sid": "s", "expect": {"verdict": "deny"}})", out));
+  EXPECT_FALSE(out.has_type);
+  EXPECT_FALSE(out.expect);
+  ASSERT_EQ(out.extra.size(), 2u);
+  EXPECT_EQ(out.extra[0].first, 0u);
+  EXPECT_EQ(out.extra[0].second.as_map().find("u")->as_int(), 1);
+  EXPECT_EQ(out.extra[1].first, 1u);
+  ASSERT_TRUE(reader.read(R"({"type": "a", "sid": 1})", out));
+  EXPECT_TRUE(out.has_type && out.extra.empty());
+  ASSERT_FALSE(reader.read(R"({"sid": 1, "context": 1, "context": 2})", out));
+  EXPECT_EQ(describe(reader.error()), "repeated key \"context\"");
+  ASSERT_FALSE(reader.read(R"({"sid": 1, "when": 2})", out));
+  EXPECT_EQ(describe(reader.error()),
+            "unknown key \"when\" (allowed: type, fields, ts, expect, comment, sid, context)");
+}
+
 }  // namespace
 }  // namespace zelvo::replay

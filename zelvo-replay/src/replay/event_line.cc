@@ -9,6 +9,8 @@ namespace zelvo::replay {
 namespace {
 
 enum Seen : unsigned { kType = 1, kFields = 2, kTs = 4, kExpect = 8, kComment = 16, kSession = 32, kOtherSession = 64 };
+// The extra keys take the bits from here up.
+constexpr unsigned kFirstExtraBit = 7;
 
 // Without a session key the whole trace is one session, and a "session"
 // key, which recorded traces commonly carry, is skipped like a comment.
@@ -34,6 +36,17 @@ std::optional<Verdict> verdict_named(std::string_view text) noexcept {
 
 }  // namespace
 
+void EventLineReader::read_extra_keys(std::vector<std::string> keys) {
+  if (keys.size() > kMaxExtraKeys) keys.resize(kMaxExtraKeys);
+  extra_keys_ = std::move(keys);
+  allowed_extra_ = session_key_;
+  for (const std::string& key : extra_keys_) {
+    if (key == "type" || key == "fields" || key == "ts" || key == "expect" || key == "comment") continue;
+    if (!allowed_extra_.empty()) allowed_extra_ += ", ";
+    allowed_extra_ += key;
+  }
+}
+
 bool EventLineReader::shape_error(LineErrc code, JsonKind found, const char* at) {
   scanner_.fail_at(code, at);
   scanner_.error().found = found;
@@ -48,6 +61,7 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
   out.expect.reset();
   out.session = {};
   out.session_key = {};
+  out.extra.clear();
   JsonKind root;
   if (!s.peek_kind(root)) return false;
   if (root != JsonKind::Object) {
@@ -70,9 +84,13 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
       c = s.skip_ws();
       if (c != ':') return s.fail(c == -1 ? LineErrc::UnexpectedEnd : LineErrc::ExpectedColon);
       s.eat();
-      unsigned bit;
+      unsigned bit = 0;
       bool ok;
-      if (key == "type") {
+      std::size_t extra = 0;
+      while (extra < extra_keys_.size() && key != extra_keys_[extra]) ++extra;
+      if (extra < extra_keys_.size()) {
+        bit = 1u << (kFirstExtraBit + extra);
+      } else if (key == "type") {
         bit = kType;
       } else if (key == "fields") {
         bit = kFields;
@@ -89,7 +107,7 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
       } else {
         scanner_.fail_at(LineErrc::UnknownKey, key_at);
         scanner_.error().text = key;
-        scanner_.error().extra = session_key_;
+        scanner_.error().extra = extra_keys_.empty() ? session_key_ : allowed_extra_;
         return false;
       }
       if ((seen & bit) != 0) {
@@ -104,7 +122,9 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
         case kTs: ok = read_ts(out); break;
         case kExpect: ok = read_expect(out); break;
         case kSession: ok = read_session(out); break;
-        default: ok = s.skip_value(1); break;
+        case kComment:
+        case kOtherSession: ok = s.skip_value(1); break;
+        default: ok = read_extra(extra, out); break;
       }
       if (!ok) return false;
       c = s.skip_ws();
@@ -118,13 +138,22 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
     }
   }
   if (!s.end()) return false;
-  if ((seen & kType) == 0) return s.fail_at(LineErrc::MissingType, line.data());
+  out.has_type = (seen & kType) != 0;
+  if (!out.has_type) {
+    if (!type_optional_) return s.fail_at(LineErrc::MissingType, line.data());
+    out.event.event_type = Str();
+  }
   if (!session_key_.empty() && (seen & kSession) == 0) {
     s.fail_at(LineErrc::MissingSession, line.data());
     scanner_.error().text = session_key_;
     return false;
   }
   return true;
+}
+
+bool EventLineReader::read_extra(std::size_t index, EventLine& out) {
+  out.extra.emplace_back(index, Value());
+  return scanner_.value(out.extra.back().second, 1);
 }
 
 bool EventLineReader::read_type(EventLine& out) {
@@ -152,10 +181,7 @@ bool EventLineReader::read_ts(EventLine& out) {
   if (kind == JsonKind::Number) {
     std::int64_t ms = 0;
     std::string_view text;
-    if (scanner_.integer(ms, text) && ms >= 0) {
-      out.ts = static_cast<std::uint64_t>(ms);
-      return true;
-    }
+    if (scanner_.integer(ms, text) && (out.ts = event_time_of_integer(ms))) return true;
     if (text.empty()) return false;  // not even a number: the scanner's error
     scanner_.fail_at(LineErrc::TsBadNumber, at);
     scanner_.error().text = text;
@@ -164,10 +190,7 @@ bool EventLineReader::read_ts(EventLine& out) {
   if (kind == JsonKind::String) {
     std::string_view text;
     if (!scanner_.string_view(text)) return false;
-    if (auto ms = parse_rfc3339_ms(text); ms && *ms <= kMaxTimeMs) {
-      out.ts = *ms;
-      return true;
-    }
+    if ((out.ts = event_time_of_text(text))) return true;
     scanner_.fail_at(LineErrc::TsBadText, at);
     scanner_.error().text = text;
     return false;

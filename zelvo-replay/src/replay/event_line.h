@@ -17,12 +17,20 @@
 //
 // Any other key, a repeated key and a missing session key are errors, so a
 // misspelt key cannot silently change a replay.
+//
+// A caller whose lines carry more than an event (a test file's stored
+// values, say) names those keys with read_extra_keys: their values come
+// back as JSON values for it to check, and `type` may be made optional.
+// This is the only reader of an event line: the replay, the tools' host
+// functions and the command-line tools all read lines through it.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/field_positions.h"
 #include "event/event.h"
@@ -36,10 +44,14 @@ struct EventLine {
   Event event;                         // type and fields; timestamp set by the replay
   std::optional<std::uint64_t> ts;     // as written, if written
   std::optional<Verdict> expect;
+  bool has_type = true;                // false only for a line allowed to omit it
   std::string_view session;            // the session's text: into the line or the reader's own storage
   // What tells sessions apart: the text for a string, the digits after a
   // 0xFF byte (never in UTF-8 text) for an integer, so 1 and "1" differ.
   std::string_view session_key;
+  // The values of the extra keys present (read_extra_keys), in line order,
+  // each with its key's index among the extra keys.
+  std::vector<std::pair<std::size_t, Value>> extra;
 };
 
 class EventLineReader {
@@ -57,6 +69,16 @@ class EventLineReader {
   // change a result. `use` must outlive the reader; nullptr builds all.
   void build_only_read_fields(const FieldUse* use) noexcept { use_ = use && !use->reads_all() ? use : nullptr; }
 
+  // Keys the caller reads itself (at most kMaxExtraKeys): the value of each
+  // one present comes back in EventLine::extra, checked only as JSON. An
+  // extra key takes the place of an event key of the same name (a caller
+  // with an `expect` of its own); it must differ from the session key.
+  static constexpr std::size_t kMaxExtraKeys = 16;
+  void read_extra_keys(std::vector<std::string> keys);
+  // Accepts lines without "type" (lines that only carry extra keys); the
+  // event type is then empty.
+  void allow_missing_type(bool allow) noexcept { type_optional_ = allow; }
+
   // Reads `line` into `out` (its previous contents replaced, its storage
   // reused). False on the first problem, described by error().
   bool read(std::string_view line, EventLine& out);
@@ -68,12 +90,16 @@ class EventLineReader {
   bool read_ts(EventLine& out);
   bool read_expect(EventLine& out);
   bool read_session(EventLine& out);
+  bool read_extra(std::size_t index, EventLine& out);
   bool shape_error(LineErrc code, JsonKind found, const char* at);
 
   std::string session_key_;
   JsonScanner scanner_;
   bool build_fields_;
   const FieldUse* use_ = nullptr;
+  std::vector<std::string> extra_keys_;
+  std::string allowed_extra_;  // the session key and the extra keys, for messages
+  bool type_optional_ = false;
   char session_digits_[24];
   std::string session_text_;
 };
