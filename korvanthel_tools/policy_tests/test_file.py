@@ -171,7 +171,7 @@ def _read_line(path: str, number: int, text: str) -> dict[str, Any]:
         if exc.code == "unknown_key":
             kind = "a case line" if _is_case_line(text, exc.key) else "an event line"
             raise _fail(path, number, f"unknown key {exc.key!r} in {kind}") from None
-        raise _fail(path, number, _OWN_WORDS.get(exc.code or "", exc.problem)) from None
+        raise _fail(path, number, _OWN_WORDS.get(exc.code or '', exc.problem)) from None
 
 
 def _is_case_line(text: str, unknown: str | None) -> bool:
