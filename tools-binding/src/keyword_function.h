@@ -1,6 +1,6 @@
-// KV_FUNCTION(f): a C function taking (self, args, kwargs), as the
-// PyCFunction that a PyMethodDef entry with METH_VARARGS | METH_KEYWORDS
-// stores. The cast goes through void (*)() so that the compiler does not
+// KV_FUNCTION(f): a C function taking (self, args, nargs, kwnames), as the
+// PyCFunction that a PyMethodDef entry with METH_FASTCALL | METH_KEYWORDS
+// stores (its arguments read by host/arg_binder.h). The cast goes through void (*)() so that the compiler does not
 // warn about the differing signatures.
 #pragma once
 

@@ -1,4 +1,5 @@
-// The argument binder of every member that takes arguments.
+// The argument binder of every function and method that takes arguments, in
+// both extension modules.
 //
 // Members are METH_FASTCALL | METH_KEYWORDS functions; each declares its
 // parameters once as a Signature and calls bind_arguments, which fills one
@@ -14,6 +15,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -36,6 +38,8 @@ struct Param {
 struct Signature {
   const char* full_name;  // "PolicyEngine.evaluate()": the start of every message
   std::span<const Param> params;
+  // How many of the last parameters can be given only by keyword.
+  std::size_t keyword_only = 0;
 };
 
 // One bound parameter. `object` is borrowed from the caller (nullptr when not
@@ -52,5 +56,10 @@ struct BoundArg {
 // surrogates.
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<BoundArg> out);
+
+// The same for a call that comes as a tuple and a dict (a type's tp_new):
+// the same checks and messages. The bound objects are borrowed from `args`
+// and `kwargs`. Costs one small array and a tuple of the keyword names.
+bool bind_tuple_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<BoundArg> out);
 
 }  // namespace korvanthel
