@@ -85,7 +85,7 @@ def _read_line(text: str, where: str, session_key: str | None = None) -> dict[st
     try:
         return _native.read_event_line(text, session_key=session_key)
     except _native.EventLineError as exc:
-        raise ToolError(f"{where}: {_OWN_WORDS.get(exc.code or "", exc.problem)}") from None
+        raise ToolError(f"{where}: {_OWN_WORDS.get(exc.code or '', exc.problem)}") from None
 
 
 def parse_event(text: str) -> tuple[str, dict[str, Any] | None, int]:
