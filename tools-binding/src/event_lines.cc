@@ -9,7 +9,6 @@
 #include "host/errors.h"
 #include "host/value_to_host.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "parts.h"
 #include "py_ref.h"
 #include "replay/event_line.h"
@@ -144,12 +143,12 @@ PyObject* read_event_line(PyObject* module, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef g_functions[] = {
-    {"read_event_line", KV_FUNCTION(read_event_line), METH_FASTCALL | METH_KEYWORDS,
+    bound_method("read_event_line", read_event_line,
      "read_event_line(line, /, *, session_key=None, extra_keys=(), require_type=True) -> dict\n--\n\n"
      "One event line (str or bytes) read as the replay reads it: a dict with 'type', 'fields' (a dict), "
      "'ts' (milliseconds or None), 'expect' (a lower-case verdict or None), 'session' (str, int or None) "
      "and each extra key present. Raises EventLineError (.problem, .code, .key) for a line the replay "
-     "would refuse."},
+     "would refuse."),
     {nullptr, nullptr, 0, nullptr},
 };
 

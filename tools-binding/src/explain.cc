@@ -25,7 +25,6 @@
 #include "host/errors.h"
 #include "host/host.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "module_state.h"
 #include "parts.h"
@@ -170,13 +169,13 @@ PyObject* explain_events(PyObject* module, PyObject* const* args, Py_ssize_t nar
 }
 
 PyMethodDef g_functions[] = {
-    {"explain_events", KV_FUNCTION(explain_events), METH_FASTCALL | METH_KEYWORDS,
+    bound_method("explain_events", explain_events,
      "explain_events(policy, steps, *, filename='<source>')\n--\n\n"
      "Run steps (dicts with optional 'context' and 'config' dicts to set first, then an event: 'type', "
      "'fields', 'ts' in ms) on a fresh engine in event time. Returns one dict per event: 'step' (its "
      "index), 'result' (what evaluate returned) and 'explanation' (of that event on the state just "
      "before it). The policy is source text (explanations then carry spans), policy JSON or container "
-     "bytes; source with errors raises CompileError, a policy that does not load ValueError."},
+     "bytes; source with errors raises CompileError, a policy that does not load ValueError."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -27,7 +27,6 @@
 #include "emit/printer.h"
 #include "host/arg_binder.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "module_state.h"
 #include "parts.h"
@@ -232,34 +231,34 @@ PyObject* source_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyMethodDef g_functions[] = {
-    {"source_hash", KV_FUNCTION(source_hash), METH_FASTCALL | METH_KEYWORDS,
+    bound_method("source_hash", source_hash,
      "source_hash(source)\n--\n\n"
      "The identity of a policy source (str, as UTF-8, or bytes): the 64-bit FNV-1a hash of its bytes, "
-     "never 0. What loading a source records in metadata.source_hash when it states none."},
-    {"compile_policy", KV_FUNCTION(compile_policy), METH_FASTCALL | METH_KEYWORDS,
+     "never 0. What loading a source records in metadata.source_hash when it states none."),
+    bound_method("compile_policy", compile_policy,
      "compile_policy(source, filename='<source>')\n--\n\n"
      "Compile policy source (str or bytes) into the bytes of a .zelvoc container. "
-     "Raises CompileError when the source has errors."},
-    {"compile_policy_json", KV_FUNCTION(compile_policy_json), METH_FASTCALL | METH_KEYWORDS,
+     "Raises CompileError when the source has errors."),
+    bound_method("compile_policy_json", compile_policy_json,
      "compile_policy_json(source, filename='<source>', *, indent=False)\n--\n\n"
      "Compile policy source into the policy's canonical JSON text (indented with indent=True). "
-     "Raises CompileError when the source has errors."},
-    {"format_source", KV_FUNCTION(format_source), METH_FASTCALL | METH_KEYWORDS,
+     "Raises CompileError when the source has errors."),
+    bound_method("format_source", format_source,
      "format_source(source, filename='<source>')\n--\n\n"
-     "The source in canonical layout, its comments kept. Raises CompileError when it has errors."},
-    {"print_policy", KV_FUNCTION(print_policy), METH_FASTCALL | METH_KEYWORDS,
+     "The source in canonical layout, its comments kept. Raises CompileError when it has errors."),
+    bound_method("print_policy", print_policy,
      "print_policy(policy)\n--\n\n"
      "The canonical source of a compiled policy, given as JSON text (str or bytes) or as the bytes "
-     "of a .zelvoc container. Raises ValueError with the loader's message when it does not load."},
-    {"canonical_policy_json", KV_FUNCTION(canonical_policy_json), METH_FASTCALL | METH_KEYWORDS,
+     "of a .zelvoc container. Raises ValueError with the loader's message when it does not load."),
+    bound_method("canonical_policy_json", canonical_policy_json,
      "canonical_policy_json(policy, *, indent=False)\n--\n\n"
      "The canonical JSON text of a compiled policy (JSON text or container bytes): every record in "
      "object form with every field. Two policies are the same record for record exactly when these "
-     "texts are equal. Raises ValueError with the loader's message when it does not load."},
-    {"check_policy", KV_FUNCTION(check_policy), METH_FASTCALL | METH_KEYWORDS,
+     "texts are equal. Raises ValueError with the loader's message when it does not load."),
+    bound_method("check_policy", check_policy,
      "check_policy(source, filename='<source>', schema=None)\n--\n\n"
      "Every error and warning the compiler and the checker find, optionally against a schema of "
-     "event types (JSON text). Raises ValueError when the schema does not parse."},
+     "event types (JSON text). Raises ValueError when the schema does not parse."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -33,7 +33,6 @@
 #include "host/arg_binder.h"
 #include "host/host.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "parts.h"
 #include "policy_arg.h"
@@ -458,17 +457,17 @@ PyObject* parse_ts(PyObject*, PyObject* arg) {
 }
 
 PyMethodDef g_methods[] = {
-    {"replay_lines", KV_FUNCTION(replay_lines), METH_FASTCALL | METH_KEYWORDS,
+    bound_method("replay_lines", replay_lines,
      "replay_lines(policy, data, *, session_key=None, sort=False, strict=False, context=None, config=None, "
      "line_numbers=None, out=None, start_ms=None, files=None, against=None) -> dict\n--\n\n"
      "Replays JSON lines of events in event time, one engine per session. context and config: a dict "
      "or a JSON object's text. files: (name, first line) pairs naming each line by its file. against: a "
      "second policy; each line is then read once and evaluated by both, and only the events they decide "
-     "differently are written, as two result lines each (policy, then against)."},
-    {"replay_file", KV_FUNCTION(replay_file), METH_FASTCALL | METH_KEYWORDS,
+     "differently are written, as two result lines each (policy, then against)."),
+    bound_method("replay_file", replay_file,
      "replay_file(policy, path, *, session_key=None, sort=False, strict=False, context=None, config=None, "
      "line_numbers=None, out=None, start_ms=None, files=None, against=None) -> dict\n--\n\n"
-     "replay_lines over the bytes of a file."},
+     "replay_lines over the bytes of a file."),
     {"parse_ts", parse_ts, METH_O,
      "parse_ts(ts, /) -> int\n--\n\nMilliseconds since 1970 of an event's ts (an int or an RFC 3339 text)."},
     {nullptr, nullptr, 0, nullptr},

@@ -37,7 +37,6 @@
 #include "host/host.h"
 #include "host/errors.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "replay/event_clock.h"
 #include "replay/timestamp.h"
@@ -357,26 +356,26 @@ PyObject* replayer_repr(PyObject* self) {
 }
 
 PyMethodDef g_methods[] = {
-    {"evaluate_at", KV_FUNCTION(evaluate_at), METH_FASTCALL | METH_KEYWORDS,
+    bound_method("evaluate_at", evaluate_at,
      "evaluate_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
-     "Evaluates one event at ts_ms (milliseconds since 1970): PolicyEngine.evaluate's result."},
-    {"explain_at", KV_FUNCTION(explain_at), METH_FASTCALL | METH_KEYWORDS,
+     "Evaluates one event at ts_ms (milliseconds since 1970): PolicyEngine.evaluate's result."),
+    bound_method("explain_at", explain_at,
      "explain_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
-     "The explanation of the event at ts_ms on the current state (docs/testing.md); changes nothing."},
-    {"set_context", KV_FUNCTION(set_context), METH_FASTCALL | METH_KEYWORDS,
-     "set_context($self, key, value)\n--\n\nStores a context value."},
-    {"set_config", KV_FUNCTION(set_config), METH_FASTCALL | METH_KEYWORDS,
-     "set_config($self, key, value)\n--\n\nStores a configuration value."},
-    {"reset", KV_FUNCTION(reset), METH_FASTCALL | METH_KEYWORDS,
-     "reset($self, ts_ms)\n--\n\nStarts monitoring again at ts_ms: monitors, windows and the count reset."},
+     "The explanation of the event at ts_ms on the current state (docs/testing.md); changes nothing."),
+    bound_method("set_context", set_context,
+     "set_context($self, key, value)\n--\n\nStores a context value."),
+    bound_method("set_config", set_config,
+     "set_config($self, key, value)\n--\n\nStores a configuration value."),
+    bound_method("reset", reset,
+     "reset($self, ts_ms)\n--\n\nStarts monitoring again at ts_ms: monitors, windows and the count reset."),
     {"status", status, METH_NOARGS, "status($self) -> str\n--\n\nThe engine's five-line status."},
     {"save_state", save_state, METH_NOARGS,
      "save_state($self) -> bytes\n--\n\nThe engine's state (windows, monitors, event count), bound to the policy."},
-    {"restore_state", KV_FUNCTION(restore_state), METH_FASTCALL | METH_KEYWORDS,
+    bound_method("restore_state", restore_state,
      "restore_state($self, data)\n--\n\nReplaces the engine's state by saved bytes of the same policy; "
-     "raises ValueError and changes nothing when they are refused."},
-    {"holds_state", KV_FUNCTION(holds_state), METH_FASTCALL | METH_KEYWORDS,
-     "holds_state($self, ts_ms) -> bool\n--\n\nTrue when dropping the engine could change a verdict at ts_ms."},
+     "raises ValueError and changes nothing when they are refused."),
+    bound_method("holds_state", holds_state,
+     "holds_state($self, ts_ms) -> bool\n--\n\nTrue when dropping the engine could change a verdict at ts_ms."),
     {nullptr, nullptr, 0, nullptr},
 };
 

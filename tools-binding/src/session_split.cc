@@ -21,7 +21,6 @@
 #include "event_lines.h"
 #include "host/arg_binder.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "py_ref.h"
 #include "replay/event_line.h"
 #include "replay/trace_lines.h"
@@ -113,11 +112,11 @@ PyObject* split_by_session(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef g_functions[] = {
-    {"split_by_session", KV_FUNCTION(split_by_session), METH_FASTCALL | METH_KEYWORDS,
+    bound_method("split_by_session", split_by_session,
      "split_by_session(data, parts, *, session_key=None) -> list[tuple[bytes, bytes]]\n--\n\n"
      "The non-blank lines of data dealt into `parts` parts by the hash of their session: for each part, "
      "its lines (each ending in a line feed) and their 1-based positions in data as native-endian "
-     "unsigned 64-bit integers. Without a session key every line goes to part 0."},
+     "unsigned 64-bit integers. Without a session key every line goes to part 0."),
     {nullptr, nullptr, 0, nullptr},
 };
 

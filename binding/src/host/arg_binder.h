@@ -57,6 +57,15 @@ struct BoundArg {
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<BoundArg> out);
 
+// The method table entry of a function whose arguments bind_arguments reads:
+// METH_FASTCALL | METH_KEYWORDS, plus `flags` (METH_STATIC). The function's
+// type is checked here, once, instead of at each table.
+using BoundFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyMethodDef bound_method(const char* name, BoundFunction function, const char* doc, int flags = 0) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+          METH_FASTCALL | METH_KEYWORDS | flags, doc};
+}
+
 // The same for a call that comes as a tuple and a dict (a type's tp_new):
 // the same checks and messages. The bound objects are borrowed from `args`
 // and `kwargs`. Costs one small array and a tuple of the keyword names.
