@@ -90,7 +90,7 @@ constexpr Signature kReadEventLine = {"read_event_line()", kReadEventLineParams,
 
 PyObject* read_event_line(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<BoundArg, 4> bound;
-  if (!bind_arguments(kReadEventLine, args, nargs, kwnames, bound)) return nullptr;
+  if (!bind_keyword_only_arguments(kReadEventLine, args, nargs, kwnames, bound)) return nullptr;
   PyObject* line = bound[0].object;
   PyObject* session_key = bound[1].object == nullptr ? Py_None : bound[1].object;
   PyObject* extra_keys = bound[2].object;

@@ -96,7 +96,7 @@ constexpr Signature kExplainEvents = {"explain_events()", kExplainParams, 1};
 
 PyObject* explain_events(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<BoundArg, 3> bound;
-  if (!bind_arguments(kExplainEvents, args, nargs, kwnames, bound)) return nullptr;
+  if (!bind_keyword_only_arguments(kExplainEvents, args, nargs, kwnames, bound)) return nullptr;
   PyObject* steps = bound[1].object;
   return korvanthel::at_boundary([&]() -> PyObject* {
     std::string_view data;

@@ -82,7 +82,7 @@ struct SourceArgs {
 template <std::size_t N>
 bool read_source_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       std::array<BoundArg, N>& bound, SourceArgs& out) {
-  if (!bind_arguments(sig, args, nargs, kwnames, bound)) return false;
+  if (!bind_keyword_only_arguments(sig, args, nargs, kwnames, bound)) return false;
   if (!text_argument(bound[0].object, "source", out.source)) return false;
   if (bound[1].object != nullptr) out.filename = bound[1].text;
   return true;
@@ -184,7 +184,7 @@ PyObject* print_policy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* canonical_policy_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<BoundArg, 2> bound;
   bool indent = false;
-  if (!bind_arguments(kCanonicalPolicyJson, args, nargs, kwnames, bound)) return nullptr;
+  if (!bind_keyword_only_arguments(kCanonicalPolicyJson, args, nargs, kwnames, bound)) return nullptr;
   if (!flag_argument(bound[1].object, indent)) return nullptr;
   const auto layout = indent ? zelvo::lang::JsonLayout::Indented : zelvo::lang::JsonLayout::Compact;
   return with_loaded_policy(bound[0].object,

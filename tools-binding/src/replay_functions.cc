@@ -359,7 +359,7 @@ constexpr Signature kReplayFile = {"replay_file()", kReplayFileParams, 10};
 bool read_replay_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       PyObject*& second, Call& call) {
   ReplayArgs a;
-  if (!bind_arguments(sig, args, nargs, kwnames, a)) return false;
+  if (!bind_keyword_only_arguments(sig, args, nargs, kwnames, a)) return false;
   second = a[1].object;
   bool sort = false;
   bool strict = false;

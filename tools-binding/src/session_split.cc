@@ -72,7 +72,7 @@ constexpr Signature kSplitBySession = {"split_by_session()", kSplitParams, 1};
 
 PyObject* split_by_session(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<BoundArg, 3> bound;
-  if (!bind_arguments(kSplitBySession, args, nargs, kwnames, bound)) return nullptr;
+  if (!bind_keyword_only_arguments(kSplitBySession, args, nargs, kwnames, bound)) return nullptr;
   PyObject* data = bound[0].object;
   PyObject* key_obj = bound[2].object == nullptr ? Py_None : bound[2].object;
   if (!PyBytes_Check(data)) {

@@ -136,7 +136,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
                     std::span<BoundArg> out) {
   nargs = PyVectorcall_NARGS(nargs);
   const auto total = static_cast<Py_ssize_t>(sig.params.size());
-  if (nargs > total - static_cast<Py_ssize_t>(sig.keyword_only)) return raise_too_many_positional(sig, nargs);
+  if (nargs > total) return raise_too_many_positional(sig, nargs);
   for (Py_ssize_t i = 0; i < total; ++i) out[i] = BoundArg{i < nargs ? args[i] : nullptr, {}};
   // Every parameter given by position (the usual call): no keyword to
   // match and none missing.
@@ -148,6 +148,14 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     if (out[i].object != nullptr && !check_type(sig.params[i], out[i])) return false;
   }
   return true;
+}
+
+bool bind_keyword_only_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                 std::span<BoundArg> out) {
+  if (PyVectorcall_NARGS(nargs) > static_cast<Py_ssize_t>(sig.params.size() - sig.keyword_only)) {
+    return raise_too_many_positional(sig, PyVectorcall_NARGS(nargs));
+  }
+  return bind_arguments(sig, args, nargs, kwnames, out);
 }
 
 bool bind_tuple_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<BoundArg> out) {

@@ -53,9 +53,15 @@ struct BoundArg {
 // Binds a fast call's arguments to `signature`. `out` has one slot per
 // parameter. Returns false with an exception set: a TypeError in the
 // formats above, or the host's own encoding error for a str that holds lone
-// surrogates.
+// surrogates. Takes every parameter by position: a signature with
+// keyword-only parameters goes through bind_keyword_only_arguments, so that
+// this, on every evaluate's path, does no counting of them.
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<BoundArg> out);
+
+// bind_arguments after refusing keyword-only parameters given by position.
+bool bind_keyword_only_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames, std::span<BoundArg> out);
 
 // The method table entry of a function whose arguments bind_arguments reads:
 // METH_FASTCALL | METH_KEYWORDS, plus `flags` (METH_STATIC). The function's
