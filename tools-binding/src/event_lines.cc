@@ -1,13 +1,14 @@
 #include "event_lines.h"
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "host/arg_binder.h"
 #include "host/errors.h"
 #include "host/value_to_host.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "parts.h"
 #include "py_ref.h"
 #include "replay/event_line.h"
@@ -79,16 +80,22 @@ PyRef session_obj(const rp::EventLine& line) {
   return PyRef::steal(made(PyLong_FromString(digits.c_str(), nullptr, 10)));
 }
 
-PyObject* read_event_line(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"line", "session_key", "extra_keys", "require_type", nullptr};
-  PyObject* line = nullptr;
-  PyObject* session_key = Py_None;
-  PyObject* extra_keys = nullptr;
-  int require_type = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOp:read_event_line", const_cast<char**>(kwlist), &line,
-                                   &session_key, &extra_keys, &require_type)) {
-    return nullptr;
-  }
+constexpr std::array<Param, 4> kReadEventLineParams = {{
+    {"line", ParamType::Any},
+    {"session_key", ParamType::Any, false},
+    {"extra_keys", ParamType::Any, false},
+    {"require_type", ParamType::Any, false},
+}};
+constexpr Signature kReadEventLine = {"read_event_line()", kReadEventLineParams, 3};
+
+PyObject* read_event_line(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 4> bound;
+  if (!bind_keyword_only_arguments(kReadEventLine, args, nargs, kwnames, bound)) return nullptr;
+  PyObject* line = bound[0].object;
+  PyObject* session_key = bound[1].object == nullptr ? Py_None : bound[1].object;
+  PyObject* extra_keys = bound[2].object;
+  bool require_type = true;
+  if (bound[3].object != nullptr && !flag_argument(bound[3].object, require_type)) return nullptr;
   return korvanthel::at_boundary([&]() -> PyObject* {
     std::string_view text;
     if (!text_argument(line, "line", text)) return nullptr;
@@ -111,7 +118,7 @@ PyObject* read_event_line(PyObject* module, PyObject* args, PyObject* kwargs) {
     }
     rp::EventLineReader reader{std::string(key), /*borrow_strings=*/false};
     reader.read_extra_keys(extras);
-    reader.allow_missing_type(require_type == 0);
+    reader.allow_missing_type(!require_type);
     rp::EventLine event;
     if (!reader.read(text, event)) return raise_line_error(module, reader.error());
 
@@ -136,12 +143,12 @@ PyObject* read_event_line(PyObject* module, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef g_functions[] = {
-    {"read_event_line", KV_FUNCTION(read_event_line), METH_VARARGS | METH_KEYWORDS,
+    bound_method("read_event_line", read_event_line,
      "read_event_line(line, /, *, session_key=None, extra_keys=(), require_type=True) -> dict\n--\n\n"
      "One event line (str or bytes) read as the replay reads it: a dict with 'type', 'fields' (a dict), "
      "'ts' (milliseconds or None), 'expect' (a lower-case verdict or None), 'session' (str, int or None) "
      "and each extra key present. Raises EventLineError (.problem, .code, .key) for a line the replay "
-     "would refuse."},
+     "would refuse."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,7 @@
 // had just before it. The policy is source text (compiled here; the
 // explanation then carries spans), policy JSON text, or container bytes.
 #define PY_SSIZE_T_CLEAN
+#include <array>
 #include <Python.h>
 
 #include <optional>
@@ -20,10 +21,10 @@
 #include "engine/engine.h"
 #include "explain/explain.h"
 #include "explain_to_host.h"
+#include "host/arg_binder.h"
 #include "host/errors.h"
 #include "host/host.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "module_state.h"
 #include "parts.h"
@@ -86,20 +87,21 @@ bool read_ts(PyObject* step, Py_ssize_t i, std::uint64_t& ts) {
   return raise_bad_ts(found, t, name.c_str()) != nullptr;
 }
 
-PyObject* explain_events(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"policy", "steps", "filename", nullptr};
-  PyObject* policy = nullptr;
-  PyObject* steps = nullptr;
-  PyObject* filename = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:explain_events", const_cast<char**>(kwlist), &policy,
-                                   &steps, &filename)) {
-    return nullptr;
-  }
+constexpr std::array<Param, 3> kExplainParams = {{
+    {"policy", ParamType::Any},
+    {"steps", ParamType::Any},
+    {"filename", ParamType::String, false},
+}};
+constexpr Signature kExplainEvents = {"explain_events()", kExplainParams, 1};
+
+PyObject* explain_events(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 3> bound;
+  if (!bind_keyword_only_arguments(kExplainEvents, args, nargs, kwnames, bound)) return nullptr;
+  PyObject* steps = bound[1].object;
   return korvanthel::at_boundary([&]() -> PyObject* {
     std::string_view data;
-    if (!text_argument(policy, "policy", data)) return nullptr;
-    std::string_view name = "<source>";
-    if (filename != nullptr && !str_argument(filename, "filename", name)) return nullptr;
+    if (!text_argument(bound[0].object, "policy", data)) return nullptr;
+    const std::string_view name = bound[2].object == nullptr ? std::string_view("<source>") : bound[2].text;
     PyRef seq = PyRef::steal(PySequence_Fast(steps, "explain_events() argument 'steps' must be a list of dicts"));
     if (!seq) return nullptr;
     LoadedPolicy loaded;
@@ -167,13 +169,13 @@ PyObject* explain_events(PyObject* module, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef g_functions[] = {
-    {"explain_events", KV_FUNCTION(explain_events), METH_VARARGS | METH_KEYWORDS,
+    bound_method("explain_events", explain_events,
      "explain_events(policy, steps, *, filename='<source>')\n--\n\n"
      "Run steps (dicts with optional 'context' and 'config' dicts to set first, then an event: 'type', "
      "'fields', 'ts' in ms) on a fresh engine in event time. Returns one dict per event: 'step' (its "
      "index), 'result' (what evaluate returned) and 'explanation' (of that event on the state just "
      "before it). The policy is source text (explanations then carry spans), policy JSON or container "
-     "bytes; source with errors raises CompileError, a policy that does not load ValueError."},
+     "bytes; source with errors raises CompileError, a policy that does not load ValueError."),
     {nullptr, nullptr, 0, nullptr},
 };
 

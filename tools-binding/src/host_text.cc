@@ -30,4 +30,15 @@ bool text_argument(PyObject* obj, const char* param, std::string_view& out, bool
   return str_argument(obj, param, out);
 }
 
+bool flag_argument(PyObject* obj, bool& out) {
+  if (obj == nullptr) {
+    out = false;
+    return true;
+  }
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) return false;
+  out = truth != 0;
+  return true;
+}
+
 }  // namespace korvanthel::tools

@@ -1,4 +1,5 @@
-// Reading text arguments: a str (its UTF-8 text) or bytes (as they are).
+// Reading arguments that host/arg_binder.h binds as any object: a str (its
+// UTF-8 text) or bytes (as they are), and flags.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -18,5 +19,9 @@ bool text_argument(PyObject* obj, const char* param, std::string_view& out, bool
 // TypeError PolicyEngine's members raise ("argument 'key': 'int' object
 // cannot be converted to 'PyString'").
 bool str_argument(PyObject* obj, const char* param, std::string_view& out);
+
+// A flag: false when not given (nullptr), else the truth of `obj`. False
+// with an exception set when its truth cannot be read.
+bool flag_argument(PyObject* obj, bool& out);
 
 }  // namespace korvanthel::tools

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <exception>
 #include <new>
 #include <optional>
@@ -24,8 +25,8 @@
 #include "emit/format_source.h"
 #include "emit/policy_json.h"
 #include "emit/printer.h"
+#include "host/arg_binder.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "module_state.h"
 #include "parts.h"
@@ -51,15 +52,39 @@ PyObject* str_of(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 
-// Parses (source, filename="<source>") plus the extra keywords of `format`.
+// (source, filename="<source>", ...): the first two parameters of the
+// functions that read a source.
+constexpr Param kSource = {"source", ParamType::Any};
+constexpr Param kFilename = {"filename", ParamType::String, false};
+constexpr Param kIndent = {"indent", ParamType::Any, false};
+constexpr Param kPolicy = {"policy", ParamType::Any};
+constexpr std::array<Param, 2> kSourceParams = {{kSource, kFilename}};
+constexpr std::array<Param, 3> kSourceJsonParams = {{kSource, kFilename, kIndent}};
+constexpr std::array<Param, 3> kCheckParams = {{kSource, kFilename, {"schema", ParamType::Any, false}}};
+constexpr std::array<Param, 1> kSourceOnly = {{kSource}};
+constexpr std::array<Param, 1> kPolicyParams = {{kPolicy}};
+constexpr std::array<Param, 2> kPolicyJsonParams = {{kPolicy, kIndent}};
+constexpr Signature kCompilePolicy = {"compile_policy()", kSourceParams};
+constexpr Signature kCompilePolicyJson = {"compile_policy_json()", kSourceJsonParams, 1};
+constexpr Signature kFormatSource = {"format_source()", kSourceParams};
+constexpr Signature kPrintPolicy = {"print_policy()", kPolicyParams};
+constexpr Signature kCanonicalPolicyJson = {"canonical_policy_json()", kPolicyJsonParams, 1};
+constexpr Signature kCheckPolicy = {"check_policy()", kCheckParams};
+constexpr Signature kSourceHash = {"source_hash()", kSourceOnly};
+
 struct SourceArgs {
   std::string_view source;
   std::string_view filename = kDefaultFilename;
 };
 
-bool read_source_args(PyObject* source, PyObject* filename, SourceArgs& out) {
-  if (!text_argument(source, "source", out.source)) return false;
-  if (filename != nullptr && !str_argument(filename, "filename", out.filename)) return false;
+// Binds the call to `sig` (whose first parameters are source and filename)
+// into `bound`, and reads the source's text and the file name.
+template <std::size_t N>
+bool read_source_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      std::array<BoundArg, N>& bound, SourceArgs& out) {
+  if (!bind_keyword_only_arguments(sig, args, nargs, kwnames, bound)) return false;
+  if (!text_argument(bound[0].object, "source", out.source)) return false;
+  if (bound[1].object != nullptr) out.filename = bound[1].text;
   return true;
 }
 
@@ -74,16 +99,10 @@ std::optional<CompileResult> compile_or_raise(PyObject* module, const SourceArgs
   return r;
 }
 
-PyObject* compile_policy(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"source", "filename", nullptr};
-  PyObject* source = nullptr;
-  PyObject* filename = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:compile_policy", const_cast<char**>(kwlist), &source,
-                                   &filename)) {
-    return nullptr;
-  }
+PyObject* compile_policy(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 2> bound;
   SourceArgs a;
-  if (!read_source_args(source, filename, a)) return nullptr;
+  if (!read_source_args(kCompilePolicy, args, nargs, kwnames, bound, a)) return nullptr;
   std::optional<CompileResult> r = compile_or_raise(module, a);
   if (!r) return nullptr;
   std::string container;
@@ -93,17 +112,12 @@ PyObject* compile_policy(PyObject* module, PyObject* args, PyObject* kwargs) {
   return PyBytes_FromStringAndSize(container.data(), static_cast<Py_ssize_t>(container.size()));
 }
 
-PyObject* compile_policy_json(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"source", "filename", "indent", nullptr};
-  PyObject* source = nullptr;
-  PyObject* filename = nullptr;
-  int indent = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$p:compile_policy_json", const_cast<char**>(kwlist), &source,
-                                   &filename, &indent)) {
-    return nullptr;
-  }
+PyObject* compile_policy_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 3> bound;
   SourceArgs a;
-  if (!read_source_args(source, filename, a)) return nullptr;
+  bool indent = false;
+  if (!read_source_args(kCompilePolicyJson, args, nargs, kwnames, bound, a)) return nullptr;
+  if (!flag_argument(bound[2].object, indent)) return nullptr;
   std::optional<CompileResult> r = compile_or_raise(module, a);
   if (!r) return nullptr;
   std::string json;
@@ -112,16 +126,10 @@ PyObject* compile_policy_json(PyObject* module, PyObject* args, PyObject* kwargs
   return str_of(json);
 }
 
-PyObject* format_source(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"source", "filename", nullptr};
-  PyObject* source = nullptr;
-  PyObject* filename = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:format_source", const_cast<char**>(kwlist), &source,
-                                   &filename)) {
-    return nullptr;
-  }
+PyObject* format_source(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 2> bound;
   SourceArgs a;
-  if (!read_source_args(source, filename, a)) return nullptr;
+  if (!read_source_args(kFormatSource, args, nargs, kwnames, bound, a)) return nullptr;
   zelvo::lang::FormatResult r;
   if (!run_unlocked([&] { r = zelvo::lang::format_source(a.source, a.filename); })) return nullptr;
   if (!r.text) return raise_compile_error(state_of(module), r.diagnostics);
@@ -167,41 +175,29 @@ PyObject* with_loaded_policy(PyObject* policy, Render render) {
   return str_of(out);
 }
 
-PyObject* print_policy(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"policy", nullptr};
-  PyObject* policy = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:print_policy", const_cast<char**>(kwlist), &policy)) {
-    return nullptr;
-  }
-  return with_loaded_policy(policy, [](const zelvo::CompiledPolicy& p) { return zelvo::lang::print_source(p); });
+PyObject* print_policy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 1> bound;
+  if (!bind_arguments(kPrintPolicy, args, nargs, kwnames, bound)) return nullptr;
+  return with_loaded_policy(bound[0].object, [](const zelvo::CompiledPolicy& p) { return zelvo::lang::print_source(p); });
 }
 
-PyObject* canonical_policy_json(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"policy", "indent", nullptr};
-  PyObject* policy = nullptr;
-  int indent = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:canonical_policy_json", const_cast<char**>(kwlist), &policy,
-                                   &indent)) {
-    return nullptr;
-  }
+PyObject* canonical_policy_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 2> bound;
+  bool indent = false;
+  if (!bind_keyword_only_arguments(kCanonicalPolicyJson, args, nargs, kwnames, bound)) return nullptr;
+  if (!flag_argument(bound[1].object, indent)) return nullptr;
   const auto layout = indent ? zelvo::lang::JsonLayout::Indented : zelvo::lang::JsonLayout::Compact;
-  return with_loaded_policy(policy,
+  return with_loaded_policy(bound[0].object,
                             [layout](const zelvo::CompiledPolicy& p) { return zelvo::lang::write_policy_json(p, layout); });
 }
 
-PyObject* check_policy(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"source", "filename", "schema", nullptr};
-  PyObject* source = nullptr;
-  PyObject* filename = nullptr;
-  PyObject* schema = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:check_policy", const_cast<char**>(kwlist), &source, &filename,
-                                   &schema)) {
-    return nullptr;
-  }
+PyObject* check_policy(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 3> bound;
   SourceArgs a;
-  if (!read_source_args(source, filename, a)) return nullptr;
+  if (!read_source_args(kCheckPolicy, args, nargs, kwnames, bound, a)) return nullptr;
+  PyObject* schema = bound[2].object;
   std::string_view schema_text;
-  const bool has_schema = schema != Py_None;
+  const bool has_schema = schema != nullptr && schema != Py_None;
   if (has_schema && !text_argument(schema, "schema", schema_text)) return nullptr;
   std::vector<zelvo::lang::Diagnostic> findings;
   std::string schema_error;
@@ -226,46 +222,43 @@ PyObject* check_policy(PyObject* module, PyObject* args, PyObject* kwargs) {
   return diagnostics_to_list(state_of(module), findings);
 }
 
-PyObject* source_hash(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"source", nullptr};
-  PyObject* source = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:source_hash", const_cast<char**>(kwlist), &source)) {
-    return nullptr;
-  }
+PyObject* source_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 1> bound;
+  if (!bind_arguments(kSourceHash, args, nargs, kwnames, bound)) return nullptr;
   std::string_view text;
-  if (!text_argument(source, "source", text)) return nullptr;
+  if (!text_argument(bound[0].object, "source", text)) return nullptr;
   return PyLong_FromUnsignedLongLong(zelvo::lang::source_hash(text));
 }
 
 PyMethodDef g_functions[] = {
-    {"source_hash", KV_FUNCTION(source_hash), METH_VARARGS | METH_KEYWORDS,
+    bound_method("source_hash", source_hash,
      "source_hash(source)\n--\n\n"
      "The identity of a policy source (str, as UTF-8, or bytes): the 64-bit FNV-1a hash of its bytes, "
-     "never 0. What loading a source records in metadata.source_hash when it states none."},
-    {"compile_policy", KV_FUNCTION(compile_policy), METH_VARARGS | METH_KEYWORDS,
+     "never 0. What loading a source records in metadata.source_hash when it states none."),
+    bound_method("compile_policy", compile_policy,
      "compile_policy(source, filename='<source>')\n--\n\n"
      "Compile policy source (str or bytes) into the bytes of a .zelvoc container. "
-     "Raises CompileError when the source has errors."},
-    {"compile_policy_json", KV_FUNCTION(compile_policy_json), METH_VARARGS | METH_KEYWORDS,
+     "Raises CompileError when the source has errors."),
+    bound_method("compile_policy_json", compile_policy_json,
      "compile_policy_json(source, filename='<source>', *, indent=False)\n--\n\n"
      "Compile policy source into the policy's canonical JSON text (indented with indent=True). "
-     "Raises CompileError when the source has errors."},
-    {"format_source", KV_FUNCTION(format_source), METH_VARARGS | METH_KEYWORDS,
+     "Raises CompileError when the source has errors."),
+    bound_method("format_source", format_source,
      "format_source(source, filename='<source>')\n--\n\n"
-     "The source in canonical layout, its comments kept. Raises CompileError when it has errors."},
-    {"print_policy", KV_FUNCTION(print_policy), METH_VARARGS | METH_KEYWORDS,
+     "The source in canonical layout, its comments kept. Raises CompileError when it has errors."),
+    bound_method("print_policy", print_policy,
      "print_policy(policy)\n--\n\n"
      "The canonical source of a compiled policy, given as JSON text (str or bytes) or as the bytes "
-     "of a .zelvoc container. Raises ValueError with the loader's message when it does not load."},
-    {"canonical_policy_json", KV_FUNCTION(canonical_policy_json), METH_VARARGS | METH_KEYWORDS,
+     "of a .zelvoc container. Raises ValueError with the loader's message when it does not load."),
+    bound_method("canonical_policy_json", canonical_policy_json,
      "canonical_policy_json(policy, *, indent=False)\n--\n\n"
      "The canonical JSON text of a compiled policy (JSON text or container bytes): every record in "
      "object form with every field. Two policies are the same record for record exactly when these "
-     "texts are equal. Raises ValueError with the loader's message when it does not load."},
-    {"check_policy", KV_FUNCTION(check_policy), METH_VARARGS | METH_KEYWORDS,
+     "texts are equal. Raises ValueError with the loader's message when it does not load."),
+    bound_method("check_policy", check_policy,
      "check_policy(source, filename='<source>', schema=None)\n--\n\n"
      "Every error and warning the compiler and the checker find, optionally against a schema of "
-     "event types (JSON text). Raises ValueError when the schema does not parse."},
+     "event types (JSON text). Raises ValueError when the schema does not parse."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 // are read in place. A C++ exception never escapes: memory exhaustion
 // becomes MemoryError.
 #define PY_SSIZE_T_CLEAN
+#include <array>
 #include <Python.h>
 
 #include <fcntl.h>
@@ -29,9 +30,9 @@
 #include "container/container.h"
 #include "engine/clock.h"
 #include "event_lines.h"
+#include "host/arg_binder.h"
 #include "host/host.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "parts.h"
 #include "policy_arg.h"
@@ -337,32 +338,43 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
   return result.release();
 }
 
-#define REPLAY_KWLIST "session_key", "sort", "strict", "context", "config", "line_numbers", "out", "start_ms", "files", "against"
-#define REPLAY_FORMAT "|$OppOOOOOOO"
+// (policy, <second>, *, session_key, sort, strict, context, config,
+// line_numbers, out, start_ms, files, against): replay_lines and replay_file
+// differ only in their second parameter.
+constexpr std::array<Param, 12> replay_params(const char* second) {
+  return {{{"policy", ParamType::Any}, {second, ParamType::Any}, {"session_key", ParamType::Any, false},
+           {"sort", ParamType::Any, false}, {"strict", ParamType::Any, false}, {"context", ParamType::Any, false},
+           {"config", ParamType::Any, false}, {"line_numbers", ParamType::Any, false}, {"out", ParamType::Any, false},
+           {"start_ms", ParamType::Any, false}, {"files", ParamType::Any, false}, {"against", ParamType::Any, false}}};
+}
+using ReplayArgs = std::array<BoundArg, 12>;
+constexpr std::array<Param, 12> kReplayLinesParams = replay_params("data");
+constexpr std::array<Param, 12> kReplayFileParams = replay_params("path");
+constexpr Signature kReplayLines = {"replay_lines()", kReplayLinesParams, 10};
+constexpr Signature kReplayFile = {"replay_file()", kReplayFileParams, 10};
 
 // Reads the arguments of replay_lines and replay_file: the policy, the
-// second positional argument (called `second_name`; returned in `second`,
-// unchecked) and the keyword options, into `call`. `format` is "OO" plus
-// REPLAY_FORMAT plus ":<function>". False with an exception set.
-bool read_replay_args(PyObject* args, PyObject* kwargs, const char* second_name, const char* format,
+// second positional argument (returned in `second`, unchecked) and the
+// keyword options, into `call`. False with an exception set.
+bool read_replay_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       PyObject*& second, Call& call) {
-  const char* kwlist[] = {"policy", second_name, REPLAY_KWLIST, nullptr};
-  PyObject *policy, *session_key = nullptr, *context = nullptr, *config = nullptr, *numbers = nullptr,
-                    *out = nullptr, *start_ms = nullptr, *files = nullptr, *against = nullptr;
-  int sort = 0, strict = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &policy, &second,
-                                   &session_key, &sort, &strict, &context, &config, &numbers, &out, &start_ms, &files, &against)) {
-    return false;
-  }
+  ReplayArgs a;
+  if (!bind_keyword_only_arguments(sig, args, nargs, kwnames, a)) return false;
+  second = a[1].object;
+  bool sort = false;
+  bool strict = false;
+  if (!flag_argument(a[3].object, sort) || !flag_argument(a[4].object, strict)) return false;
+  PyObject* against = a[11].object;
   if (against != nullptr && against != Py_None && !read_policy_arg(against, call.against.emplace())) return false;
-  return read_policy_arg(policy, call.policy) &&
-         read_options(session_key, sort, strict, context, config, numbers, out, start_ms, files, call);
+  return read_policy_arg(a[0].object, call.policy) &&
+         read_options(a[2].object, sort, strict, a[5].object, a[6].object, a[7].object, a[8].object, a[9].object,
+                      a[10].object, call);
 }
 
-PyObject* replay_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
+PyObject* replay_lines(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* data = nullptr;
   Call call;
-  if (!read_replay_args(args, kwargs, "data", "OO" REPLAY_FORMAT ":replay_lines", data, call)) return nullptr;
+  if (!read_replay_args(kReplayLines, args, nargs, kwnames, data, call)) return nullptr;
   if (PyBytes_Check(data)) {
     PyRef held = PyRef::borrow(data);
     return run(module, call, std::string_view(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))));
@@ -417,10 +429,10 @@ class MappedFile {
   std::size_t size_ = 0;
 };
 
-PyObject* replay_file(PyObject* module, PyObject* args, PyObject* kwargs) {
+PyObject* replay_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* path = nullptr;
   Call call;
-  if (!read_replay_args(args, kwargs, "path", "OO" REPLAY_FORMAT ":replay_file", path, call)) return nullptr;
+  if (!read_replay_args(kReplayFile, args, nargs, kwnames, path, call)) return nullptr;
   PyObject* bytes_path = nullptr;
   if (!PyUnicode_FSConverter(path, &bytes_path)) return nullptr;
   PyRef held = PyRef::steal(bytes_path);
@@ -445,17 +457,17 @@ PyObject* parse_ts(PyObject*, PyObject* arg) {
 }
 
 PyMethodDef g_methods[] = {
-    {"replay_lines", KV_FUNCTION(replay_lines), METH_VARARGS | METH_KEYWORDS,
+    bound_method("replay_lines", replay_lines,
      "replay_lines(policy, data, *, session_key=None, sort=False, strict=False, context=None, config=None, "
      "line_numbers=None, out=None, start_ms=None, files=None, against=None) -> dict\n--\n\n"
      "Replays JSON lines of events in event time, one engine per session. context and config: a dict "
      "or a JSON object's text. files: (name, first line) pairs naming each line by its file. against: a "
      "second policy; each line is then read once and evaluated by both, and only the events they decide "
-     "differently are written, as two result lines each (policy, then against)."},
-    {"replay_file", KV_FUNCTION(replay_file), METH_VARARGS | METH_KEYWORDS,
+     "differently are written, as two result lines each (policy, then against)."),
+    bound_method("replay_file", replay_file,
      "replay_file(policy, path, *, session_key=None, sort=False, strict=False, context=None, config=None, "
      "line_numbers=None, out=None, start_ms=None, files=None, against=None) -> dict\n--\n\n"
-     "replay_lines over the bytes of a file."},
+     "replay_lines over the bytes of a file."),
     {"parse_ts", parse_ts, METH_O,
      "parse_ts(ts, /) -> int\n--\n\nMilliseconds since 1970 of an event's ts (an int or an RFC 3339 text)."},
     {nullptr, nullptr, 0, nullptr},

@@ -19,6 +19,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <memory>
 #include <new>
 #include <optional>
@@ -32,10 +33,10 @@
 #include "explain/explain.h"
 #include "event_lines.h"
 #include "explain_to_host.h"
+#include "host/arg_binder.h"
 #include "host/host.h"
 #include "host/errors.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "model/json_decoder.h"
 #include "replay/event_clock.h"
 #include "replay/timestamp.h"
@@ -83,18 +84,26 @@ bool read_ts(PyObject* obj, std::uint64_t& out) {
 }
 
 // The arguments of evaluate_at and explain_at: (ts_ms, event_type, fields=None).
-struct EventAtArgs {
-  PyObject* ts = nullptr;
-  PyObject* type = nullptr;
-  PyObject* fields = Py_None;
-};
+constexpr std::array<Param, 3> kEventAtParams = {{
+    {"ts_ms", ParamType::Any},
+    {"event_type", ParamType::String},
+    {"fields", ParamType::DictOrNone, false},
+}};
+constexpr Signature kEvaluateAt = {"evaluate_at()", kEventAtParams};
+constexpr Signature kExplainAt = {"explain_at()", kEventAtParams};
+constexpr std::array<Param, 2> kStoreParams = {{{"key", ParamType::String}, {"value", ParamType::Any}}};
+constexpr Signature kSetContext = {"set_context()", kStoreParams};
+constexpr Signature kSetConfig = {"set_config()", kStoreParams};
+constexpr std::array<Param, 1> kTsParams = {{{"ts_ms", ParamType::Any}}};
+constexpr Signature kReset = {"reset()", kTsParams};
+constexpr Signature kHoldsState = {"holds_state()", kTsParams};
+constexpr std::array<Param, 1> kDataParams = {{{"data", ParamType::Any}}};
+constexpr Signature kRestoreState = {"restore_state()", kDataParams};
+constexpr std::array<Param, 1> kPolicyParams = {{{"policy", ParamType::Any}}};
+constexpr Signature kReplayerNew = {"Replayer()", kPolicyParams};
 
-// Parses them with `format` ("OO|O:<method>"); false with an exception set.
-bool parse_event_at(PyObject* args, PyObject* kwargs, const char* format, EventAtArgs& out) {
-  static const char* kwlist[] = {"ts_ms", "event_type", "fields", nullptr};
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &out.ts, &out.type,
-                                     &out.fields) != 0;
-}
+// Binds (ts_ms, event_type, fields) of evaluate_at and explain_at.
+using EventAtArgs = std::array<BoundArg, 3>;
 
 // An event read from those arguments, its fields converted as
 // PolicyEngine.evaluate converts them. The texts it borrows and the
@@ -110,14 +119,9 @@ struct EventAt {
 // set; `out` is then to be dropped.
 bool read_event_at(const EventAtArgs& a, const KeptFields& kept, zelvo::ValueMap storage, EventAt& out) {
   std::uint64_t ts = 0;
-  std::string_view event_type;
-  if (!read_ts(a.ts, ts) || !str_argument(a.type, "event_type", event_type)) return false;
-  if (a.fields != Py_None && !PyDict_Check(a.fields)) {
-    raise_not_convertible(a.fields, "PyDict", "fields");
-    return false;
-  }
-  out.event = zelvo::Event{zelvo::Str(event_type), std::move(storage), ts, {}};
-  return fields_to_event(a.fields == Py_None ? nullptr : a.fields, kept, out.borrows, out.positions, out.event);
+  if (!read_ts(a[0].object, ts)) return false;
+  out.event = zelvo::Event{zelvo::Str(a[1].text), std::move(storage), ts, {}};
+  return fields_to_event(a[2].object, kept, out.borrows, out.positions, out.event);
 }
 
 // Puts the values stored before the engine existed into `engine`.
@@ -137,14 +141,11 @@ zelvo::PolicyEngine& engine_at(ReplayerState& st, std::uint64_t ts) {
 }
 
 PyObject* replayer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"policy", nullptr};
-  PyObject* policy_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Replayer", const_cast<char**>(kwlist), &policy_arg)) {
-    return nullptr;
-  }
   return at_boundary([&]() -> PyObject* {
+    std::array<BoundArg, 1> bound;
+    if (!bind_tuple_arguments(kReplayerNew, args, kwargs, bound)) return nullptr;
     PolicyArg arg;
-    if (!read_policy_arg(policy_arg, arg)) return nullptr;
+    if (!read_policy_arg(bound[0].object, arg)) return nullptr;
     auto loaded = load_policy_arg(arg, "<policy>");
     if (!loaded) return raise_policy_load_error(PyType_GetModule(type), loaded.error());
     std::optional<zelvo::CompiledPolicy> policy(std::move(loaded.value().policy));
@@ -163,10 +164,10 @@ void replayer_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* evaluate_at(PyObject* self, PyObject* args, PyObject* kwargs) {
-  EventAtArgs a;
-  if (!parse_event_at(args, kwargs, "OO|O:evaluate_at", a)) return nullptr;
+PyObject* evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return at_boundary([&]() -> PyObject* {
+    EventAtArgs a;
+    if (!bind_arguments(kEvaluateAt, args, nargs, kwnames, a)) return nullptr;
     ReplayerState& st = state_of(self);
     CallScratch scratch;
     EventAt at;
@@ -182,10 +183,10 @@ PyObject* evaluate_at(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The explanation of an event at ts_ms on the current state; evaluates
 // nothing and changes nothing. Before the first evaluate_at, on an engine
 // built for the occasion at ts_ms with the stored values.
-PyObject* explain_at(PyObject* self, PyObject* args, PyObject* kwargs) {
-  EventAtArgs a;
-  if (!parse_event_at(args, kwargs, "OO|O:explain_at", a)) return nullptr;
+PyObject* explain_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return at_boundary([&]() -> PyObject* {
+    EventAtArgs a;
+    if (!bind_arguments(kExplainAt, args, nargs, kwnames, a)) return nullptr;
     ReplayerState& st = state_of(self);
     EventAt at;
     if (!read_event_at(a, st.kept, {}, at)) return nullptr;
@@ -198,17 +199,13 @@ PyObject* explain_at(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 enum class Store { Context, Config };
 
-PyObject* store(Store which, PyObject* self, PyObject* args, PyObject* kwargs, const char* format) {
-  static const char* kwlist[] = {"key", "value", nullptr};
-  PyObject *key_arg, *value_arg;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &key_arg, &value_arg)) {
-    return nullptr;
-  }
+PyObject* store(Store which, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return at_boundary([&]() -> PyObject* {
-    std::string_view key;
-    if (!str_argument(key_arg, "key", key)) return nullptr;
+    std::array<BoundArg, 2> bound;
+    if (!bind_arguments(which == Store::Context ? kSetContext : kSetConfig, args, nargs, kwnames, bound)) return nullptr;
+    const std::string_view key = bound[0].text;
     zelvo::Value value;
-    if (!value_from_host(value_arg, value)) return nullptr;
+    if (!value_from_host(bound[1].object, value)) return nullptr;
     ReplayerState& st = state_of(self);
     if (st.timed) {
       if (which == Store::Context) st.timed->engine.set_context(zelvo::Str(key), std::move(value));
@@ -220,21 +217,20 @@ PyObject* store(Store which, PyObject* self, PyObject* args, PyObject* kwargs, c
   });
 }
 
-PyObject* set_context(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return store(Store::Context, self, args, kwargs, "OO:set_context");
+PyObject* set_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return store(Store::Context, self, args, nargs, kwnames);
 }
 
-PyObject* set_config(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return store(Store::Config, self, args, kwargs, "OO:set_config");
+PyObject* set_config(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return store(Store::Config, self, args, nargs, kwnames);
 }
 
-PyObject* reset(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"ts_ms", nullptr};
-  PyObject* ts_arg;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reset", const_cast<char**>(kwlist), &ts_arg)) return nullptr;
+PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return at_boundary([&]() -> PyObject* {
+    std::array<BoundArg, 1> bound;
+    if (!bind_arguments(kReset, args, nargs, kwnames, bound)) return nullptr;
     std::uint64_t ts = 0;
-    if (!read_ts(ts_arg, ts)) return nullptr;
+    if (!read_ts(bound[0].object, ts)) return nullptr;
     ReplayerState& st = state_of(self);
     if (st.timed) {
       st.timed->clock.advance_to(ts);
@@ -285,10 +281,16 @@ PyObject* save_state(PyObject* self, PyObject*) {
 // Refused bytes raise ValueError and change nothing; before the first
 // evaluate_at the engine is built here (its clock at 0: the restored
 // monitors carry their own start times).
-PyObject* restore_state(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"data", nullptr};
+PyObject* restore_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 1> bound;
+  if (!bind_arguments(kRestoreState, args, nargs, kwnames, bound)) return nullptr;
+  // Any bytes-like object, as its buffer.
   Py_buffer data;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*:restore_state", const_cast<char**>(kwlist), &data)) return nullptr;
+  if (!PyObject_CheckBuffer(bound[0].object)) {
+    raise_not_convertible(bound[0].object, "PyBytes", "data");
+    return nullptr;
+  }
+  if (PyObject_GetBuffer(bound[0].object, &data, PyBUF_SIMPLE) < 0) return nullptr;
   PyObject* out = at_boundary([&]() -> PyObject* {
     ReplayerState& st = state_of(self);
     const std::string_view bytes(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len));
@@ -315,12 +317,11 @@ PyObject* restore_state(PyObject* self, PyObject* args, PyObject* kwargs) {
   return out;
 }
 
-PyObject* holds_state(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"ts_ms", nullptr};
-  PyObject* ts_arg;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:holds_state", const_cast<char**>(kwlist), &ts_arg)) return nullptr;
+PyObject* holds_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 1> bound;
+  if (!bind_arguments(kHoldsState, args, nargs, kwnames, bound)) return nullptr;
   std::uint64_t ts = 0;
-  if (!read_ts(ts_arg, ts)) return nullptr;
+  if (!read_ts(bound[0].object, ts)) return nullptr;
   const ReplayerState& st = state_of(self);
   return PyBool_FromLong(st.timed && zelvo::holds_live_state(st.timed->engine, ts));
 }
@@ -355,26 +356,26 @@ PyObject* replayer_repr(PyObject* self) {
 }
 
 PyMethodDef g_methods[] = {
-    {"evaluate_at", KV_FUNCTION(evaluate_at), METH_VARARGS | METH_KEYWORDS,
+    bound_method("evaluate_at", evaluate_at,
      "evaluate_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
-     "Evaluates one event at ts_ms (milliseconds since 1970): PolicyEngine.evaluate's result."},
-    {"explain_at", KV_FUNCTION(explain_at), METH_VARARGS | METH_KEYWORDS,
+     "Evaluates one event at ts_ms (milliseconds since 1970): PolicyEngine.evaluate's result."),
+    bound_method("explain_at", explain_at,
      "explain_at($self, ts_ms, event_type, fields=None) -> dict\n--\n\n"
-     "The explanation of the event at ts_ms on the current state (docs/testing.md); changes nothing."},
-    {"set_context", KV_FUNCTION(set_context), METH_VARARGS | METH_KEYWORDS,
-     "set_context($self, key, value)\n--\n\nStores a context value."},
-    {"set_config", KV_FUNCTION(set_config), METH_VARARGS | METH_KEYWORDS,
-     "set_config($self, key, value)\n--\n\nStores a configuration value."},
-    {"reset", KV_FUNCTION(reset), METH_VARARGS | METH_KEYWORDS,
-     "reset($self, ts_ms)\n--\n\nStarts monitoring again at ts_ms: monitors, windows and the count reset."},
+     "The explanation of the event at ts_ms on the current state (docs/testing.md); changes nothing."),
+    bound_method("set_context", set_context,
+     "set_context($self, key, value)\n--\n\nStores a context value."),
+    bound_method("set_config", set_config,
+     "set_config($self, key, value)\n--\n\nStores a configuration value."),
+    bound_method("reset", reset,
+     "reset($self, ts_ms)\n--\n\nStarts monitoring again at ts_ms: monitors, windows and the count reset."),
     {"status", status, METH_NOARGS, "status($self) -> str\n--\n\nThe engine's five-line status."},
     {"save_state", save_state, METH_NOARGS,
      "save_state($self) -> bytes\n--\n\nThe engine's state (windows, monitors, event count), bound to the policy."},
-    {"restore_state", KV_FUNCTION(restore_state), METH_VARARGS | METH_KEYWORDS,
+    bound_method("restore_state", restore_state,
      "restore_state($self, data)\n--\n\nReplaces the engine's state by saved bytes of the same policy; "
-     "raises ValueError and changes nothing when they are refused."},
-    {"holds_state", KV_FUNCTION(holds_state), METH_VARARGS | METH_KEYWORDS,
-     "holds_state($self, ts_ms) -> bool\n--\n\nTrue when dropping the engine could change a verdict at ts_ms."},
+     "raises ValueError and changes nothing when they are refused."),
+    bound_method("holds_state", holds_state,
+     "holds_state($self, ts_ms) -> bool\n--\n\nTrue when dropping the engine could change a verdict at ts_ms."),
     {nullptr, nullptr, 0, nullptr},
 };
 

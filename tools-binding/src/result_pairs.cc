@@ -1,12 +1,14 @@
 // pair_result_lines: two replays' result lines side by side, the pairs that
 // may differ handed back for decoding (replay/result_pairs.h).
 #define PY_SSIZE_T_CLEAN
+#include <array>
 #include <Python.h>
 
 #include <new>
 #include <string_view>
 #include <vector>
 
+#include "host/arg_binder.h"
 #include "py_ref.h"
 #include "replay/result_pairs.h"
 #include "replay_parts.h"
@@ -78,13 +80,15 @@ bool lines_at(std::string_view data, const std::vector<std::size_t>& at, std::ve
   return true;
 }
 
+// Positional only: bound without keyword names.
+constexpr std::array<Param, 2> kPairParams = {{{"before", ParamType::Any}, {"after", ParamType::Any}}};
+constexpr Signature kPairResultLines = {"pair_result_lines()", kPairParams};
+
 PyObject* pair_lines(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_SetString(PyExc_TypeError, "pair_result_lines() takes exactly 2 arguments (before, after)");
-    return nullptr;
-  }
+  std::array<BoundArg, 2> bound;
+  if (!bind_arguments(kPairResultLines, args, nargs, nullptr, bound)) return nullptr;
   Held before, after;
-  if (!before.take(args[0], "before") || !after.take(args[1], "after")) return nullptr;
+  if (!before.take(bound[0].object, "before") || !after.take(bound[1].object, "after")) return nullptr;
   rp::ResultPairs pairs;
   // The buffers stay held; only their bytes are read.
   if (!run_unlocked([&] { pairs = rp::pair_results(before.text(), after.text()); }, "result pairing",

@@ -11,6 +11,7 @@
 //
 // Cost: one pass of the event-line reader over each line (fields checked,
 // not built) and one copy of the line; the lock is released meanwhile.
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -18,8 +19,8 @@
 #include <vector>
 
 #include "event_lines.h"
+#include "host/arg_binder.h"
 #include "host_text.h"
-#include "keyword_function.h"
 #include "py_ref.h"
 #include "replay/event_line.h"
 #include "replay/trace_lines.h"
@@ -62,18 +63,23 @@ void split(std::string_view data, const std::string& session_key, std::vector<Pa
   }
 }
 
-PyObject* split_by_session(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"data", "parts", "session_key", nullptr};
-  PyObject* data = nullptr;
-  Py_ssize_t count = 0;
-  PyObject* key_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|$O:split_by_session", const_cast<char**>(kwlist), &data,
-                                   &count, &key_obj)) {
-    return nullptr;
-  }
+constexpr std::array<Param, 3> kSplitParams = {{
+    {"data", ParamType::Any},
+    {"parts", ParamType::Any},
+    {"session_key", ParamType::Any, false},
+}};
+constexpr Signature kSplitBySession = {"split_by_session()", kSplitParams, 1};
+
+PyObject* split_by_session(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<BoundArg, 3> bound;
+  if (!bind_keyword_only_arguments(kSplitBySession, args, nargs, kwnames, bound)) return nullptr;
+  PyObject* data = bound[0].object;
+  PyObject* key_obj = bound[2].object == nullptr ? Py_None : bound[2].object;
   if (!PyBytes_Check(data)) {
     return PyErr_Format(PyExc_TypeError, "argument 'data' must be bytes, not %.200s", Py_TYPE(data)->tp_name);
   }
+  const Py_ssize_t count = PyNumber_AsSsize_t(bound[1].object, PyExc_OverflowError);
+  if (count == -1 && PyErr_Occurred()) return nullptr;
   if (count < 1 || count > kMaxParts) return PyErr_Format(PyExc_ValueError, "parts must be from 1 to %zd", kMaxParts);
   std::string session_key;
   if (key_obj != Py_None) {
@@ -106,11 +112,11 @@ PyObject* split_by_session(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef g_functions[] = {
-    {"split_by_session", KV_FUNCTION(split_by_session), METH_VARARGS | METH_KEYWORDS,
+    bound_method("split_by_session", split_by_session,
      "split_by_session(data, parts, *, session_key=None) -> list[tuple[bytes, bytes]]\n--\n\n"
      "The non-blank lines of data dealt into `parts` parts by the hash of their session: for each part, "
      "its lines (each ending in a line feed) and their 1-based positions in data as native-endian "
-     "unsigned 64-bit integers. Without a session key every line goes to part 0."},
+     "unsigned 64-bit integers. Without a session key every line goes to part 0."),
     {nullptr, nullptr, 0, nullptr},
 };
 

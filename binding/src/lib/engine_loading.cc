@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "arg_binder.h"
+#include "host/arg_binder.h"
 #include "container/container.h"
 #include "engine_object.h"
 #include "host/errors.h"

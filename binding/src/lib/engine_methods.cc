@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "arg_binder.h"
+#include "host/arg_binder.h"
 #include "engine_object.h"
 #include "event/event.h"
 #include "host/host.h"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine_object.h"
+#include "host/arg_binder.h"
 #include "host/host.h"
 
 namespace korvanthel {
@@ -32,25 +33,18 @@ constexpr const char kEvaluateDoc[] =
     "    A dict with keys: verdict, reason, triggered_rules, actions,\n"
     "    violations, constraint_violations, eval_time_us";
 
-template <typename Fn>
-PyCFunction as_cfunction(Fn* fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef kMethods[] = {
-    {"from_file", as_cfunction(engine_from_file), kFastKeywords | METH_STATIC,
-     "from_file(path)\n--\n\nLoad a policy engine from a compiled .zelvoc file."},
-    {"from_bytes", as_cfunction(engine_from_bytes), kFastKeywords | METH_STATIC,
-     "from_bytes(data)\n--\n\nLoad a policy engine from raw .zelvoc bytes."},
-    {"from_json", as_cfunction(engine_from_json), kFastKeywords | METH_STATIC,
-     "from_json(json_str)\n--\n\nLoad a policy engine from a JSON string (debug format)."},
-    {"evaluate", as_cfunction(engine_evaluate), kFastKeywords, kEvaluateDoc},
-    {"set_context", as_cfunction(engine_set_context), kFastKeywords,
-     "set_context($self, key, value)\n--\n\nSet a persistent context value."},
-    {"set_config", as_cfunction(engine_set_config), kFastKeywords,
-     "set_config($self, key, value)\n--\n\nSet a policy configuration value."},
+    bound_method("from_file", engine_from_file,
+     "from_file(path)\n--\n\nLoad a policy engine from a compiled .zelvoc file.", METH_STATIC),
+    bound_method("from_bytes", engine_from_bytes,
+     "from_bytes(data)\n--\n\nLoad a policy engine from raw .zelvoc bytes.", METH_STATIC),
+    bound_method("from_json", engine_from_json,
+     "from_json(json_str)\n--\n\nLoad a policy engine from a JSON string (debug format).", METH_STATIC),
+    bound_method("evaluate", engine_evaluate, kEvaluateDoc),
+    bound_method("set_context", engine_set_context,
+     "set_context($self, key, value)\n--\n\nSet a persistent context value."),
+    bound_method("set_config", engine_set_config,
+     "set_config($self, key, value)\n--\n\nSet a policy configuration value."),
     {"reset", engine_reset, METH_NOARGS, "reset($self)\n--\n\nReset the engine state (state machines, counters)."},
     {"status", engine_status, METH_NOARGS, "status($self)\n--\n\nGet engine status summary."},
     {nullptr, nullptr, 0, nullptr},

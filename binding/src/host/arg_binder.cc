@@ -17,8 +17,9 @@ Py_ssize_t count_required(std::span<const Param> params) {
 }
 
 bool raise_too_many_positional(const Signature& sig, Py_ssize_t given) {
-  const auto total = static_cast<Py_ssize_t>(sig.params.size());
-  const Py_ssize_t required = count_required(sig.params);
+  const std::span<const Param> positional = sig.params.first(sig.params.size() - sig.keyword_only);
+  const auto total = static_cast<Py_ssize_t>(positional.size());
+  const Py_ssize_t required = count_required(positional);
   const char* verb = given == 1 ? "was" : "were";
   PyRef text = PyRef::steal(
       required == total
@@ -147,6 +148,36 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     if (out[i].object != nullptr && !check_type(sig.params[i], out[i])) return false;
   }
   return true;
+}
+
+bool bind_keyword_only_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                 std::span<BoundArg> out) {
+  if (PyVectorcall_NARGS(nargs) > static_cast<Py_ssize_t>(sig.params.size() - sig.keyword_only)) {
+    return raise_too_many_positional(sig, PyVectorcall_NARGS(nargs));
+  }
+  return bind_arguments(sig, args, nargs, kwnames, out);
+}
+
+bool bind_tuple_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<BoundArg> out) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+  std::vector<PyObject*> stack(static_cast<std::size_t>(nargs + nkw));
+  for (Py_ssize_t i = 0; i < nargs; ++i) stack[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  PyRef names;
+  if (nkw > 0) {
+    names = PyRef::steal(PyTuple_New(nkw));
+    if (!names) return false;
+    Py_ssize_t pos = 0;
+    Py_ssize_t k = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+      PyTuple_SET_ITEM(names.get(), k, Py_NewRef(key));
+      stack[static_cast<std::size_t>(nargs + k)] = value;
+      ++k;
+    }
+  }
+  return bind_arguments(sig, stack.data(), nargs, names.get(), out);
 }
 
 }  // namespace korvanthel
