@@ -101,6 +101,7 @@ class Writer {
 
   // --- pieces ---
   void raw(std::string_view text) {
+    if (text.empty()) return;  // an empty view may hold no pointer at all
     char* p = room(text.size());
     std::memcpy(p, text.data(), text.size());
     size_ += text.size();
