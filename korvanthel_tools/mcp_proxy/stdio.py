@@ -22,7 +22,9 @@ empty one.
 Lifetime:
 
 - the client closes the proxy's standard input (or it is empty, or it
-  ends): the server's input is closed, the server gets ``grace`` seconds
+  ends): the requests still in flight are answered first (the proxy waits
+  at most ``grace`` seconds for them, so a file of requests gets all its
+  answers), then the server's input is closed, the server gets ``grace`` seconds
   to exit, then SIGTERM, then SIGKILL; the proxy exits 0 (even when the
   server exits at the same moment);
 - the server exits (or closes its output): every request in flight is
@@ -288,6 +290,7 @@ class StdioProxy:
         self.input_fd = input_fd
         self.output_fd = output_fd
         self._out: _Output | None = None
+        self._answered = asyncio.Event()
 
     async def run(self) -> int:
         """Start the server and relay until the client closes its input, the
@@ -373,9 +376,17 @@ class StdioProxy:
             except (ConnectionError, OSError):
                 # The server is gone; the other direction reports it.
                 await asyncio.Event().wait()
-        # The client is done: let the server see the end of its input.
+        # The client is done: the answers it is still owed come first, then
+        # the server sees the end of its input.
+        with contextlib.suppress(asyncio.TimeoutError):
+            await asyncio.wait_for(self._settled(), self.grace)
         with contextlib.suppress(ConnectionError, OSError):
             server_in.close()
+
+    async def _settled(self) -> None:
+        while self.interceptor.pending:
+            self._answered.clear()
+            await self._answered.wait()
 
     async def _server_to_client(self, process: asyncio.subprocess.Process) -> None:
         assert process.stdout is not None
@@ -392,6 +403,7 @@ class StdioProxy:
             out = server_line(self.interceptor, line)
             if out is not None:
                 await self._write(out)
+            self._answered.set()
 
     async def _send(self, message: dict[str, Any]) -> None:
         await self._write(encode(message))
