@@ -266,9 +266,9 @@ AstPtr Parser::parse_postfix() {
   return e;
 }
 
-std::vector<AstPtr> Parser::parse_call_args() {
+AstList Parser::parse_call_args() {
   expect(Tok::LParen);
-  std::vector<AstPtr> args;
+  AstList args(arena_.lists());
   if (at(Tok::RParen)) {
     take();
     return args;

@@ -115,7 +115,7 @@ class Parser {
   AstPtr parse_in_scope(std::string bound);
   AstPtr parse_match();
   std::unique_ptr<AstNode> parse_node();
-  std::vector<AstPtr> parse_call_args();
+  AstList parse_call_args();
   LiteralValue parse_literal_value();
   bool at_literal_value();
   AstPtr field_read(AstPtr object, std::string field, std::uint32_t end);
