@@ -64,26 +64,6 @@ const Token& Parser::read_ahead(std::size_t ahead) {
   return ahead_[(ahead_first_ + ahead) % kLookahead];
 }
 
-Token Parser::take() {
-  peek();
-  Token t = std::move(ahead_[ahead_first_]);
-  ahead_first_ = (ahead_first_ + 1) % kLookahead;
-  --ahead_count_;
-  if (t.kind != Tok::End) last_end_ = t.end();
-  switch (t.kind) {
-    case Tok::LParen:
-    case Tok::LBracket:
-    case Tok::LBrace: ++open_; break;
-    case Tok::RParen:
-    case Tok::RBracket:
-    case Tok::RBrace:
-      if (open_ > 0) --open_;
-      break;
-    default: break;
-  }
-  return t;
-}
-
 void Parser::fail(std::string_view expected, std::string_view suggestion) {
   const Token& t = peek();
   if (t.kind != Tok::Error) {  // a malformed token was reported already
