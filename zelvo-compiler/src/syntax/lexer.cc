@@ -298,7 +298,9 @@ Token Lexer::lex_number(std::uint32_t start) {
     t.uint = value;
     // A duration unit, longest first.
     static constexpr std::string_view kUnits[] = {"ms", "s", "m", "h", "d"};
-    for (std::uint8_t u = 0; u < 5; ++u) {
+    const char after = peek();
+    const bool unit_letter = after == 'm' || after == 's' || after == 'h' || after == 'd';
+    for (std::uint8_t u = 0; unit_letter && u < 5; ++u) {
       const std::string_view unit = kUnits[u];
       if (text_.substr(pos_, unit.size()) == unit && !is_word_char(peek(unit.size()))) {
         t.kind = Tok::Duration;
