@@ -5,8 +5,8 @@
 // key or value exactly when a value ended last, so one flag is all the
 // state. A key given as a string literal is written with its quotes, colon
 // and comma in one piece. The text is byte for byte what json::Writer
-// writes in Layout::Compact with the same float style (policy_json.cc
-// writes the same policy both ways in its tests' eyes: same bytes).
+// writes in Layout::Compact with the same float style (compact_json_test
+// drives both with the same calls).
 //
 // Cost: one or two pieces per call; no allocation beyond the text's own.
 #pragma once
