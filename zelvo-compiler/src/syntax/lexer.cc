@@ -170,7 +170,9 @@ void Lexer::skip_space_and_comments() {
 
 Token Lexer::next() {
   for (;;) {
-    skip_space_and_comments();
+    // Blanks here; line ends and comments (rarer, and they may report) there.
+    while (pos_ < text_.size() && has_class(text_[pos_], kSpace)) ++pos_;
+    if (pos_ < text_.size() && (text_[pos_] == '\n' || text_[pos_] == '/')) skip_space_and_comments();
     if (pos_ >= text_.size() || sink_.full()) {
       Token t;
       t.kind = Tok::End;
