@@ -88,10 +88,13 @@ bool read_source_args(const Signature& sig, PyObject* const* args, Py_ssize_t na
   return true;
 }
 
-// Compiles; sets CompileError (and returns nullopt) when the source has errors.
+// Compiles (without a source map: the callers want only the model's JSON);
+// sets CompileError (and returns nullopt) when the source has errors.
 std::optional<CompileResult> compile_or_raise(PyObject* module, const SourceArgs& a) {
   CompileResult r;
-  if (!run_unlocked([&] { r = zelvo::lang::compile(a.source, a.filename); })) return std::nullopt;
+  zelvo::lang::CompileOptions options;
+  options.source_map = false;
+  if (!run_unlocked([&] { r = zelvo::lang::compile(a.source, a.filename, options); })) return std::nullopt;
   if (!r.policy) {
     raise_compile_error(state_of(module), r.diagnostics);
     return std::nullopt;

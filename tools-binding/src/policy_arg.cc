@@ -34,7 +34,7 @@ zelvo::Expected<zelvo::lang::LoadedPolicy, zelvo::lang::PolicyLoadError> load_po
     if (!r) return zelvo::unexpected(zelvo::lang::PolicyLoadError{PolicyForm::Container, r.error().message(), {}});
     return zelvo::lang::LoadedPolicy{std::move(r).value(), PolicyForm::Container, std::nullopt};
   }
-  return zelvo::lang::load_policy_any(arg.data, filename);
+  return zelvo::lang::load_policy_any(arg.data, filename, /*keep_source_map=*/false);  // only run, never explained
 }
 
 PyObject* raise_policy_load_error(PyObject* module, const zelvo::lang::PolicyLoadError& error) {

@@ -30,7 +30,8 @@ struct PolicyArg {
 // Copies the argument; TypeError (naming `policy`) for other types.
 bool read_policy_arg(PyObject* obj, PolicyArg& out);
 
-// Loads the policy; touches no Python object, so it may run without the
+// Loads the policy (a source without its source map: these callers only
+// run it); touches no Python object, so it may run without the
 // interpreter lock.
 zelvo::Expected<zelvo::lang::LoadedPolicy, zelvo::lang::PolicyLoadError> load_policy_arg(
     const PolicyArg& arg, std::string_view filename);

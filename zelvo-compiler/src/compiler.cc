@@ -18,7 +18,7 @@ CompileResult compile(std::string_view text, std::string_view filename, const Co
   SyntaxArena arena;
   PolicySyntax tree = Parser(source, sink, arena, &result.comments).parse_file();
   const bool has_compiler_version = tree.has_compiler_version;
-  LoweredPolicy lowered = lower_policy(std::move(tree), source, sink);
+  LoweredPolicy lowered = lower_policy(std::move(tree), source, sink, options.source_map);
   result.diagnostics = sink.take();
   std::vector<Span*> spans;
   for (Comment& c : result.comments) spans.push_back(&c.span);

@@ -36,12 +36,15 @@ inline constexpr std::string_view kCompilerVersion = "zelvo-compiler 0.1.0";
 
 struct CompileOptions {
   std::size_t max_errors = 20;
+  // False: the result's source map stays empty (no span is kept or
+  // positioned), for callers that only want the model or its JSON.
+  bool source_map = true;
 };
 
 struct CompileResult {
   std::optional<CompiledPolicy> policy;
   std::vector<Diagnostic> diagnostics;
-  SourceMap source_map;            // filled when `policy` is present
+  SourceMap source_map;            // filled when `policy` is present and options.source_map
   std::vector<Comment> comments;   // every comment, in source order
 };
 

@@ -1,6 +1,9 @@
 #include "emit/policy_json.h"
 
+#include <utility>
 #include <variant>
+
+#include "emit/compact_json.h"
 
 #include "model/enums.h"
 
@@ -8,10 +11,12 @@ namespace zelvo::lang {
 
 namespace {
 
-// One function per record and sum type; each writes one JSON value.
+// One function per record and sum type; each writes one JSON value
+// through `Out`: json::Writer, or CompactJson for the compact layout.
+template <typename Out>
 class PolicyWriter {
  public:
-  explicit PolicyWriter(JsonLayout layout) : out_({.layout = layout, .floats = json::FloatStyle::Shortest}) {}
+  explicit PolicyWriter(Out out) : out_(std::move(out)) {}
   std::string take() && { return std::move(out_).take(); }
 
   void policy(const CompiledPolicy& p) {
@@ -449,21 +454,32 @@ class PolicyWriter {
     expr(*g.expr);
   }
 
-  json::Writer out_;
+  Out out_;
 };
+
+constexpr auto kFloats = json::FloatStyle::Shortest;
+
+// `write(writer)` with the writer of `layout`.
+template <typename Write>
+std::string written(JsonLayout layout, Write write) {
+  if (layout == JsonLayout::Compact) {
+    PolicyWriter<CompactJson> w{CompactJson(kFloats)};
+    write(w);
+    return std::move(w).take();
+  }
+  PolicyWriter<json::Writer> w{json::Writer({.layout = layout, .floats = kFloats})};
+  write(w);
+  return std::move(w).take();
+}
 
 }  // namespace
 
 std::string write_policy_json(const CompiledPolicy& policy, JsonLayout layout) {
-  PolicyWriter w(layout);
-  w.policy(policy);
-  return std::move(w).take();
+  return written(layout, [&](auto& w) { w.policy(policy); });
 }
 
 std::string write_expr_json(const IRExpr& expr, JsonLayout layout) {
-  PolicyWriter w(layout);
-  w.expr(expr);
-  return std::move(w).take();
+  return written(layout, [&](auto& w) { w.expr(expr); });
 }
 
 }  // namespace zelvo::lang

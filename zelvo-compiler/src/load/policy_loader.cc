@@ -32,7 +32,8 @@ PolicyForm policy_form(std::string_view data) {
   return PolicyForm::Source;
 }
 
-Expected<LoadedPolicy, PolicyLoadError> load_policy_any(std::string_view data, std::string_view filename) {
+Expected<LoadedPolicy, PolicyLoadError> load_policy_any(std::string_view data, std::string_view filename,
+                                                        bool keep_source_map) {
   const PolicyForm form = policy_form(data);
   switch (form) {
     case PolicyForm::Container: {
@@ -47,10 +48,14 @@ Expected<LoadedPolicy, PolicyLoadError> load_policy_any(std::string_view data, s
     }
     case PolicyForm::Source: break;
   }
-  CompileResult r = compile(data, filename);
+  CompileOptions options;
+  options.source_map = keep_source_map;
+  CompileResult r = compile(data, filename, options);
   if (!r.policy) return unexpected(PolicyLoadError{form, {}, std::move(r.diagnostics)});
   if (r.policy->metadata.source_hash == 0) r.policy->metadata.source_hash = source_hash(data);
-  return LoadedPolicy{std::move(*r.policy), form, std::move(r.source_map)};
+  std::optional<SourceMap> map;
+  if (keep_source_map) map = std::move(r.source_map);
+  return LoadedPolicy{std::move(*r.policy), form, std::move(map)};
 }
 
 std::uint64_t source_hash(std::string_view source) noexcept {

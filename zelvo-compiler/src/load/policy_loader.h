@@ -50,7 +50,10 @@ struct LoadedPolicy {
 
 // `filename` names a source in its diagnostics. A source that states no
 // `source_hash` gets source_hash(data) recorded in metadata.source_hash.
-Expected<LoadedPolicy, PolicyLoadError> load_policy_any(std::string_view data, std::string_view filename);
+// With `keep_source_map` false a source's map is not made (source_map stays
+// empty): for callers that only run the policy.
+Expected<LoadedPolicy, PolicyLoadError> load_policy_any(std::string_view data, std::string_view filename,
+                                                        bool keep_source_map = true);
 
 // A policy source's identity: the 64-bit FNV-1a hash of its bytes exactly
 // as given (0 is never returned: it means "no hash"; a hash of 0 gives 1).

@@ -143,11 +143,11 @@ class Builder {
  public:
   Builder(bool balanced, std::vector<Span>* spans) : balanced_(balanced), spans_(spans) {}
 
-  IRExpr expr(const Ast& a) {
+  IRExpr expr(Ast& a) {
     note(a.offset, a.length);
     switch (a.kind) {
-      case Ast::Kind::Literal: return LiteralExpr{a.literal};
-      case Ast::Kind::Ref: return IRExpr::Ref{a.path};
+      case Ast::Kind::Literal: return LiteralExpr{std::move(a.literal)};
+      case Ast::Kind::Ref: return IRExpr::Ref{std::move(a.path)};
       case Ast::Kind::Chain: return chain(a);
       case Ast::Kind::Unary: return IRExpr::Unary{a.unary, Box<IRExpr>(expr(*a.kids[0]))};
       case Ast::Kind::Predicate: {
@@ -265,7 +265,7 @@ class Builder {
 
 }  // namespace
 
-std::optional<IRExpr> lower_expr(const Ast& ast, Place place, const Source&, DiagnosticSink& sink,
+std::optional<IRExpr> lower_expr(Ast& ast, Place place, const Source&, DiagnosticSink& sink,
                                  std::vector<Span>* spans) {
   const int room = kJsonDepthLimit - enclosing_depth(place);
   bool balanced = false;

@@ -44,10 +44,11 @@ bool float_free(const Ast& ast);
 // True when the chain may be emitted balanced.
 bool balanceable(const Ast& chain);
 
-// The model expression, or nothing (reported) when it is too deep. When
+// The model expression, or nothing (reported) when it is too deep. The
+// literals and paths of `ast` are moved into it (the tree is read once). When
 // `spans` is not null it receives the span of each model node in
 // pre-order, with only offset and length set (see fill_positions).
-std::optional<IRExpr> lower_expr(const Ast& ast, Place place, const Source& source, DiagnosticSink& sink,
+std::optional<IRExpr> lower_expr(Ast& ast, Place place, const Source& source, DiagnosticSink& sink,
                                  std::vector<Span>* spans);
 
 // Fills line and column of every span from its offset and length, in one

@@ -22,35 +22,41 @@ Span span_of(Extent e) {
 
 class Lowering {
  public:
-  Lowering(const Source& source, DiagnosticSink& sink) : source_(source), sink_(sink) {}
+  Lowering(const Source& source, DiagnosticSink& sink, bool keep_spans)
+      : source_(source), sink_(sink), keep_spans_(keep_spans) {}
 
   void rule(RuleSyntax& syntax, LoweredPolicy& out) {
     CompiledRule& rule = out.policy.rules.emplace_back(std::move(syntax.head));
-    SourceMap::Rule& where = out.source_map.rules.emplace_back();
-    where.span = span_of(syntax.extent);
     rule.verdicts.reserve(syntax.verdicts.size());
     rule.actions.reserve(syntax.actions.size());
-    where.verdicts.reserve(syntax.verdicts.size());
-    where.actions.reserve(syntax.actions.size());
+    SourceMap::Rule* where = nullptr;
+    if (keep_spans_) {
+      where = &out.source_map.rules.emplace_back();
+      where->span = span_of(syntax.extent);
+      where->verdicts.reserve(syntax.verdicts.size());
+      where->actions.reserve(syntax.actions.size());
+    }
     for (const AstPtr& condition : syntax.conditions) {
-      where.condition.clear();
-      if (auto e = expr(*condition, Place::Condition, &where.condition)) rule.condition = std::move(*e);
+      if (where != nullptr) where->condition.clear();
+      if (auto e = expr(*condition, Place::Condition, where ? &where->condition : nullptr)) {
+        rule.condition = std::move(*e);
+      }
     }
     for (const VerdictSyntax& v : syntax.verdicts) {
       IRVerdict& verdict = rule.verdicts.emplace_back();
-      std::vector<Span>& spans = where.verdicts.emplace_back();
+      std::vector<Span>* spans = where ? &where->verdicts.emplace_back() : nullptr;
       verdict.verdict = v.verdict;
       if (!v.message) continue;
-      if (auto e = expr(*v.message, Place::Message, &spans)) verdict.message = Box<IRExpr>(std::move(*e));
+      if (auto e = expr(*v.message, Place::Message, spans)) verdict.message = Box<IRExpr>(std::move(*e));
     }
     for (const ActionSyntax& a : syntax.actions) {
       IRAction& action = rule.actions.emplace_back();
-      auto& arg_spans = where.actions.emplace_back();
+      std::vector<std::vector<Span>>* arg_spans = where ? &where->actions.emplace_back() : nullptr;
       action.verb = a.verb;
       action.args.reserve(a.args.size());
-      arg_spans.reserve(a.args.size());
+      if (arg_spans != nullptr) arg_spans->reserve(a.args.size());
       for (const ActionSyntax::Arg& arg : a.args) {
-        if (auto e = expr(*arg.value, Place::ActionArg, &arg_spans.emplace_back())) {
+        if (auto e = expr(*arg.value, Place::ActionArg, arg_spans ? &arg_spans->emplace_back() : nullptr)) {
           action.args.emplace_back(Str(arg.name), Box<IRExpr>(std::move(*e)));
         }
       }
@@ -80,7 +86,7 @@ class Lowering {
   }
 
  private:
-  std::optional<IRExpr> expr(const Ast& ast, Place place, std::vector<Span>* spans) {
+  std::optional<IRExpr> expr(Ast& ast, Place place, std::vector<Span>* spans) {
     return lower_expr(ast, place, source_, sink_, spans);
   }
 
@@ -130,19 +136,23 @@ class Lowering {
 
   const Source& source_;
   DiagnosticSink& sink_;
+  bool keep_spans_;
 };
 
 }  // namespace
 
-LoweredPolicy lower_policy(PolicySyntax&& file, const Source& source, DiagnosticSink& sink) {
+LoweredPolicy lower_policy(PolicySyntax&& file, const Source& source, DiagnosticSink& sink, bool keep_spans) {
   LoweredPolicy out;
   out.policy = std::move(file.head);
-  Lowering lowering(source, sink);
+  Lowering lowering(source, sink, keep_spans);
   out.policy.rules.reserve(file.rules.size());
-  out.source_map.rules.reserve(file.rules.size());
+  if (keep_spans) out.source_map.rules.reserve(file.rules.size());
   for (RuleSyntax& r : file.rules) lowering.rule(r, out);
-  for (Extent e : file.constraints) out.source_map.constraints.push_back(span_of(e));
+  if (keep_spans) {
+    for (Extent e : file.constraints) out.source_map.constraints.push_back(span_of(e));
+  }
   for (MachineSyntax& m : file.machines) lowering.machine(m, out);
+  if (!keep_spans) out.source_map = {};
   return out;
 }
 

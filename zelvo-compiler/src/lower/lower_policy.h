@@ -20,6 +20,8 @@ struct LoweredPolicy {
   SourceMap source_map;  // spans with offsets and lengths only (see fill_positions)
 };
 
-LoweredPolicy lower_policy(PolicySyntax&& file, const Source& source, DiagnosticSink& sink);
+// With `keep_spans` false the source map stays empty and no span is noted:
+// for callers that only want the model.
+LoweredPolicy lower_policy(PolicySyntax&& file, const Source& source, DiagnosticSink& sink, bool keep_spans = true);
 
 }  // namespace zelvo::lang

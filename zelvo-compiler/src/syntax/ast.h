@@ -25,18 +25,26 @@ struct AstRelease {
 };
 using AstPtr = std::unique_ptr<Ast, AstRelease>;
 
-// The memory of one file's expression nodes, taken from blocks that grow
-// geometrically: one allocation per block instead of one per node. It
-// must outlive every AstPtr made from it.
+// The memory of one file's expression nodes and of their lists of
+// operands, taken from blocks that grow geometrically: one allocation per
+// block instead of one per node or list. It must outlive every AstPtr and
+// every AstList made from it.
 class SyntaxArena {
  public:
   AstPtr make();
+  // A node's lists (operands, operators) take their memory from here too.
+  std::pmr::memory_resource* lists() noexcept { return &memory_; }
 
  private:
   std::pmr::monotonic_buffer_resource memory_{64 * 1024};
 };
 
+// A list of operand nodes held in a SyntaxArena.
+using AstList = std::pmr::vector<AstPtr>;
+
 struct Ast {
+  explicit Ast(std::pmr::memory_resource* lists) : ops(lists), kids(lists) {}
+
   enum class Kind : std::uint8_t {
     Literal, Ref, Chain, Unary, Predicate, Quantifier, Count, Call, MethodCall, Decision, List
   };
@@ -47,7 +55,7 @@ struct Ast {
   LiteralValue literal;           // Literal
   RefPath path;                   // Ref
   bool path_open = false;         // Ref: `.name` extends the path (a root, not a bound name)
-  std::vector<BinaryOp> ops;      // Chain: ops[i] joins kids[i] and kids[i + 1]
+  std::pmr::vector<BinaryOp> ops; // Chain: ops[i] joins kids[i] and kids[i + 1]
   bool right_assoc = false;       // Chain: folded from the right (implies)
   UnaryOp unary = UnaryOp::Not;
   PredicateKind predicate = PredicateKind::Contains;
@@ -57,7 +65,7 @@ struct Ast {
   // Chain: operands; Unary: operand; Predicate: subject, argument;
   // Quantifier: collection, body; Count: collection, filter (null when
   // absent); Call: args; MethodCall: object, args...; List: items.
-  std::vector<AstPtr> kids;
+  AstList kids;
   std::unique_ptr<AstNode> node;  // Decision
 
   std::uint32_t end() const noexcept { return offset + length; }
@@ -85,7 +93,7 @@ inline void AstRelease::operator()(Ast* node) const noexcept { node->~Ast(); }
 
 inline AstPtr SyntaxArena::make() {
   void* at = memory_.allocate(sizeof(Ast), alignof(Ast));
-  return AstPtr(new (at) Ast());
+  return AstPtr(new (at) Ast(&memory_));
 }
 
 }  // namespace zelvo::lang

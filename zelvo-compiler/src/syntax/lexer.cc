@@ -1,5 +1,6 @@
 #include "syntax/lexer.h"
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,9 +13,32 @@ namespace zelvo::lang {
 
 namespace {
 
+// Byte classes, looked up once per byte on the paths every token takes.
+enum : std::uint8_t {
+  kSpace = 1,       // ' ', '\t', '\r' (a line feed is handled apart)
+  kWordStart = 2,   // letter or '_'
+  kWordChar = 4,    // letter, digit or '_'
+  kQuotedPlain = 8, // printable ASCII other than '"', '`' and '\\': copied as it is inside quotes
+};
+
+constexpr std::array<std::uint8_t, 256> kByteClass = [] {
+  std::array<std::uint8_t, 256> t{};
+  t[' '] = t['\t'] = t['\r'] = kSpace;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] |= kWordStart | kWordChar;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] |= kWordStart | kWordChar;
+  for (int c = '0'; c <= '9'; ++c) t[c] |= kWordChar;
+  t['_'] |= kWordStart | kWordChar;
+  for (int c = 0x20; c < 0x7F; ++c) {
+    if (c != '"' && c != '`' && c != '\\') t[c] |= kQuotedPlain;
+  }
+  return t;
+}();
+
+bool has_class(char c, std::uint8_t cls) noexcept { return (kByteClass[static_cast<unsigned char>(c)] & cls) != 0; }
+
 bool is_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-bool is_word_char(char c) noexcept { return is_letter(c) || is_digit(c) || c == '_'; }
+bool is_word_char(char c) noexcept { return has_class(c, kWordChar); }
 bool is_hex(char c) noexcept { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 std::string hex_byte(unsigned char c) {
@@ -80,14 +104,19 @@ void Lexer::bad_character() {
 }
 
 void Lexer::skip_space_and_comments() {
-  while (pos_ < text_.size() && !sink_.full()) {
-    const char c = text_[pos_];
-    if (c == '\n') {
+  // Only a comment reports anything, so the sink is looked at before the
+  // first byte and after each comment.
+  if (sink_.full()) return;
+  const char* const data = text_.data();
+  const std::size_t size = text_.size();
+  while (pos_ < size) {
+    const char c = data[pos_];
+    if (has_class(c, kSpace)) {
+      ++pos_;
+    } else if (c == '\n') {
       ++pos_;
       line_start_ = pos_;
       line_has_token_ = false;
-    } else if (c == ' ' || c == '\t' || c == '\r') {
-      ++pos_;
     } else if (c == '/' && (peek(1) == '/' || peek(1) == '*')) {
       const std::uint32_t start = pos_;
       const bool block = peek(1) == '*';
@@ -132,6 +161,7 @@ void Lexer::skip_space_and_comments() {
         comment.own_line = !line_has_token_;
         comments_->push_back(std::move(comment));
       }
+      if (sink_.full()) return;
     } else {
       return;
     }
@@ -140,7 +170,9 @@ void Lexer::skip_space_and_comments() {
 
 Token Lexer::next() {
   for (;;) {
-    skip_space_and_comments();
+    // Blanks here; line ends and comments (rarer, and they may report) there.
+    while (pos_ < text_.size() && has_class(text_[pos_], kSpace)) ++pos_;
+    if (pos_ < text_.size() && (text_[pos_] == '\n' || text_[pos_] == '/')) skip_space_and_comments();
     if (pos_ >= text_.size() || sink_.full()) {
       Token t;
       t.kind = Tok::End;
@@ -150,8 +182,10 @@ Token Lexer::next() {
     const std::uint32_t start = pos_;
     const char c = text_[pos_];
     line_has_token_ = true;
-    if (is_letter(c) || c == '_') {
-      if (Token p; pattern_prefix(start, p)) return p;
+    if (has_class(c, kWordStart)) {
+      if (c == 'p' || c == 'v' || c == 'r') {
+        if (Token p; pattern_prefix(start, p)) return p;
+      }
       return lex_word(start);
     }
     if (is_digit(c)) return lex_number(start);
@@ -221,7 +255,11 @@ Token Lexer::next() {
 }
 
 Token Lexer::lex_word(std::uint32_t start) {
-  while (pos_ < text_.size() && is_word_char(text_[pos_])) ++pos_;
+  const char* const data = text_.data();
+  const std::size_t size = text_.size();
+  std::uint32_t at = pos_;
+  while (at < size && has_class(data[at], kWordChar)) ++at;
+  pos_ = at;
   Token t;
   t.offset = start;
   t.length = pos_ - start;
@@ -262,7 +300,9 @@ Token Lexer::lex_number(std::uint32_t start) {
     t.uint = value;
     // A duration unit, longest first.
     static constexpr std::string_view kUnits[] = {"ms", "s", "m", "h", "d"};
-    for (std::uint8_t u = 0; u < 5; ++u) {
+    const char after = peek();
+    const bool unit_letter = after == 'm' || after == 's' || after == 'h' || after == 'd';
+    for (std::uint8_t u = 0; unit_letter && u < 5; ++u) {
       const std::string_view unit = kUnits[u];
       if (text_.substr(pos_, unit.size()) == unit && !is_word_char(peek(unit.size()))) {
         t.kind = Tok::Duration;
@@ -358,6 +398,13 @@ Token Lexer::lex_quoted(std::uint32_t start, std::uint32_t body, char delimiter,
       break;
     }
     const char c = text_[pos_];
+    if (has_class(c, kQuotedPlain)) {
+      std::uint32_t run = pos_ + 1;
+      while (run < text_.size() && has_class(text_[run], kQuotedPlain)) ++run;
+      scratch_.append(text_.data() + pos_, run - pos_);
+      pos_ = run;
+      continue;
+    }
     if (c == delimiter) {
       ++pos_;
       break;

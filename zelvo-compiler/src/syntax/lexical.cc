@@ -20,6 +20,22 @@ constexpr std::array<std::string_view, 45> kKeywords{
 bool is_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
+// The keywords by first letter (all are lower case): for each letter, the
+// positions in kKeywords of those starting with it, then kNone.
+constexpr std::uint8_t kNone = 0xFF;
+constexpr std::size_t kPerLetter = 8;
+constexpr auto kByFirstLetter = [] {
+  std::array<std::array<std::uint8_t, kPerLetter>, 26> table{};
+  for (auto& row : table) row.fill(kNone);
+  for (std::size_t i = 0; i < kKeywords.size(); ++i) {
+    auto& row = table[static_cast<std::size_t>(kKeywords[i][0] - 'a')];
+    std::size_t n = 0;
+    while (row[n] != kNone) ++n;
+    row[n] = static_cast<std::uint8_t>(i);  // a ninth keyword of one letter fails to compile here
+  }
+  return table;
+}();
+
 void append_hex_escape(std::string& out, unsigned code) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "\\u{%x}", code);
@@ -56,8 +72,10 @@ std::string quote(std::string_view text, char delimiter) {
 std::span<const std::string_view> keywords() noexcept { return kKeywords; }
 
 bool is_keyword(std::string_view word) noexcept {
-  for (std::string_view k : kKeywords) {
-    if (k == word) return true;
+  if (word.empty() || word[0] < 'a' || word[0] > 'z') return false;
+  for (const std::uint8_t i : kByFirstLetter[static_cast<std::size_t>(word[0] - 'a')]) {
+    if (i == kNone) return false;
+    if (kKeywords[i] == word) return true;
   }
   return false;
 }

@@ -122,26 +122,27 @@ std::optional<BinaryOp> multiplicative_op(const Token& t) {
 
 }  // namespace
 
-AstPtr Parser::parse_chain(ChainOp op_at, AstPtr (Parser::*operand)()) {
-  ChainBuilder b{arena_, nullptr, (this->*operand)()};
-  while (const auto op = op_at(peek())) {
+template <Parser::ChainOp OpAt, AstPtr (Parser::*Operand)()>
+AstPtr Parser::parse_chain() {
+  ChainBuilder b{arena_, nullptr, (this->*Operand)()};
+  while (const auto op = OpAt(peek())) {
     take();
-    b.add(*op, (this->*operand)());
+    b.add(*op, (this->*Operand)());
   }
   return b.done();
 }
 
 AstPtr Parser::parse_expr() {
   enter(peek().offset);
-  auto out = parse_chain(implies_op, &Parser::parse_or);
+  auto out = parse_chain<implies_op, &Parser::parse_or>();
   if (out->kind == Ast::Kind::Chain && out->ops[0] == BinaryOp::Implies) out->right_assoc = true;
   leave();
   return out;
 }
 
-AstPtr Parser::parse_or() { return parse_chain(or_op, &Parser::parse_and); }
+AstPtr Parser::parse_or() { return parse_chain<or_op, &Parser::parse_and>(); }
 
-AstPtr Parser::parse_and() { return parse_chain(and_op, &Parser::parse_not); }
+AstPtr Parser::parse_and() { return parse_chain<and_op, &Parser::parse_not>(); }
 
 AstPtr Parser::parse_not() {
   if (!at_word("not")) return parse_cmp();
@@ -183,9 +184,9 @@ AstPtr Parser::parse_cmp() {
   return b.done();
 }
 
-AstPtr Parser::parse_add() { return parse_chain(additive_op, &Parser::parse_mul); }
+AstPtr Parser::parse_add() { return parse_chain<additive_op, &Parser::parse_mul>(); }
 
-AstPtr Parser::parse_mul() { return parse_chain(multiplicative_op, &Parser::parse_neg); }
+AstPtr Parser::parse_mul() { return parse_chain<multiplicative_op, &Parser::parse_neg>(); }
 
 AstPtr Parser::parse_neg() {
   if (!at(Tok::Minus)) return parse_postfix();
@@ -266,9 +267,9 @@ AstPtr Parser::parse_postfix() {
   return e;
 }
 
-std::vector<AstPtr> Parser::parse_call_args() {
+AstList Parser::parse_call_args() {
   expect(Tok::LParen);
-  std::vector<AstPtr> args;
+  AstList args(arena_.lists());
   if (at(Tok::RParen)) {
     take();
     return args;

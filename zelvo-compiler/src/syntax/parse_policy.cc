@@ -2,6 +2,8 @@
 // one function per statement.
 #include <array>
 #include <limits>
+#include <new>
+#include <type_traits>
 
 #include "diag/suggest.h"
 #include "syntax/after_form.h"
@@ -57,31 +59,13 @@ Parser::Parser(const Source& source, DiagnosticSink& sink, SyntaxArena& arena, s
 
 const Token& Parser::read_ahead(std::size_t ahead) {
   // The grammar looks at most three tokens ahead.
+  static_assert(std::is_trivially_destructible_v<Token>, "a slot is reused without destroying its token");
   while (ahead_count_ <= ahead) {
-    ahead_[(ahead_first_ + ahead_count_) % kLookahead] = lexer_.next();
+    // Constructed in place: the lexer's token is built in its slot, not copied there.
+    ::new (static_cast<void*>(&ahead_[(ahead_first_ + ahead_count_) % kLookahead])) Token(lexer_.next());
     ++ahead_count_;
   }
   return ahead_[(ahead_first_ + ahead) % kLookahead];
-}
-
-Token Parser::take() {
-  peek();
-  Token t = std::move(ahead_[ahead_first_]);
-  ahead_first_ = (ahead_first_ + 1) % kLookahead;
-  --ahead_count_;
-  if (t.kind != Tok::End) last_end_ = t.end();
-  switch (t.kind) {
-    case Tok::LParen:
-    case Tok::LBracket:
-    case Tok::LBrace: ++open_; break;
-    case Tok::RParen:
-    case Tok::RBracket:
-    case Tok::RBrace:
-      if (open_ > 0) --open_;
-      break;
-    default: break;
-  }
-  return t;
 }
 
 void Parser::fail(std::string_view expected, std::string_view suggestion) {
@@ -350,6 +334,7 @@ void Parser::parse_action(RuleSyntax& rule, const Token& word) {
   ActionSyntax& action = rule.actions.emplace_back();
   action.verb = verb_of(word.text);
   expect(Tok::LParen);
+  if (!at(Tok::RParen)) action.args.reserve(4);  // most actions have a few arguments: one allocation
   while (!at(Tok::RParen)) {
     const Token& n = peek();
     if (!(n.kind == Tok::String || n.kind == Tok::Word || n.kind == Tok::Underscore)) fail("an argument name");

@@ -53,7 +53,29 @@ class Parser {
   }
   // Lexes tokens until `ahead` is looked at.
   const Token& read_ahead(std::size_t ahead);
-  Token take();
+  // The next token, consumed (inline: a caller that drops it copies nothing).
+  Token take() {
+    peek();
+    Token t = ahead_[ahead_first_];
+    ahead_first_ = (ahead_first_ + 1) % kLookahead;
+    --ahead_count_;
+    count_brackets(t);
+    return t;
+  }
+  void count_brackets(const Token& t) noexcept {
+    if (t.kind != Tok::End) last_end_ = t.end();
+    switch (t.kind) {
+      case Tok::LParen:
+      case Tok::LBracket:
+      case Tok::LBrace: ++open_; break;
+      case Tok::RParen:
+      case Tok::RBracket:
+      case Tok::RBrace:
+        if (open_ > 0) --open_;
+        break;
+      default: break;
+    }
+  }
   bool at(Tok kind) { return peek().kind == kind; }
   bool at_word(std::string_view w) { return peek().is_word(w); }
   void expect(Tok kind);
@@ -93,9 +115,11 @@ class Parser {
 
   // Expressions (parse_expr.cc).
   using ChainOp = std::optional<BinaryOp> (*)(const Token&);
-  // One level of left-to-right chains: operands read by `operand`,
-  // joined by the operators `op_at` recognises.
-  AstPtr parse_chain(ChainOp op_at, AstPtr (Parser::*operand)());
+  // One level of left-to-right chains: operands read by `Operand`,
+  // joined by the operators `OpAt` recognises (template arguments, so that
+  // each level's calls are direct).
+  template <ChainOp OpAt, AstPtr (Parser::*Operand)()>
+  AstPtr parse_chain();
   AstPtr parse_expr();
   AstPtr parse_or();
   AstPtr parse_and();
@@ -115,7 +139,7 @@ class Parser {
   AstPtr parse_in_scope(std::string bound);
   AstPtr parse_match();
   std::unique_ptr<AstNode> parse_node();
-  std::vector<AstPtr> parse_call_args();
+  AstList parse_call_args();
   LiteralValue parse_literal_value();
   bool at_literal_value();
   AstPtr field_read(AstPtr object, std::string field, std::uint32_t end);
