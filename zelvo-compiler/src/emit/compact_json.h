@@ -44,6 +44,7 @@ class CompactJson {
     out_.raw(std::string_view(piece, n));
     comma_ = false;
   }
+  // Like json::Writer::key, written as it is: a name the program spells.
   void key(std::string_view name) {
     if (comma_) out_.ch(',');
     out_.ch('"');

@@ -72,7 +72,8 @@ class Writer {
   void end_object() { close('}'); }
   void begin_array() { open('['); }
   void end_array() { close(']'); }
-  // The key of the next member of the open object.
+  // The key of the next member of the open object, written as it is (not
+  // escaped): keys are names the program spells, never text from input.
   void key(std::string_view name);
   void string(std::string_view text) {
     before_value();
