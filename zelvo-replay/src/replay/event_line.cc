@@ -47,6 +47,11 @@ void EventLineReader::read_extra_keys(std::vector<std::string> keys) {
   }
 }
 
+void EventLineReader::build_only_read_fields(const FieldUse* use) {
+  if (use != nullptr && !use->reads_all()) numbers_.emplace(*use);
+  else numbers_.reset();
+}
+
 bool EventLineReader::shape_error(LineErrc code, JsonKind found, const char* at) {
   scanner_.fail_at(code, at);
   scanner_.error().found = found;
@@ -62,6 +67,13 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
   out.session = {};
   out.session_key = {};
   out.extra.clear();
+  if (numbers_) {
+    out.positions.assign(numbers_->count(), kNoFieldPosition);
+    out.event.field_positions = out.positions;
+  } else {
+    out.positions.clear();
+    out.event.field_positions = {};
+  }
   JsonKind root;
   if (!s.peek_kind(root)) return false;
   if (root != JsonKind::Object) {
@@ -169,9 +181,8 @@ bool EventLineReader::read_fields(EventLine& out) {
   if (kind == JsonKind::Null) return scanner_.skip_value(1);
   if (kind != JsonKind::Object) return shape_error(LineErrc::FieldsNotObject, kind, scanner_.position());
   if (!build_fields_) return scanner_.skip_value(1);
-  if (use_ == nullptr) return scanner_.object(out.event.fields, 1);
-  const auto reads = [](const void* use, std::string_view key) { return static_cast<const FieldUse*>(use)->reads(key); };
-  return scanner_.object(out.event.fields, 1, reads, use_);
+  if (!numbers_) return scanner_.object(out.event.fields, 1);
+  return scanner_.object(out.event.fields, 1, *numbers_, out.positions);
 }
 
 bool EventLineReader::read_ts(EventLine& out) {

@@ -165,13 +165,20 @@ bool JsonScanner::elements(int depth, Element&& element) {
   }
 }
 
-bool JsonScanner::object(ValueMap& out, int depth) { return object(out, depth, nullptr, nullptr); }
+bool JsonScanner::object(ValueMap& out, int depth) {
+  out.clear();
+  return members(depth, [&](std::string_view key, int inner) { return value(out.slot(key), inner); });
+}
 
-bool JsonScanner::object(ValueMap& out, int depth, KeyFilter keep, const void* context) {
+bool JsonScanner::object(ValueMap& out, int depth, const FieldNumbers& numbers, std::span<std::uint32_t> positions) {
   out.clear();
   return members(depth, [&](std::string_view key, int inner) {
-    if (keep == nullptr || keep(context, key)) return value(out.slot(key), inner);
-    return skip_value(inner);
+    const std::int32_t number = numbers.find(key);
+    if (number < 0) return skip_value(inner);
+    std::uint32_t& position = positions[static_cast<std::size_t>(number)];
+    if (position != kNoFieldPosition) return value(*out.find(key), inner);
+    position = static_cast<std::uint32_t>(out.size());
+    return value(out.append_distinct(key), inner);
   });
 }
 

@@ -31,12 +31,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "event/value.h"
 #include "json/depth.h"
 #include "json/whitespace.h"
+#include "replay/field_numbers.h"
 #include "replay/line_error.h"
 
 namespace zelvo::replay {
@@ -73,10 +75,12 @@ class JsonScanner {
   // Reads the object at the cursor ('{' not consumed) into `out`, which is
   // cleared first.
   bool object(ValueMap& out, int depth);
-  // The same, building only the entries whose key `keep(context, key)`
-  // accepts; the others are checked as strictly but not built.
-  using KeyFilter = bool (*)(const void* context, std::string_view key);
-  bool object(ValueMap& out, int depth, KeyFilter keep, const void* context);
+  // The same, building only the entries `numbers` numbers (the others are
+  // checked as strictly but not built), and noting in
+  // `positions` (numbers.count() entries, all kNoFieldPosition on entry)
+  // where each one landed in `out`: a repeated key keeps its first
+  // position, as above.
+  bool object(ValueMap& out, int depth, const FieldNumbers& numbers, std::span<std::uint32_t> positions);
   // Reads the string at the cursor ('"' not consumed). `out` stays valid
   // until the next string is read.
   bool string_view(std::string_view& out);

@@ -33,6 +33,7 @@ class Run {
         use_(FieldUse::of(policy)),
         sessions_(policy, against, options.context, options.config) {
     // Both policies' fields are kept when comparing.
+    types_.reserve(kTypesKept);
     if (against == nullptr) reader_.build_only_read_fields(&use_);
     else against_use_.emplace(FieldUse::of(*against));
   }
@@ -70,14 +71,20 @@ class Run {
   // Evaluates the event just read in `session` at `ts` and writes its line.
   void evaluate(Session& session, std::uint64_t ts, std::uint64_t number, ResultText& out) {
     event_.event.timestamp = ts;
-    locate_fields(use_);
+    // A reader that builds only the read fields has noted their positions.
+    if (session.against || event_.positions.empty()) locate_fields(use_);
     session.engine.evaluate(event_.event, result_);
     session.last_ts = ts;
     session.last_line = number;
     ResultHead head;
-    if (sessions_on()) head.session = event_.session;
+    if (sessions_on()) {
+      head.session = event_.session;
+      if (session.name_json.empty()) session.name_json = quoted_text(event_.session);
+      head.session_json = session.name_json;
+    }
     head.ts = ts;
     head.type = event_.event.event_type.view();
+    head.type_json = type_json(head.type);
     head.expect = event_.expect;
     summary_.add(result_, number, head.session, head.type, event_.expect);
     if (session.against) {
@@ -102,6 +109,17 @@ class Run {
     positions_.resize(use.count());
     use.locate(event_.event.fields, positions_);
     event_.event.field_positions = positions_;
+  }
+
+  // The type's JSON text, from the few types last seen (empty when they
+  // are too many: the caller quotes it then).
+  std::string_view type_json(std::string_view type) {
+    for (const auto& [text, json] : types_) {
+      if (text == type) return json;
+    }
+    if (types_.size() >= kTypesKept) return {};
+    types_.emplace_back(std::string(type), quoted_text(type));
+    return types_.back().second;
   }
 
   bool flush(ResultText& out, ReplayStop& stop) {
@@ -130,6 +148,8 @@ class Run {
   std::optional<FieldUse> against_use_;
   std::vector<std::uint32_t> positions_;
   SessionTable sessions_;
+  static constexpr std::size_t kTypesKept = 16;
+  std::vector<std::pair<std::string, std::string>> types_;  // reserved: views into it stay valid
 };
 
 TraceLines lines_of(std::string_view data, const std::optional<std::span<const std::uint64_t>>& numbers) {

@@ -116,6 +116,12 @@ void write_result(ResultText& out, const EvalResult& r) {
   out.ch('}');
 }
 
+std::string quoted_text(std::string_view text) {
+  ResultText out;
+  out.quoted(text);
+  return std::string(out.view());
+}
+
 void write_result_line(ResultText& out, const ResultHead& head, const EvalResult& result) {
   out.raw("{\"line\": ");
   out.u64(head.line);
@@ -124,7 +130,9 @@ void write_result_line(ResultText& out, const ResultHead& head, const EvalResult
     out.quoted(*head.file);
   }
   out.raw(", \"session\": ");
-  if (head.session) {
+  if (!head.session_json.empty()) {
+    out.raw(head.session_json);
+  } else if (head.session) {
     out.quoted(*head.session);
   } else {
     out.raw("null");
@@ -132,7 +140,11 @@ void write_result_line(ResultText& out, const ResultHead& head, const EvalResult
   out.raw(", \"ts\": ");
   out.u64(head.ts);
   out.raw(", \"type\": ");
-  out.quoted(head.type);
+  if (!head.type_json.empty()) {
+    out.raw(head.type_json);
+  } else {
+    out.quoted(head.type);
+  }
   out.raw(", \"result\": ");
   write_result(out, result);
   if (head.expect) {
