@@ -221,23 +221,31 @@ bool read_options(PyObject* session_key, int sort, int strict, PyObject* context
 class BufferSink final : public rp::ResultSink {
  public:
   bool write(std::string_view lines) override {
-    chunks_.emplace_back(lines);
+    texts_.emplace_back().raw(lines);
     size_ += lines.size();
+    return true;
+  }
+  // Keeps the replay's text as it is; the replay starts a new one.
+  bool take(rp::ResultText& lines) override {
+    size_ += lines.size();
+    texts_.push_back(std::move(lines));
+    lines = rp::ResultText();
     return true;
   }
   PyObject* to_bytes() const {
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_));
     if (bytes == nullptr) return nullptr;
     char* w = PyBytes_AS_STRING(bytes);
-    for (const std::string& chunk : chunks_) {
-      std::memcpy(w, chunk.data(), chunk.size());
-      w += chunk.size();
+    for (const rp::ResultText& text : texts_) {
+      if (text.size() == 0) continue;
+      std::memcpy(w, text.view().data(), text.size());
+      w += text.size();
     }
     return bytes;
   }
 
  private:
-  std::vector<std::string> chunks_;
+  std::vector<rp::ResultText> texts_;
   std::size_t size_ = 0;
 };
 

@@ -26,6 +26,16 @@ bool ascii_iequals(std::string_view text, std::string_view lower) noexcept {
   return true;
 }
 
+// `key` is `name`, compared with no call (the names are a few bytes).
+template <std::size_t N>
+bool is_key(std::string_view key, const char (&name)[N]) noexcept {
+  if (key.size() != N - 1) return false;
+  for (std::size_t i = 0; i + 1 < N; ++i) {
+    if (key[i] != name[i]) return false;
+  }
+  return true;
+}
+
 std::optional<Verdict> verdict_named(std::string_view text) noexcept {
   if (ascii_iequals(text, "allow")) return Verdict::Allow;
   if (ascii_iequals(text, "deny")) return Verdict::Deny;
@@ -102,15 +112,15 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
       while (extra < extra_keys_.size() && key != extra_keys_[extra]) ++extra;
       if (extra < extra_keys_.size()) {
         bit = 1u << (kFirstExtraBit + extra);
-      } else if (key == "type") {
+      } else if (is_key(key, "type")) {
         bit = kType;
-      } else if (key == "fields") {
+      } else if (is_key(key, "fields")) {
         bit = kFields;
-      } else if (key == "ts") {
+      } else if (is_key(key, "ts")) {
         bit = kTs;
-      } else if (key == "expect") {
+      } else if (is_key(key, "expect")) {
         bit = kExpect;
-      } else if (key == "comment") {
+      } else if (is_key(key, "comment")) {
         bit = kComment;
       } else if (!session_key_.empty() && key == session_key_) {
         bit = kSession;
@@ -190,6 +200,11 @@ bool EventLineReader::read_ts(EventLine& out) {
   if (!scanner_.peek_kind(kind)) return false;
   const char* at = scanner_.position();
   if (kind == JsonKind::Number) {
+    std::uint64_t natural = 0;
+    if (scanner_.small_natural(natural)) {
+      out.ts = natural;  // at most 18 digits: a time in range
+      return true;
+    }
     std::int64_t ms = 0;
     std::string_view text;
     if (scanner_.integer(ms, text) && (out.ts = event_time_of_integer(ms))) return true;

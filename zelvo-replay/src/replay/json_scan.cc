@@ -197,7 +197,7 @@ bool JsonScanner::string(Str& out) {
   return true;
 }
 
-bool JsonScanner::string_body(std::string_view& out, bool& escaped) {
+bool JsonScanner::string_scan(std::string_view& out, bool& escaped) {
   const char* const start = cur_;
   const char* p = cur_;
   for (;;) {

@@ -124,13 +124,18 @@ class Run {
 
   bool flush(ResultText& out, ReplayStop& stop) {
     if (out.size() == 0) return true;
-    if (!sink_.write(out.view())) {
+    if (!sink_.take(out)) {
       stop.kind = ReplayStop::Kind::Sink;
       return false;
     }
     out.clear();
+    reserve(out);
     return true;
   }
+
+  // Room for what is written between two flushes, so that the text is
+  // never moved as it grows.
+  static void reserve(ResultText& out) { out.reserve(kFlushBytes + kFlushBytes / 4); }
 
   SessionTable& sessions() noexcept { return sessions_; }
   const ReplayOptions& options() const noexcept { return options_; }
@@ -161,6 +166,7 @@ ReplayStop in_trace_order(const CompiledPolicy& policy, const ReplayOptions& opt
   ReplayStop stop;
   Run run(policy, options, sink, summary, /*build_fields=*/true, against);
   ResultText out;
+  Run::reserve(out);
   TraceLine line;
   while (lines.next(line)) {
     if (!run.read(line, stop)) {
@@ -261,6 +267,7 @@ ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& opti
 
   // Results in the trace's order.
   ResultText out;
+  Run::reserve(out);
   const std::string_view all = results.view();
   for (const auto& [start, length] : spans) {
     out.raw(all.substr(start, length));

@@ -35,6 +35,7 @@
 
 #include "event/value_map.h"
 #include "model/policy.h"
+#include "replay/result_line.h"
 #include "replay/summary.h"
 #include "replay/trace_files.h"
 
@@ -59,6 +60,9 @@ class ResultSink {
   virtual ~ResultSink() = default;
   // False stops the replay (the sink keeps its own error).
   virtual bool write(std::string_view lines) = 0;
+  // The same, for a sink that may keep `lines`' storage rather than copy
+  // it: `lines` may be left empty with no storage.
+  virtual bool take(ResultText& lines) { return write(lines.view()); }
 };
 
 struct ReplayStop {
