@@ -35,6 +35,7 @@
 
 #include "event/value_map.h"
 #include "model/policy.h"
+#include "replay/change_groups.h"
 #include "replay/result_line.h"
 #include "replay/summary.h"
 #include "replay/trace_files.h"
@@ -83,8 +84,11 @@ struct ReplayStop {
 // (each session holding an engine of each); only the events whose verdict
 // or fired rules differ are written, each as two result lines, under
 // `policy` then under `against`. The summary counts `policy`'s results.
+// `changes`, when given with `against`, also gathers those events by their
+// change (change_groups.h), finished when the replay returns.
 ReplayStop replay_trace(const CompiledPolicy& policy, const ReplayOptions& options, std::string_view data,
                         std::optional<std::span<const std::uint64_t>> line_numbers, ResultSink& sink,
-                        ReplaySummary& summary, const CompiledPolicy* against = nullptr);
+                        ReplaySummary& summary, const CompiledPolicy* against = nullptr,
+                        ChangeGroups* changes = nullptr);
 
 }  // namespace zelvo::replay

@@ -53,6 +53,8 @@ void write_result_line(ResultText& out, const ResultHead& head, const EvalResult
 
 // The result dictionary alone.
 void write_result(ResultText& out, const EvalResult& result);
+// The same with no space after its commas and colons.
+void write_result_compact(ResultText& out, const EvalResult& result);
 
 // A value as the host would receive it.
 void write_value(ResultText& out, const Value& value);
