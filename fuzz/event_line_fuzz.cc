@@ -13,7 +13,9 @@
 //   - a reader that builds only the fields a policy reads accepts and
 //     refuses exactly the lines a reader that builds them all does, with
 //     the same message and column, and every read field it keeps is where
-//     its positions say, with the value the full reader gave it.
+//     its positions say, with the value the full reader gave it;
+//   - against another policy, every differing event is grouped once and
+//     written as one record.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -94,12 +96,13 @@ const zelvo::FieldUse& named_use() {
 }
 
 // `line` read by a reader that builds every field and by one that builds
-// only the named policy's: the same verdict on the line, the same fields.
-void check_read_fields(std::string_view line, const std::string& key) {
+// only the named policy's (`some`, into `kept`, both reused from line to
+// line as a replay reuses them): the same verdict on the line, the same
+// fields.
+void check_read_fields(std::string_view line, const std::string& key, zelvo::replay::EventLineReader& some,
+                       zelvo::replay::EventLine& kept) {
   zelvo::replay::EventLineReader all(key, /*borrow_strings=*/true);
-  zelvo::replay::EventLineReader some(key, /*borrow_strings=*/true);
-  some.build_only_read_fields(&named_use());
-  zelvo::replay::EventLine full, kept;
+  zelvo::replay::EventLine full;
   const bool ok = all.read(line, full);
   if (ok != some.read(line, kept)) zelvo_fuzz::fail("the reader of read fields judges a line otherwise");
   if (!ok) {
@@ -138,10 +141,13 @@ void check_lines(std::string_view trace, const std::string& key, bool extra_keys
     reader.allow_missing_type(true);
   }
   zelvo::replay::EventLine event;
+  zelvo::replay::EventLineReader some(key, /*borrow_strings=*/true);
+  some.build_only_read_fields(&named_use());
+  zelvo::replay::EventLine kept;
   zelvo::replay::TraceLines lines(trace);
   zelvo::replay::TraceLine line;
   while (lines.next(line)) {
-    if (!extra_keys) check_read_fields(line.text, key);
+    if (!extra_keys) check_read_fields(line.text, key, some, kept);
     if (reader.read(line.text, event)) {
       if (!zelvo_fuzz::valid_utf8(line.text)) zelvo_fuzz::fail("accepted a line that is not UTF-8");
       if (!extra_keys && (!event.extra.empty() || !event.has_type)) zelvo_fuzz::fail("extra keys read unasked");
@@ -202,5 +208,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (both_stop.kind != stop.kind || both.events() != summary.events() || !paired.text.empty()) {
     zelvo_fuzz::fail("a policy replayed against itself differs");
   }
+
+  // Against another policy, grouped: every differing event is in one group
+  // and has one record line, and no group keeps more examples than asked.
+  static const zelvo::CompiledPolicy named = load(kNamedPolicy);
+  TextSink pairs;
+  zelvo::replay::ReplaySummary compared;
+  zelvo::replay::ChangeGroups changes(2);
+  const auto compared_stop =
+      zelvo::replay::replay_trace(policy(), options, trace, std::nullopt, pairs, compared, &named, &changes);
+  if (compared_stop.kind != stop.kind || compared.events() != summary.events()) {
+    zelvo_fuzz::fail("a replay against another policy counts otherwise");
+  }
+  std::uint64_t grouped = 0;
+  for (const auto& group : changes.groups()) {
+    if (group.count == 0 || group.examples.empty() || group.examples.size() > 2) zelvo_fuzz::fail("a group's examples");
+    grouped += group.count;
+  }
+  std::uint64_t records = 0;
+  for (const char c : changes.lines()) records += c == '\n';
+  std::uint64_t pair_lines = 0;
+  for (const char c : pairs.text) pair_lines += c == '\n';
+  if (records != grouped || 2 * grouped > pair_lines) zelvo_fuzz::fail("grouped events and records differ");
+  if (!zelvo_fuzz::valid_utf8(changes.lines())) zelvo_fuzz::fail("records that are not UTF-8");
   return 0;
 }

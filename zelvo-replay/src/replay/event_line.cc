@@ -71,7 +71,7 @@ bool EventLineReader::shape_error(LineErrc code, JsonKind found, const char* at)
 bool EventLineReader::read(std::string_view line, EventLine& out) {
   JsonScanner& s = scanner_;
   s.reset(line);
-  out.event.fields.clear();
+  if (!numbers_) out.event.fields.clear();  // else reused by read_fields, or cleared below
   out.ts.reset();
   out.expect.reset();
   out.session = {};
@@ -160,6 +160,7 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
     }
   }
   if (!s.end()) return false;
+  if (numbers_ && (seen & kFields) == 0) out.event.fields.clear();
   out.has_type = (seen & kType) != 0;
   if (!out.has_type) {
     if (!type_optional_) return s.fail_at(LineErrc::MissingType, line.data());
@@ -188,9 +189,13 @@ bool EventLineReader::read_type(EventLine& out) {
 bool EventLineReader::read_fields(EventLine& out) {
   JsonKind kind;
   if (!scanner_.peek_kind(kind)) return false;
-  if (kind == JsonKind::Null) return scanner_.skip_value(1);
-  if (kind != JsonKind::Object) return shape_error(LineErrc::FieldsNotObject, kind, scanner_.position());
-  if (!build_fields_) return scanner_.skip_value(1);
+  if (kind != JsonKind::Null && kind != JsonKind::Object) {
+    return shape_error(LineErrc::FieldsNotObject, kind, scanner_.position());
+  }
+  if (kind == JsonKind::Null || !build_fields_) {
+    out.event.fields.clear();
+    return scanner_.skip_value(1);
+  }
   if (!numbers_) return scanner_.object(out.event.fields, 1);
   return scanner_.object(out.event.fields, 1, *numbers_, out.positions);
 }

@@ -84,7 +84,8 @@ class JsonScanner {
   // checked as strictly but not built), and noting in
   // `positions` (numbers.count() entries, all kNoFieldPosition on entry)
   // where each one landed in `out`: a repeated key keeps its first
-  // position, as above.
+  // position, as above. `out`'s entries are reused where they can be (on
+  // failure it may hold anything).
   bool object(ValueMap& out, int depth, const FieldNumbers& numbers, std::span<std::uint32_t> positions);
   // Reads the string at the cursor ('"' not consumed). `out` stays valid
   // until the next string is read.
