@@ -20,8 +20,9 @@ configuration, and each is timed from its input to its output:
     against        what `korvanthel replay --against` does in one process:
                    replay_lines with against=a second policy (the same
                    rules: nothing differs), each line read once and
-                   evaluated by both, only differing events written
-                   (policy_diff.diff_pair_lines)
+                   evaluated by both, only differing events written,
+                   grouped by change in the same pass
+                   (policy_diff.diff_from_changes)
     against two    two replays, their result lines paired natively
                    (policy_diff.diff_result_lines), as before
     against json   the same two replays, every result line decoded and
@@ -127,11 +128,11 @@ def main() -> None:
         out_path = os.path.join(tmp, "results.jsonl")
         rows.append(("native file", args.events, best_of(
             args.repeat, lambda: _native.replay_file(policy, trace_path, out=out_path, **kwargs))))
-    from korvanthel_tools.replay.policy_diff import diff_pair_lines, diff_result_lines, diff_results, iter_records
+    from korvanthel_tools.replay.policy_diff import diff_from_changes, diff_result_lines, diff_results, iter_records
 
     def one_pass() -> None:
-        run = _native.replay_lines(policy, data, against=policy, **kwargs)
-        diff_pair_lines(run["results"], run["summary"]["events"])
+        run = _native.replay_lines(policy, data, against=policy, examples=5, **kwargs)
+        diff_from_changes(run["changes"], run["summary"]["events"])
 
     def against(paired_natively: bool) -> None:
         before = _native.replay_lines(policy, data, **kwargs)["results"]

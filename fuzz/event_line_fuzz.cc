@@ -9,7 +9,13 @@
 //     JSON object on its own line, all of it valid UTF-8;
 //   - evaluated events plus bad lines account for every non-blank line,
 //     unless the replay stopped early;
-//   - the same trace replayed twice gives the same summary counts.
+//   - the same trace replayed twice gives the same summary counts;
+//   - a reader that builds only the fields a policy reads accepts and
+//     refuses exactly the lines a reader that builds them all does, with
+//     the same message and column, and every read field it keeps is where
+//     its positions say, with the value the full reader gave it;
+//   - against another policy, every differing event is grouped once and
+//     written as one record.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -44,6 +50,26 @@ constexpr const char* kPolicy = R"({
   "metadata": {"annotations": [], "source_hash": 0, "compiler_version": "fuzz"}
 })";
 
+// A policy that reads some fields by name (and never the whole event), so
+// that its reader builds only those; names alike in length and first and
+// last bytes share the numbering table's probes.
+constexpr const char* kNamedPolicy = R"({
+  "name": "named", "severity": "High", "scopes": [],
+  "rules": [
+    {"id": 1, "on_events": [],
+     "condition": {"Binary": {"op": "Eq", "left": {"Ref": {"root": "Event", "fields": ["tool"]}},
+                              "right": {"Literal": {"String": "shell"}}}},
+     "verdicts": [{"verdict": "Deny"}],
+     "actions": [{"verb": "Log", "args": [["a", {"Ref": {"root": "Event", "fields": ["n"]}}],
+                                          ["b", {"Ref": {"root": "Event", "fields": ["ab", "x"]}}],
+                                          ["c", {"Ref": {"root": "Event", "fields": ["axb"]}}],
+                                          ["d", {"Ref": {"root": "Event", "fields": ["ayb"]}}],
+                                          ["e", {"Ref": {"root": "Event", "fields": [""]}}]]}]}
+  ],
+  "constraints": [], "state_machines": [],
+  "metadata": {"annotations": [], "source_hash": 0, "compiler_version": "fuzz"}
+})";
+
 class TextSink final : public zelvo::replay::ResultSink {
  public:
   bool write(std::string_view lines) override {
@@ -53,13 +79,58 @@ class TextSink final : public zelvo::replay::ResultSink {
   std::string text;
 };
 
+zelvo::CompiledPolicy load(const char* json) {
+  auto r = zelvo::parse_policy_json(json);
+  if (!r) zelvo_fuzz::fail("a fuzz policy does not load:", r.error().message());
+  return std::move(r).value();
+}
+
 const zelvo::CompiledPolicy& policy() {
-  static const zelvo::CompiledPolicy p = [] {
-    auto r = zelvo::parse_policy_json(kPolicy);
-    if (!r) zelvo_fuzz::fail("the fuzz policy does not load:", r.error().message());
-    return std::move(r).value();
-  }();
+  static const zelvo::CompiledPolicy p = load(kPolicy);
   return p;
+}
+
+const zelvo::FieldUse& named_use() {
+  static const zelvo::FieldUse use = zelvo::FieldUse::of(load(kNamedPolicy));
+  return use;
+}
+
+// `line` read by a reader that builds every field and by one that builds
+// only the named policy's (`some`, into `kept`, both reused from line to
+// line as a replay reuses them): the same verdict on the line, the same
+// fields.
+void check_read_fields(std::string_view line, const std::string& key, zelvo::replay::EventLineReader& some,
+                       zelvo::replay::EventLine& kept) {
+  zelvo::replay::EventLineReader all(key, /*borrow_strings=*/true);
+  zelvo::replay::EventLine full;
+  const bool ok = all.read(line, full);
+  if (ok != some.read(line, kept)) zelvo_fuzz::fail("the reader of read fields judges a line otherwise");
+  if (!ok) {
+    if (describe(all.error()) != describe(some.error()) || all.error().column != some.error().column) {
+      zelvo_fuzz::fail("the reader of read fields refuses a line otherwise:", describe(some.error()));
+    }
+    return;
+  }
+  const zelvo::FieldUse& use = named_use();
+  if (kept.positions.size() != use.count() || kept.event.field_positions.size() != use.count()) {
+    zelvo_fuzz::fail("positions of another length than the fields read");
+  }
+  std::size_t found = 0;
+  for (const zelvo::MapEntry& entry : use.names()) {
+    const std::uint32_t position = kept.positions[static_cast<std::size_t>(entry.value.as_int())];
+    const zelvo::Value* expected = full.event.fields.find(entry.key.view());
+    if (expected == nullptr) {
+      if (position != zelvo::kNoFieldPosition) zelvo_fuzz::fail("a position for a field the line lacks");
+      continue;
+    }
+    if (position >= kept.event.fields.size()) zelvo_fuzz::fail("a read field without its position");
+    const zelvo::MapEntry& at = kept.event.fields.begin()[position];
+    if (at.key.view() != entry.key.view() || !zelvo::deep_equals(at.value, *expected)) {
+      zelvo_fuzz::fail("a read field kept otherwise than the full reader read it");
+    }
+    ++found;
+  }
+  if (found != kept.event.fields.size()) zelvo_fuzz::fail("a field kept that the policy does not read");
 }
 
 void check_lines(std::string_view trace, const std::string& key, bool extra_keys) {
@@ -70,9 +141,13 @@ void check_lines(std::string_view trace, const std::string& key, bool extra_keys
     reader.allow_missing_type(true);
   }
   zelvo::replay::EventLine event;
+  zelvo::replay::EventLineReader some(key, /*borrow_strings=*/true);
+  some.build_only_read_fields(&named_use());
+  zelvo::replay::EventLine kept;
   zelvo::replay::TraceLines lines(trace);
   zelvo::replay::TraceLine line;
   while (lines.next(line)) {
+    if (!extra_keys) check_read_fields(line.text, key, some, kept);
     if (reader.read(line.text, event)) {
       if (!zelvo_fuzz::valid_utf8(line.text)) zelvo_fuzz::fail("accepted a line that is not UTF-8");
       if (!extra_keys && (!event.extra.empty() || !event.has_type)) zelvo_fuzz::fail("extra keys read unasked");
@@ -133,5 +208,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (both_stop.kind != stop.kind || both.events() != summary.events() || !paired.text.empty()) {
     zelvo_fuzz::fail("a policy replayed against itself differs");
   }
+
+  // Against another policy, grouped: every differing event is in one group
+  // and has one record line, and no group keeps more examples than asked.
+  static const zelvo::CompiledPolicy named = load(kNamedPolicy);
+  TextSink pairs;
+  zelvo::replay::ReplaySummary compared;
+  zelvo::replay::ChangeGroups changes(2);
+  const auto compared_stop =
+      zelvo::replay::replay_trace(policy(), options, trace, std::nullopt, pairs, compared, &named, &changes);
+  if (compared_stop.kind != stop.kind || compared.events() != summary.events()) {
+    zelvo_fuzz::fail("a replay against another policy counts otherwise");
+  }
+  std::uint64_t grouped = 0;
+  for (const auto& group : changes.groups()) {
+    if (group.count == 0 || group.examples.empty() || group.examples.size() > 2) zelvo_fuzz::fail("a group's examples");
+    grouped += group.count;
+  }
+  std::uint64_t records = 0;
+  for (const char c : changes.lines()) records += c == '\n';
+  std::uint64_t pair_lines = 0;
+  for (const char c : pairs.text) pair_lines += c == '\n';
+  if (records != grouped || 2 * grouped > pair_lines) zelvo_fuzz::fail("grouped events and records differ");
+  if (!zelvo_fuzz::valid_utf8(changes.lines())) zelvo_fuzz::fail("records that are not UTF-8");
   return 0;
 }

@@ -109,6 +109,12 @@ class ReplaySummary(TypedDict):
 class ReplayRun(TypedDict):
     results: bytes | None  # the result lines; None when written to `out`
     summary: ReplaySummary
+    # with against and examples: (before, after, stopped, started, count,
+    # examples) per change, each example (line, file, session, type,
+    # before_rules, after_rules, before_reason, after_reason, order) ...
+    changes: NotRequired[list[tuple[str, str, tuple[int, ...], tuple[int, ...], int, list[tuple[Any, ...]]]]]
+    # ... and each differing event as one compact JSON record
+    records: NotRequired[bytes]
 
 class EventLineError(ValueError):
     """A strict replay's first bad line, or an event earlier than the one
@@ -141,6 +147,7 @@ def replay_lines(
     start_ms: int | None = None,
     files: Sequence[tuple[str, int]] | None = None,
     against: bytes | str | None = None,
+    examples: int | None = None,
 ) -> ReplayRun:
     """Replay JSON lines of events, each at its own time.
 
@@ -167,7 +174,10 @@ def replay_lines(
     name each line by its file and its line there. against: a second policy;
     each line is then read once and evaluated by both, and only the events
     they decide differently are written, as two result lines each (policy,
-    then against). Runs without the interpreter lock.
+    then against). examples (with against): the differing events are also
+    grouped by change, keeping that many examples of each ("changes"), and
+    written as one compact JSON record each ("records"). Runs without the
+    interpreter lock.
     """
 
 def replay_file(
@@ -184,6 +194,7 @@ def replay_file(
     start_ms: int | None = None,
     files: Sequence[tuple[str, int]] | None = None,
     against: bytes | str | None = None,
+    examples: int | None = None,
 ) -> ReplayRun:
     """replay_lines over the bytes of the file at path (memory-mapped)."""
 

@@ -53,6 +53,10 @@ class NativeRun:
 
     results: bytes | None
     summary: Mapping[str, Any]
+    # With against and examples: the differing events grouped by change
+    # (see policy_diff.diff_from_changes) and their records as JSON lines.
+    changes: list[Any] | None = None
+    records: bytes | None = None
 
 
 def policy_argument(policy: bytes) -> bytes | str:
@@ -75,6 +79,7 @@ def replay_native(
     locate: Locate | None = None,
     files: Sequence[tuple[str, int]] | None = None,
     against: bytes | None = None,
+    examples: int | None = None,
 ) -> NativeRun:
     """Replay JSON lines through the native replayer.
 
@@ -86,14 +91,17 @@ def replay_native(
     error afterwards (for lines numbered by the caller). With ``against``
     (a second policy) each line is read once and evaluated by both, and the
     results hold only the events they decide differently, as two lines each
-    (see ``policy_diff.diff_pair_lines``).
+    (see ``policy_diff.diff_pair_lines``); with ``examples`` too, the
+    replayer also groups them by change, keeping that many examples of each
+    (``NativeRun.changes`` and ``records``).
     """
     from korvanthel_tools import _native
 
     try:
         raw = _native.replay_lines(
             policy_argument(policy), data, line_numbers=line_numbers, out=out, files=files,
-            against=None if against is None else policy_argument(against), **options.native_kwargs()
+            against=None if against is None else policy_argument(against),
+            examples=None if against is None else examples, **options.native_kwargs()
         )
     except (ValueError, RuntimeError, OSError) as exc:
         line, problem = getattr(exc, "line", None), getattr(exc, "problem", None)
@@ -103,7 +111,9 @@ def replay_native(
             raise ToolError(f"{where}: {name_lines(problem, locate, every=True)}") from None
         raise ToolError(str(exc)) from None
     results = raw.get("results")
-    return NativeRun(results if isinstance(results, bytes) else None, raw["summary"])
+    records = raw.get("records")
+    return NativeRun(results if isinstance(results, bytes) else None, raw["summary"], raw.get("changes"),
+                     records if isinstance(records, bytes) else None)
 
 
 def name_lines(message: str, locate: Locate | None, *, every: bool = False) -> str:

@@ -296,6 +296,22 @@ def diff_pair_lines(
     return diff
 
 
+def diff_from_changes(
+    changes: Iterable[Sequence[Any]], events: int, *, examples_per_change: int = EXAMPLES_PER_CHANGE
+) -> PolicyDiff:
+    """The PolicyDiff of a replay against a second policy that grouped the
+    differences itself: ``changes`` holds, for each change, (before, after,
+    stopped, started, count, examples), each example (line, file, session,
+    type, before_rules, after_rules, before_reason, after_reason, order), as
+    ``_native.replay_lines(..., against=, examples=)`` returns them.
+    ``events`` is how many were compared."""
+    diff = PolicyDiff(events=events, examples_per_change=examples_per_change)
+    for before, after, stopped, started, count, examples in changes:
+        change = Change(before, after, tuple(stopped), tuple(started))
+        diff.groups[change] = ChangeGroup(change, count, [Example(*example) for example in examples])
+    return diff
+
+
 def _rules(rules: Sequence[int]) -> str:
     return ",".join(str(r) for r in rules) if rules else "-"
 

@@ -17,7 +17,7 @@ from tqdm import tqdm
 
 from korvanthel_tools.loading import ToolError
 from korvanthel_tools.replay.native import ReplayOptions, replay_native, summary_from_native
-from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_pair_lines
+from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_from_changes
 from korvanthel_tools.replay.summary import ReplaySummary
 from korvanthel_tools.replay.trace import Trace, read_trace
 
@@ -163,15 +163,12 @@ class ReplayRun:
         with self._steps(3) as bar:
             trace = read_trace(self.paths)
             bar.update()
-            run = replay_native(self.policy, trace.data, self.options, files=trace.named_files(), against=other)
+            run = replay_native(self.policy, trace.data, self.options, files=trace.named_files(), against=other,
+                                examples=max(examples, 0))
             bar.update()
-            changed: list[dict[str, Any]] = []
-            diff = diff_pair_lines(
-                run.results or b"", int(run.summary["events"]),
-                on_change=lambda _, record: changed.append(record), examples_per_change=examples,
-            )
+            diff = diff_from_changes(run.changes or [], int(run.summary["events"]), examples_per_change=examples)
             diff.bad_lines = summary_from_native(run.summary).bad_lines
-            sink.write_records(changed)
+            sink.write(run.records or b"")
             bar.update()
         return diff
 

@@ -194,6 +194,7 @@ struct Call {
   rp::ReplayOptions options;
   std::optional<std::vector<std::uint64_t>> line_numbers;
   std::optional<std::string> out_path;
+  std::optional<std::size_t> examples;  // with against: group the differences, keeping this many examples each
 };
 
 // Reads the keyword options shared by replay_lines and replay_file.
@@ -221,23 +222,31 @@ bool read_options(PyObject* session_key, int sort, int strict, PyObject* context
 class BufferSink final : public rp::ResultSink {
  public:
   bool write(std::string_view lines) override {
-    chunks_.emplace_back(lines);
+    texts_.emplace_back().raw(lines);
     size_ += lines.size();
+    return true;
+  }
+  // Keeps the replay's text as it is; the replay starts a new one.
+  bool take(rp::ResultText& lines) override {
+    size_ += lines.size();
+    texts_.push_back(std::move(lines));
+    lines = rp::ResultText();
     return true;
   }
   PyObject* to_bytes() const {
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_));
     if (bytes == nullptr) return nullptr;
     char* w = PyBytes_AS_STRING(bytes);
-    for (const std::string& chunk : chunks_) {
-      std::memcpy(w, chunk.data(), chunk.size());
-      w += chunk.size();
+    for (const rp::ResultText& text : texts_) {
+      if (text.size() == 0) continue;
+      std::memcpy(w, text.view().data(), text.size());
+      w += text.size();
     }
     return bytes;
   }
 
  private:
-  std::vector<std::string> chunks_;
+  std::vector<rp::ResultText> texts_;
   std::size_t size_ = 0;
 };
 
@@ -294,6 +303,9 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
   const zelvo::CompiledPolicy* second = against ? &*against : nullptr;
   rp::ReplaySummary summary;
   rp::ReplayStop stop;
+  std::optional<rp::ChangeGroups> changes;
+  if (call.examples) changes.emplace(*call.examples);
+  rp::ChangeGroups* groups = changes ? &*changes : nullptr;
   BufferSink memory;
   int open_errno = 0;
   int sink_errno = 0;
@@ -301,7 +313,7 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
   if (call.line_numbers) numbers = std::span<const std::uint64_t>(*call.line_numbers);
   if (!without_lock([&] {
         if (!call.out_path) {
-          stop = rp::replay_trace(*policy, call.options, data, numbers, memory, summary, second);
+          stop = rp::replay_trace(*policy, call.options, data, numbers, memory, summary, second, groups);
           return;
         }
         std::FILE* f = std::fopen(call.out_path->c_str(), "wb");
@@ -310,7 +322,7 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
           return;
         }
         FileSink file(f);
-        stop = rp::replay_trace(*policy, call.options, data, numbers, file, summary, second);
+        stop = rp::replay_trace(*policy, call.options, data, numbers, file, summary, second, groups);
         sink_errno = file.error;
         if (std::fclose(f) != 0 && sink_errno == 0 && !stop) sink_errno = errno;
       })) {
@@ -335,23 +347,31 @@ PyObject* run(PyObject* module, Call& call, std::string_view data) {
   if (!results || PyDict_SetItemString(result.get(), "results", results.get()) < 0) return nullptr;
   PyRef host_summary = PyRef::steal(summary_to_host(summary, call.options.files));
   if (!host_summary || PyDict_SetItemString(result.get(), "summary", host_summary.get()) < 0) return nullptr;
+  if (changes) {
+    PyRef groups_obj = PyRef::steal(changes_to_host(*changes));
+    if (!groups_obj || PyDict_SetItemString(result.get(), "changes", groups_obj.get()) < 0) return nullptr;
+    const std::string_view lines = changes->lines();
+    PyRef records = PyRef::steal(PyBytes_FromStringAndSize(lines.data(), static_cast<Py_ssize_t>(lines.size())));
+    if (!records || PyDict_SetItemString(result.get(), "records", records.get()) < 0) return nullptr;
+  }
   return result.release();
 }
 
 // (policy, <second>, *, session_key, sort, strict, context, config,
-// line_numbers, out, start_ms, files, against): replay_lines and replay_file
-// differ only in their second parameter.
-constexpr std::array<Param, 12> replay_params(const char* second) {
+// line_numbers, out, start_ms, files, against, examples): replay_lines and
+// replay_file differ only in their second parameter.
+constexpr std::array<Param, 13> replay_params(const char* second) {
   return {{{"policy", ParamType::Any}, {second, ParamType::Any}, {"session_key", ParamType::Any, false},
            {"sort", ParamType::Any, false}, {"strict", ParamType::Any, false}, {"context", ParamType::Any, false},
            {"config", ParamType::Any, false}, {"line_numbers", ParamType::Any, false}, {"out", ParamType::Any, false},
-           {"start_ms", ParamType::Any, false}, {"files", ParamType::Any, false}, {"against", ParamType::Any, false}}};
+           {"start_ms", ParamType::Any, false}, {"files", ParamType::Any, false}, {"against", ParamType::Any, false},
+           {"examples", ParamType::Any, false}}};
 }
-using ReplayArgs = std::array<BoundArg, 12>;
-constexpr std::array<Param, 12> kReplayLinesParams = replay_params("data");
-constexpr std::array<Param, 12> kReplayFileParams = replay_params("path");
-constexpr Signature kReplayLines = {"replay_lines()", kReplayLinesParams, 10};
-constexpr Signature kReplayFile = {"replay_file()", kReplayFileParams, 10};
+using ReplayArgs = std::array<BoundArg, 13>;
+constexpr std::array<Param, 13> kReplayLinesParams = replay_params("data");
+constexpr std::array<Param, 13> kReplayFileParams = replay_params("path");
+constexpr Signature kReplayLines = {"replay_lines()", kReplayLinesParams, 11};
+constexpr Signature kReplayFile = {"replay_file()", kReplayFileParams, 11};
 
 // Reads the arguments of replay_lines and replay_file: the policy, the
 // second positional argument (returned in `second`, unchecked) and the
@@ -366,6 +386,20 @@ bool read_replay_args(const Signature& sig, PyObject* const* args, Py_ssize_t na
   if (!flag_argument(a[3].object, sort) || !flag_argument(a[4].object, strict)) return false;
   PyObject* against = a[11].object;
   if (against != nullptr && against != Py_None && !read_policy_arg(against, call.against.emplace())) return false;
+  PyObject* examples = a[12].object;
+  if (examples != nullptr && examples != Py_None) {
+    if (!call.against) {
+      PyErr_SetString(PyExc_ValueError, "examples needs against (a second policy)");
+      return false;
+    }
+    const Py_ssize_t n = PyNumber_AsSsize_t(examples, PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (n < 0) {
+      PyErr_SetString(PyExc_ValueError, "examples must be at least 0");
+      return false;
+    }
+    call.examples = static_cast<std::size_t>(n);
+  }
   return read_policy_arg(a[0].object, call.policy) &&
          read_options(a[2].object, sort, strict, a[5].object, a[6].object, a[7].object, a[8].object, a[9].object,
                       a[10].object, call);
@@ -459,14 +493,16 @@ PyObject* parse_ts(PyObject*, PyObject* arg) {
 PyMethodDef g_methods[] = {
     bound_method("replay_lines", replay_lines,
      "replay_lines(policy, data, *, session_key=None, sort=False, strict=False, context=None, config=None, "
-     "line_numbers=None, out=None, start_ms=None, files=None, against=None) -> dict\n--\n\n"
+     "line_numbers=None, out=None, start_ms=None, files=None, against=None, examples=None) -> dict\n--\n\n"
      "Replays JSON lines of events in event time, one engine per session. context and config: a dict "
      "or a JSON object's text. files: (name, first line) pairs naming each line by its file. against: a "
      "second policy; each line is then read once and evaluated by both, and only the events they decide "
-     "differently are written, as two result lines each (policy, then against)."),
+     "differently are written, as two result lines each (policy, then against). examples (with against): "
+     "the differing events are also grouped by change, keeping this many examples of each, under "
+     "\"changes\", and written as one compact JSON record each under \"records\"."),
     bound_method("replay_file", replay_file,
      "replay_file(policy, path, *, session_key=None, sort=False, strict=False, context=None, config=None, "
-     "line_numbers=None, out=None, start_ms=None, files=None, against=None) -> dict\n--\n\n"
+     "line_numbers=None, out=None, start_ms=None, files=None, against=None, examples=None) -> dict\n--\n\n"
      "replay_lines over the bytes of a file."),
     {"parse_ts", parse_ts, METH_O,
      "parse_ts(ts, /) -> int\n--\n\nMilliseconds since 1970 of an event's ts (an int or an RFC 3339 text)."},

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "event/value.h"
+#include "model/json_decoder.h"
 
 namespace zelvo::replay {
 namespace {
@@ -208,6 +209,62 @@ TEST(EventLine, ExtraKeysComeBackForTheCallerToCheck) {
   ASSERT_FALSE(reader.read(R"({"sid": 1, "when": 2})", out));
   EXPECT_EQ(describe(reader.error()),
             "unknown key \"when\" (allowed: type, fields, ts, expect, comment, sid, context)");
+}
+
+// A reader that builds only a policy's fields, reused from line to line
+// as the replay reuses it, keeps exactly the fields a full reader reads
+// that the policy names, each where its position says, whatever the
+// previous line held.
+TEST(EventLine, ReadFieldsAreTheFullReadersAndWhereTheirPositionsSay) {
+  const char* policy_json = R"({"name": "p", "severity": "High", "scopes": [],
+    "rules": [{"id": 1, "on_events": [], "verdicts": [{"verdict": "Deny"}],
+               "actions": [{"verb": "Log", "args": [["a", {"Ref": {"root": "Event", "fields": ["a"]}}],
+                                                    ["b", {"Ref": {"root": "Event", "fields": ["b", "x"]}}],
+                                                    ["c", {"Ref": {"root": "Event", "fields": ["c"]}}]]}]}],
+    "constraints": [], "state_machines": [],
+    "metadata": {"annotations": [], "source_hash": 0, "compiler_version": "t"}})";
+  auto policy = parse_policy_json(policy_json);
+  ASSERT_TRUE(policy) << policy.error().message();
+  const FieldUse use = FieldUse::of(policy.value());
+  ASSERT_EQ(use.count(), 3u);
+  EventLineReader some("", false);
+  some.build_only_read_fields(&use);
+  EventLine kept;
+  const char* lines[] = {
+      R"({"type": "t", "fields": {"a": 1, "z": 0, "b": {"x": [1, 2]}, "c": "s"}})",
+      R"({"type": "t", "fields": {"a": [3], "b": {"y": 1}}})",            // same keys, other values
+      R"({"type": "t", "fields": {"c": 1, "a": 2}})",                     // other order
+      R"({"type": "t", "fields": {"b": 1, "b": {"x": 2}, "q": 1}})",      // repeated: first place, last value
+      R"({"type": "t", "fields": {"a": 1, "b": }})",                      // refused halfway
+      R"({"type": "t"})",                                                 // no fields
+      R"({"type": "t", "fields": {"a": [1, {"b": 2}], "b": [], "c": {}}})",
+      R"({"type": "t", "fields": null})",
+  };
+  for (const char* line : lines) {
+    EventLineReader all("", false);
+    EventLine full;
+    const bool ok = all.read(line, full);
+    ASSERT_EQ(some.read(line, kept), ok) << line;
+    if (!ok) {
+      EXPECT_EQ(describe(some.error()), describe(all.error())) << line;
+      continue;
+    }
+    ASSERT_EQ(kept.event.field_positions.size(), 3u);
+    std::size_t found = 0;
+    for (const MapEntry& name : use.names()) {
+      const std::uint32_t at = kept.positions[static_cast<std::size_t>(name.value.as_int())];
+      const Value* want = full.event.fields.find(name.key.view());
+      if (want == nullptr) {
+        EXPECT_EQ(at, kNoFieldPosition) << line;
+        continue;
+      }
+      ASSERT_LT(at, kept.event.fields.size()) << line;
+      EXPECT_EQ(kept.event.fields.begin()[at].key.view(), name.key.view()) << line;
+      EXPECT_TRUE(deep_equals(kept.event.fields.begin()[at].value, *want)) << line;
+      ++found;
+    }
+    EXPECT_EQ(kept.event.fields.size(), found) << line;
+  }
 }
 
 }  // namespace

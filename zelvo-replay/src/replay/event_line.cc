@@ -26,6 +26,16 @@ bool ascii_iequals(std::string_view text, std::string_view lower) noexcept {
   return true;
 }
 
+// `key` is `name`, compared with no call (the names are a few bytes).
+template <std::size_t N>
+bool is_key(std::string_view key, const char (&name)[N]) noexcept {
+  if (key.size() != N - 1) return false;
+  for (std::size_t i = 0; i + 1 < N; ++i) {
+    if (key[i] != name[i]) return false;
+  }
+  return true;
+}
+
 std::optional<Verdict> verdict_named(std::string_view text) noexcept {
   if (ascii_iequals(text, "allow")) return Verdict::Allow;
   if (ascii_iequals(text, "deny")) return Verdict::Deny;
@@ -47,6 +57,11 @@ void EventLineReader::read_extra_keys(std::vector<std::string> keys) {
   }
 }
 
+void EventLineReader::build_only_read_fields(const FieldUse* use) {
+  if (use != nullptr && !use->reads_all()) numbers_.emplace(*use);
+  else numbers_.reset();
+}
+
 bool EventLineReader::shape_error(LineErrc code, JsonKind found, const char* at) {
   scanner_.fail_at(code, at);
   scanner_.error().found = found;
@@ -56,12 +71,19 @@ bool EventLineReader::shape_error(LineErrc code, JsonKind found, const char* at)
 bool EventLineReader::read(std::string_view line, EventLine& out) {
   JsonScanner& s = scanner_;
   s.reset(line);
-  out.event.fields.clear();
+  if (!numbers_) out.event.fields.clear();  // else reused by read_fields, or cleared below
   out.ts.reset();
   out.expect.reset();
   out.session = {};
   out.session_key = {};
   out.extra.clear();
+  if (numbers_) {
+    out.positions.assign(numbers_->count(), kNoFieldPosition);
+    out.event.field_positions = out.positions;
+  } else {
+    out.positions.clear();
+    out.event.field_positions = {};
+  }
   JsonKind root;
   if (!s.peek_kind(root)) return false;
   if (root != JsonKind::Object) {
@@ -90,15 +112,15 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
       while (extra < extra_keys_.size() && key != extra_keys_[extra]) ++extra;
       if (extra < extra_keys_.size()) {
         bit = 1u << (kFirstExtraBit + extra);
-      } else if (key == "type") {
+      } else if (is_key(key, "type")) {
         bit = kType;
-      } else if (key == "fields") {
+      } else if (is_key(key, "fields")) {
         bit = kFields;
-      } else if (key == "ts") {
+      } else if (is_key(key, "ts")) {
         bit = kTs;
-      } else if (key == "expect") {
+      } else if (is_key(key, "expect")) {
         bit = kExpect;
-      } else if (key == "comment") {
+      } else if (is_key(key, "comment")) {
         bit = kComment;
       } else if (!session_key_.empty() && key == session_key_) {
         bit = kSession;
@@ -138,6 +160,7 @@ bool EventLineReader::read(std::string_view line, EventLine& out) {
     }
   }
   if (!s.end()) return false;
+  if (numbers_ && (seen & kFields) == 0) out.event.fields.clear();
   out.has_type = (seen & kType) != 0;
   if (!out.has_type) {
     if (!type_optional_) return s.fail_at(LineErrc::MissingType, line.data());
@@ -166,12 +189,15 @@ bool EventLineReader::read_type(EventLine& out) {
 bool EventLineReader::read_fields(EventLine& out) {
   JsonKind kind;
   if (!scanner_.peek_kind(kind)) return false;
-  if (kind == JsonKind::Null) return scanner_.skip_value(1);
-  if (kind != JsonKind::Object) return shape_error(LineErrc::FieldsNotObject, kind, scanner_.position());
-  if (!build_fields_) return scanner_.skip_value(1);
-  if (use_ == nullptr) return scanner_.object(out.event.fields, 1);
-  const auto reads = [](const void* use, std::string_view key) { return static_cast<const FieldUse*>(use)->reads(key); };
-  return scanner_.object(out.event.fields, 1, reads, use_);
+  if (kind != JsonKind::Null && kind != JsonKind::Object) {
+    return shape_error(LineErrc::FieldsNotObject, kind, scanner_.position());
+  }
+  if (kind == JsonKind::Null || !build_fields_) {
+    out.event.fields.clear();
+    return scanner_.skip_value(1);
+  }
+  if (!numbers_) return scanner_.object(out.event.fields, 1);
+  return scanner_.object(out.event.fields, 1, *numbers_, out.positions);
 }
 
 bool EventLineReader::read_ts(EventLine& out) {
@@ -179,6 +205,11 @@ bool EventLineReader::read_ts(EventLine& out) {
   if (!scanner_.peek_kind(kind)) return false;
   const char* at = scanner_.position();
   if (kind == JsonKind::Number) {
+    std::uint64_t natural = 0;
+    if (scanner_.small_natural(natural)) {
+      out.ts = natural;  // at most 18 digits: a time in range
+      return true;
+    }
     std::int64_t ms = 0;
     std::string_view text;
     if (scanner_.integer(ms, text) && (out.ts = event_time_of_integer(ms))) return true;

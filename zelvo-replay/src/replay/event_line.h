@@ -35,6 +35,7 @@
 #include "engine/field_positions.h"
 #include "event/event.h"
 #include "model/enums.h"
+#include "replay/field_numbers.h"
 #include "replay/json_scan.h"
 #include "replay/line_error.h"
 
@@ -52,6 +53,10 @@ struct EventLine {
   // The values of the extra keys present (read_extra_keys), in line order,
   // each with its key's index among the extra keys.
   std::vector<std::pair<std::size_t, Value>> extra;
+  // With build_only_read_fields: where each read field landed in
+  // event.fields (engine/field_positions.h), which event.field_positions
+  // then spans. Empty otherwise.
+  std::vector<std::uint32_t> positions;
 };
 
 class EventLineReader {
@@ -67,7 +72,9 @@ class EventLineReader {
   // Builds only the fields that `use` says the policy can read (the others
   // are checked as strictly, not built): a field no expression names cannot
   // change a result. `use` must outlive the reader; nullptr builds all.
-  void build_only_read_fields(const FieldUse* use) noexcept { use_ = use && !use->reads_all() ? use : nullptr; }
+  // The reader then also notes where each read field lands (EventLine::
+  // positions), so that no search for them is needed afterwards.
+  void build_only_read_fields(const FieldUse* use);
 
   // Keys the caller reads itself (at most kMaxExtraKeys): the value of each
   // one present comes back in EventLine::extra, checked only as JSON. An
@@ -96,7 +103,7 @@ class EventLineReader {
   std::string session_key_;
   JsonScanner scanner_;
   bool build_fields_;
-  const FieldUse* use_ = nullptr;
+  std::optional<FieldNumbers> numbers_;  // the fields to build, when not all
   std::vector<std::string> extra_keys_;
   std::string allowed_extra_;  // the session key and the extra keys, for messages
   bool type_optional_ = false;

@@ -27,6 +27,15 @@ double to_double(std::string_view text) {
   return std::strtod(copy.c_str(), nullptr);
 }
 
+// Keys are short: a loop beats a call of memcmp.
+bool same_text(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool JsonScanner::fail(LineErrc code) noexcept { return fail_at(code, cur_); }
@@ -83,9 +92,9 @@ bool JsonScanner::value(Value& out, int depth) {
       return true;
     }
     case '{':
-      return object(out.assign_map(), depth);
+      return object(out.reuse_map(), depth);
     case '[': {
-      ValueList& list = out.assign_list();
+      ValueList& list = out.reuse_list();
       return elements(depth, [&](int inner) { return value(list.emplace_back(), inner); });
     }
     case 't':
@@ -165,14 +174,31 @@ bool JsonScanner::elements(int depth, Element&& element) {
   }
 }
 
-bool JsonScanner::object(ValueMap& out, int depth) { return object(out, depth, nullptr, nullptr); }
-
-bool JsonScanner::object(ValueMap& out, int depth, KeyFilter keep, const void* context) {
+bool JsonScanner::object(ValueMap& out, int depth) {
   out.clear();
-  return members(depth, [&](std::string_view key, int inner) {
-    if (keep == nullptr || keep(context, key)) return value(out.slot(key), inner);
-    return skip_value(inner);
+  return members(depth, [&](std::string_view key, int inner) { return value(out.slot(key), inner); });
+}
+
+bool JsonScanner::object(ValueMap& out, int depth, const FieldNumbers& numbers, std::span<std::uint32_t> positions) {
+  // The entries of the map's previous contents are reused where the same
+  // key comes at the same place (lines of one trace tend to repeat their
+  // keys), with the storage of their lists and maps.
+  std::size_t kept = 0;
+  const bool ok = members(depth, [&](std::string_view key, int inner) {
+    const std::int32_t number = numbers.find(key);
+    if (number < 0) return skip_value(inner);
+    std::uint32_t& position = positions[static_cast<std::size_t>(number)];
+    if (position != kNoFieldPosition) return value(out.entry_at(position).value, inner);
+    if (kept < out.size() && same_text(out.entry_at(kept).key.view(), key)) {
+      position = static_cast<std::uint32_t>(kept++);
+      return value(out.entry_at(position).value, inner);
+    }
+    out.truncate(kept);
+    position = static_cast<std::uint32_t>(kept++);
+    return value(out.append_distinct(key), inner);
   });
+  if (ok) out.truncate(kept);
+  return ok;
 }
 
 bool JsonScanner::string_view(std::string_view& out) {
@@ -190,7 +216,7 @@ bool JsonScanner::string(Str& out) {
   return true;
 }
 
-bool JsonScanner::string_body(std::string_view& out, bool& escaped) {
+bool JsonScanner::string_scan(std::string_view& out, bool& escaped) {
   const char* const start = cur_;
   const char* p = cur_;
   for (;;) {

@@ -29,14 +29,21 @@
 //     strings with escapes).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "event/value.h"
 #include "json/depth.h"
 #include "json/whitespace.h"
+#include "replay/field_numbers.h"
 #include "replay/line_error.h"
 
 namespace zelvo::replay {
@@ -73,10 +80,13 @@ class JsonScanner {
   // Reads the object at the cursor ('{' not consumed) into `out`, which is
   // cleared first.
   bool object(ValueMap& out, int depth);
-  // The same, building only the entries whose key `keep(context, key)`
-  // accepts; the others are checked as strictly but not built.
-  using KeyFilter = bool (*)(const void* context, std::string_view key);
-  bool object(ValueMap& out, int depth, KeyFilter keep, const void* context);
+  // The same, building only the entries `numbers` numbers (the others are
+  // checked as strictly but not built), and noting in
+  // `positions` (numbers.count() entries, all kNoFieldPosition on entry)
+  // where each one landed in `out`: a repeated key keeps its first
+  // position, as above. `out`'s entries are reused where they can be (on
+  // failure it may hold anything).
+  bool object(ValueMap& out, int depth, const FieldNumbers& numbers, std::span<std::uint32_t> positions);
   // Reads the string at the cursor ('"' not consumed). `out` stays valid
   // until the next string is read.
   bool string_view(std::string_view& out);
@@ -87,6 +97,23 @@ class JsonScanner {
   // exponent or does not fit 64 signed bits, leaving the cursor after it;
   // `text` is the number as written in every case.
   bool integer(std::int64_t& out, std::string_view& text);
+  // The common case of integer(), inline: at the cursor, at most 18
+  // digits, no sign, no leading zero, and no fraction or exponent after
+  // them. True with the cursor after them; false, with nothing moved or
+  // recorded, for anything else (which integer() then reads).
+  bool small_natural(std::uint64_t& out) noexcept {
+    const char* p = cur_;
+    std::uint64_t n = 0;
+    while (p != end_ && p - cur_ < 18 && static_cast<unsigned char>(*p - '0') < 10) {
+      n = n * 10 + static_cast<std::uint64_t>(*p - '0');
+      ++p;
+    }
+    if (p == cur_ || (*cur_ == '0' && p - cur_ > 1)) return false;
+    if (p != end_ && (static_cast<unsigned char>(*p - '0') < 10 || *p == '.' || *p == 'e' || *p == 'E')) return false;
+    out = n;
+    cur_ = p;
+    return true;
+  }
   // Skips one value, checking it as strictly as value() would.
   bool skip_value(int depth);
 
@@ -113,7 +140,32 @@ class JsonScanner {
   // The string whose opening quote was consumed: the bytes up to the
   // closing quote, which is consumed. `escaped` tells whether `out` is the
   // unescaped scratch text rather than a slice of the input.
-  bool string_body(std::string_view& out, bool& escaped);
+  // Inline for the common string: shorter than sixteen bytes, plain ASCII,
+  // with sixteen bytes of input from its start; any other goes to
+  // string_scan, which reads it from its start again.
+  bool string_body(std::string_view& out, bool& escaped) {
+#if defined(__SSE2__)
+    if (end_ - cur_ >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur_));
+      // Below 0x20 in a signed compare: control characters and bytes >= 0x80.
+      const __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+                                         _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(marks));
+      if (mask != 0) {
+        const int length = std::countr_zero(mask);
+        if (cur_[length] == '"') {
+          out = std::string_view(cur_, static_cast<std::size_t>(length));
+          cur_ += length + 1;
+          escaped = false;
+          return true;
+        }
+      }
+    }
+#endif
+    return string_scan(out, escaped);
+  }
+  bool string_scan(std::string_view& out, bool& escaped);
   bool string_slow(const char* start, const char* stop, std::string_view& out);
   bool utf8_sequence(const char*& p) noexcept;
   bool escape(const char*& p);

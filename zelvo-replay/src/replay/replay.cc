@@ -27,12 +27,13 @@ struct Hash {
 class Run {
  public:
   Run(const CompiledPolicy& policy, const ReplayOptions& options, ResultSink& sink, ReplaySummary& summary,
-      bool build_fields, const CompiledPolicy* against)
-      : options_(options), sink_(sink), summary_(summary),
+      bool build_fields, const CompiledPolicy* against, ChangeGroups* changes = nullptr)
+      : options_(options), sink_(sink), summary_(summary), changes_(changes),
         reader_(options.session_key, /*borrow_strings=*/true, build_fields),
         use_(FieldUse::of(policy)),
         sessions_(policy, against, options.context, options.config) {
     // Both policies' fields are kept when comparing.
+    types_.reserve(kTypesKept);
     if (against == nullptr) reader_.build_only_read_fields(&use_);
     else against_use_.emplace(FieldUse::of(*against));
   }
@@ -67,17 +68,24 @@ class Run {
   std::string_view session_name() const noexcept { return sessions_on() ? event_.session_key : std::string_view(); }
   const EventLine& event() const noexcept { return event_; }
 
-  // Evaluates the event just read in `session` at `ts` and writes its line.
-  void evaluate(Session& session, std::uint64_t ts, std::uint64_t number, ResultText& out) {
+  // Evaluates the event just read in `session` at `ts` and writes its line;
+  // `order` is its place among the trace's good lines.
+  void evaluate(Session& session, std::uint64_t ts, std::uint64_t number, std::uint64_t order, ResultText& out) {
     event_.event.timestamp = ts;
-    locate_fields(use_);
+    // A reader that builds only the read fields has noted their positions.
+    if (session.against || event_.positions.empty()) locate_fields(use_);
     session.engine.evaluate(event_.event, result_);
     session.last_ts = ts;
     session.last_line = number;
     ResultHead head;
-    if (sessions_on()) head.session = event_.session;
+    if (sessions_on()) {
+      head.session = event_.session;
+      if (session.name_json.empty()) session.name_json = quoted_text(event_.session);
+      head.session_json = session.name_json;
+    }
     head.ts = ts;
     head.type = event_.event.event_type.view();
+    head.type_json = type_json(head.type);
     head.expect = event_.expect;
     summary_.add(result_, number, head.session, head.type, event_.expect);
     if (session.against) {
@@ -92,7 +100,10 @@ class Run {
     head.line = at.line;
     if (!options_.files.empty()) head.file = at.file;
     write_result_line(out, head, result_);
-    if (session.against) write_result_line(out, head, against_result_);
+    if (session.against) {
+      write_result_line(out, head, against_result_);
+      if (changes_ != nullptr) changes_->add(head, order, result_, against_result_);
+    }
   }
 
   // Where the fields `use` numbers landed in the event just read, attached
@@ -104,15 +115,31 @@ class Run {
     event_.event.field_positions = positions_;
   }
 
+  // The type's JSON text, from the few types last seen (empty when they
+  // are too many: the caller quotes it then).
+  std::string_view type_json(std::string_view type) {
+    for (const auto& [text, json] : types_) {
+      if (text == type) return json;
+    }
+    if (types_.size() >= kTypesKept) return {};
+    types_.emplace_back(std::string(type), quoted_text(type));
+    return types_.back().second;
+  }
+
   bool flush(ResultText& out, ReplayStop& stop) {
     if (out.size() == 0) return true;
-    if (!sink_.write(out.view())) {
+    if (!sink_.take(out)) {
       stop.kind = ReplayStop::Kind::Sink;
       return false;
     }
     out.clear();
+    reserve(out);
     return true;
   }
+
+  // Room for what is written between two flushes, so that the text is
+  // never moved as it grows.
+  static void reserve(ResultText& out) { out.reserve(kFlushBytes + kFlushBytes / 4); }
 
   SessionTable& sessions() noexcept { return sessions_; }
   const ReplayOptions& options() const noexcept { return options_; }
@@ -122,6 +149,7 @@ class Run {
   const ReplayOptions& options_;
   ResultSink& sink_;
   ReplaySummary& summary_;
+  ChangeGroups* changes_;
   EventLineReader reader_;
   EventLine event_;
   EvalResult result_;
@@ -130,6 +158,8 @@ class Run {
   std::optional<FieldUse> against_use_;
   std::vector<std::uint32_t> positions_;
   SessionTable sessions_;
+  static constexpr std::size_t kTypesKept = 16;
+  std::vector<std::pair<std::string, std::string>> types_;  // reserved: views into it stay valid
 };
 
 TraceLines lines_of(std::string_view data, const std::optional<std::span<const std::uint64_t>>& numbers) {
@@ -137,10 +167,13 @@ TraceLines lines_of(std::string_view data, const std::optional<std::span<const s
 }
 
 ReplayStop in_trace_order(const CompiledPolicy& policy, const ReplayOptions& options, TraceLines lines,
-                          ResultSink& sink, ReplaySummary& summary, const CompiledPolicy* against) {
+                          ResultSink& sink, ReplaySummary& summary, const CompiledPolicy* against,
+                          ChangeGroups* changes) {
   ReplayStop stop;
-  Run run(policy, options, sink, summary, /*build_fields=*/true, against);
+  Run run(policy, options, sink, summary, /*build_fields=*/true, against, changes);
+  std::uint64_t order = 0;
   ResultText out;
+  Run::reserve(out);
   TraceLine line;
   while (lines.next(line)) {
     if (!run.read(line, stop)) {
@@ -167,7 +200,7 @@ ReplayStop in_trace_order(const CompiledPolicy& policy, const ReplayOptions& opt
       session = &run.sessions().open(name, ts);
       summary.count_session();
     }
-    run.evaluate(*session, ts, line.number, out);
+    run.evaluate(*session, ts, line.number, order++, out);
     if (out.size() >= kFlushBytes && !run.flush(out, stop)) return stop;
   }
   run.flush(out, stop);
@@ -183,7 +216,8 @@ struct Entry {
 };
 
 ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& options, TraceLines lines,
-                         ResultSink& sink, ReplaySummary& summary, const CompiledPolicy* against) {
+                         ResultSink& sink, ReplaySummary& summary, const CompiledPolicy* against,
+                         ChangeGroups* changes) {
   ReplayStop stop;
   // First pass: check every line, note its session and its time.
   std::vector<Entry> entries;
@@ -216,7 +250,7 @@ ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& opti
 
   // Second pass: each session in turn, in time order, its engine dropped
   // once its last event is done.
-  Run run(policy, options, sink, summary, /*build_fields=*/true, against);
+  Run run(policy, options, sink, summary, /*build_fields=*/true, against, changes);
   ResultText results;
   std::vector<std::pair<std::size_t, std::size_t>> spans(entries.size(), {0, 0});
   Session* session = nullptr;
@@ -233,7 +267,7 @@ ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& opti
       session = &run.sessions().open(session_name, entry.ts);
     }
     const std::size_t start = results.size();
-    run.evaluate(*session, entry.ts, entry.number, results);
+    run.evaluate(*session, entry.ts, entry.number, entry.ordinal, results);
     spans[entry.ordinal] = {start, results.size() - start};
   }
   if (session != nullptr) run.sessions().close(session_name);
@@ -241,6 +275,7 @@ ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& opti
 
   // Results in the trace's order.
   ResultText out;
+  Run::reserve(out);
   const std::string_view all = results.view();
   for (const auto& [start, length] : spans) {
     out.raw(all.substr(start, length));
@@ -254,7 +289,8 @@ ReplayStop in_time_order(const CompiledPolicy& policy, const ReplayOptions& opti
 
 ReplayStop replay_trace(const CompiledPolicy& policy, const ReplayOptions& options, std::string_view data,
                         std::optional<std::span<const std::uint64_t>> line_numbers, ResultSink& sink,
-                        ReplaySummary& summary, const CompiledPolicy* against) {
+                        ReplaySummary& summary, const CompiledPolicy* against, ChangeGroups* changes) {
+  if (against == nullptr) changes = nullptr;
   if (line_numbers) {
     const std::size_t count = TraceLines::count(data);
     if (count != line_numbers->size()) {
@@ -266,8 +302,10 @@ ReplayStop replay_trace(const CompiledPolicy& policy, const ReplayOptions& optio
     }
   }
   TraceLines lines = lines_of(data, line_numbers);
-  return options.sort ? in_time_order(policy, options, lines, sink, summary, against)
-                      : in_trace_order(policy, options, lines, sink, summary, against);
+  ReplayStop stop = options.sort ? in_time_order(policy, options, lines, sink, summary, against, changes)
+                                 : in_trace_order(policy, options, lines, sink, summary, against, changes);
+  if (changes != nullptr) changes->finish();
+  return stop;
 }
 
 }  // namespace zelvo::replay

@@ -35,6 +35,8 @@
 
 #include "event/value_map.h"
 #include "model/policy.h"
+#include "replay/change_groups.h"
+#include "replay/result_line.h"
 #include "replay/summary.h"
 #include "replay/trace_files.h"
 
@@ -59,6 +61,9 @@ class ResultSink {
   virtual ~ResultSink() = default;
   // False stops the replay (the sink keeps its own error).
   virtual bool write(std::string_view lines) = 0;
+  // The same, for a sink that may keep `lines`' storage rather than copy
+  // it: `lines` may be left empty with no storage.
+  virtual bool take(ResultText& lines) { return write(lines.view()); }
 };
 
 struct ReplayStop {
@@ -79,8 +84,11 @@ struct ReplayStop {
 // (each session holding an engine of each); only the events whose verdict
 // or fired rules differ are written, each as two result lines, under
 // `policy` then under `against`. The summary counts `policy`'s results.
+// `changes`, when given with `against`, also gathers those events by their
+// change (change_groups.h), finished when the replay returns.
 ReplayStop replay_trace(const CompiledPolicy& policy, const ReplayOptions& options, std::string_view data,
                         std::optional<std::span<const std::uint64_t>> line_numbers, ResultSink& sink,
-                        ReplaySummary& summary, const CompiledPolicy* against = nullptr);
+                        ReplaySummary& summary, const CompiledPolicy* against = nullptr,
+                        ChangeGroups* changes = nullptr);
 
 }  // namespace zelvo::replay

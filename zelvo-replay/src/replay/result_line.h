@@ -38,13 +38,23 @@ struct ResultHead {
   std::uint64_t ts = 0;
   std::string_view type;
   std::optional<Verdict> expect;
+  // When not empty, the session's and the type's JSON text (quoted and
+  // escaped as quoted() writes them), written as they are: a caller that
+  // writes many lines of one session or type quotes each once.
+  std::string_view session_json;
+  std::string_view type_json;
 };
+
+// `text` as ResultText::quoted writes it.
+std::string quoted_text(std::string_view text);
 
 // Appends the whole line, ended by a line feed.
 void write_result_line(ResultText& out, const ResultHead& head, const EvalResult& result);
 
 // The result dictionary alone.
 void write_result(ResultText& out, const EvalResult& result);
+// The same with no space after its commas and colons.
+void write_result_compact(ResultText& out, const EvalResult& result);
 
 // A value as the host would receive it.
 void write_value(ResultText& out, const Value& value);

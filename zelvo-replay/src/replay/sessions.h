@@ -38,6 +38,7 @@ struct Session {
   std::unique_ptr<PolicyEngine> against;  // the second policy's engine when comparing two
   std::uint64_t last_ts = 0;    // time of the last event replayed
   std::uint64_t last_line = 0;  // its line
+  std::string name_json;        // its name as result lines write it, once written
 };
 
 class SessionTable {

@@ -61,6 +61,22 @@ class Value {
   void assign_duration(std::uint64_t ms) noexcept { rep_.template emplace<5>(DurationMs{ms}); }
   ValueList& assign_list() noexcept { return rep_.template emplace<6>(); }
   ValueMap& assign_map() noexcept { return rep_.template emplace<7>(); }
+  // The list or map this value already holds, emptied with its storage
+  // kept for refilling, or else a new empty one (as assign_list/_map).
+  ValueList& reuse_list() noexcept {
+    if (ValueList* list = std::get_if<6>(&rep_)) {
+      list->clear();
+      return *list;
+    }
+    return assign_list();
+  }
+  ValueMap& reuse_map() noexcept {
+    if (ValueMap* map = std::get_if<7>(&rep_)) {
+      map->clear();
+      return *map;
+    }
+    return assign_map();
+  }
 
   Kind kind() const noexcept { return static_cast<Kind>(rep_.index()); }
   bool is_null() const noexcept { return kind() == Kind::Null; }
@@ -119,6 +135,7 @@ inline Value& ValueMap::append_distinct(std::string_view key) {
   return entry.value;
 }
 
+inline MapEntry& ValueMap::entry_at(std::size_t i) noexcept { return entries_[i]; }
 inline const MapEntry* ValueMap::begin() const noexcept { return entries_.data(); }
 inline const MapEntry* ValueMap::end() const noexcept { return entries_.data() + entries_.size(); }
 inline std::size_t ValueMap::size() const noexcept { return entries_.size(); }

@@ -39,6 +39,13 @@ void ValueMap::clear() noexcept {
   index_.reset();
 }
 
+void ValueMap::truncate(std::size_t n) {
+  if (n >= entries_.size()) return;
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(n), entries_.end());
+  index_.reset();
+  if (entries_.size() > kLinearLimit) rebuild_index();
+}
+
 std::ptrdiff_t ValueMap::position(std::string_view key) const noexcept {
   if (!index_) {
     for (std::size_t i = 0; i < entries_.size(); ++i) {

@@ -63,6 +63,12 @@ class ValueMap {
   // Inline (value.h), as it is called once per converted entry.
   Value& append_distinct(std::string_view key);
 
+  // The entry at position `i` (< size()), in iteration order: its value may
+  // be changed in place, its key must not be. Inline (value.h).
+  MapEntry& entry_at(std::size_t i) noexcept;
+  // Keeps the first `n` entries (all when n >= size()), dropping the others.
+  void truncate(std::size_t n);
+
   // Iteration over the entries (MapEntry: key, value).
   const MapEntry* begin() const noexcept;
   const MapEntry* end() const noexcept;

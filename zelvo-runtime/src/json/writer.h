@@ -117,6 +117,11 @@ class Writer {
   void i64(std::int64_t value);
   void f64(double value);
 
+  // Room for `n` more bytes, so that writing them moves nothing.
+  void reserve(std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+  }
+
   // --- the text ---
   // Complete once every open array and object is closed.
   std::string_view view() const noexcept { return {data_.get(), size_}; }
