@@ -219,7 +219,7 @@ def percentile(ordered: Sequence[int], p: float) -> int:
 def format_table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> list[str]:
     """Indented columns; a column whose cells all read as numbers is right-
     aligned, others left-aligned."""
-    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
+    widths = [max([len(h), *(len(r[i]) for r in rows)]) for i, h in enumerate(headers)]
     numeric = [bool(rows) and all(_is_number(r[i]) for r in rows) for i in range(len(headers))]
 
     def line(cells: Sequence[str]) -> str:

@@ -20,7 +20,7 @@ QUOTING = policy(rules=[pj.rule(3, ["tool_call"], eq(ref("tool"), "search"), [pj
 VALUES: list[Any] = [1.5, 1e16, 1e-05, -0.0, 2**63 - 1, -(2**63), "é\u2028\x7f", None, True, {"a": [1, {"b": "c\\"}]}]
 
 
-@pytest.mark.parametrize("examples", [1, 2, 5])
+@pytest.mark.parametrize("examples", [0, 1, 2, 5])
 @pytest.mark.parametrize("sort", [False, True])
 @pytest.mark.parametrize("sessions", [False, True])
 @pytest.mark.parametrize("other", [RATE_LIMITED, DEADLINE, ECHO, QUOTING])
