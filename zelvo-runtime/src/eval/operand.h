@@ -63,12 +63,17 @@ Operand ref_operand_general(const IRExpr::Ref& e, const EvalContext& ctx);
 // Every other expression, evaluated into an owned Value (operand.cc).
 Operand owned_operand(const IRExpr& expr, const EvalContext& ctx);
 
-// The two operands met most often are read here, where the operator that
-// reads them is compiled: an event field at a noted position (or one key
-// into a map held there, as in args.url), and a literal prepared by the
-// engine. Both give exactly what the general paths give.
+// The operands met most often are read here, where the operator that reads
+// them is compiled: an event field at a noted position (or one key into a
+// map held there, as in args.url), a quantifier's bound element, and a
+// literal prepared by the engine. Each gives exactly what the general paths
+// give.
 inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
   const RefPath& path = e.path;
+  // The element a quantifier or count has bound (slot 0; keys not applied).
+  if (path.root.kind == RefRoot::Kind::Local && path.root.slot == 0 && ctx.local0 != nullptr) {
+    return Operand::borrowed(*ctx.local0);
+  }
   const std::size_t depth = path.fields.size();
   if (!ctx.field_positions.empty() && (depth == 1 || depth == 2) && path.root.kind == RefRoot::Kind::Event) {
     const std::uint32_t number = ctx.slots.find(&e);
