@@ -70,12 +70,9 @@ Operand owned_operand(const IRExpr& expr, const EvalContext& ctx);
 // give.
 inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
   const RefPath& path = e.path;
-  // The element a quantifier or count has bound (slot 0; keys not applied).
-  if (path.root.kind == RefRoot::Kind::Local && path.root.slot == 0 && ctx.local0 != nullptr) {
-    return Operand::borrowed(*ctx.local0);
-  }
+  const RefRoot::Kind root = path.root.kind;
   const std::size_t depth = path.fields.size();
-  if (!ctx.field_positions.empty() && (depth == 1 || depth == 2) && path.root.kind == RefRoot::Kind::Event) {
+  if (root == RefRoot::Kind::Event && !ctx.field_positions.empty() && (depth == 1 || depth == 2)) {
     const std::uint32_t number = ctx.slots.find(&e);
     if (number < ctx.field_positions.size()) {
       const std::size_t pos = ctx.field_positions[number];
@@ -86,6 +83,9 @@ inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
       const Value* found = field.is_map() ? field.as_map().find_str(path.fields[1]) : nullptr;
       return found != nullptr ? Operand::borrowed(*found) : Operand::owned(Value());
     }
+  } else if (root == RefRoot::Kind::Local && path.root.slot == 0 && ctx.local0 != nullptr) {
+    // The element a quantifier or count has bound (keys not applied).
+    return Operand::borrowed(*ctx.local0);
   }
   return ref_operand_general(e, ctx);
 }
