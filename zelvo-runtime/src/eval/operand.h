@@ -91,6 +91,11 @@ inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
 }
 
 // Evaluates `expr` for reading: references borrow, everything else owns.
+// Inlined into each operator (a handful of call sites): the call would cost
+// about as much as the common reads themselves.
+#if defined(__GNUC__)
+[[gnu::always_inline]]
+#endif
 inline Operand eval_operand(const IRExpr& expr, const EvalContext& ctx) {
   if (const auto* ref = std::get_if<IRExpr::Ref>(&expr.v)) return ref_operand(*ref, ctx);
   if (const auto* lit = std::get_if<IRExpr::Literal>(&expr.v)) {
