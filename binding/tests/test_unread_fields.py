@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import action, load, policy, ref, rule
-from host_values import BAD_VALUES, RESIZED_MSG, fields_grown_by
+from host_values import BAD_VALUES, RESIZED_MSG, fields_grown_by, host_object
 
 # Reads the field "v" only; the rule fires for every event of type "e".
 READS_V = policy(rules=[rule(1, on_events=["e"], actions=[action("Log", field=ref("Event", "v"))])])
@@ -106,3 +106,41 @@ def test_more_long_texts_than_are_borrowed():
     doc = policy(rules=[rule(1, on_events=["e"], actions=[action("Log", **{n: ref("Event", n) for n in names})])])
     fields = {n: f"{n}: " + "é" * 30 + n for n in names}
     assert load(doc).evaluate("e", fields)["actions"][0]["args"] == fields
+
+
+# Reads no field at all: the walk only checks, and keeps nothing.
+READS_NOTHING = policy(rules=[rule(1, on_events=["e"], actions=[action("Log")])])
+ENGINES = [pytest.param(READS_V, id="reads-v"), pytest.param(READS_NOTHING, id="reads-nothing")]
+
+
+@pytest.mark.parametrize("make,error,message", BAD_VALUES)
+def test_bad_values_fail_alike_when_nothing_is_read(make, error, message):
+    engine = load(READS_NOTHING)
+    with pytest.raises(error) as info:
+        engine.evaluate("e", {"v": 1, "w": make()})
+    if message is not None:
+        assert str(info.value) == message
+    assert engine.event_count == 0
+    assert engine.evaluate("e", {"v": 1})["triggered_rules"] == [1]
+
+
+@pytest.mark.parametrize("doc", ENGINES)
+@given(n=st.integers(1, 20), at=st.integers(0, 19), later=st.integers(0, 19))
+@settings(max_examples=60, deadline=None)
+def test_host_code_replacing_a_later_value_is_seen(doc, n, at, later):
+    """Items are walked a few at a time; host code run by one item's
+    conversion may replace a later one, which is then read as it is now."""
+    at, later = at % n, later % n
+    fields = {f"k{i}": i for i in range(n)}
+
+    def replace():
+        fields[f"k{later}"] = {1: "not a str key"}
+        return "replaced"
+
+    fields[f"k{at}"] = host_object(__str__=replace)
+    engine = load(doc)
+    if later > at:
+        with pytest.raises(TypeError, match="'int' object cannot be converted to 'PyString'"):
+            engine.evaluate("e", fields)
+    else:
+        assert engine.evaluate("e", fields)["triggered_rules"] == [1]

@@ -52,6 +52,31 @@ bool next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) noe
   return PyDict_Next(dict, pos, key, value) != 0;
 }
 
+int gather(PyObject* dict, Py_ssize_t* pos, Item* items, int room) noexcept {
+  auto* d = reinterpret_cast<PyDictObject*>(dict);
+  if (!(g_in_place && d->ma_values == nullptr && DK_IS_UNICODE(d->ma_keys) && *pos >= 0)) {
+    int n = 0;
+    while (n < room && PyDict_Next(dict, pos, &items[n].key, &items[n].value)) items[n++].after = *pos;
+    return n;
+  }
+  const PyDictKeysObject* table = d->ma_keys;
+  const Py_ssize_t end = table->dk_nentries;
+  const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(table);
+  int n = 0;
+  Py_ssize_t i = *pos;
+  for (; i < end && n < room; ++i) {
+    if (entries[i].me_value == nullptr) continue;
+    items[n].key = entries[i].me_key;
+    items[n].value = entries[i].me_value;
+    items[n].after = i + 1;
+    ++n;
+  }
+  // Past the last item taken (or past the holes after it, which next()
+  // would skip as well).
+  *pos = n == room ? items[n - 1].after : i;
+  return n;
+}
+
 #else
 
 bool enable(bool) noexcept {
@@ -61,6 +86,12 @@ bool enable(bool) noexcept {
 
 bool next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) noexcept {
   return PyDict_Next(dict, pos, key, value) != 0;
+}
+
+int gather(PyObject* dict, Py_ssize_t* pos, Item* items, int room) noexcept {
+  int n = 0;
+  while (n < room && PyDict_Next(dict, pos, &items[n].key, &items[n].value)) items[n++].after = *pos;
+  return n;
 }
 
 #endif

@@ -30,4 +30,20 @@ bool in_place() noexcept;
 // for every dict and dict subclass.
 bool next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) noexcept;
 
+// One item as next() hands it out, with the position next() leaves after it.
+struct Item {
+  PyObject* key;
+  PyObject* value;
+  Py_ssize_t after;
+};
+
+// Up to `room` items from `pos` on, each exactly what successive next()
+// calls would give, in one call; `pos` is left after the last one. Fewer
+// than `room` (0 at the end) only at the end of the dict. The items are
+// borrowed: they stay valid only while no host code runs (host code may
+// change or free the dict's entries), so a caller that runs host code
+// before using them all takes the rest afresh from the position after the
+// last item it used.
+int gather(PyObject* dict, Py_ssize_t* pos, Item* items, int room) noexcept;
+
 }  // namespace korvanthel::dict_layout

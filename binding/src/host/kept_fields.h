@@ -49,6 +49,8 @@ class KeptFields {
   }
   // How many fields the policy numbers.
   std::size_t count() const noexcept { return use_.count(); }
+  // Whether the policy reads the whole event (every field is kept).
+  bool reads_all() const noexcept { return use_.reads_all(); }
   // How many fields an Event needs room for, out of `given`.
   std::size_t kept_of(std::size_t given) const noexcept { return use_.kept_of(given); }
 

@@ -149,8 +149,18 @@ class Converter {
   // keep's count) where each numbered field landed in `out`.
   bool convert_entries(PyObject* dict, zelvo::ValueMap* out, const KeptFields* keep = nullptr,
                        std::span<std::uint32_t> positions = {});
+  // convert_entries with no `out`: checks every item, building nothing.
+  bool check_entries(PyObject* dict);
 
  private:
+  // check() for the scalars whose reading cannot fail (None, exact bool,
+  // float, int in range and ASCII str), without a call; the rest in check().
+  bool check_item(PyObject* obj) {
+    PyTypeObject* const type = Py_TYPE(obj);
+    if (obj == Py_None || type == &PyBool_Type || type == &PyFloat_Type) return true;
+    if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj)) return true;
+    return check(obj);
+  }
   bool check(PyObject* obj);
   bool check_list(PyObject* list);
   bool check_dict(PyObject* dict);
@@ -167,9 +177,10 @@ class Converter {
   std::array<PyObject*, kMaxValueDepth> open_;
   int depth_ = 0;
   // Set once a reading that can run host code has been tried (only
-  // convert_general's can: str() of an exact int or str runs none): from
-  // then on a dict being walked may have been changed behind the walk, and
-  // its keys are no longer known to be distinct.
+  // convert_general's can; str() of an exact int or str, which runs none,
+  // sets it as well, to be safe): from then on a dict being walked may have
+  // been changed behind the walk, its keys are no longer known to be
+  // distinct, and items a walk took ahead are taken again.
   bool host_code_may_have_run_ = false;
   BorrowedTexts* borrows_;
 };
@@ -211,6 +222,7 @@ bool Converter::convert_int(PyObject* obj, Value& out) {
     out = std::move(*d);
     return true;
   }
+  host_code_may_have_run_ = true;  // as far as the walks are concerned
   return read_via_str(obj, out);
 }
 
@@ -224,6 +236,7 @@ bool Converter::convert_text(PyObject* obj, Value& out) {
     return true;
   }
   PyErr_Clear();
+  host_code_may_have_run_ = true;  // as far as the walks are concerned
   return read_via_str(obj, out);
 }
 
@@ -304,6 +317,7 @@ bool Converter::check(PyObject* obj) {
   } else if (type == &PyUnicode_Type) {
     if (utf8_of(obj)) return true;
     PyErr_Clear();
+    host_code_may_have_run_ = true;  // as far as the walks are concerned
     Value scratch;
     return read_via_str(obj, scratch);
   } else if (type == &PyList_Type) {
@@ -319,7 +333,7 @@ bool Converter::check_list(PyObject* list) {
   const PyRef hold = PyRef::borrow(list);
   if (!enter(list)) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    if (!check(PyList_GET_ITEM(list, i))) {
+    if (!check_item(PyList_GET_ITEM(list, i))) {
       leave();
       return false;
     }
@@ -331,10 +345,44 @@ bool Converter::check_list(PyObject* list) {
 bool Converter::check_dict(PyObject* dict) {
   const PyRef hold = PyRef::borrow(dict);
   if (!enter(dict)) return false;
-  const bool ok = convert_entries(dict, nullptr);
+  const bool ok = check_entries(dict);
   leave();
   return ok;
 }
+
+// The items of one dict in next()'s order, taken a few at a time while no
+// host code has run (see dict_layout::gather), and one at a time from the
+// position after the last item handed out once some may have.
+class DictWalk {
+ public:
+  explicit DictWalk(PyObject* dict) noexcept : dict_(dict) {}
+
+  // The next item, or false at the end. `stale`: host code may have run
+  // since the items held were taken, so they are dropped and taken again.
+  bool next(bool stale, PyObject*& key, PyObject*& value) noexcept {
+    if (stale) held_ = at_;
+    if (at_ == held_) {
+      Py_ssize_t pos = pos_;
+      held_ = dict_layout::gather(dict_, &pos, items_.data(), stale ? 1 : kBatch);
+      at_ = 0;
+      if (held_ == 0) return false;
+    }
+    const dict_layout::Item& item = items_[static_cast<std::size_t>(at_++)];
+    key = item.key;
+    value = item.value;
+    pos_ = item.after;
+    return true;
+  }
+
+ private:
+  static constexpr int kBatch = 8;
+  PyObject* dict_;
+  Py_ssize_t pos_ = 0;  // after the last item handed out
+  int at_ = 0;          // the next held item to hand out
+  int held_ = 0;
+  // Only the first held_ entries are ever read.
+  std::array<dict_layout::Item, kBatch> items_;
+};
 
 // The stored items in the dict's own order; a subclass's items()/__iter__
 // is not consulted. A value whose reading may run host code holds itself
@@ -352,15 +400,16 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
   // subclass may define its own equality; from its key on, every key is
   // searched for.
   bool distinct = out != nullptr && out->empty();
-  Py_ssize_t pos = 0;
+  DictWalk walk(dict);
   PyObject* key = nullptr;   // borrowed
   PyObject* item = nullptr;  // borrowed
   while (true) {
-    if (PyDict_GET_SIZE(dict) != size) {
+    // Only host code can change the dict's size.
+    if (host_code_may_have_run_ && PyDict_GET_SIZE(dict) != size) {
       raise_error(ErrorKind::InternalFault, "dictionary changed size during iteration");
       return false;
     }
-    if (!dict_layout::next(dict, &pos, &key, &item)) return true;
+    if (!walk.next(host_code_may_have_run_, key, item)) return true;
     if (!PyUnicode_Check(key)) {
       raise_not_convertible(key, "PyString");
       return false;
@@ -376,7 +425,7 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
     distinct = distinct && PyUnicode_CheckExact(key) && !host_code_may_have_run_;
     const std::uint32_t number = keep != nullptr ? keep->field(key, key_text) : KeptFields::kUnnumbered;
     if (out == nullptr || number == KeptFields::kUnread) {
-      if (!check(item)) return false;
+      if (!check_item(item)) return false;
       continue;
     }
     // A later equal key replaces the earlier value: slot() finds it. On a
@@ -386,6 +435,29 @@ bool Converter::convert_entries(PyObject* dict, zelvo::ValueMap* out, const Kept
     // replace values, so a position noted here stays right.
     if (number < positions.size()) positions[number] = position_in(*out, slot);
     if (!convert(item, slot)) return false;
+  }
+}
+
+// The walk of convert_entries with nothing kept: each key's text is read
+// (a key that is not a str, or whose text does not encode, ends it the same
+// way) and each value checked, in the same order.
+bool Converter::check_entries(PyObject* dict) {
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  DictWalk walk(dict);
+  PyObject* key = nullptr;   // borrowed
+  PyObject* item = nullptr;  // borrowed
+  while (true) {
+    if (host_code_may_have_run_ && PyDict_GET_SIZE(dict) != size) {
+      raise_error(ErrorKind::InternalFault, "dictionary changed size during iteration");
+      return false;
+    }
+    if (!walk.next(host_code_may_have_run_, key, item)) return true;
+    if (!PyUnicode_Check(key)) {
+      raise_not_convertible(key, "PyString");
+      return false;
+    }
+    if (!PyUnicode_IS_COMPACT_ASCII(key) && !utf8_of(key)) return false;
+    if (!check_item(item)) return false;
   }
 }
 
@@ -402,6 +474,8 @@ bool value_from_host(PyObject* obj, Value& out) {
 bool fields_from_host(PyObject* dict, const KeptFields& keep, BorrowedTexts& borrows, zelvo::ValueMap& out,
                       std::span<std::uint32_t> positions) {
   Converter converter(&borrows);
+  // A policy that reads no field keeps none: the walk only checks.
+  if (keep.count() == 0 && !keep.reads_all()) return converter.check_entries(dict);
   return converter.convert_entries(dict, &out, &keep, positions);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "host/arg_binder.h"
 #include "engine_object.h"
@@ -28,6 +29,23 @@ constexpr Signature kSetContext = {"PolicyEngine.set_context()", kSetterParams};
 constexpr Signature kSetConfig = {"PolicyEngine.set_config()", kSetterParams};
 
 enum class Store { Context, Config };
+
+// evaluate's usual call, (ASCII str, dict or None) by position, bound as the
+// binder binds it, without its general walk over the signature. False for
+// every other call, which the binder then takes (and refuses or binds).
+bool bind_usual_evaluate(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         std::array<BoundArg, 2>& bound) noexcept {
+  if (kwnames != nullptr || nargs != 2) return false;
+  PyObject* type = args[0];
+  PyObject* fields = args[1];
+  if (!PyUnicode_CheckExact(type) || !PyUnicode_IS_COMPACT_ASCII(type)) return false;
+  if (fields != Py_None && !PyDict_Check(fields)) return false;
+  bound[0].object = type;
+  bound[0].text = std::string_view(static_cast<const char*>(PyUnicode_DATA(type)),
+                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(type)));
+  bound[1].object = fields == Py_None ? nullptr : fields;
+  return true;
+}
 
 PyObject* set_value(const Signature& sig, Store store, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
@@ -54,16 +72,22 @@ PyObject* set_value(const Signature& sig, Store store, PyObject* self, PyObject*
 PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return at_boundary([&]() -> PyObject* {
     std::array<BoundArg, 2> bound;
-    if (!bind_arguments(kEvaluate, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_usual_evaluate(args, nargs, kwnames, bound) && !bind_arguments(kEvaluate, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
     CallScratch scratch;       // the event map and result record, reused
     BorrowedTexts borrows;     // released after the event, which refers to them
     FieldPositions positions;  // where the fields rules read land, so that they need not search
     // The timestamp is set by the engine from the reading that starts its
     // stopwatch (one clock read for both): the wall-clock time at which the
     // engine takes up the event.
-    zelvo::Event event{zelvo::Str(bound[0].text), scratch.take_fields(), 0, {}};
     EngineCell& cell = state_of(self).cell;
-    if (!fields_to_event(bound[1].object, cell.kept_fields(), borrows, positions, event)) return nullptr;
+    // A policy that reads no field keeps none: the event's map stays empty
+    // and the thread's reused one is not taken.
+    const KeptFields& kept = cell.kept_fields();
+    const bool keeps_fields = kept.count() != 0 || kept.reads_all();
+    zelvo::Event event{zelvo::Str(bound[0].text), keeps_fields ? scratch.take_fields() : zelvo::ValueMap(), 0, {}};
+    if (!fields_to_event(bound[1].object, kept, borrows, positions, event)) return nullptr;
     zelvo::EvalResult& result = scratch.result();
     const bool ran = cell.with_core([&](zelvo::PolicyEngine& core) {
       test_hooks::before_evaluate(event.event_type.view());
@@ -71,7 +95,7 @@ PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
     if (!ran) return raise_error(ErrorKind::Poisoned);
     PyRef out = result_to_host(result);
-    scratch.keep_fields(std::move(event.fields));
+    if (keeps_fields) scratch.keep_fields(std::move(event.fields));
     return out.release();
   });
 }

@@ -6,7 +6,9 @@ Action build_action(const IRAction& action, const EvalContext& ctx) {
   Action out;
   out.verb = action.verb;
   out.args.reserve(action.args.size());
-  for (const auto& [name, expr] : action.args) out.args.insert_or_assign(name, eval_expr(*expr, ctx));
+  // Stored through slot(), which finds an earlier argument of the same name
+  // (the value then replaces it), without copying the name first.
+  for (const auto& [name, expr] : action.args) out.args.slot(name.view()) = eval_expr(*expr, ctx);
   return out;
 }
 

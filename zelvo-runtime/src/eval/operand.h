@@ -63,14 +63,16 @@ Operand ref_operand_general(const IRExpr::Ref& e, const EvalContext& ctx);
 // Every other expression, evaluated into an owned Value (operand.cc).
 Operand owned_operand(const IRExpr& expr, const EvalContext& ctx);
 
-// The two operands met most often are read here, where the operator that
-// reads them is compiled: an event field at a noted position (or one key
-// into a map held there, as in args.url), and a literal prepared by the
-// engine. Both give exactly what the general paths give.
+// The operands met most often are read here, where the operator that reads
+// them is compiled: an event field at a noted position (or one key into a
+// map held there, as in args.url), a quantifier's bound element, and a
+// literal prepared by the engine. Each gives exactly what the general paths
+// give.
 inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
   const RefPath& path = e.path;
+  const RefRoot::Kind root = path.root.kind;
   const std::size_t depth = path.fields.size();
-  if (!ctx.field_positions.empty() && (depth == 1 || depth == 2) && path.root.kind == RefRoot::Kind::Event) {
+  if (root == RefRoot::Kind::Event && !ctx.field_positions.empty() && (depth == 1 || depth == 2)) {
     const std::uint32_t number = ctx.slots.find(&e);
     if (number < ctx.field_positions.size()) {
       const std::size_t pos = ctx.field_positions[number];
@@ -81,11 +83,19 @@ inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
       const Value* found = field.is_map() ? field.as_map().find_str(path.fields[1]) : nullptr;
       return found != nullptr ? Operand::borrowed(*found) : Operand::owned(Value());
     }
+  } else if (root == RefRoot::Kind::Local && path.root.slot == 0 && ctx.local0 != nullptr) {
+    // The element a quantifier or count has bound (keys not applied).
+    return Operand::borrowed(*ctx.local0);
   }
   return ref_operand_general(e, ctx);
 }
 
 // Evaluates `expr` for reading: references borrow, everything else owns.
+// Inlined into each operator (a handful of call sites): the call would cost
+// about as much as the common reads themselves.
+#if defined(__GNUC__)
+[[gnu::always_inline]]
+#endif
 inline Operand eval_operand(const IRExpr& expr, const EvalContext& ctx) {
   if (const auto* ref = std::get_if<IRExpr::Ref>(&expr.v)) return ref_operand(*ref, ctx);
   if (const auto* lit = std::get_if<IRExpr::Literal>(&expr.v)) {
