@@ -53,7 +53,6 @@ its other requests a JSON-RPC error saying why.
 from __future__ import annotations
 
 import asyncio
-import contextlib
 import json
 import logging
 import signal
@@ -63,13 +62,12 @@ from collections.abc import AsyncIterator
 from dataclasses import dataclass, field
 from typing import Any
 
-import uvicorn
 from starlette.types import Receive, Scope, Send
 
 from korvanthel_tools.guarding import Guard
 from korvanthel_tools.guarding.decision_log import log_context
 from korvanthel_tools.mcp_proxy.access import Access
-from korvanthel_tools.mcp_proxy.listener import protocol_options
+from korvanthel_tools.mcp_proxy.listener import Server, tls_context
 from korvanthel_tools.mcp_proxy.interceptor import DROP, Interceptor, ServerIdentity
 from korvanthel_tools.mcp_proxy.messages import (
     INTERNAL_ERROR,
@@ -91,6 +89,8 @@ DEFAULT_READ_TIMEOUT = 300.0
 MAX_PENDING_PER_SESSION = 1024
 WATCH_AFTER = 0.05
 """How long an event stream lasts before the relay watches for the client's disconnect."""
+SHUTDOWN_GRACE = 10.0
+"""How long requests in flight may take to finish once the proxy is told to stop."""
 DISCARD = 1024 * 1024
 """How much of an oversized request body is read (and dropped) before the 413."""
 SESSION_HEADER = "mcp-session-id"
@@ -602,33 +602,32 @@ async def serve(guard: Guard, listen: str, upstream: str, options: HttpOptions |
         sock.close()
         logger.error("%s", exc)
         return 2
-    config = uvicorn.Config(
-        # No X-Forwarded-For rewriting: the client address logged with each
-        # decision is the peer's own.
-        app, lifespan="off", log_level="warning", access_log=False, proxy_headers=False,
-        ssl_certfile=options.tls_cert, ssl_keyfile=options.tls_key,
-        **protocol_options(),
-    )
-    try:
-        config.load()
-    except (OSError, ValueError) as exc:  # ssl.SSLError is an OSError
-        sock.close()
-        logger.error("cannot use --tls-cert/--tls-key: %s", getattr(exc, "strerror", None) or exc)
-        return 2
-    server = uvicorn.Server(config)
+    tls = None
+    if options.tls_cert is not None and options.tls_key is not None:
+        try:
+            tls = tls_context(options.tls_cert, options.tls_key)
+        except (OSError, ValueError) as exc:  # ssl.SSLError is an OSError
+            sock.close()
+            logger.error("cannot use --tls-cert/--tls-key: %s", getattr(exc, "strerror", None) or exc)
+            return 2
+    server = Server(app, tls=tls)
     # SIGTERM and SIGINT end the proxy with status 0 after a graceful
-    # shutdown, rather than being raised again once the server stops.
-    server.capture_signals = contextlib.nullcontext  # type: ignore[method-assign,assignment]
+    # shutdown: requests in flight get SHUTDOWN_GRACE seconds to finish.
+    stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGTERM, signal.SIGINT):
-        loop.add_signal_handler(signum, setattr, server, "should_exit", True)
+        loop.add_signal_handler(signum, stop.set)
     bound = sock.getsockname()
-    scheme = "https" if options.tls_cert else "http"
+    scheme = "https" if tls is not None else "http"
     shown = f"[{bound[0]}]" if ":" in bound[0] else bound[0]
-    logger.info("listening on %s://%s:%d, relaying to %s", scheme, shown, bound[1], upstream)
     try:
-        await server.serve(sockets=[sock])
+        await server.start(sock)
+        logger.info("listening on %s://%s:%d, relaying to %s", scheme, shown, bound[1], upstream)
+        await stop.wait()
+        await server.shutdown(SHUTDOWN_GRACE)
     finally:
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            loop.remove_signal_handler(signum)
         await app.client.aclose()
         sock.close()
     return 0
