@@ -67,7 +67,7 @@ from starlette.types import Receive, Scope, Send
 from korvanthel_tools.guarding import Guard
 from korvanthel_tools.guarding.decision_log import log_context
 from korvanthel_tools.mcp_proxy.access import Access
-from korvanthel_tools.mcp_proxy.listener import Server, tls_context
+from korvanthel_tools.mcp_proxy.listener import DISCONNECT_HOOK, Server, tls_context
 from korvanthel_tools.mcp_proxy.interceptor import DROP, Interceptor, ServerIdentity
 from korvanthel_tools.mcp_proxy.messages import (
     INTERNAL_ERROR,
@@ -315,9 +315,11 @@ class _EventStream:
     """An upstream event stream relayed to the client as it comes, each
     event judged on the way (see ``_judge_event``). Events that arrive
     together leave together, the last one with the end of the answer.
-    A client that goes away is noticed once the stream has lasted
-    ``WATCH_AFTER`` seconds (then a task waits for its disconnect), so that
-    short answers, nearly all of them, cost no task of their own."""
+    A client that goes away is noticed at once under the relay's own server
+    (it calls back, see ``listener.DISCONNECT_HOOK``); under any other ASGI
+    server once the stream has lasted ``WATCH_AFTER`` seconds (then a task
+    waits for its disconnect), so that short answers, nearly all of them,
+    cost no task of their own."""
 
     def __init__(self, proxy: HttpProxy, interceptor: Interceptor, upstream: UpstreamResponse, sent: list[Any],
                  headers: list[tuple[bytes, bytes]]) -> None:
@@ -336,15 +338,25 @@ class _EventStream:
         self.started = scope["method"] != "POST"
         if self.started:
             await send({"type": "http.response.start", "status": self.status_code, "headers": self.headers})
-        loop = asyncio.get_running_loop()
-        watcher: list[asyncio.Task[None]] = []
-        timer = loop.call_later(WATCH_AFTER, lambda: watcher.append(loop.create_task(self._watch(receive))))
-        try:
-            out = await self._relay(send)
-        finally:
-            timer.cancel()
-            for task in watcher:
-                task.cancel()
+            await send({"type": "http.response.body", "body": b"", "more_body": True})  # the head, now
+        request = scope.get(DISCONNECT_HOOK)
+        if request is not None:
+            # The relay's own server calls back when the client goes away.
+            request.on_disconnect = self._gone
+            try:
+                out = await self._relay(send)
+            finally:
+                request.on_disconnect = None
+        else:
+            loop = asyncio.get_running_loop()
+            watcher: list[asyncio.Task[None]] = []
+            timer = loop.call_later(WATCH_AFTER, lambda: watcher.append(loop.create_task(self._watch(receive))))
+            try:
+                out = await self._relay(send)
+            finally:
+                timer.cancel()
+                for task in watcher:
+                    task.cancel()
         if not self.started:
             await send({"type": "http.response.start", "status": self.status_code, "headers": self.headers})
         await send({"type": "http.response.body", "body": out, "more_body": False})
@@ -352,6 +364,9 @@ class _EventStream:
     async def _watch(self, receive: Receive) -> None:
         while (await receive())["type"] != "http.disconnect":
             pass
+        self._gone()
+
+    def _gone(self) -> None:
         self.gone = True
         self.upstream.abort()
 

@@ -3,10 +3,9 @@ llhttp (``httptools``) that runs an ASGI application, one task per request.
 
 What a connection costs: the parser, one protocol object and its entry in
 the server's set. What a request costs: the scope, the task, and one send
-for its answer (what the application writes in one turn of the event loop
-leaves in one write at its end: on loopback a send costs far more than the
-Python around it, since the receiver's network stack runs in the sender's
-system call).
+for a whole answer (its head leaves with the first piece of its body: on
+loopback a send costs far more than the Python around it, since the
+receiver's network stack runs in the sender's system call).
 
 Contract:
 
@@ -20,7 +19,10 @@ Contract:
   it. Body bounds are the application's (it answers ``413``).
 - ``Expect: 100-continue`` is answered when the application first reads.
 - A client that goes away is seen by the application as
-  ``http.disconnect``; later sends are dropped.
+  ``http.disconnect`` (and through ``DISCONNECT_HOOK``); later sends are
+  dropped.
+- An answer's head leaves with its first ``http.response.body`` message
+  (an empty one with ``more_body`` sends it alone).
 - Answers without ``Content-Length`` are sent chunked (none for ``HEAD``,
   ``1xx``, ``204``, ``304``); a ``Date`` is added when the answer has none.
   An answer sent before its request body was read whole, or holding
@@ -38,6 +40,7 @@ import logging
 import ssl
 import time
 from collections import deque
+from collections.abc import Callable
 from email.utils import formatdate
 from http import HTTPStatus
 from typing import Any
@@ -59,6 +62,11 @@ BAD_REQUEST = (b"HTTP/1.1 400 Bad Request\r\ncontent-type: text/plain; charset=u
 SERVER_ERROR = (b"HTTP/1.1 500 Internal Server Error\r\ncontent-type: text/plain; charset=utf-8\r\n"
                 b"connection: close\r\ncontent-length: 21\r\n\r\nInternal Server Error")
 DISCONNECT: Message = {"type": "http.disconnect"}
+ASGI_VERSION = {"version": "3.0", "spec_version": "2.3"}
+DISCONNECT_HOOK = "korvanthel.request"
+"""The scope key of the request's exchange: an application that sets its
+``on_disconnect`` (a callable, or None) is called when the client goes
+away, without a task waiting on ``receive``."""
 
 
 class HeadTooLarge(Exception):
@@ -84,7 +92,7 @@ class _Request:
     answer as the application sends it (``send``)."""
 
     __slots__ = ("conn", "scope", "chunks", "buffered", "complete", "waiter", "started", "finished",
-                 "chunked", "head_only", "close_after", "expect_continue", "task", "ended", "http10")
+                 "chunked", "head_only", "close_after", "expect_continue", "task", "ended", "http10", "on_disconnect", "head")
 
     def __init__(self, conn: Connection, scope: dict[str, Any], expect_continue: bool) -> None:
         self.conn = conn
@@ -100,6 +108,8 @@ class _Request:
         self.expect_continue = expect_continue
         self.task: asyncio.Task[None] | None = None
         self.ended = False  # the body's end was handed over: then only a disconnect comes
+        self.on_disconnect: Callable[[], None] | None = None
+        self.head = b""
 
     def wake(self) -> None:
         waiter = self.waiter
@@ -136,19 +146,23 @@ class _Request:
             if self.started:
                 raise RuntimeError("the answer has started already")
             self.started = True
-            self._head(message["status"], message.get("headers", ()))
+            self.head = self._head(message["status"], message.get("headers", ()))
             return
         if kind != "http.response.body" or not self.started:
             raise RuntimeError(f"unexpected ASGI message {kind!r}")
         body = message.get("body", b"")
         more = message.get("more_body", False)
+        # The head leaves with the first piece of the body, in one send.
+        out, self.head = self.head, b""
         if self.chunked:
             if body:
-                conn.write(b"%x\r\n%b\r\n" % (len(body), body))
+                out += b"%x\r\n%b\r\n" % (len(body), body)
             if not more:
-                conn.write(b"0\r\n\r\n")
+                out += b"0\r\n\r\n"
         elif body and not self.head_only:
-            conn.write(body)
+            out += body
+        if out:
+            conn.write(out)
         if more:
             if conn.write_paused is not None:
                 await conn.write_paused
@@ -158,7 +172,7 @@ class _Request:
             self.close_after = True  # the rest of the body cannot be skipped safely
         conn.request_done(self)
 
-    def _head(self, status: int, headers: Any) -> None:
+    def _head(self, status: int, headers: Any) -> bytes:
         line = STATUS_LINES.get(status) or f"HTTP/1.1 {status} \r\n".encode()
         parts = [line]
         length = dated = False
@@ -185,7 +199,7 @@ class _Request:
             self.close_after = True
             parts.append(b"connection: close\r\n")
         parts.append(b"\r\n")
-        self.conn.write(b"".join(parts))
+        return b"".join(parts)
 
 
 class Connection(asyncio.Protocol):
@@ -202,7 +216,6 @@ class Connection(asyncio.Protocol):
         self.lost = False
         self.reading_paused = False
         self.write_paused: asyncio.Future[None] | None = None
-        self.pending: list[bytes] = []
         self.current: _Request | None = None
         self.reading: _Request | None = None
         self.queue: deque[_Request] = deque()
@@ -240,6 +253,8 @@ class Connection(asyncio.Protocol):
         for request in (self.current, self.reading, *self.queue):
             if request is not None:
                 request.wake()
+                if request.on_disconnect is not None:
+                    request.on_disconnect()
         if self.write_paused is not None and not self.write_paused.done():
             self.write_paused.set_result(None)
 
@@ -288,14 +303,15 @@ class Connection(asyncio.Protocol):
             raise ValueError("upgrade requests are not served")  # 400, as a parser error
         raw_path, _, query = self.url.partition(b"?")
         path = raw_path.decode("latin-1")
-        scope = {
-            "type": "http", "asgi": {"version": "3.0", "spec_version": "2.3"},
+        scope: dict[str, Any] = {
+            "type": "http", "asgi": ASGI_VERSION,
             "http_version": self.parser.get_http_version(), "method": self.parser.get_method().decode("ascii"),
             "scheme": self.scheme, "path": unquote(path) if "%" in path else path, "raw_path": raw_path,
             "query_string": query, "root_path": "", "headers": self.headers, "client": self.client,
             "server": None,
         }
         request = self.reading = _Request(self, scope, self.expect)
+        scope[DISCONNECT_HOOK] = request
         if self.current is None:
             self._start(request)
         else:
@@ -354,22 +370,12 @@ class Connection(asyncio.Protocol):
             self.resume()
 
     def write(self, data: bytes) -> None:
-        """Queue ``data``; it leaves with the turn's other writes in one send."""
-        if not self.pending:
-            self.loop.call_soon(self.flush)
-        self.pending.append(data)
-
-    def flush(self) -> None:
-        """Send what this turn queued."""
-        if self.pending:
-            data = b"".join(self.pending) if len(self.pending) > 1 else self.pending[0]
-            self.pending.clear()
-            if not self.transport.is_closing():
-                self.transport.write(data)
+        """Send ``data``, unless the connection is closing."""
+        if not self.transport.is_closing():
+            self.transport.write(data)
 
     def close(self) -> None:
-        """Send what is queued, then close."""
-        self.flush()
+        """Close once what was written is sent."""
         self.transport.close()
 
     def pause(self) -> None:
