@@ -284,7 +284,9 @@ class Connection(asyncio.Protocol):
 
     def on_header(self, name: bytes, value: bytes) -> None:
         """One header, counted against ``MAX_HEAD``; names kept in lower case."""
-        self._count(len(name) + len(value) + 4)
+        size = self.head_size = self.head_size + len(name) + len(value) + 4
+        if size > MAX_HEAD:
+            raise HeadTooLarge(f"request head larger than {MAX_HEAD} bytes")
         name = name.lower()
         if name == b"expect" and value.lower() == b"100-continue":
             self.expect = True
