@@ -99,6 +99,10 @@ HOP_BY_HOP = frozenset({
     "connection", "keep-alive", "proxy-authenticate", "proxy-authorization", "te", "trailer", "trailers",
     "transfer-encoding", "upgrade", "host", "content-length", "accept-encoding", "content-encoding",
 })
+HOP_BY_HOP_RAW = frozenset(name.encode("ascii") for name in HOP_BY_HOP)
+READ_HEADERS = frozenset({b"origin", b"host", b"authorization", b"proxy-authorization", b"mcp-session-id",
+                          b"content-length"})
+"""The request headers the relay itself reads (access checks, session, body length)."""
 
 
 class HttpProxy:
@@ -130,12 +134,17 @@ class HttpProxy:
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             return
-        # The headers are read once, straight from the scope: every name
-        # with each of its values (in order), and the first value by name.
-        items = [(name.decode("latin-1"), value.decode("latin-1")) for name, value in scope["headers"]]
+        # The headers are read once, straight from the scope (names in
+        # lower case, as ASGI has them): the first value of each header the
+        # relay reads, and every header but the hop-by-hop ones, in order,
+        # for the upstream.
         headers: dict[str, str] = {}
-        for name, value in items:
-            headers.setdefault(name, value)
+        forwarded: list[tuple[str, str]] = []
+        for name, value in scope["headers"]:
+            if name in READ_HEADERS:
+                headers.setdefault(name.decode("latin-1"), value.decode("latin-1"))
+            if name not in HOP_BY_HOP_RAW:
+                forwarded.append((name.decode("latin-1"), value.decode("latin-1")))
         refusal = self.access.check(headers)
         if refusal is not None:
             status, text, extra = refusal
@@ -151,7 +160,7 @@ class HttpProxy:
             self.active += 1
             token = log_context.set({"client_address": _address(scope), "secrets": _credentials(headers)})
             try:
-                handled = await self.handle(scope, receive, headers, items)
+                handled = await self.handle(scope, receive, headers, forwarded)
                 if handled is not None:
                     await handled(scope, receive, send)
             finally:
@@ -178,7 +187,7 @@ class HttpProxy:
             self.sessions.popitem(last=False)
 
     async def handle(self, scope: Scope, receive: Receive, headers: dict[str, str],
-                     items: list[tuple[str, str]]) -> Answer | _EventStream | None:
+                     forwarded: list[tuple[str, str]]) -> Answer | _EventStream | None:
         """Answer one HTTP request (None: the client went away while sending
         it): a POST's messages go through the session's interceptor (denied
         calls are answered here, the rest forwarded, changed where the
@@ -186,7 +195,7 @@ class HttpProxy:
         DELETE ends the session's state too."""
         session = headers.get(SESSION_HEADER)
         method = scope["method"]
-        forwarded = self.access.upstream_headers(_forwarded_headers(items))
+        forwarded = self.access.upstream_headers(forwarded)
         body = b""
         if method == "POST":
             try:
@@ -465,10 +474,6 @@ async def _read_upstream(upstream: UpstreamResponse, limit: int) -> bytes | None
             return None
         chunks.append(chunk)
     return b"".join(chunks)
-
-
-def _forwarded_headers(items: Any) -> list[tuple[str, str]]:
-    return [(name, value) for name, value in items if name.lower() not in HOP_BY_HOP]
 
 
 class _ClientGone(Exception):
