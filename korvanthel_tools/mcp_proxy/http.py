@@ -198,8 +198,15 @@ class HttpProxy:
         forwarded = self.access.upstream_headers(forwarded)
         body = b""
         if method == "POST":
+            declared = headers.get("content-length")
+            request = scope.get(DISCONNECT_HOOK)
+            # Under the relay's own server a body that has arrived whole
+            # (nearly all of them) is taken as it is, without ASGI messages.
+            whole = request.take_body() if request is not None and (
+                declared is None or (declared.strip().isdigit() and int(declared) <= self.max_body)) else None
             try:
-                read = await _read_body(receive, headers.get("content-length"), self.max_body)
+                read = (whole if len(whole) <= self.max_body else None) if whole is not None else \
+                    await _read_body(receive, declared, self.max_body)
             except _ClientGone:
                 return None
             if read is None:
@@ -346,27 +353,34 @@ class _EventStream:
         # A POST's stream answers its requests: its headers go with its
         # first events (one send). Other streams start at once.
         self.started = scope["method"] != "POST"
+        request = scope.get(DISCONNECT_HOOK)
+        if request is not None:
+            # The relay's own server calls back when the client goes away,
+            # and takes the answer without ASGI messages.
+            if self.started:
+                request.start(self.status_code, self.headers)
+                request.body(b"", True)  # the head, now
+            request.on_disconnect = self._gone
+            try:
+                out = await self._relay(send, request)
+            finally:
+                request.on_disconnect = None
+            if not self.started:
+                request.start(self.status_code, self.headers)
+            request.body(out, False)
+            return
         if self.started:
             await send({"type": "http.response.start", "status": self.status_code, "headers": self.headers})
             await send({"type": "http.response.body", "body": b"", "more_body": True})  # the head, now
-        request = scope.get(DISCONNECT_HOOK)
-        if request is not None:
-            # The relay's own server calls back when the client goes away.
-            request.on_disconnect = self._gone
-            try:
-                out = await self._relay(send)
-            finally:
-                request.on_disconnect = None
-        else:
-            loop = asyncio.get_running_loop()
-            watcher: list[asyncio.Task[None]] = []
-            timer = loop.call_later(WATCH_AFTER, lambda: watcher.append(loop.create_task(self._watch(receive))))
-            try:
-                out = await self._relay(send)
-            finally:
-                timer.cancel()
-                for task in watcher:
-                    task.cancel()
+        loop = asyncio.get_running_loop()
+        watcher: list[asyncio.Task[None]] = []
+        timer = loop.call_later(WATCH_AFTER, lambda: watcher.append(loop.create_task(self._watch(receive))))
+        try:
+            out = await self._relay(send, None)
+        finally:
+            timer.cancel()
+            for task in watcher:
+                task.cancel()
         if not self.started:
             await send({"type": "http.response.start", "status": self.status_code, "headers": self.headers})
         await send({"type": "http.response.body", "body": out, "more_body": False})
@@ -380,8 +394,9 @@ class _EventStream:
         self.gone = True
         self.upstream.abort()
 
-    async def _relay(self, send: Send) -> bytes:
-        """Relay every event but those that end the stream; those are returned."""
+    async def _relay(self, send: Send, request: Any) -> bytes:
+        """Relay every event but those that end the stream; those are
+        returned. ``request``: the relay's own server's exchange, or None."""
         upstream, interceptor = self.upstream, self.interceptor
         splitter = Splitter(self.proxy.max_body)
         out = b""
@@ -396,7 +411,15 @@ class _EventStream:
                 elif upstream.finished():
                     return out
                 else:
-                    if out:
+                    if out and request is not None:
+                        if not self.started:
+                            self.started = True
+                            request.start(self.status_code, self.headers)
+                        paused = request.body(out, True)
+                        out = b""
+                        if paused is not None:
+                            await paused
+                    elif out:
                         if not self.started:
                             self.started = True
                             await send({"type": "http.response.start", "status": self.status_code,
@@ -518,8 +541,9 @@ JSON_TYPE = [(b"content-type", b"application/json")]
 
 
 class Answer:
-    """A whole answer, sent as two ASGI messages; a ``Content-Length`` is
-    added (but to an answer that has no body by definition)."""
+    """A whole answer, sent as two ASGI messages (handed straight to the
+    relay's own server's exchange under it); a ``Content-Length`` is added
+    (but to an answer that has no body by definition)."""
 
     def __init__(self, status_code: int, headers: list[tuple[bytes, bytes]], body: bytes) -> None:
         self.status_code = status_code
@@ -531,6 +555,11 @@ class Answer:
         headers = self.headers
         if not (self.status_code < 200 or self.status_code in (204, 304)):
             headers = [*headers, (b"content-length", str(len(self.body)).encode("ascii"))]
+        request = scope.get(DISCONNECT_HOOK)
+        if request is not None:  # the relay's own server: the same, without ASGI messages
+            request.start(self.status_code, headers)
+            request.body(self.body, False)
+            return
         await send({"type": "http.response.start", "status": self.status_code, "headers": headers})
         await send({"type": "http.response.body", "body": self.body, "more_body": False})
 

@@ -66,7 +66,9 @@ ASGI_VERSION = {"version": "3.0", "spec_version": "2.3"}
 DISCONNECT_HOOK = "korvanthel.request"
 """The scope key of the request's exchange: an application that sets its
 ``on_disconnect`` (a callable, or None) is called when the client goes
-away, without a task waiting on ``receive``."""
+away, without a task waiting on ``receive``. The exchange also offers the
+ASGI messages' work without the messages: ``take_body`` (a body already
+read whole), ``start`` and ``body`` (what ``send`` does, not a coroutine)."""
 
 
 class HeadTooLarge(Exception):
@@ -137,21 +139,51 @@ class _Request:
             finally:
                 self.waiter = None
 
+    def take_body(self) -> bytes | None:
+        """The whole body, when it has arrived whole and none of it was
+        taken yet (as one ``http.request`` message would give it); else
+        None, and ``receive`` gives it as it comes."""
+        if not self.complete or self.ended or self.expect_continue or self.conn.lost:
+            return None
+        chunks = self.chunks
+        body = b"".join(chunks) if len(chunks) != 1 else chunks[0]
+        chunks.clear()
+        self.buffered = 0
+        self.ended = True
+        self.conn.resume()
+        return body
+
     async def send(self, message: Message) -> None:
-        conn = self.conn
-        if conn.lost or self.finished:
+        if self.conn.lost or self.finished:
             return
         kind = message["type"]
         if kind == "http.response.start":
-            if self.started:
-                raise RuntimeError("the answer has started already")
-            self.started = True
-            self.head = self._head(message["status"], message.get("headers", ()))
+            self.start(message["status"], message.get("headers", ()))
             return
-        if kind != "http.response.body" or not self.started:
+        if kind != "http.response.body":
             raise RuntimeError(f"unexpected ASGI message {kind!r}")
-        body = message.get("body", b"")
-        more = message.get("more_body", False)
+        paused = self.body(message.get("body", b""), message.get("more_body", False))
+        if paused is not None:
+            await paused
+
+    def start(self, status: int, headers: Any) -> None:
+        """What an ``http.response.start`` message does: the answer's head,
+        kept to leave with its first piece of body."""
+        if self.conn.lost or self.finished:
+            return
+        if self.started:
+            raise RuntimeError("the answer has started already")
+        self.started = True
+        self.head = self._head(status, headers)
+
+    def body(self, body: bytes, more: bool) -> asyncio.Future[None] | None:
+        """What an ``http.response.body`` message does; the future to wait
+        for before the next piece, while the client reads too slowly."""
+        conn = self.conn
+        if conn.lost or self.finished:
+            return None
+        if not self.started:
+            raise RuntimeError("unexpected ASGI message 'http.response.body'")
         # The head leaves with the first piece of the body, in one send.
         out, self.head = self.head, b""
         if self.chunked:
@@ -164,13 +196,12 @@ class _Request:
         if out:
             conn.write(out)
         if more:
-            if conn.write_paused is not None:
-                await conn.write_paused
-            return
+            return conn.write_paused
         self.finished = True
         if not self.complete:
             self.close_after = True  # the rest of the body cannot be skipped safely
         conn.request_done(self)
+        return None
 
     def _head(self, status: int, headers: Any) -> bytes:
         line = STATUS_LINES.get(status) or f"HTTP/1.1 {status} \r\n".encode()

@@ -155,3 +155,33 @@ async def test_the_relay_forwards_the_bytes_it_decided(sent: bytes, received: by
         server.close()
     assert requests[0].split(b"\r\n\r\n", 1)[1] == received
     assert out[0]["status"] == 200 and out[1]["body"] == answer
+
+
+async def test_the_relay_under_another_asgi_server_relays_event_streams() -> None:
+    """Without the relay's own server (no exchange in the scope), an event
+    stream is answered with ASGI messages: its head, then its events."""
+    from korvanthel_tools.guarding import Guard
+    from korvanthel_tools.mcp_proxy.http import HttpProxy
+    from policies import guard_policy_json
+
+    event = b'event: message\ndata: {"jsonrpc":"2.0","id":1,"result":{}}\n\n'
+    server, _ = await serve(b"HTTP/1.1 200 OK\r\ncontent-type: text/event-stream\r\ncontent-length: %d\r\n\r\n%s"
+                            % (len(event), event))
+    proxy = HttpProxy(Guard.from_json(guard_policy_json()), f"http://127.0.0.1:{server.sockets[0].getsockname()[1]}/mcp")
+    incoming = [{"type": "http.request", "body": b'{"jsonrpc":"2.0","id":1,"method":"ping"}', "more_body": False}]
+    out: list[MutableMapping[str, Any]] = []
+
+    async def receive() -> dict[str, object]:
+        return incoming.pop() if incoming else {"type": "http.disconnect"}
+
+    async def send(message: MutableMapping[str, Any]) -> None:
+        out.append(message)
+
+    scope = {"type": "http", "method": "POST", "headers": [], "client": ("127.0.0.1", 1)}
+    try:
+        await asyncio.wait_for(proxy(scope, receive, send), 10)
+    finally:
+        await proxy.client.aclose()
+        server.close()
+    assert out[0]["type"] == "http.response.start" and out[0]["status"] == 200
+    assert b"".join(message.get("body", b"") for message in out[1:]) == event and not out[-1]["more_body"]
