@@ -33,17 +33,18 @@ Per decision:
   the guard took for the decision, by decision type.
 
 Cost: while no provider is configured (neither given to ``create()`` nor
-set globally), a decision costs one clock reading and nothing else: no
+set globally), ``record`` compares the decision's end stamp with the time
+the next look-up is due and returns: no clock reading of its own, no
 span, no attribute dictionaries. The global providers are looked up again
-at most every ``RECHECK_SECONDS``, so a provider set globally after the
-recorder was made records the decisions from then on (at most that long
-later).
+once a decision ends ``RECHECK_SECONDS`` or more after the last look-up
+(or before it: a wall clock set back makes the look-up due at once), so a
+provider set globally after the recorder was made records the decisions
+from then on (from the first decision at most that long later).
 """
 
 from __future__ import annotations
 
 import importlib.util
-import time
 from typing import Any
 
 from korvanthel_tools.guarding.decision import DECISION_TYPES, Decision
@@ -54,6 +55,7 @@ TARGET_TYPE = "tool_call"
 SPAN_NAME = f"{OPERATION_NAME} {GUARDIAN_NAME} {TARGET_TYPE}"
 INSTRUMENTATION_SCOPE = "korvanthel.guarding"
 RECHECK_SECONDS = 1.0
+_RECHECK_NS = int(RECHECK_SECONDS * 1e9)
 
 
 def reason_code(decision: Decision) -> str:
@@ -101,7 +103,11 @@ class _OtelTelemetry(Telemetry):
         # Recording is on for good once a provider exists: a global one
         # cannot be replaced once set.
         self._on = tracer_provider is not None or meter_provider is not None
-        self._next_check = 0.0
+        # The last look-up's stamp and the stamp from which the next is due
+        # (both ``time.time_ns()``): the first decision looks up.
+        self._checked_ns = 0
+        self._due_ns = 0
+        self._unset_tracers = (trace.ProxyTracerProvider, trace.NoOpTracerProvider)
         self._tracer: Any = trace.get_tracer(INSTRUMENTATION_SCOPE, tracer_provider=tracer_provider)
         meter = metrics.get_meter(INSTRUMENTATION_SCOPE, meter_provider=meter_provider)
         self._decisions: Any = meter.create_counter(
@@ -111,23 +117,20 @@ class _OtelTelemetry(Telemetry):
             "korvanthel.guard.decision.duration", unit="s", description="Time the guard took for one decision"
         )
 
-    def _recording(self) -> bool:
-        """Whether a provider is configured: until one is, every span and
-        metric would be dropped by the API's no-op implementations."""
-        if not self._on:
-            now = time.monotonic()
-            if now < self._next_check:
-                return False
-            self._next_check = now + RECHECK_SECONDS
-            trace, metrics = self._trace, self._metrics
-            self._on = not (
-                isinstance(trace.get_tracer_provider(), (trace.ProxyTracerProvider, trace.NoOpTracerProvider))
-                and _unset_meter_provider(metrics.get_meter_provider(), metrics)
-            )
+    def _look_up(self, now_ns: int) -> bool:
+        """Whether a provider is configured now: until one is, every span
+        and metric would be dropped by the API's no-op implementations.
+        Once one is, recording stays on."""
+        self._checked_ns = now_ns
+        self._due_ns = now_ns + _RECHECK_NS
+        self._on = not (
+            isinstance(self._trace.get_tracer_provider(), self._unset_tracers)
+            and _unset_meter_provider(self._metrics.get_meter_provider(), self._metrics)
+        )
         return self._on
 
     def record(self, decision: Decision, start_ns: int, end_ns: int) -> None:
-        if not self._recording():
+        if not self._on and (self._checked_ns <= end_ns < self._due_ns or not self._look_up(end_ns)):
             return
         decision_type = DECISION_TYPES.get(decision.verdict, decision.verdict)
         attributes: dict[str, Any] = {

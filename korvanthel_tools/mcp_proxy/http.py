@@ -53,7 +53,7 @@ its other requests a JSON-RPC error saying why.
 from __future__ import annotations
 
 import asyncio
-import contextlib
+import gc
 import json
 import logging
 import signal
@@ -63,13 +63,12 @@ from collections.abc import AsyncIterator
 from dataclasses import dataclass, field
 from typing import Any
 
-import uvicorn
 from starlette.types import Receive, Scope, Send
 
 from korvanthel_tools.guarding import Guard
 from korvanthel_tools.guarding.decision_log import log_context
 from korvanthel_tools.mcp_proxy.access import Access
-from korvanthel_tools.mcp_proxy.listener import protocol_options
+from korvanthel_tools.mcp_proxy.listener import DISCONNECT_HOOK, Server, tls_context
 from korvanthel_tools.mcp_proxy.interceptor import DROP, Interceptor, ServerIdentity
 from korvanthel_tools.mcp_proxy.messages import (
     INTERNAL_ERROR,
@@ -91,6 +90,8 @@ DEFAULT_READ_TIMEOUT = 300.0
 MAX_PENDING_PER_SESSION = 1024
 WATCH_AFTER = 0.05
 """How long an event stream lasts before the relay watches for the client's disconnect."""
+SHUTDOWN_GRACE = 10.0
+"""How long requests in flight may take to finish once the proxy is told to stop."""
 DISCARD = 1024 * 1024
 """How much of an oversized request body is read (and dropped) before the 413."""
 SESSION_HEADER = "mcp-session-id"
@@ -98,6 +99,10 @@ HOP_BY_HOP = frozenset({
     "connection", "keep-alive", "proxy-authenticate", "proxy-authorization", "te", "trailer", "trailers",
     "transfer-encoding", "upgrade", "host", "content-length", "accept-encoding", "content-encoding",
 })
+HOP_BY_HOP_RAW = frozenset(name.encode("ascii") for name in HOP_BY_HOP)
+READ_HEADERS = frozenset({b"origin", b"host", b"authorization", b"proxy-authorization", b"mcp-session-id",
+                          b"content-length"})
+"""The request headers the relay itself reads (access checks, session, body length)."""
 
 
 class HttpProxy:
@@ -129,12 +134,17 @@ class HttpProxy:
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             return
-        # The headers are read once, straight from the scope: every name
-        # with each of its values (in order), and the first value by name.
-        items = [(name.decode("latin-1"), value.decode("latin-1")) for name, value in scope["headers"]]
+        # The headers are read once, straight from the scope (names in
+        # lower case, as ASGI has them): the first value of each header the
+        # relay reads, and every header but the hop-by-hop ones, in order,
+        # for the upstream.
         headers: dict[str, str] = {}
-        for name, value in items:
-            headers.setdefault(name, value)
+        forwarded: list[tuple[str, str]] = []
+        for name, value in scope["headers"]:
+            if name in READ_HEADERS:
+                headers.setdefault(name.decode("latin-1"), value.decode("latin-1"))
+            if name not in HOP_BY_HOP_RAW:
+                forwarded.append((name.decode("latin-1"), value.decode("latin-1")))
         refusal = self.access.check(headers)
         if refusal is not None:
             status, text, extra = refusal
@@ -150,7 +160,7 @@ class HttpProxy:
             self.active += 1
             token = log_context.set({"client_address": _address(scope), "secrets": _credentials(headers)})
             try:
-                handled = await self.handle(scope, receive, headers, items)
+                handled = await self.handle(scope, receive, headers, forwarded)
                 if handled is not None:
                     await handled(scope, receive, send)
             finally:
@@ -177,7 +187,7 @@ class HttpProxy:
             self.sessions.popitem(last=False)
 
     async def handle(self, scope: Scope, receive: Receive, headers: dict[str, str],
-                     items: list[tuple[str, str]]) -> Answer | _EventStream | None:
+                     forwarded: list[tuple[str, str]]) -> Answer | _EventStream | None:
         """Answer one HTTP request (None: the client went away while sending
         it): a POST's messages go through the session's interceptor (denied
         calls are answered here, the rest forwarded, changed where the
@@ -185,11 +195,18 @@ class HttpProxy:
         DELETE ends the session's state too."""
         session = headers.get(SESSION_HEADER)
         method = scope["method"]
-        forwarded = self.access.upstream_headers(_forwarded_headers(items))
+        forwarded = self.access.upstream_headers(forwarded)
         body = b""
         if method == "POST":
+            declared = headers.get("content-length")
+            request = scope.get(DISCONNECT_HOOK)
+            # Under the relay's own server a body that has arrived whole
+            # (nearly all of them) is taken as it is, without ASGI messages.
+            whole = request.take_body() if request is not None and (
+                declared is None or (declared.strip().isdigit() and int(declared) <= self.max_body)) else None
             try:
-                read = await _read_body(receive, headers.get("content-length"), self.max_body)
+                read = (whole if len(whole) <= self.max_body else None) if whole is not None else \
+                    await _read_body(receive, declared, self.max_body)
             except _ClientGone:
                 return None
             if read is None:
@@ -315,9 +332,11 @@ class _EventStream:
     """An upstream event stream relayed to the client as it comes, each
     event judged on the way (see ``_judge_event``). Events that arrive
     together leave together, the last one with the end of the answer.
-    A client that goes away is noticed once the stream has lasted
-    ``WATCH_AFTER`` seconds (then a task waits for its disconnect), so that
-    short answers, nearly all of them, cost no task of their own."""
+    A client that goes away is noticed at once under the relay's own server
+    (it calls back, see ``listener.DISCONNECT_HOOK``); under any other ASGI
+    server once the stream has lasted ``WATCH_AFTER`` seconds (then a task
+    waits for its disconnect), so that short answers, nearly all of them,
+    cost no task of their own."""
 
     def __init__(self, proxy: HttpProxy, interceptor: Interceptor, upstream: UpstreamResponse, sent: list[Any],
                  headers: list[tuple[bytes, bytes]]) -> None:
@@ -334,13 +353,30 @@ class _EventStream:
         # A POST's stream answers its requests: its headers go with its
         # first events (one send). Other streams start at once.
         self.started = scope["method"] != "POST"
+        request = scope.get(DISCONNECT_HOOK)
+        if request is not None:
+            # The relay's own server calls back when the client goes away,
+            # and takes the answer without ASGI messages.
+            if self.started:
+                request.start(self.status_code, self.headers)
+                request.body(b"", True)  # the head, now
+            request.on_disconnect = self._gone
+            try:
+                out = await self._relay(send, request)
+            finally:
+                request.on_disconnect = None
+            if not self.started:
+                request.start(self.status_code, self.headers)
+            request.body(out, False)
+            return
         if self.started:
             await send({"type": "http.response.start", "status": self.status_code, "headers": self.headers})
+            await send({"type": "http.response.body", "body": b"", "more_body": True})  # the head, now
         loop = asyncio.get_running_loop()
         watcher: list[asyncio.Task[None]] = []
         timer = loop.call_later(WATCH_AFTER, lambda: watcher.append(loop.create_task(self._watch(receive))))
         try:
-            out = await self._relay(send)
+            out = await self._relay(send, None)
         finally:
             timer.cancel()
             for task in watcher:
@@ -352,11 +388,15 @@ class _EventStream:
     async def _watch(self, receive: Receive) -> None:
         while (await receive())["type"] != "http.disconnect":
             pass
+        self._gone()
+
+    def _gone(self) -> None:
         self.gone = True
         self.upstream.abort()
 
-    async def _relay(self, send: Send) -> bytes:
-        """Relay every event but those that end the stream; those are returned."""
+    async def _relay(self, send: Send, request: Any) -> bytes:
+        """Relay every event but those that end the stream; those are
+        returned. ``request``: the relay's own server's exchange, or None."""
         upstream, interceptor = self.upstream, self.interceptor
         splitter = Splitter(self.proxy.max_body)
         out = b""
@@ -371,7 +411,15 @@ class _EventStream:
                 elif upstream.finished():
                     return out
                 else:
-                    if out:
+                    if out and request is not None:
+                        if not self.started:
+                            self.started = True
+                            request.start(self.status_code, self.headers)
+                        paused = request.body(out, True)
+                        out = b""
+                        if paused is not None:
+                            await paused
+                    elif out:
                         if not self.started:
                             self.started = True
                             await send({"type": "http.response.start", "status": self.status_code,
@@ -451,10 +499,6 @@ async def _read_upstream(upstream: UpstreamResponse, limit: int) -> bytes | None
     return b"".join(chunks)
 
 
-def _forwarded_headers(items: Any) -> list[tuple[str, str]]:
-    return [(name, value) for name, value in items if name.lower() not in HOP_BY_HOP]
-
-
 class _ClientGone(Exception):
     """The client went away before its request body was read."""
 
@@ -497,8 +541,9 @@ JSON_TYPE = [(b"content-type", b"application/json")]
 
 
 class Answer:
-    """A whole answer, sent as two ASGI messages; a ``Content-Length`` is
-    added (but to an answer that has no body by definition)."""
+    """A whole answer, sent as two ASGI messages (handed straight to the
+    relay's own server's exchange under it); a ``Content-Length`` is added
+    (but to an answer that has no body by definition)."""
 
     def __init__(self, status_code: int, headers: list[tuple[bytes, bytes]], body: bytes) -> None:
         self.status_code = status_code
@@ -510,6 +555,11 @@ class Answer:
         headers = self.headers
         if not (self.status_code < 200 or self.status_code in (204, 304)):
             headers = [*headers, (b"content-length", str(len(self.body)).encode("ascii"))]
+        request = scope.get(DISCONNECT_HOOK)
+        if request is not None:  # the relay's own server: the same, without ASGI messages
+            request.start(self.status_code, headers)
+            request.body(self.body, False)
+            return
         await send({"type": "http.response.start", "status": self.status_code, "headers": headers})
         await send({"type": "http.response.body", "body": self.body, "more_body": False})
 
@@ -602,33 +652,39 @@ async def serve(guard: Guard, listen: str, upstream: str, options: HttpOptions |
         sock.close()
         logger.error("%s", exc)
         return 2
-    config = uvicorn.Config(
-        # No X-Forwarded-For rewriting: the client address logged with each
-        # decision is the peer's own.
-        app, lifespan="off", log_level="warning", access_log=False, proxy_headers=False,
-        ssl_certfile=options.tls_cert, ssl_keyfile=options.tls_key,
-        **protocol_options(),
-    )
-    try:
-        config.load()
-    except (OSError, ValueError) as exc:  # ssl.SSLError is an OSError
-        sock.close()
-        logger.error("cannot use --tls-cert/--tls-key: %s", getattr(exc, "strerror", None) or exc)
-        return 2
-    server = uvicorn.Server(config)
+    tls = None
+    if options.tls_cert is not None and options.tls_key is not None:
+        try:
+            tls = tls_context(options.tls_cert, options.tls_key)
+        except (OSError, ValueError) as exc:  # ssl.SSLError is an OSError
+            sock.close()
+            logger.error("cannot use --tls-cert/--tls-key: %s", getattr(exc, "strerror", None) or exc)
+            return 2
+    server = Server(app, tls=tls)
     # SIGTERM and SIGINT end the proxy with status 0 after a graceful
-    # shutdown, rather than being raised again once the server stops.
-    server.capture_signals = contextlib.nullcontext  # type: ignore[method-assign,assignment]
+    # shutdown: requests in flight get SHUTDOWN_GRACE seconds to finish.
+    stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGTERM, signal.SIGINT):
-        loop.add_signal_handler(signum, setattr, server, "should_exit", True)
+        loop.add_signal_handler(signum, stop.set)
     bound = sock.getsockname()
-    scheme = "https" if options.tls_cert else "http"
+    scheme = "https" if tls is not None else "http"
     shown = f"[{bound[0]}]" if ":" in bound[0] else bound[0]
-    logger.info("listening on %s://%s:%d, relaying to %s", scheme, shown, bound[1], upstream)
+    # What exists now (modules, the policy, the engine) lives as long as
+    # the proxy: the collector need not walk it again on each collection.
+    gc.collect()
+    gc.freeze()
+    # A call leaves a few hundred tracked objects (frames, futures, dicts)
+    # that die young; collecting every 700 allocations walked them often.
+    gc.set_threshold(20000, 20, 20)
     try:
-        await server.serve(sockets=[sock])
+        await server.start(sock)
+        logger.info("listening on %s://%s:%d, relaying to %s", scheme, shown, bound[1], upstream)
+        await stop.wait()
+        await server.shutdown(SHUTDOWN_GRACE)
     finally:
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            loop.remove_signal_handler(signum)
         await app.client.aclose()
         sock.close()
     return 0

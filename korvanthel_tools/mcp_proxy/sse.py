@@ -54,29 +54,41 @@ class Splitter:
         self._size = 0
         self._max = max_event
 
+    _fast = True
+    """Whether a buffer without CR is split with ``bytes.split`` (the
+    usual case: the same lines as the general scan, at a fraction of its cost)."""
+
     def feed(self, chunk: bytes) -> list[Event]:
         """Add ``chunk`` and return the events it completes, in order;
         ValueError when the incomplete event grows beyond ``max_event`` bytes."""
         buffer = self._buffer + chunk
-        events = []
-        position = 0
-        for match in _LINE_END.finditer(buffer):
-            if match.end() == len(buffer) and match.group() == b"\r":
-                break  # perhaps the first half of a CRLF
-            line = buffer[position:match.start()]
-            position = match.end()
-            if line:
-                self._lines.append(line)
-                self._size += len(line) + 1
-            elif self._lines:
-                raw = b"\n".join(self._lines) + b"\n\n"
-                events.append(Event(raw, _data_of(raw)))
-                self._lines = []
-                self._size = 0
-        self._buffer = buffer[position:]
+        events: list[Event] = []
+        if self._fast and b"\r" not in buffer:
+            lines = buffer.split(b"\n")
+            self._buffer = lines.pop()
+            for line in lines:
+                self._line(line, events)
+        else:
+            position = 0
+            for match in _LINE_END.finditer(buffer):
+                if match.end() == len(buffer) and match.group() == b"\r":
+                    break  # perhaps the first half of a CRLF
+                self._line(buffer[position:match.start()], events)
+                position = match.end()
+            self._buffer = buffer[position:]
         if self._size + len(self._buffer) > self._max:
             raise ValueError(f"an event longer than {self._max} bytes")
         return events
+
+    def _line(self, line: bytes, events: list[Event]) -> None:
+        if line:
+            self._lines.append(line)
+            self._size += len(line) + 1
+        elif self._lines:
+            raw = b"\n".join(self._lines) + b"\n\n"
+            events.append(Event(raw, _data_of(raw)))
+            self._lines = []
+            self._size = 0
 
     def rest(self) -> bytes:
         """What is left when the stream ends (an unterminated event, which

@@ -69,6 +69,8 @@ class _Connection(asyncio.Protocol):
         self.error: Exception | None = None
         self.closed = False
         self.waiter: asyncio.Future[None] | None = None
+        self.deadline = 0.0
+        self.timer: asyncio.TimerHandle | None = None
 
     # asyncio.Protocol
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
@@ -88,6 +90,9 @@ class _Connection(asyncio.Protocol):
 
     def connection_lost(self, exc: Exception | None) -> None:
         self.closed = True
+        if self.timer is not None:
+            self.timer.cancel()
+            self.timer = None
         if not self.complete and self.error is None:
             self.error = UpstreamError("the MCP server closed the connection" + (f": {exc}" if exc else ""))
         self._wake()
@@ -144,15 +149,29 @@ class _Connection(asyncio.Protocol):
             waiter.set_result(None)
 
     async def wait(self) -> None:
-        """Until the parser or the connection has news; UpstreamTimeout
-        after ``read_timeout`` without any."""
-        waiter = self.waiter = self.loop.create_future()
-        timer = self.loop.call_later(self.read_timeout, _expire, waiter)
+        """Until the parser or the connection has news; TimeoutError
+        after ``read_timeout`` without any. One timer serves every wait of
+        the connection: it is armed when none is, and re-armed for the
+        latest deadline when it fires early."""
+        loop = self.loop
+        waiter = self.waiter = loop.create_future()
+        self.deadline = loop.time() + self.read_timeout
+        if self.timer is None:
+            self.timer = loop.call_at(self.deadline, self._expire)
         try:
             await waiter
         finally:
-            timer.cancel()
             self.waiter = None
+
+    def _expire(self) -> None:
+        self.timer = None
+        waiter = self.waiter
+        if waiter is None or waiter.done() or self.closed:
+            return  # nobody waits: the next wait arms a timer again
+        if self.loop.time() >= self.deadline:
+            waiter.set_exception(TimeoutError())
+        else:
+            self.timer = self.loop.call_at(self.deadline, self._expire)
 
     def take(self) -> bytes | None:
         """The next body chunk, or None when none is buffered."""
@@ -172,11 +191,6 @@ class _Connection(asyncio.Protocol):
         if self.transport is not None and not self.closed:
             self.closed = True
             self.transport.close()
-
-
-def _expire(waiter: asyncio.Future[None]) -> None:
-    if not waiter.done():
-        waiter.set_exception(TimeoutError())
 
 
 class UpstreamResponse:

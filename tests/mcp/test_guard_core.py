@@ -289,10 +289,34 @@ def test_telemetry_without_providers_builds_nothing_until_one_is_set(monkeypatch
     guard.check_call("read_file", {"path": "a"})
     assert started == []
     monkeypatch.setattr(trace, "get_tracer_provider", sdk_trace.TracerProvider)
-    telemetry._next_check = 0.0  # the look-up is due
+    telemetry._due_ns = 0  # the look-up is due
     guard.check_call("read_file", {"path": "a"})
     guard.check_call("read_file", {"path": "b"})
     assert started == ["apply_guardrail korvanthel tool_call"] * 2
+
+
+@pytest.mark.parametrize(("offset_ns", "looked_up"), [(999_999_999, False), (1_000_000_000, True), (-1, True)])
+def test_telemetry_look_up_is_due_by_the_decision_stamp(
+    monkeypatch: pytest.MonkeyPatch, offset_ns: int, looked_up: bool
+) -> None:
+    """The global providers are looked up again once a decision ends a
+    second or more after the last look-up, or before it (clock set back)."""
+    trace = pytest.importorskip("opentelemetry.trace")
+    sdk_trace = pytest.importorskip("opentelemetry.sdk.trace")
+    telemetry: Any = Telemetry.create()
+    decision = Guard.from_json(guard_policy_json()).check_call("read_file", {"path": "a"})
+    started: list[str] = []
+
+    def start_span(name: str, **_: Any) -> Any:
+        started.append(name)
+        return trace.INVALID_SPAN
+
+    monkeypatch.setattr(telemetry._tracer, "start_span", start_span)
+    t = 5_000_000_000
+    telemetry.record(decision, t, t)  # looks up: nothing set
+    monkeypatch.setattr(trace, "get_tracer_provider", sdk_trace.TracerProvider)
+    telemetry.record(decision, t, t + offset_ns)
+    assert started == (["apply_guardrail korvanthel tool_call"] if looked_up else [])
 
 
 def test_telemetry_span_and_metrics() -> None:

@@ -86,6 +86,23 @@ def test_splitter_is_lossless_under_any_chunking(items: list[tuple[str, str]], c
     assert [event.data for event in seen] == [data for _, data in items]
 
 
+@given(st.lists(st.sampled_from([b"data: x", b"\n", b"\r", b"\r\n", b"id: 1", b"data", b":c"]), max_size=30),
+       st.lists(st.integers(min_value=1, max_value=9), min_size=1, max_size=6))
+def test_splitting_without_cr_is_the_general_scan(pieces: list[bytes], cuts: list[int]) -> None:
+    stream = b"".join(pieces)
+    general = Splitter(1 << 20)
+    general._fast = False
+    results = []
+    for splitter in (Splitter(1 << 20), general):
+        seen, position, index = [], 0, 0
+        while position < len(stream):
+            seen += splitter.feed(stream[position:position + cuts[index % len(cuts)]])
+            position += cuts[index % len(cuts)]
+            index += 1
+        results.append(([(event.raw, event.data) for event in seen], splitter.rest()))
+    assert results[0] == results[1]
+
+
 def test_event_with_new_data_keeps_other_fields() -> None:
     (event,) = Splitter(1024).feed(b"event: message\nid: 3\ndata: {\"a\":\ndata: 1}\n\n")
     assert event.data == '{"a":\n1}'

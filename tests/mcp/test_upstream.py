@@ -126,18 +126,10 @@ FORWARDED = [
 ]
 
 
-@pytest.mark.parametrize(("sent", "received"), FORWARDED)
-async def test_the_relay_forwards_the_bytes_it_decided(sent: bytes, received: bytes) -> None:
-    from korvanthel_tools.guarding import Guard
-    from korvanthel_tools.mcp_proxy.http import HttpProxy
-    from policies import guard_policy_json
-
-    answer = b'{"jsonrpc":"2.0","id":1,"result":{}}'
-    server, requests = await serve(b"HTTP/1.1 200 OK\r\ncontent-type: application/json\r\ncontent-length: %d\r\n\r\n%s"
-                                   % (len(answer), answer))
-    port = server.sockets[0].getsockname()[1]
-    proxy = HttpProxy(Guard.from_json(guard_policy_json()), f"http://127.0.0.1:{port}/mcp")
-    incoming = [{"type": "http.request", "body": sent, "more_body": False}]
+async def run_asgi(proxy: Any, body: bytes, server: asyncio.Server) -> list[MutableMapping[str, Any]]:
+    """The ASGI messages ``proxy`` sends for one POST of ``body``, run as
+    another ASGI server would (no exchange of the relay's own server)."""
+    incoming = [{"type": "http.request", "body": body, "more_body": False}]
     out: list[MutableMapping[str, Any]] = []
 
     async def receive() -> dict[str, object]:
@@ -153,5 +145,36 @@ async def test_the_relay_forwards_the_bytes_it_decided(sent: bytes, received: by
     finally:
         await proxy.client.aclose()
         server.close()
+    return out
+
+
+@pytest.mark.parametrize(("sent", "received"), FORWARDED)
+async def test_the_relay_forwards_the_bytes_it_decided(sent: bytes, received: bytes) -> None:
+    from korvanthel_tools.guarding import Guard
+    from korvanthel_tools.mcp_proxy.http import HttpProxy
+    from policies import guard_policy_json
+
+    answer = b'{"jsonrpc":"2.0","id":1,"result":{}}'
+    server, requests = await serve(b"HTTP/1.1 200 OK\r\ncontent-type: application/json\r\ncontent-length: %d\r\n\r\n%s"
+                                   % (len(answer), answer))
+    port = server.sockets[0].getsockname()[1]
+    out = await run_asgi(HttpProxy(Guard.from_json(guard_policy_json()), f"http://127.0.0.1:{port}/mcp"), sent, server)
     assert requests[0].split(b"\r\n\r\n", 1)[1] == received
     assert out[0]["status"] == 200 and out[1]["body"] == answer
+
+
+async def test_the_relay_under_another_asgi_server_relays_event_streams() -> None:
+    """Without the relay's own server (no exchange in the scope), an event
+    stream is answered with ASGI messages: its head, then its events."""
+    from korvanthel_tools.guarding import Guard
+    from korvanthel_tools.mcp_proxy.http import HttpProxy
+    from policies import guard_policy_json
+
+    event = b'event: message\ndata: {"jsonrpc":"2.0","id":1,"result":{}}\n\n'
+    server, _ = await serve(b"HTTP/1.1 200 OK\r\ncontent-type: text/event-stream\r\ncontent-length: %d\r\n\r\n%s"
+                            % (len(event), event))
+    url = f"http://127.0.0.1:{server.sockets[0].getsockname()[1]}/mcp"
+    ping = b'{"jsonrpc":"2.0","id":1,"method":"ping"}'
+    out = await run_asgi(HttpProxy(Guard.from_json(guard_policy_json()), url), ping, server)
+    assert out[0]["type"] == "http.response.start" and out[0]["status"] == 200
+    assert b"".join(message.get("body", b"") for message in out[1:]) == event and not out[-1]["more_body"]
