@@ -10,18 +10,21 @@ frame, input index 0).
 
 from __future__ import annotations
 
+import json
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Final, TypeAlias
 
 import numpy as np
 
 from korvanthel_tools.replay.native import NativeRun, ReplayOptions, replay_native, summary_from_native
+from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_from_changes
 from korvanthel_tools.replay.summary import ReplaySummary
 
 ORDER_SHIFT: Final = 32
 _LINE_MASK: Final = (1 << ORDER_SHIFT) - 1
 _BOM: Final = b"\xef\xbb\xbf"
+_RECORD_HEAD: Final = b'{"line":'  # how every record of a replay against a second policy opens
 
 
 @dataclass(frozen=True)
@@ -129,3 +132,50 @@ def replay_gathered(policies: Sequence[bytes], options: ReplayOptions, inputs: I
 def summary_of(runs: Sequence[NativeRun], options: ReplayOptions, inputs: Inputs) -> ReplaySummary:
     """The summary of a part's first run, lines named by file."""
     return summary_from_native(runs[0].summary, inputs.locate, sessions=options.session_key is not None)
+
+
+@dataclass
+class PartDiff:
+    """One part replayed against a second policy: its differences grouped
+    by change (examples named by file and line), the first policy's summary,
+    and its differing events' records (JSON lines named by file and line, in
+    trace order) with each one's order (native uint64)."""
+
+    diff: PolicyDiff
+    summary: ReplaySummary
+    records: bytes
+    orders: bytes
+
+
+def diff_gathered(before: bytes, after: bytes, examples: int, options: ReplayOptions, inputs: Inputs,
+                  input_of: Sequence[int], counts: Sequence[int], *shares: tuple[bytes, bytes]) -> PartDiff:
+    """Gather one part and replay it natively through both policies in one
+    pass, which groups the differences itself (keeping ``examples`` of each
+    change): no result line is decoded here."""
+    data, orders = gather_part(input_of, counts, *shares)
+    run = replay_native(before, data, options, line_numbers=orders, locate=inputs.locate, against=after,
+                        examples=max(examples, 0))
+    diff = diff_from_changes(run.changes or [], int(run.summary["events"]), examples_per_change=examples)
+    for group in diff.groups.values():
+        group.examples = [replace(e, file=file, line=line) for e in group.examples
+                          for file, line in [inputs.locate(e.order)]]
+    summary = summary_from_native(run.summary, inputs.locate, sessions=options.session_key is not None)
+    diff.bad_lines = list(summary.bad_lines)
+    records, record_orders = name_records(run.records or b"", inputs)
+    return PartDiff(diff, summary, records, record_orders)
+
+
+def name_records(records: bytes, inputs: Inputs) -> tuple[bytes, bytes]:
+    """Records whose ``line`` is an order, renamed by file and line as the
+    single-process replay names them, with their orders (native uint64).
+    Only each record's leading number is read; the rest is kept as it is."""
+    lines = records.split(b"\n")[:-1]
+    head = len(_RECORD_HEAD)
+    cuts = [line.index(b",", head) for line in lines]
+    orders = [int(line[head:cut]) for line, cut in zip(lines, cuts)]
+    if len(inputs.names) > 1:
+        files = [b',"file":' + json.dumps(name, ensure_ascii=False).encode("utf-8") for name in inputs.names]
+        lines = [b'{"line":%d%s%s' % (order & _LINE_MASK, files[order >> ORDER_SHIFT], line[cut:])
+                 for line, cut, order in zip(lines, cuts, orders)]
+        records = b"\n".join(lines) + b"\n" if lines else b""
+    return records, np.asarray(orders, dtype=np.uint64).tobytes()

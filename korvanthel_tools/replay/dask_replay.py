@@ -21,7 +21,7 @@ import contextlib
 import io
 import json
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Final, TypeAlias
 
@@ -32,10 +32,11 @@ import numpy as np
 import pandas as pd
 
 from korvanthel_tools.replay.dask_parts import (
-    _LINE_MASK, Inputs, deal_bag, deal_frame, deal_parquet, deal_range, replay_gathered, share, summary_of,
+    _LINE_MASK, Inputs, PartDiff, deal_bag, deal_frame, deal_parquet, deal_range, diff_gathered, replay_gathered,
+    share, summary_of,
 )
 from korvanthel_tools.replay.native import NativeRun, ReplayOptions, relabel_line, relabel_record, summary_from_native
-from korvanthel_tools.replay.policy_diff import PolicyDiff, diff_results
+from korvanthel_tools.replay.policy_diff import PolicyDiff
 from korvanthel_tools.replay.rows import PARQUET_SUFFIXES
 from korvanthel_tools.replay.summary import ReplaySummary
 
@@ -75,14 +76,14 @@ class DaskReplay:
 
 @dataclass
 class DaskDiff:
-    """A comparison of two policies on the cluster: the differences, each
-    policy's summary, and the differing events' records."""
+    """A comparison of two policies on the cluster: the differences, the
+    first policy's summary, and the differing events' records as JSON lines
+    in input order, byte for byte what ``korvanthel replay --against``
+    writes in one process."""
 
     diff: PolicyDiff
     before: ReplaySummary
-    after: ReplaySummary
-    # (place in the trace, difference record) of every differing event
-    records: list[tuple[int, dict[str, Any]]] = field(default_factory=list)
+    records: bytes = b""
 
 
 # --- reading: pieces of the input dealt into parts ---------------------------
@@ -280,17 +281,16 @@ def _slow_part(run: NativeRun, options: ReplayOptions, inputs: Inputs) -> tuple[
     return frame, done.summary
 
 
-def _spread(policies: Sequence[bytes], events: Events, options: ReplayOptions, partitions: int | None,
+def _spread(task: Any, first: Sequence[Any], events: Events, options: ReplayOptions, partitions: int | None,
             block_size: int) -> tuple[Inputs, list[Any]]:
-    """The inputs and, for each part, the lazy native runs of its lines
-    through each policy."""
+    """The inputs and, for each part, the lazy ``task(*first, options,
+    inputs, *gather_part's arguments)`` replaying its lines."""
     workers = _workers()
     pieces = read_pieces(events, options.session_key, partitions, block_size, workers)
-    keys = [dask.delayed(p, pure=True) for p in policies]
     runs = []
     for part, args in enumerate(_part_args(pieces)):
         with _on_worker(workers, part):
-            runs.append(dask.delayed(replay_gathered)(keys, options, pieces.inputs, *args))
+            runs.append(dask.delayed(task)(*first, options, pieces.inputs, *args))
     return pieces.inputs, runs
 
 
@@ -344,7 +344,8 @@ def replay_dask(
     Raises ToolError as the single-process replay does.
     """
     options = ReplayOptions(session_key, sort, strict, dict(context or {}), dict(config or {}))
-    inputs, runs = _spread([policy], events, options, partitions, block_size)
+    keys = [dask.delayed(policy, pure=True)]
+    inputs, runs = _spread(replay_gathered, [keys], events, options, partitions, block_size)
     if persist:
         runs = list(dask.persist(*runs))
     summaries = dask.compute(*[dask.delayed(summary_of)(r, options, inputs) for r in runs])
@@ -359,17 +360,6 @@ def merge_summaries(parts: Sequence[ReplaySummary]) -> ReplaySummary:
     for part in parts:
         total.merge(part)
     return total
-
-
-def _diff_part(runs: Sequence[NativeRun], options: ReplayOptions, inputs: Inputs, examples: int) -> DaskDiff:
-    before = _records_of(runs[0], options, inputs)
-    after = _records_of(runs[1], options, inputs)
-    records: list[tuple[int, dict[str, Any]]] = []
-    diff = diff_results(before.records, after.records, orders=before.orders,
-                        on_change=lambda order, rec: records.append((order, rec)),
-                        examples_per_change=examples)
-    diff.bad_lines = list(before.summary.bad_lines)
-    return DaskDiff(diff, before.summary, after.summary, records)
 
 
 def diff_dask(
@@ -387,17 +377,26 @@ def diff_dask(
     block_size: int = BLOCK_SIZE,
 ) -> DaskDiff:
     """Replay one trace through two policies on the cluster and gather the
-    events whose verdict or fired rules differ (records in input order)."""
+    events whose verdict or fired rules differ (records in input order).
+    Each part goes through both policies in one native pass that groups its
+    differences; only the groups, summaries and records come back."""
     options = ReplayOptions(session_key, sort, strict, dict(context or {}), dict(config or {}))
-    inputs, runs = _spread([before, after], events, options, partitions, block_size)
-    parts: Sequence[DaskDiff] = dask.compute(*[
-        dask.delayed(_diff_part)(r, options, inputs, examples_per_change) for r in runs
-    ])
-    total = DaskDiff(PolicyDiff(examples_per_change=examples_per_change), ReplaySummary(), ReplaySummary())
+    policies = [dask.delayed(before, pure=True), dask.delayed(after, pure=True)]
+    _, parts = _spread(diff_gathered, [*policies, examples_per_change], events, options, partitions, block_size)
+    return merge_diffs(dask.compute(*parts), examples_per_change)
+
+
+def merge_diffs(parts: Sequence[PartDiff], examples_per_change: int) -> DaskDiff:
+    """One comparison of the parts' comparisons: counts summed, each
+    change's first examples and the records in input order (by the orders
+    the parts carry)."""
+    total = DaskDiff(PolicyDiff(examples_per_change=examples_per_change), ReplaySummary())
+    lines: list[bytes] = []
     for part in parts:
         total.diff.merge(part.diff)
-        total.before.merge(part.before)
-        total.after.merge(part.after)
-        total.records.extend(part.records)
-    total.records.sort(key=lambda item: item[0])
+        total.before.merge(part.summary)
+        lines.extend(part.records.split(b"\n")[:-1])
+    if lines:
+        orders = np.concatenate([np.frombuffer(p.orders, dtype=np.uint64) for p in parts])
+        total.records = b"\n".join([lines[i] for i in np.argsort(orders, kind="stable").tolist()]) + b"\n"
     return total

@@ -202,6 +202,6 @@ class ReplayRun:
                 strict=self.options.strict, context=self.options.context, config=self.options.config,
                 examples_per_change=examples,
             )
-            sink.write_records([record for _, record in result.records])
+            sink.write(result.records)
             bar.update()
         return result.diff

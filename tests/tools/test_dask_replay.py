@@ -4,11 +4,16 @@ same results, event for event, as the single-process replay."""
 from __future__ import annotations
 
 import json
+import random
+import re
+import tempfile
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
@@ -19,6 +24,8 @@ import dask.dataframe as dd  # noqa: E402
 
 from korvanthel_tools.replay.dask_replay import diff_dask, replay_dask  # noqa: E402
 from korvanthel_tools.loading import ToolError  # noqa: E402
+from korvanthel_tools.replay.native import ReplayOptions  # noqa: E402
+from korvanthel_tools.replay.run import ReplayRun, ResultSink  # noqa: E402
 
 from replay_support import POLICY, T0, mixed_trace, stricter  # noqa: E402
 from tools_support import Run, cli, json_lines, policy_json, write_events  # noqa: E402
@@ -162,11 +169,43 @@ def test_diff_on_the_cluster_matches_the_diff_here(
                        session_key="session", sort=False)
     assert result.diff.render(before_name="tools-test", after_name="stricter") == here.err
 
-    def untimed(record: dict[str, Any]) -> dict[str, Any]:
-        return {**record, **{side: {k: v for k, v in record[side].items() if k != "eval_time_us"}
-                             for side in ("before", "after")}}
+    assert untimed(result.records) == untimed(here.out.encode("utf-8"))
+    there = cli("replay", policy_json, *trace_files, "--session-key", "session", "--against", other,
+                "--dask", client.scheduler.address)
+    assert (there.status, there.err) == (1, here.err)
+    assert untimed(there.out.encode("utf-8")) == untimed(here.out.encode("utf-8"))
 
-    assert [untimed(r) for _, r in result.records] == [untimed(r) for r in json_lines(here.out)]
+
+def untimed(records: bytes) -> bytes:
+    """Difference records without their evaluation times."""
+    return re.sub(rb',"eval_time_us":\d+', b"", records)
+
+
+@settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(seed=st.integers(0, 2**16), files=st.integers(1, 3), partitions=st.integers(1, 4),
+       block_size=st.sampled_from([300, 2000, 1 << 20]), examples=st.sampled_from([0, 1, 2, 5]),
+       sort=st.booleans(), sessions=st.sampled_from([None, "session"]))
+def test_the_cluster_diff_is_the_diff_here(client: Any, seed: int, files: int, partitions: int, block_size: int,
+                                           examples: int, sort: bool, sessions: str | None) -> None:
+    """Any trace, cut into any files, blocks and parts: the same report and
+    the same records, byte for byte, as the comparison in one process."""
+    events = mixed_trace(sessions=5, events=90, seed=seed)
+    sort = sort or sessions is None  # one session of interleaved clocks goes back in time
+    before, after = json.dumps(POLICY).encode(), json.dumps(stricter(POLICY)).encode()
+    with tempfile.TemporaryDirectory() as directory:
+        cuts = [0, *sorted(random.Random(seed).sample(range(1, 90), files - 1)), 90]
+        paths = [str(write_events(Path(directory) / f"t{i}.jsonl", events[a:b]))
+                 for i, (a, b) in enumerate(zip(cuts, cuts[1:]))]
+        with open(paths[-1], "a", encoding="utf-8") as handle:
+            handle.write("not an event\n")
+        out = Path(directory) / "here.jsonl"
+        with ResultSink(str(out)) as sink:
+            here = ReplayRun(paths, before, ReplayOptions(sessions, sort)).diff_here(after, sink, examples)
+        there = diff_dask(before, after, paths, session_key=sessions, sort=sort, partitions=partitions,
+                          block_size=block_size, examples_per_change=examples)
+        assert there.diff.render(before_name="a", after_name="b") == here.render(before_name="a", after_name="b")
+        assert untimed(there.records) == untimed(out.read_bytes())
+        assert there.before.events == here.events
 
 
 def test_acceptance_rate_limit_in_event_time_on_the_cluster(client: Any, tmp_path: Path) -> None:
