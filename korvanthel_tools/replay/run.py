@@ -4,7 +4,6 @@ trace here or on a Dask cluster, against one policy or two."""
 from __future__ import annotations
 
 import enum
-import json
 import logging
 import sys
 from collections.abc import Iterator
@@ -36,10 +35,6 @@ class Progress(enum.Enum):
     OFF = "off"
     AUTO = "auto"  # a terminal: show the steps when the replay takes a while
     ON = "on"  # asked for: show them from the start
-
-
-def _dumps(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
 
 class ResultSink:
@@ -88,10 +83,6 @@ class ResultSink:
             sys.stdout.flush()
             sys.stdout.buffer.write(data)
             sys.stdout.buffer.flush()
-
-    def write_records(self, records: list[dict[str, Any]]) -> None:
-        """Append records as JSON lines to the results."""
-        self.write("".join(_dumps(r) + "\n" for r in records).encode("utf-8"))
 
 
 @contextmanager
