@@ -14,9 +14,7 @@ namespace zelvo::test {
 namespace {
 
 // The field number the engine's tables give the reference `e`.
-std::uint32_t number_of_ref(const PreparedNodes& prepared, const IRExpr& e) {
-  return prepared.slots().find(&std::get<IRExpr::Ref>(e.v));
-}
+std::uint32_t number_of_ref(const PreparedNodes&, const IRExpr& e) { return std::get<IRExpr::Ref>(e.v).slot; }
 
 TEST(FieldNumbers, FirstKeysAreNumberedInOrderOfFirstUse) {
   std::vector<CompiledRule> rules;
@@ -24,7 +22,7 @@ TEST(FieldNumbers, FirstKeysAreNumberedInOrderOfFirstUse) {
   rules.push_back(rule(2, {}, event_ref({"tool"})));
   rules.push_back(rule(3, {}, context_ref({"tool"})));
   rules.push_back(rule(4, {}, event_ref({"args"})));
-  const CompiledPolicy p = policy(std::move(rules));
+  CompiledPolicy p = policy(std::move(rules));
   const FieldUse use = FieldUse::of(p);
   const PreparedNodes prepared = PreparedNodes::of(p, use);
 
@@ -33,7 +31,7 @@ TEST(FieldNumbers, FirstKeysAreNumberedInOrderOfFirstUse) {
   EXPECT_EQ(number_of_ref(prepared, *eq.left), 0u);
   EXPECT_EQ(number_of_ref(prepared, *eq.right), 1u);
   EXPECT_EQ(number_of_ref(prepared, *p.rules[1].condition), 0u);
-  EXPECT_EQ(number_of_ref(prepared, *p.rules[2].condition), kNoSlot);
+  EXPECT_EQ(number_of_ref(prepared, *p.rules[2].condition), kUnnumbered);
   EXPECT_EQ(number_of_ref(prepared, *p.rules[3].condition), 1u);
   EXPECT_EQ(use.number_of("args"), 1u);
   EXPECT_FALSE(use.number_of("session"));
@@ -43,12 +41,12 @@ TEST(FieldNumbers, WholeEventReferencesStillNumberTheOthers) {
   std::vector<CompiledRule> rules;
   rules.push_back(rule(1, {}, method(event_ref({}), "contains_key", {lit_str("x")})));
   rules.push_back(rule(2, {}, event_ref({"later"})));
-  const CompiledPolicy p = policy(std::move(rules));
+  CompiledPolicy p = policy(std::move(rules));
   const FieldUse use = FieldUse::of(p);
   const PreparedNodes prepared = PreparedNodes::of(p, use);
   EXPECT_TRUE(use.reads_all());
   const auto& whole = std::get<IRExpr::MethodCall>(p.rules[0].condition->v);
-  EXPECT_EQ(number_of_ref(prepared, *whole.object), kNoSlot);
+  EXPECT_EQ(number_of_ref(prepared, *whole.object), kUnnumbered);
   EXPECT_EQ(number_of_ref(prepared, *p.rules[1].condition), 0u);
 }
 

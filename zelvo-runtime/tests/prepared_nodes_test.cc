@@ -1,16 +1,15 @@
-// PreparedNodes and NodeSlots: literals prepared once must read exactly like
-// literals built on every evaluation, whatever their kind and wherever they
-// sit; the table keyed by node address finds exactly what was put in it.
+// PreparedNodes: literals prepared once must read exactly like literals
+// built on every evaluation, whatever their kind and wherever they sit;
+// every node is numbered by the engine that prepares it, whatever a copy
+// carried.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/expr_walk.h"
 #include "engine/prepared_nodes.h"
-#include "eval/node_slots.h"
 #include "engine_builders.h"
 #include "eval_test_util.h"
 
@@ -44,7 +43,7 @@ CompiledPolicy policy_reading(std::vector<IRExpr> exprs) {
 }
 
 TEST(PreparedNodes, PreparedLiteralsReadLikeBuiltOnes) {
-  const CompiledPolicy p = policy_reading(expressions());
+  CompiledPolicy p = policy_reading(expressions());
   const PreparedNodes prepared = PreparedNodes::of(p, FieldUse::of(p));
 
   Scope scope;
@@ -59,64 +58,58 @@ TEST(PreparedNodes, PreparedLiteralsReadLikeBuiltOnes) {
   }
 }
 
-// Tables of another policy (an equal copy, whose nodes live elsewhere) find
-// none of this policy's nodes: its literals are built when read.
-TEST(PreparedNodes, TablesOfAnotherCopyFindNothing) {
-  const CompiledPolicy p = policy_reading(expressions());
-  const CompiledPolicy copy = p;
-  const PreparedNodes prepared = PreparedNodes::of(copy, FieldUse::of(copy));
-  std::size_t literals = 0;
+// A policy built from nodes another engine has already numbered (here
+// the same rules in reverse order, plus one in front) is numbered afresh:
+// no number carried over from the copy is left, and it reads like the
+// unprepared policy.
+TEST(PreparedNodes, CopiesOfNumberedNodesAreNumberedAfresh) {
+  CompiledPolicy first = policy_reading(expressions());
+  const PreparedNodes first_tables = PreparedNodes::of(first, FieldUse::of(first));
+  std::vector<IRExpr> reversed;
+  reversed.push_back(binary(BinaryOp::Eq, context_ref({"s"}), lit_int(1)));
+  for (auto it = first.rules.rbegin(); it != first.rules.rend(); ++it) reversed.push_back(*it->condition);
+  CompiledPolicy p = policy_reading(std::move(reversed));
+  const PreparedNodes prepared = PreparedNodes::of(p, FieldUse::of(p));
+
+  std::uint32_t expected = 0;
   walk_exprs(p, [&](const IRExpr& e) {
     if (const auto* lit = std::get_if<IRExpr::Literal>(&e.v)) {
-      EXPECT_EQ(prepared.slots().find(lit), kNoSlot);
-      ++literals;
+      EXPECT_EQ(lit->slot, expected++);
+    }
+    if (const auto* ref = std::get_if<IRExpr::Ref>(&e.v); ref != nullptr && ref->path.root.kind != RefRoot::Kind::Event) {
+      EXPECT_EQ(ref->slot, kUnnumbered);
     }
   });
-  EXPECT_EQ(literals, prepared.literals().size());
+  EXPECT_EQ(expected, prepared.literals().size());
+
+  Scope scope;
+  scope.event = make_event("t", {{"s", str_value("shell")}, {"n", Value::integer(3)},
+                                 {"l", list_value({Value::integer(1), Value::integer(7)})}});
+  EvalContext with_tables = scope.ctx();
+  prepared.attach(with_tables);
+  for (const CompiledRule& r : p.rules) {
+    EXPECT_TRUE(same_value(eval_expr(*r.condition, with_tables), eval_expr(*r.condition, scope.ctx()))) << "rule " << r.id;
+  }
 }
 
 TEST(PreparedNodes, NumbersEveryLiteralInOrder) {
-  const CompiledPolicy p = policy_reading(expressions());
+  CompiledPolicy p = policy_reading(expressions());
   const PreparedNodes prepared = PreparedNodes::of(p, FieldUse::of(p));
   std::uint32_t expected = 0;
+  std::size_t numbered_refs = 0;
   walk_exprs(p, [&](const IRExpr& e) {
+    if (const auto* ref = std::get_if<IRExpr::Ref>(&e.v)) numbered_refs += ref->slot != kUnnumbered;
     const auto* lit = std::get_if<IRExpr::Literal>(&e.v);
     if (lit == nullptr) return;
-    EXPECT_EQ(prepared.slots().find(lit), expected);
+    EXPECT_EQ(lit->slot, expected);
     EXPECT_TRUE(same_value(prepared.literals()[expected], literal_value(lit->value)));
     ++expected;
   });
   EXPECT_EQ(expected, prepared.literals().size());
   EXPECT_EQ(expected, 15u);
-  // The literals and the nine references to event fields.
-  EXPECT_EQ(prepared.slots().size(), 15u + 9u);
+  // The nine references to event fields.
+  EXPECT_EQ(numbered_refs, 9u);
 }
-
-// Every size around the table's powers of two: each added node is found
-// with its slot, neighbours and strangers are not, and a move hands the
-// table over whole.
-class NodeSlotsSizes : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(NodeSlotsSizes, FindsExactlyWhatWasAdded) {
-  const std::size_t n = GetParam();
-  // Nodes 16 bytes apart, as heap records are; the odd ones are left out.
-  std::vector<std::array<std::uint64_t, 2>> nodes(2 * n + 1);
-  std::vector<NodeSlots::Entry> entries;
-  for (std::size_t i = 0; i < n; ++i) entries.push_back({&nodes[2 * i], static_cast<std::uint32_t>(i * 7)});
-  NodeSlots built(entries);
-  const NodeSlots slots = std::move(built);
-  EXPECT_EQ(slots.size(), n);
-  EXPECT_EQ(built.size(), 0u);
-  for (std::size_t i = 0; i < n; ++i) {
-    EXPECT_EQ(slots.find(&nodes[2 * i]), i * 7) << "node " << i;
-    EXPECT_EQ(slots.find(&nodes[2 * i + 1]), kNoSlot) << "between " << i;
-    EXPECT_EQ(built.find(&nodes[2 * i]), kNoSlot) << "moved-from " << i;
-  }
-  EXPECT_EQ(slots.find(nullptr), kNoSlot);
-  EXPECT_EQ(slots.find(&nodes[2 * n]), kNoSlot);
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, NodeSlotsSizes, ::testing::Values(0, 1, 2, 3, 4, 5, 8, 9, 100, 4097));
 
 }  // namespace
 }  // namespace zelvo::test

@@ -91,7 +91,9 @@ class PolicyEngine {
   // The pipeline after the stopwatch's start; stops it.
   void run(const Event& event, EvalResult& result, const Stopwatch& stopwatch);
 
-  CompiledPolicy policy_;  // never changed: the tables below refer to its nodes
+  // Changed once, when prepared_ numbers its nodes, then never: the tables
+  // below refer to its nodes.
+  CompiledPolicy policy_;
   std::vector<MachineMonitor> monitors_;
   std::unordered_map<Str, ConstraintWindow, StrHash, std::equal_to<>> windows_;
   RuleIndex index_;  // rules and window per event type

@@ -12,7 +12,6 @@
 
 #include "event/event.h"
 #include "event/value.h"
-#include "eval/node_slots.h"
 #include "model/policy.h"
 
 namespace zelvo {
@@ -32,11 +31,11 @@ struct EvalContext {
   const Value* local0 = nullptr;
   // What the running engine derived from its policy (see
   // engine/prepared_nodes.h), or nothing: then every literal is built when
-  // read and every field is found by key. `slots` maps a literal node to
-  // its position in `literals` and an event reference to the number of the
+  // read and every field is found by key. A literal node's `slot` is its
+  // position in `literals`, an event reference's `slot` the number of the
   // field it reads; `field_positions` are the event's, indexed by those
-  // numbers (engine/field_positions.h).
-  NodeSlots::View slots{};
+  // numbers (engine/field_positions.h). A slot out of a table's range
+  // (kUnnumbered, or any number with empty tables) is not used.
   std::span<const Value> literals{};
   std::span<const std::uint32_t> field_positions{};
 

@@ -73,7 +73,7 @@ inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
   const RefRoot::Kind root = path.root.kind;
   const std::size_t depth = path.fields.size();
   if (root == RefRoot::Kind::Event && !ctx.field_positions.empty() && (depth == 1 || depth == 2)) {
-    const std::uint32_t number = ctx.slots.find(&e);
+    const std::uint32_t number = e.slot;
     if (number < ctx.field_positions.size()) {
       const std::size_t pos = ctx.field_positions[number];
       if (pos >= ctx.event.fields.size()) return Operand::owned(Value());
@@ -99,10 +99,7 @@ inline Operand ref_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
 inline Operand eval_operand(const IRExpr& expr, const EvalContext& ctx) {
   if (const auto* ref = std::get_if<IRExpr::Ref>(&expr.v)) return ref_operand(*ref, ctx);
   if (const auto* lit = std::get_if<IRExpr::Literal>(&expr.v)) {
-    if (!ctx.literals.empty()) {
-      const std::uint32_t slot = ctx.slots.find(lit);
-      if (slot < ctx.literals.size()) return Operand::borrowed(ctx.literals[slot]);
-    }
+    if (lit->slot < ctx.literals.size()) return Operand::borrowed(ctx.literals[lit->slot]);
   }
   return owned_operand(expr, ctx);
 }

@@ -22,7 +22,7 @@ Operand event_operand(const IRExpr::Ref& e, const EvalContext& ctx) {
   if (path.fields.empty()) return Operand::owned(event_map(ctx.event));
   const std::span<const Str> keys(path.fields);
   if (!ctx.field_positions.empty()) {
-    const std::uint32_t number = ctx.slots.find(&e);
+    const std::uint32_t number = e.slot;
     if (number < ctx.field_positions.size()) {
       const std::size_t pos = ctx.field_positions[number];
       if (pos >= ctx.event.fields.size()) return Operand::owned(Value());

@@ -13,11 +13,16 @@
 //     and targets are taken as they come.
 //   - Variants of a sum type are held in std::variant in declared order, so
 //     variant index == declared ordinal (see the Kind enumerations).
-//   - Immutable once loaded: every field is data of the policy, and nothing
-//     that runs a policy writes into its records. What an engine derives
-//     from them (field numbers, prepared literal values, its rule index)
-//     lives in tables the engine owns (engine/prepared_nodes.h,
-//     engine/field_positions.h, engine/rule_index.h).
+//   - Immutable once loaded, with one exception: the `slot` of a literal
+//     and of a reference node. It is not data of the policy (no decoder
+//     reads it, no writer writes it, it is kUnnumbered until an engine
+//     numbers it); an engine writes it into its own copy of the policy
+//     once, when it prepares that copy, so that an operator finds the
+//     node's entry in the engine's tables by index (engine/prepared_nodes.h).
+//     Everything else an engine derives (field numbers, prepared literal
+//     values, its rule index) lives in tables the engine owns
+//     (engine/prepared_nodes.h, engine/field_positions.h,
+//     engine/rule_index.h).
 #pragma once
 
 #include <cstdint>
@@ -67,8 +72,12 @@ struct RefRoot {
   std::uint32_t slot = 0;
 };
 
+// The `slot` of a node no engine has numbered: it indexes no table.
+inline constexpr std::uint32_t kUnnumbered = UINT32_MAX;
+
 struct LiteralExpr {
   LiteralValue value;
+  std::uint32_t slot = kUnnumbered;  // engine-owned; see the contracts above
 };
 
 struct RefPath {
@@ -89,7 +98,7 @@ struct IRAction {
 // IRExpr: eleven variants, in declared order.
 struct IRExpr {
   using Literal = LiteralExpr;
-  struct Ref { RefPath path; };
+  struct Ref { RefPath path; std::uint32_t slot = kUnnumbered; };  // slot: engine-owned, see above
   struct Binary { BinaryOp op; Box<IRExpr> left; Box<IRExpr> right; };
   struct Unary { UnaryOp op; Box<IRExpr> operand; };
   struct Predicate { PredicateKind kind; Box<IRExpr> subject; Box<IRExpr> argument; };
