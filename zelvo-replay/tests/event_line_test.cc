@@ -250,6 +250,53 @@ TEST(JsonScanner, SmallNaturalsAreReadAsDigitByDigit) {
   }
 }
 
+// A string is read the same wherever it stands: at any distance from the
+// start and the end of a text (so that the sixteen bytes looked at ahead
+// of it end early or late, or the text is shorter than sixteen), plain,
+// escaped, beyond ASCII, sixteen bytes or longer, with a raw control
+// character, or with no closing quote.
+TEST(JsonScanner, StringsAreReadTheSameNearTheEndOfTheText) {
+  struct Body {
+    std::string written;
+    std::string read;    // empty when refused
+    std::size_t bad_at;  // of a refused one: the offset of the fault in `written`
+  };
+  const Body bodies[] = {{"", "", 0},
+                         {"a", "a", 0},
+                         {"finance", "finance", 0},
+                         {"exactly 15 byte", "exactly 15 byte", 0},
+                         {"https://docs.example.org/page", "https://docs.example.org/page", 0},
+                         {"a\\nb", "a\nb", 0},
+                         {"caf\xC3\xA9", "caf\xC3\xA9", 0},
+                         {"ab\x01" "c", "", 2}};
+  for (const Body& body : bodies) {
+    for (std::size_t before = 0; before <= 20; ++before) {
+      for (const std::string_view after : {"", "]", "}}", "]}}", "  , \"x\": 1}", "unclosed"}) {
+        const bool closed = after != "unclosed";
+        const std::string text =
+            std::string(before, ' ') + "\"" + body.written + (closed ? "\"" + std::string(after) : "");
+        const std::unique_ptr<char[]> exact(new char[text.size()]);
+        std::memcpy(exact.get(), text.data(), text.size());
+        JsonScanner s;
+        s.reset(std::string_view(exact.get(), text.size()));
+        ASSERT_EQ(s.skip_ws(), '"');
+        std::string_view got;
+        const bool ok = s.string_view(got);
+        const bool good = !body.read.empty() || body.written.empty();
+        if (good && closed) {
+          ASSERT_TRUE(ok) << text;
+          EXPECT_EQ(got, body.read) << text;
+          EXPECT_EQ(s.offset(), before + body.written.size() + 2) << text;
+          continue;
+        }
+        ASSERT_FALSE(ok) << text;
+        EXPECT_EQ(s.error().column, good ? text.size() + 1 : before + 1 + body.bad_at + 1) << text;
+        EXPECT_EQ(s.error().code, good ? LineErrc::UnexpectedEnd : LineErrc::ControlCharacter) << text;
+      }
+    }
+  }
+}
+
 // A reader that builds only a policy's fields, reused from line to line
 // as the replay reuses it, keeps exactly the fields a full reader reads
 // that the policy names, each where its position says, whatever the

@@ -166,31 +166,46 @@ class JsonScanner {
   // The string whose opening quote was consumed: the bytes up to the
   // closing quote, which is consumed. `escaped` tells whether `out` is the
   // unescaped scratch text rather than a slice of the input.
-  // Inline for the common string: shorter than sixteen bytes, plain ASCII,
-  // with sixteen bytes of input from its start; any other goes to
-  // string_scan, which reads it from its start again.
+  // Inline for the common string: shorter than sixteen bytes and plain
+  // ASCII, in a text of at least sixteen bytes; any other goes to
+  // string_scan, which reads it from its start again. Near the text's end
+  // the sixteen bytes looked at end with the text's last byte, and the
+  // marks of those before the cursor are shifted out.
   bool string_body(std::string_view& out, bool& escaped) {
 #if defined(__SSE2__)
     if (end_ - cur_ >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur_));
-      // Below 0x20 in a signed compare: control characters and bytes >= 0x80.
-      const __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
-                                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
-                                         _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
-      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(marks));
-      if (mask != 0) {
-        const int length = std::countr_zero(mask);
-        if (cur_[length] == '"') {
-          out = std::string_view(cur_, static_cast<std::size_t>(length));
-          cur_ += length + 1;
-          escaped = false;
-          return true;
-        }
+      if (plain_string(cur_, 0, out)) {
+        escaped = false;
+        return true;
+      }
+    } else if (end_ - begin_ >= 16) {
+      if (plain_string(end_ - 16, static_cast<unsigned>(16 - (end_ - cur_)), out)) {
+        escaped = false;
+        return true;
       }
     }
 #endif
     return string_scan(out, escaped);
   }
+#if defined(__SSE2__)
+  // The sixteen bytes at `at` (the cursor is `skip` bytes after it): true,
+  // with the cursor after the closing quote, when the string at the cursor
+  // ends among them with only plain ASCII before its quote.
+  bool plain_string(const char* at, unsigned skip, std::string_view& out) noexcept {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    // Below 0x20 in a signed compare: control characters and bytes >= 0x80.
+    const __m128i marks = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+        _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(marks)) >> skip;
+    if (mask == 0) return false;
+    const int length = std::countr_zero(mask);
+    if (cur_[length] != '"') return false;
+    out = std::string_view(cur_, static_cast<std::size_t>(length));
+    cur_ += length + 1;
+    return true;
+  }
+#endif
   bool string_scan(std::string_view& out, bool& escaped);
   bool string_slow(const char* start, const char* stop, std::string_view& out);
   bool utf8_sequence(const char*& p) noexcept;
