@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "event/value.h"
+#include "replay/json_scan.h"
 #include "model/json_decoder.h"
 
 namespace zelvo::replay {
@@ -209,6 +212,89 @@ TEST(EventLine, ExtraKeysComeBackForTheCallerToCheck) {
   ASSERT_FALSE(reader.read(R"({"sid": 1, "when": 2})", out));
   EXPECT_EQ(describe(reader.error()),
             "unknown key \"when\" (allowed: type, fields, ts, expect, comment, sid, context)");
+}
+
+// small_natural reads eight digits at a time where it can: it takes
+// exactly what a digit-by-digit reading takes, for every length of digit
+// run around the eight-byte steps, whatever follows it or ends the text.
+TEST(JsonScanner, SmallNaturalsAreReadAsDigitByDigit) {
+  std::uint64_t x = 0x2545F4914F6CDD1Dull;
+  for (std::size_t length = 1; length <= 21; ++length) {
+    for (const std::string_view after : {"", ",", " ", "0", ".5", "e3", "E", "x", "/", ":"}) {
+      for (int round = 0; round < 40; ++round) {
+        std::string digits;
+        for (std::size_t i = 0; i < length; ++i) {
+          x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+          digits += static_cast<char>('0' + x % (round % 3 == 0 ? 2 : 10));
+        }
+        const std::string text = digits + std::string(after);
+        // Exactly the text's bytes, so that a sanitizer sees any read past it.
+        const std::unique_ptr<char[]> exact(new char[text.size()]);
+        std::memcpy(exact.get(), text.data(), text.size());
+        std::size_t run = 0;
+        while (run < text.size() && text[run] >= '0' && text[run] <= '9') ++run;
+        const char next = run < text.size() ? text[run] : ' ';
+        const bool want = run <= 18 && !(text[0] == '0' && run > 1) && next != '.' && next != 'e' && next != 'E';
+        JsonScanner s;
+        s.reset(std::string_view(exact.get(), text.size()));
+        std::uint64_t got = 0;
+        ASSERT_EQ(s.small_natural(got), want) << text;
+        if (!want) {
+          EXPECT_EQ(s.offset(), 0u) << text;
+          continue;
+        }
+        EXPECT_EQ(s.offset(), run) << text;
+        EXPECT_EQ(got, std::stoull(text.substr(0, run))) << text;
+      }
+    }
+  }
+}
+
+// A string is read the same wherever it stands: at any distance from the
+// start and the end of a text (so that the sixteen bytes looked at ahead
+// of it end early or late, or the text is shorter than sixteen), plain,
+// escaped, beyond ASCII, sixteen bytes or longer, with a raw control
+// character, or with no closing quote.
+TEST(JsonScanner, StringsAreReadTheSameNearTheEndOfTheText) {
+  struct Body {
+    std::string written;
+    std::string read;    // empty when refused
+    std::size_t bad_at;  // of a refused one: the offset of the fault in `written`
+  };
+  const Body bodies[] = {{"", "", 0},
+                         {"a", "a", 0},
+                         {"finance", "finance", 0},
+                         {"exactly 15 byte", "exactly 15 byte", 0},
+                         {"https://docs.example.org/page", "https://docs.example.org/page", 0},
+                         {"a\\nb", "a\nb", 0},
+                         {"caf\xC3\xA9", "caf\xC3\xA9", 0},
+                         {"ab\x01" "c", "", 2}};
+  for (const Body& body : bodies) {
+    for (std::size_t before = 0; before <= 20; ++before) {
+      for (const std::string_view after : {"", "]", "}}", "]}}", "  , \"x\": 1}", "unclosed"}) {
+        const bool closed = after != "unclosed";
+        const std::string text =
+            std::string(before, ' ') + "\"" + body.written + (closed ? "\"" + std::string(after) : "");
+        const std::unique_ptr<char[]> exact(new char[text.size()]);
+        std::memcpy(exact.get(), text.data(), text.size());
+        JsonScanner s;
+        s.reset(std::string_view(exact.get(), text.size()));
+        ASSERT_EQ(s.skip_ws(), '"');
+        std::string_view got;
+        const bool ok = s.string_view(got);
+        const bool good = !body.read.empty() || body.written.empty();
+        if (good && closed) {
+          ASSERT_TRUE(ok) << text;
+          EXPECT_EQ(got, body.read) << text;
+          EXPECT_EQ(s.offset(), before + body.written.size() + 2) << text;
+          continue;
+        }
+        ASSERT_FALSE(ok) << text;
+        EXPECT_EQ(s.error().column, good ? text.size() + 1 : before + 1 + body.bad_at + 1) << text;
+        EXPECT_EQ(s.error().code, good ? LineErrc::UnexpectedEnd : LineErrc::ControlCharacter) << text;
+      }
+    }
+  }
 }
 
 // A reader that builds only a policy's fields, reused from line to line

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace zelvo::json {
 namespace {
@@ -91,6 +93,30 @@ TEST(Strings, EscapesAreFoundWhereverTheyStand) {
         ASSERT_EQ(out.view(), want) << "size " << size << ", at " << at << ", byte " << int(byte);
       }
     }
+  }
+}
+
+// Integers read as std::to_chars writes them, at each digit count and on
+// both sides of every power of ten.
+TEST(Writer, IntegersMatchToChars) {
+  std::vector<std::uint64_t> values = {0, 1, 9, 18446744073709551615ull};
+  for (std::uint64_t p = 1; p <= 1000000000000000000ull; p *= 10) {
+    for (std::uint64_t v : {p - 1, p, p + 1, 2 * p - 1, 9 * p, 10 * p - 1}) values.push_back(v);
+  }
+  std::uint64_t x = 0x9E3779B97F4A7C15ull;
+  for (int i = 0; i < 2000; ++i) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    values.push_back(x >> (i % 64));
+  }
+  for (const std::uint64_t v : values) {
+    char want[24];
+    Writer out;
+    out.u64(v);
+    ASSERT_EQ(out.view(), std::string_view(want, std::to_chars(want, want + 24, v).ptr - want)) << v;
+    const auto s = static_cast<std::int64_t>(v);
+    Writer signed_out;
+    signed_out.i64(s);
+    ASSERT_EQ(signed_out.view(), std::string_view(want, std::to_chars(want, want + 24, s).ptr - want)) << s;
   }
 }
 

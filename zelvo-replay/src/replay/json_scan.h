@@ -32,6 +32,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -101,10 +102,20 @@ class JsonScanner {
   // digits, no sign, no leading zero, and no fraction or exponent after
   // them. True with the cursor after them; false, with nothing moved or
   // recorded, for anything else (which integer() then reads).
+  // Eight digits at a time while eight more are there (a 13-digit time in
+  // milliseconds is one such step and five single digits).
   bool small_natural(std::uint64_t& out) noexcept {
     const char* p = cur_;
     std::uint64_t n = 0;
-    while (p != end_ && p - cur_ < 18 && static_cast<unsigned char>(*p - '0') < 10) {
+    while (std::endian::native == std::endian::little && end_ - p >= 8 && p - cur_ <= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (!eight_digits(word)) break;
+      n = n * 100000000 + eight_digits_value(word);
+      p += 8;
+    }
+    const char* const limit = end_ - cur_ > 18 ? cur_ + 18 : end_;
+    while (p != limit && static_cast<unsigned char>(*p - '0') < 10) {
       n = n * 10 + static_cast<std::uint64_t>(*p - '0');
       ++p;
     }
@@ -113,6 +124,21 @@ class JsonScanner {
     out = n;
     cur_ = p;
     return true;
+  }
+  // Whether the eight bytes of `word` (in memory order) are all digits.
+  static bool eight_digits(std::uint64_t word) noexcept {
+    // High nibble 3 in each byte, and still 3 after adding 6 (so <= '9').
+    constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ull;
+    return ((word & kHigh) | (((word + 0x0606060606060606ull) & kHigh) >> 4)) == 0x3333333333333333ull;
+  }
+  // The number eight digits spell, first digit in the lowest byte: pairs,
+  // then quads, then the whole, each step with one multiply.
+  static std::uint64_t eight_digits_value(std::uint64_t word) noexcept {
+    word -= 0x3030303030303030ull;
+    word = word * 10 + (word >> 8);  // each even byte: two digits' value
+    const std::uint64_t pairs_0_2 = word & 0x000000FF000000FFull;
+    const std::uint64_t pairs_1_3 = (word >> 16) & 0x000000FF000000FFull;
+    return (pairs_0_2 * (100 + (1000000ull << 32)) + pairs_1_3 * (1 + (10000ull << 32))) >> 32;
   }
   // Skips one value, checking it as strictly as value() would.
   bool skip_value(int depth);
@@ -140,31 +166,46 @@ class JsonScanner {
   // The string whose opening quote was consumed: the bytes up to the
   // closing quote, which is consumed. `escaped` tells whether `out` is the
   // unescaped scratch text rather than a slice of the input.
-  // Inline for the common string: shorter than sixteen bytes, plain ASCII,
-  // with sixteen bytes of input from its start; any other goes to
-  // string_scan, which reads it from its start again.
+  // Inline for the common string: shorter than sixteen bytes and plain
+  // ASCII, in a text of at least sixteen bytes; any other goes to
+  // string_scan, which reads it from its start again. Near the text's end
+  // the sixteen bytes looked at end with the text's last byte, and the
+  // marks of those before the cursor are shifted out.
   bool string_body(std::string_view& out, bool& escaped) {
 #if defined(__SSE2__)
     if (end_ - cur_ >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur_));
-      // Below 0x20 in a signed compare: control characters and bytes >= 0x80.
-      const __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
-                                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
-                                         _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
-      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(marks));
-      if (mask != 0) {
-        const int length = std::countr_zero(mask);
-        if (cur_[length] == '"') {
-          out = std::string_view(cur_, static_cast<std::size_t>(length));
-          cur_ += length + 1;
-          escaped = false;
-          return true;
-        }
+      if (plain_string(cur_, 0, out)) {
+        escaped = false;
+        return true;
+      }
+    } else if (end_ - begin_ >= 16) {
+      if (plain_string(end_ - 16, static_cast<unsigned>(16 - (end_ - cur_)), out)) {
+        escaped = false;
+        return true;
       }
     }
 #endif
     return string_scan(out, escaped);
   }
+#if defined(__SSE2__)
+  // The sixteen bytes at `at` (the cursor is `skip` bytes after it): true,
+  // with the cursor after the closing quote, when the string at the cursor
+  // ends among them with only plain ASCII before its quote.
+  bool plain_string(const char* at, unsigned skip, std::string_view& out) noexcept {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    // Below 0x20 in a signed compare: control characters and bytes >= 0x80.
+    const __m128i marks = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+        _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(marks)) >> skip;
+    if (mask == 0) return false;
+    const int length = std::countr_zero(mask);
+    if (cur_[length] != '"') return false;
+    out = std::string_view(cur_, static_cast<std::size_t>(length));
+    cur_ += length + 1;
+    return true;
+  }
+#endif
   bool string_scan(std::string_view& out, bool& escaped);
   bool string_slow(const char* start, const char* stop, std::string_view& out);
   bool utf8_sequence(const char*& p) noexcept;

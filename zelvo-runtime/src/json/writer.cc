@@ -147,6 +147,138 @@ inline char* json_body(std::string_view text, char* w) {
   return w;
 }
 
+// Writes a string of fewer than 16 bytes in at most two loads and two
+// stores when it needs no escape; returns null (having written nothing that
+// counts) when it does, or when it is longer. `w` has room for six bytes per
+// byte of `text`, so the overlapping stores stay inside that room.
+inline char* json_short(std::string_view text, char* w) {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  if (n >= 8) {
+    if (n >= 16) return nullptr;
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+    if ((needs_escape(head) | needs_escape(tail)) != 0) return nullptr;
+    std::memcpy(w, &head, 8);
+    std::memcpy(w + n - 8, &tail, 8);
+    return w + n;
+  }
+  if (n >= 4) {
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    // Both words in one: the marks of each byte stay within that byte.
+    const std::uint64_t both = head | (static_cast<std::uint64_t>(tail) << 32);
+    if (needs_escape(both) != 0) return nullptr;
+    std::memcpy(w, &head, 4);
+    std::memcpy(w + n - 4, &tail, 4);
+    return w + n;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    if (kJsonEscapes[c]) return nullptr;
+    w[i] = static_cast<char>(c);
+  }
+  return w + n;
+}
+
+// "00" .. "99".
+constexpr auto kPairs = [] {
+  std::array<char, 200> t{};
+  for (int i = 0; i < 100; ++i) {
+    t[2 * i] = static_cast<char>('0' + i / 10);
+    t[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return t;
+}();
+
+// The number of decimal digits of `v`.
+inline int decimal_digits(std::uint64_t v) noexcept {
+  static constexpr std::uint64_t kPowers[] = {0,
+                                              10ull,
+                                              100ull,
+                                              1000ull,
+                                              10000ull,
+                                              100000ull,
+                                              1000000ull,
+                                              10000000ull,
+                                              100000000ull,
+                                              1000000000ull,
+                                              10000000000ull,
+                                              100000000000ull,
+                                              1000000000000ull,
+                                              10000000000000ull,
+                                              100000000000000ull,
+                                              1000000000000000ull,
+                                              10000000000000000ull,
+                                              100000000000000000ull,
+                                              1000000000000000000ull,
+                                              10000000000000000000ull};
+  // floor(log10(2) * bits) is the digit count or one less.
+  const int guess = ((64 - std::countl_zero(v | 1)) * 1233) >> 12;
+  return guess + (v >= kPowers[guess]);
+}
+
+// The eight decimal digits of `v` < 10^8 (with leading zeros), the first
+// in the lowest byte: split in halves, quarters and digits across the lanes
+// of one word, each split one multiply and shift (exact below 10^4 and 100).
+inline std::uint64_t eight_digit_word(std::uint64_t v) noexcept {
+  const std::uint64_t halves = (v / 10000) | ((v % 10000) << 32);
+  const std::uint64_t hundreds = ((halves * 5243) >> 19) & 0x0000007F0000007Full;
+  const std::uint64_t quarters = hundreds | ((halves - hundreds * 100) << 16);
+  const std::uint64_t tens = ((quarters * 103) >> 10) & 0x000F000F000F000Full;
+  return (tens | ((quarters - tens * 10) << 8)) + 0x3030303030303030ull;
+}
+
+// `v` < 10^8 at `w` (room for eight bytes) without leading zeros; returns its end.
+inline char* up_to_eight_digits(std::uint64_t v, char* w) noexcept {
+  const int n = decimal_digits(v);
+  const std::uint64_t word = eight_digit_word(v) >> (8 * (8 - n));
+  std::memcpy(w, &word, 8);
+  return w + n;
+}
+
+// `v` in decimal at `w` (room for 20 bytes); returns its end. Below 10^16
+// (on little-endian machines) as one or two eight-digit words; beyond, two
+// digits a step from the right.
+inline char* decimal(std::uint64_t v, char* w) noexcept {
+  if (v < 10) {
+    *w = static_cast<char>('0' + v);
+    return w + 1;
+  }
+  if (v < 100) {
+    std::memcpy(w, &kPairs[2 * v], 2);
+    return w + 2;
+  }
+  if constexpr (std::endian::native == std::endian::little) {
+    if (v < 100000000) return up_to_eight_digits(v, w);
+    if (v < 10000000000000000ull) {
+      w = up_to_eight_digits(v / 100000000, w);
+      const std::uint64_t low = eight_digit_word(v % 100000000);
+      std::memcpy(w, &low, 8);
+      return w + 8;
+    }
+  }
+  const int n = decimal_digits(v);
+  char* const end = w + n;
+  char* p = end;
+  while (v >= 100) {
+    const std::uint64_t q = v / 100;
+    p -= 2;
+    std::memcpy(p, &kPairs[2 * (v - q * 100)], 2);
+    v = q;
+  }
+  if (v >= 10) {
+    std::memcpy(p - 2, &kPairs[2 * v], 2);
+  } else {
+    p[-1] = static_cast<char>('0' + v);
+  }
+  return end;
+}
+
 // Python's repr of a finite double, at `w` (room for 32 bytes beyond the
 // digits); returns its end.
 char* repr_float(double v, char* w) {
@@ -216,7 +348,8 @@ void Writer::quoted(std::string_view text) {
   char* w = out;
   *w++ = '"';
   if (style_.strings == StringStyle::Json) [[likely]] {
-    w = json_body(text, w);
+    char* const fast = json_short(text, w);
+    w = fast != nullptr ? fast : json_body(text, w);
   } else {
     w = display_body(text, w);
   }
@@ -226,12 +359,18 @@ void Writer::quoted(std::string_view text) {
 
 void Writer::u64(std::uint64_t value) {
   char* p = room(20);
-  size_ += static_cast<std::size_t>(std::to_chars(p, p + 20, value).ptr - p);
+  size_ += static_cast<std::size_t>(decimal(value, p) - p);
 }
 
 void Writer::i64(std::int64_t value) {
-  char* p = room(20);
-  size_ += static_cast<std::size_t>(std::to_chars(p, p + 20, value).ptr - p);
+  char* p = room(21);
+  char* w = p;
+  auto magnitude = static_cast<std::uint64_t>(value);
+  if (value < 0) {
+    *w++ = '-';
+    magnitude = 0 - magnitude;
+  }
+  size_ += static_cast<std::size_t>(decimal(magnitude, w) - p);
 }
 
 void Writer::f64(double value) {
